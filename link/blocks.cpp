@@ -1,0 +1,15 @@
+#include "link/blocks.h"
+
+#include "link/frames.h"
+#include "link/line.h"
+#include "link/tmscomm.h"
+
+#include <QByteArray>
+
+bool SendBlock(Line &line, Block block) {
+    line.MSComm.setInBufferCount(0);
+    line.MSComm.setOutBufferCount(0);
+    line.MSComm.setOutput(
+        QByteArray::fromRawData(reinterpret_cast<const char *>(block.data()), BlockSize));
+    return WaitReply(line, CommandCode::RRSS, CommandCode::RRFD, 300);
+}

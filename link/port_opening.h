@@ -1,0 +1,7 @@
+#pragma once
+
+struct Line;
+
+// Closes the port if open, then opens the one chosen in the port list at 115200,E,8,1 in text
+// mode with one-character reads. False after a failure it has already shown the operator.
+bool OpenComPort(Line &line);

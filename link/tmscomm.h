@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+class QSerialPort;
+
+// The serial component. Callers poll it: they read InBufferCount, pause, and read Input; nothing
+// here needs a running event loop. Every failure is raised as a CommError.
+class TMSComm {
+public:
+    enum InputModes { comInputModeText = 0, comInputModeBinary = 1 };
+    enum class Direction { Sent, Received };
+    using TraceSink = std::function<void(Direction, const QByteArray &)>;
+
+    TMSComm();
+    ~TMSComm();
+    TMSComm(const TMSComm &) = delete;
+    TMSComm &operator=(const TMSComm &) = delete;
+
+    // true opens port CommPort with the settings below (a CommError if it cannot be opened);
+    // false closes it.
+    bool PortOpen() const;
+    void setPortOpen(bool open);
+
+    // 1..10; taken when the port next opens.
+    int CommPort() const { return commPort_; }
+    void setCommPort(int port);
+
+    // "baud,parity,data bits,stop bits", e.g. "115200,E,8,1"; taken when the port next opens.
+    QString Settings() const { return settings_; }
+    void setSettings(const QString &settings);
+
+    // Kept for the property set; the receive side never drops bytes whatever they say.
+    int InBufferSize() const { return inBufferSize_; }
+    void setInBufferSize(int size) { inBufferSize_ = size; }
+    int OutBufferSize() const { return outBufferSize_; }
+    void setOutBufferSize(int size) { outBufferSize_ = size; }
+
+    int InputMode() const { return inputMode_; }
+    void setInputMode(int mode);
+    // Most bytes one Input read returns; 0 means all that are waiting.
+    int InputLen() const { return inputLen_; }
+    void setInputLen(int length);
+
+    // Bytes received and waiting. Writing 0 discards them, here and in the kernel.
+    int InBufferCount();
+    void setInBufferCount(int count);
+
+    // Bytes written that have not yet left. Writing 0 waits until they have left: what the tool
+    // has written is never thrown away.
+    int OutBufferCount() const;
+    void setOutBufferCount(int count);
+
+    // Sends the bytes in order, nothing added; returns once all are handed to the kernel.
+    void setOutput(const QByteArray &data);
+    // Up to InputLen waiting bytes (one character in text mode as the port opens).
+    QByteArray Input();
+
+    // The pause between two polls: up to the poll pause (1 ms), over at once when `wanted` bytes
+    // are waiting, so a reply is seen as soon as it is complete.
+    void PollPause(int wanted);
+    // The one seam for tests of long waits: shortens the pause; poll counts stay as they are.
+    void setPollPause(std::chrono::microseconds pause) { pollPause_ = pause; }
+    std::chrono::microseconds pollPause() const { return pollPause_; }
+
+    // When set, names the device to open instead of the one CommPort maps to.
+    void setPortPath(const QString &path) { portPath_ = path; }
+    QString portPath() const { return portPath_; }
+    // The device that CommPort (1..10) maps to: TORVANE_COMn when set, else the platform's name.
+    static QString DevicePathFor(int port);
+
+    // Sees every byte sent and received, for a trace of the wire.
+    void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
+
+private:
+    void requireOpen(const char *what) const;
+    void pull();
+    void lost(const QString &why);
+    void closePort();
+
+    std::unique_ptr<QSerialPort> port_;
+    QByteArray received_;
+    int commPort_ = 1;
+    QString settings_ = QStringLiteral("9600,N,8,1");
+    int inBufferSize_ = 1024;
+    int outBufferSize_ = 512;
+    int inputMode_ = comInputModeText;
+    int inputLen_ = 0;
+    std::chrono::microseconds pollPause_{1000};
+    QString portPath_;
+    TraceSink trace_;
+};

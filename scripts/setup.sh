@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the tool need (once), then configures and builds.
+# Sourced by run.sh and test.sh; quick when everything is already there.
+set -euo pipefail
+
+TORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+TORVANE_BUILD="${TORVANE_BUILD:-$TORVANE_ROOT/build}"
+
+torvane_packages=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+    xvfb xauth x11-utils xdotool imagemagick fonts-liberation
+)
+
+torvane_install() {
+    local missing=()
+    local p
+    for p in "${torvane_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+            || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+torvane_build() {
+    local werror=OFF
+    [ -n "${CI:-}" ] && werror=ON
+    if [ ! -f "$TORVANE_BUILD/build.ninja" ]; then
+        cmake -S "$TORVANE_ROOT" -B "$TORVANE_BUILD" -G Ninja \
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=$werror
+    fi
+    cmake --build "$TORVANE_BUILD"
+}
