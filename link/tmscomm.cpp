@@ -186,10 +186,14 @@ void TMSComm::pull() {
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        lost(n == 0 ? QStringLiteral("the line was hung up") : qt_error_string(errno));
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            lost(qt_error_string(errno));
+        break;
     }
+    // With no byte waiting a raw line reads as empty; only a hang-up says the device is gone.
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        lost(QStringLiteral("the line was hung up"));
 #else
     if (!port_->waitForReadyRead(0) && port_->error() != QSerialPort::TimeoutError &&
         port_->error() != QSerialPort::NoError)

@@ -1,0 +1,343 @@
+// The serial component and the wire protocol against a real pseudo-terminal; the test plays the
+// device on the master side.
+#include "link/blocks.h"
+#include "link/comm_error.h"
+#include "link/frames.h"
+#include "link/handshake.h"
+#include "link/line.h"
+#include "link/port_console.h"
+#include "link/port_opening.h"
+#include "link/tmscomm.h"
+#include "support/pty_pair.h"
+
+#include <QProcess>
+#include <QSerialPort>
+#include <QtTest>
+
+#include <functional>
+#include <iostream>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The window's side as the link sees it; `onEvents` plays the device while the link waits.
+struct TestConsole : PortConsole {
+    int portIndex = 0;
+    bool lamp = false;
+    QStringList errors;
+    int events = 0;
+    std::function<void(int)> onEvents;
+
+    int selectedPortIndex() const override { return portIndex; }
+    void setPortLamp(bool open) override { lamp = open; }
+    void showError(const QString &text) override { errors << text; }
+    void processEvents() override {
+        ++events;
+        if (onEvents)
+            onEvents(events);
+    }
+};
+
+QByteArray frame(CommandCode code) { return FrameOf(code); }
+
+} // namespace
+
+class TestSerial : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void openComPortOpensTheMappedPort();
+    void openComPortReportsAMissingDevice();
+    void openComPortReportsAPortHeldByAnotherProcess();
+    void inputReadsOneCharacterOrOneBlock();
+    void closedPortRaisesPortClosed();
+
+    void waitReplyConsumption_data();
+    void waitReplyConsumption();
+    void waitReplyWithNoPollsDoesNothing();
+
+    void sendBlock_data();
+    void sendBlock();
+    void sendBlockDiscardsAStaleAcknowledgement();
+    void framesSentBackToBackArriveWhole();
+    void hangUpMidWaitRaisesDeviceLost();
+
+    void connectDeviceOnAClosedPortSendsNothing();
+    void connectDeviceGivesUpAfter1999Requests();
+    void connectDeviceRetriesAfterAStrayByte();
+
+private:
+    std::unique_ptr<PtyPair> pty;
+    std::unique_ptr<TMSComm> comm;
+    std::unique_ptr<TestConsole> console;
+    std::unique_ptr<Line> line;
+
+    void open() { QVERIFY(OpenComPort(*line)); }
+};
+
+void TestSerial::init() {
+    pty = std::make_unique<PtyPair>();
+    qputenv("TORVANE_COM1", pty->slavePath().toLocal8Bit());
+    comm = std::make_unique<TMSComm>();
+    comm->setPollPause(50us);
+    console = std::make_unique<TestConsole>();
+    line = std::make_unique<Line>(*comm, *console);
+}
+
+void TestSerial::cleanup() {
+    line.reset();
+    comm.reset();
+    console.reset();
+    pty.reset();
+}
+
+void TestSerial::openComPortOpensTheMappedPort() {
+    open();
+    QVERIFY(comm->PortOpen());
+    QVERIFY(console->lamp);
+    QCOMPARE(comm->CommPort(), 1);
+    QCOMPARE(comm->Settings(), QStringLiteral("115200,E,8,1"));
+    QCOMPARE(comm->InputMode(), int(TMSComm::comInputModeText));
+    QCOMPARE(comm->InputLen(), 1);
+    // Opening the open port again closes and reopens it.
+    comm->setInputMode(TMSComm::comInputModeBinary);
+    open();
+    QVERIFY(comm->PortOpen());
+    QCOMPARE(comm->InputMode(), int(TMSComm::comInputModeText));
+    QVERIFY(console->errors.isEmpty());
+}
+
+void TestSerial::openComPortReportsAMissingDevice() {
+    qputenv("TORVANE_COM3", "/dev/torvane-no-such-device");
+    console->portIndex = 2;
+    QVERIFY(!OpenComPort(*line));
+    QVERIFY(!comm->PortOpen());
+    QVERIFY(!console->lamp);
+    QCOMPARE(console->errors, QStringList{"The Port you selected is used by other application!"});
+}
+
+void TestSerial::openComPortReportsAPortHeldByAnotherProcess() {
+    QProcess holder;
+    holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TORVANE_HOLD_PORT", pty->slavePath());
+    holder.setProcessEnvironment(env);
+    holder.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(holder.waitForReadyRead(5000));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+    QVERIFY(!OpenComPort(*line));
+    QVERIFY(!console->lamp);
+    QCOMPARE(console->errors.size(), 1);
+
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(5000));
+    console->errors.clear();
+    open();
+    QVERIFY(console->lamp);
+}
+
+void TestSerial::inputReadsOneCharacterOrOneBlock() {
+    open();
+    pty->write("@KZ");
+    QTRY_COMPARE(comm->InBufferCount(), 3);
+    QCOMPARE(comm->Input(), QByteArray("@"));
+    QCOMPARE(comm->InBufferCount(), 2);
+
+    comm->setInBufferCount(0);
+    QCOMPARE(comm->InBufferCount(), 0);
+    comm->setInputMode(TMSComm::comInputModeBinary);
+    comm->setInputLen(256);
+    QByteArray block(300, 0);
+    for (int i = 0; i < block.size(); ++i)
+        block[i] = char(i * 7);
+    block[10] = '\r'; // binary bytes pass untouched, CR included
+    pty->write(block);
+    QTRY_COMPARE(comm->InBufferCount(), 300);
+    QCOMPARE(comm->Input(), block.left(256));
+    QCOMPARE(comm->InBufferCount(), 44);
+}
+
+void TestSerial::closedPortRaisesPortClosed() {
+    open();
+    comm->setPortOpen(false);
+    for (const auto &use : std::vector<std::function<void()>>{
+             [&] { comm->InBufferCount(); }, [&] { comm->Input(); },
+             [&] { comm->setOutput("x"); }, [&] { SendCommand(*line, CommandCode::RRSS); }}) {
+        try {
+            use();
+            QFAIL("no error on a closed port");
+        } catch (const CommError &e) {
+            QCOMPARE(e.kind(), CommError::Kind::PortClosed);
+        }
+    }
+}
+
+void TestSerial::waitReplyConsumption_data() {
+    QTest::addColumn<QByteArray>("waiting");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<int>("left");
+    const QByteArray rrss = frame(CommandCode::RRSS);
+    QTest::newRow("expected reply") << rrss << true << 0;
+    QTest::newRow("fewer than nine") << rrss.left(8) << false << 8;
+    QTest::newRow("stray byte first") << QByteArray("x") + rrss << false << 9;
+    QTest::newRow("failure code") << frame(CommandCode::RRFD) << false << 0;
+    QTest::newRow("two replies") << rrss + frame(CommandCode::RCVS) << true << 9;
+    QTest::newRow("lower case") << QByteArray("@kzvnrrss") << false << 0;
+    QTest::newRow("other tag") << QByteArray("@KZVMRRSS") << false << 0;
+}
+
+void TestSerial::waitReplyConsumption() {
+    QFETCH(QByteArray, waiting);
+    QFETCH(bool, result);
+    QFETCH(int, left);
+    open();
+    pty->write(waiting);
+    QTRY_COMPARE(comm->InBufferCount(), int(waiting.size()));
+    QCOMPARE(WaitReply(*line, CommandCode::RRSS, CommandCode::RRFD, 20), result);
+    QCOMPARE(comm->InBufferCount(), left);
+    if (waiting.size() < 9)
+        QCOMPARE(console->events, 20); // every poll ran, each letting the window work
+}
+
+void TestSerial::waitReplyWithNoPollsDoesNothing() {
+    open();
+    pty->write(frame(CommandCode::RRSS));
+    QTRY_COMPARE(comm->InBufferCount(), 9);
+    QVERIFY(!WaitReply(*line, CommandCode::RRSS, CommandCode::RRFD, 0));
+    QVERIFY(!WaitReply(*line, CommandCode::RRSS, CommandCode::RRFD, -5));
+    QCOMPARE(console->events, 0);
+    QCOMPARE(comm->InBufferCount(), 9);
+}
+
+void TestSerial::sendBlock_data() {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("acknowledged");
+    QTest::newRow("RRSS") << frame(CommandCode::RRSS) << true;
+    QTest::newRow("RRSS in pieces") << frame(CommandCode::RRSS) << true;
+    QTest::newRow("RRFD") << frame(CommandCode::RRFD) << false;
+    QTest::newRow("silence") << QByteArray() << false;
+}
+
+void TestSerial::sendBlock() {
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, acknowledged);
+    open();
+    Block block;
+    for (int i = 0; i < BlockSize; ++i)
+        block[size_t(i)] = quint8(255 - i);
+    QByteArray received;
+    const bool pieces = QByteArray(QTest::currentDataTag()).contains("pieces");
+    console->onEvents = [&](int poll) {
+        if (poll == 1) {
+            received = pty->read(BlockSize);
+            if (pieces) {
+                pty->write(answer.left(4));
+                return;
+            }
+            pty->write(answer);
+        } else if (poll == 5 && pieces) {
+            pty->write(answer.mid(4));
+        }
+    };
+    QCOMPARE(SendBlock(*line, block), acknowledged);
+    QCOMPARE(received, QByteArray(reinterpret_cast<const char *>(block.data()), BlockSize));
+    if (answer.isEmpty())
+        QCOMPARE(console->events, 300);
+    else
+        QVERIFY(console->events < 300);
+}
+
+void TestSerial::sendBlockDiscardsAStaleAcknowledgement() {
+    open();
+    pty->write(frame(CommandCode::RRSS));
+    QTRY_COMPARE(comm->InBufferCount(), 9);
+    QVERIFY(!SendBlock(*line, Block{}));
+    QCOMPARE(console->events, 300);
+}
+
+void TestSerial::framesSentBackToBackArriveWhole() {
+    open();
+    const QByteArray expected =
+        frame(CommandCode::RCVS) + frame(CommandCode::REFS) + frame(CommandCode::RWFS);
+    for (int round = 0; round < 200; ++round) {
+        SendCommand(*line, CommandCode::RCVS);
+        SendCommand(*line, CommandCode::REFS);
+        SendCommand(*line, CommandCode::RWFS);
+        QCOMPARE(pty->read(int(expected.size())), expected);
+    }
+}
+
+void TestSerial::hangUpMidWaitRaisesDeviceLost() {
+    open();
+    console->onEvents = [&](int poll) {
+        if (poll == 3)
+            pty->hangUp();
+    };
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        WaitReply(*line, CommandCode::RCVS, CommandCode::RCVF, 100000);
+        QFAIL("a hung-up device went unnoticed");
+    } catch (const CommError &e) {
+        QCOMPARE(e.kind(), CommError::Kind::DeviceLost);
+    }
+    QVERIFY(console->events < 10);
+    QVERIFY(!comm->PortOpen());
+}
+
+void TestSerial::connectDeviceOnAClosedPortSendsNothing() {
+    QVERIFY(!ConnectDevice(*line, 6));
+    QCOMPARE(line->SendCodeSlot, CommandCode::RDPO);
+    QCOMPARE(line->ExpectCodeSlot, CommandCode::TDPO);
+    QVERIFY(pty->drain().isEmpty());
+}
+
+void TestSerial::connectDeviceGivesUpAfter1999Requests() {
+    open();
+    QByteArray sent;
+    console->onEvents = [&](int) { sent += pty->drain(0ms); };
+    QVERIFY(!ConnectDevice(*line, 1));
+    sent += pty->drain();
+    QCOMPARE(sent.size(), 1999 * 9);
+    QCOMPARE(sent.count(frame(CommandCode::TDPO)), 1999);
+}
+
+void TestSerial::connectDeviceRetriesAfterAStrayByte() {
+    open();
+    int requests = 0;
+    console->onEvents = [&](int) {
+        const QByteArray got = pty->drain(0ms);
+        if (got.isEmpty())
+            return;
+        QCOMPARE(got, frame(CommandCode::RSPO));
+        ++requests;
+        // The first answer has a stray byte ahead of it; the second is clean.
+        pty->write(requests == 1 ? "?" + frame(CommandCode::TSPO) : frame(CommandCode::TSPO));
+    };
+    QVERIFY(ConnectDevice(*line, 5));
+    QCOMPARE(requests, 2);
+}
+
+int main(int argc, char **argv) {
+    // Helper mode: hold a port open, as another application would, until stdin closes.
+    const QByteArray hold = qgetenv("TORVANE_HOLD_PORT");
+    if (!hold.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        QSerialPort port(QString::fromLocal8Bit(hold));
+        if (!port.open(QIODevice::ReadWrite))
+            return 1;
+        std::cout << "held" << std::endl;
+        std::string rest;
+        std::getline(std::cin, rest);
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestSerial test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_serial.moc"
