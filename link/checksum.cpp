@@ -41,5 +41,6 @@ qint32 RadixToInt(const QByteArray &text, qint32 radix, qint32 bound) {
 }
 
 std::array<quint8, 4> CrcToBytes(quint32 checksum) {
-    return {quint8(checksum), quint8(checksum >> 8), quint8(checksum >> 16), quint8(checksum >> 24)};
+    return {quint8(checksum), quint8(checksum >> 8), quint8(checksum >> 16),
+            quint8(checksum >> 24)};
 }

@@ -30,7 +30,9 @@ using Block = std::array<quint8, BlockSize>;
 
 // Covers the first `count` bytes of `data` (at most 256; none when count <= 0).
 quint32 BlockCrc(const quint8 *data, int count);
-inline quint32 BlockCrc(const Block &block, int count) { return BlockCrc(block.data(), count); }
+inline quint32 BlockCrc(const Block &block, int count) {
+    return BlockCrc(block.data(), count);
+}
 
 // Parses digits of `radix` (2..36) from `text`, after any leading NULs, and stops before a digit
 // that would carry the value above `bound`. Never fails: what cannot be read gives what was read.

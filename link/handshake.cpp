@@ -9,12 +9,12 @@
 namespace {
 // A download mode asks with its T code and hears the R code of the same kind; an upload mode
 // asks with the R code of its kind and hears the T code.
-constexpr CommandCode SendCodes[] = {
-    CommandCode::TSPO, CommandCode::TDPO, CommandCode::TFPO, CommandCode::TLPO,
-    CommandCode::TAPO, CommandCode::RSPO, CommandCode::RDPO, CommandCode::RFPO};
-constexpr CommandCode ExpectCodes[] = {
-    CommandCode::RSPO, CommandCode::RDPO, CommandCode::RFPO, CommandCode::RLPO,
-    CommandCode::RAPO, CommandCode::TSPO, CommandCode::TDPO, CommandCode::TFPO};
+constexpr CommandCode SendCodes[] = {CommandCode::TSPO, CommandCode::TDPO, CommandCode::TFPO,
+                                     CommandCode::TLPO, CommandCode::TAPO, CommandCode::RSPO,
+                                     CommandCode::RDPO, CommandCode::RFPO};
+constexpr CommandCode ExpectCodes[] = {CommandCode::RSPO, CommandCode::RDPO, CommandCode::RFPO,
+                                       CommandCode::RLPO, CommandCode::RAPO, CommandCode::TSPO,
+                                       CommandCode::TDPO, CommandCode::TFPO};
 constexpr int Attempts = 2000; // the counter starts at 1: 1,999 requests at most
 } // namespace
 

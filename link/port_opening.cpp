@@ -23,7 +23,8 @@ bool OpenComPort(Line &line) {
         return true;
     } catch (const CommError &) {
         line.console.setPortLamp(false);
-        line.console.showError(QStringLiteral("The Port you selected is used by other application!"));
+        line.console.showError(
+            QStringLiteral("The Port you selected is used by other application!"));
         return false;
     }
 }

@@ -73,9 +73,13 @@ bool parseSettings(const QString &text, LineSettings *out) {
 
 TMSComm::TMSComm() = default;
 
-TMSComm::~TMSComm() { closePort(); }
+TMSComm::~TMSComm() {
+    closePort();
+}
 
-bool TMSComm::PortOpen() const { return port_ != nullptr; }
+bool TMSComm::PortOpen() const {
+    return port_ != nullptr;
+}
 
 void TMSComm::setCommPort(int port) {
     if (port < 1 || port > 10)
@@ -262,9 +266,9 @@ void TMSComm::setOutput(const QByteArray &data) {
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             lost(qt_error_string(errno));
         if (Clock::now() - lastProgress > WriteStallLimit)
-            throw CommError(CommError::Kind::WriteStalled,
-                            QStringLiteral("The device on %1 takes no more data")
-                                .arg(port_->portName()));
+            throw CommError(
+                CommError::Kind::WriteStalled,
+                QStringLiteral("The device on %1 takes no more data").arg(port_->portName()));
         pollfd p{fd, POLLOUT, 0};
         ::poll(&p, 1, 100);
         if (p.revents & (POLLHUP | POLLERR))
@@ -281,9 +285,9 @@ void TMSComm::setOutput(const QByteArray &data) {
         if (port_->bytesToWrite() < before)
             lastProgress = Clock::now();
         else if (Clock::now() - lastProgress > WriteStallLimit)
-            throw CommError(CommError::Kind::WriteStalled,
-                            QStringLiteral("The device on %1 takes no more data")
-                                .arg(port_->portName()));
+            throw CommError(
+                CommError::Kind::WriteStalled,
+                QStringLiteral("The device on %1 takes no more data").arg(port_->portName()));
     }
 #endif
     if (trace_)
@@ -309,7 +313,8 @@ void TMSComm::PollPause(int wanted) {
         pull();
         if (received_.size() >= wanted)
             return;
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
         if (left <= std::chrono::nanoseconds::zero())
             return;
 #ifdef Q_OS_UNIX

@@ -29,4 +29,6 @@ enum class StatusCode : int {
 
 // The text of a code; empty for any value outside 0..20, negative ones included.
 QString StatusText(int code);
-inline QString StatusText(StatusCode code) { return StatusText(int(code)); }
+inline QString StatusText(StatusCode code) {
+    return StatusText(int(code));
+}

@@ -77,7 +77,10 @@ void TestChecksum::radixToInt_data() {
     QTest::newRow("7G") << QByteArray("7G") << 16 << 255 << 7;
     QTest::newRow("G7") << QByteArray("G7") << 16 << 255 << 0;
     QTest::newRow("empty") << QByteArray() << 16 << 255 << 0;
-    QTest::newRow("NUL 5") << QByteArray("\0" "5", 2) << 16 << 255 << 5;
+    QTest::newRow("NUL 5") << QByteArray("\0"
+                                         "5",
+                                         2)
+                           << 16 << 255 << 5;
     QTest::newRow("255") << QByteArray("255") << 10 << 255 << 255;
     QTest::newRow("256") << QByteArray("256") << 10 << 255 << 25;
     QTest::newRow("300") << QByteArray("300") << 10 << 255 << 30;

@@ -39,7 +39,9 @@ struct TestConsole : PortConsole {
     }
 };
 
-QByteArray frame(CommandCode code) { return FrameOf(code); }
+QByteArray frame(CommandCode code) {
+    return FrameOf(code);
+}
 
 } // namespace
 
@@ -165,8 +167,8 @@ void TestSerial::closedPortRaisesPortClosed() {
     open();
     comm->setPortOpen(false);
     for (const auto &use : std::vector<std::function<void()>>{
-             [&] { comm->InBufferCount(); }, [&] { comm->Input(); },
-             [&] { comm->setOutput("x"); }, [&] { SendCommand(*line, CommandCode::RRSS); }}) {
+             [&] { comm->InBufferCount(); }, [&] { comm->Input(); }, [&] { comm->setOutput("x"); },
+             [&] { SendCommand(*line, CommandCode::RRSS); }}) {
         try {
             use();
             QFAIL("no error on a closed port");

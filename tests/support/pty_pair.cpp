@@ -23,7 +23,9 @@ PtyPair::PtyPair() {
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyPair::~PtyPair() { hangUp(); }
+PtyPair::~PtyPair() {
+    hangUp();
+}
 
 void PtyPair::hangUp() {
     if (slave_ >= 0)

@@ -1,0 +1,106 @@
+#include "ops/download.h"
+
+#include "link/blocks.h"
+#include "ops/operation_errors.h"
+#include "ops/show_status.h"
+#include "ops/transfer_state.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#endif
+
+namespace {
+
+// The file as it was when we opened it; a change while it is being sent is caught at the end.
+struct FileStamp {
+    qint64 size;
+    QDateTime modified;
+    bool operator==(const FileStamp &o) const { return size == o.size && modified == o.modified; }
+};
+
+FileStamp stampOf(const QFile &file) {
+    return {file.size(), file.fileTime(QFileDevice::FileModificationTime)};
+}
+
+std::unique_ptr<QFile> openForSending(const QString &name) {
+    auto file = std::make_unique<QFile>(name);
+    if (!file->open(QIODevice::ReadOnly))
+        return nullptr;
+#ifdef Q_OS_UNIX
+    // Writers that take a lock of their own wait until the image has gone out; writers that
+    // do not are caught by the stamp check.
+    if (::flock(file->handle(), LOCK_SH | LOCK_NB) != 0)
+        return nullptr;
+#endif
+    return file;
+}
+
+bool failTransfer(TransferState &state, OperatorConsole &console) {
+    console.showStatus(StatusText(StatusCode::TransferFailed));
+    state.ImageFileHandle.reset();
+    return false;
+}
+
+} // namespace
+
+bool TransferData(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
+    bool result = false;
+    state.ImageFileHandle = openForSending(console.downloadFileName());
+    if (!state.ImageFileHandle)
+        return false;
+    const QFile *const opened = state.ImageFileHandle.get();
+    const FileStamp stamp = stampOf(*opened);
+    qint32 block = 0;
+    for (qint64 offset = 0; offset < size; offset += BlockSize, ++block) {
+        // Reset closes the file while the window handles its events: stop before reading.
+        if (state.ImageFileHandle.get() != opened)
+            throw OperationCancelled{};
+        QFile &file = *state.ImageFileHandle;
+        char *const buffer = reinterpret_cast<char *>(state.BlockBuffer.data());
+        // A file that shrank since the check would leave stale bytes in the buffer.
+        if (!file.seek(offset) || file.read(buffer, BlockSize) != BlockSize)
+            return failTransfer(state, console);
+        state.BlockCrcTable[size_t(block)] = BlockCrc(state.BlockBuffer, BlockSize);
+        if (!SendBlock(line, state.BlockBuffer))
+            return failTransfer(state, console);
+        result = true;
+        Show(console, StatusCode::TransferSuccess);
+        ShowPercentage(console, "Transfering Data", (offset + BlockSize) * 100 / size);
+        console.Progress(size / BlockSize, 1);
+    }
+    if (state.ImageFileHandle.get() != opened)
+        throw OperationCancelled{};
+    // What was sent must be what the file held throughout; a changed file is not programmed.
+    if (!(stampOf(*state.ImageFileHandle) == stamp))
+        return failTransfer(state, console);
+    state.ImageFileHandle.reset();
+    return result;
+}
+
+bool TransferCrc(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
+    bool result = false;
+    // One entry more than there are blocks is laid out; it lies beyond the table sent.
+    const qint32 entries = size / BlockSize + 1;
+    for (qint32 k = 0; k < entries; ++k) {
+        const auto bytes = CrcToBytes(state.BlockCrcTable[size_t(k)]);
+        std::memcpy(&state.CrcByteTable[size_t(4 * k)], bytes.data(), 4);
+    }
+    const qint32 tableBytes = size / 64;
+    for (qint32 offset = 0; offset < tableBytes; offset += BlockSize) {
+        std::memcpy(state.BlockBuffer.data(), &state.CrcByteTable[size_t(offset)], BlockSize);
+        if (!SendBlock(line, state.BlockBuffer)) {
+            console.showStatus(StatusText(StatusCode::TransferFailed));
+            return false;
+        }
+        result = true;
+        Show(console, StatusCode::TransferSuccess);
+        ShowPercentage(console, "Transfering CRC", qint64(offset + BlockSize) * 100 / tableBytes);
+        console.Progress(tableBytes / BlockSize, 1);
+    }
+    return result;
+}

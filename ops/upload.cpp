@@ -1,0 +1,87 @@
+#include "ops/upload.h"
+
+#include "link/frames.h"
+#include "link/line.h"
+#include "link/tmscomm.h"
+#include "ops/show_status.h"
+#include "ops/transfer_state.h"
+
+#include <QSaveFile>
+
+#include <cstring>
+
+namespace {
+// Polls for one block; the window handles no events meanwhile.
+constexpr int BlockPolls = 1001;
+} // namespace
+
+bool ReceiveData(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
+    TMSComm &comm = line.MSComm;
+    bool result = false;
+    // Bytes already waiting count as the start of block 0: the buffer is not emptied first.
+    comm.setInputMode(TMSComm::comInputModeBinary);
+    comm.setInputLen(BlockSize);
+    const qint32 dataBlocks = size / BlockSize;
+    const qint32 blocks = dataBlocks + dataBlocks / 64;
+    if (blocks == 0)
+        return false;
+    for (qint32 i = 0; i < blocks; ++i) {
+        bool arrived = false;
+        for (int poll = 0; poll < BlockPolls; ++poll) {
+            if (comm.InBufferCount() >= BlockSize) {
+                arrived = true;
+                break;
+            }
+            comm.PollPause(BlockSize);
+        }
+        if (!arrived) {
+            SendCommand(line, CommandCode::RRFD);
+            return false;
+        }
+        result = true;
+        line.LastInput = comm.Input();
+        const auto *bytes = reinterpret_cast<const quint8 *>(line.LastInput.constData());
+        if (i < dataBlocks) {
+            quint8 *const block = &state.ImageBuffer[size_t(i) * BlockSize];
+            std::memcpy(block, bytes, BlockSize);
+            state.BlockCrcTable[size_t(i)] = BlockCrc(block, BlockSize);
+        } else {
+            std::memcpy(&state.ReceivedCrcBytes[size_t(i - dataBlocks) * BlockSize], bytes,
+                        BlockSize);
+        }
+        // The acknowledgement also drops anything the device sent beyond the block.
+        SendCommand(line, CommandCode::RRSS);
+        ShowPercentage(console, "Transfering", qint64(i) * 100 / (blocks - 1));
+        console.Progress(blocks - 1, 1);
+    }
+    return result;
+}
+
+bool VerifyReceivedData(Line &line, TransferState &state, qint32 size) {
+    const qint32 dataBlocks = size / BlockSize;
+    for (qint32 k = 0; k < dataBlocks; ++k) {
+        const auto bytes = CrcToBytes(state.BlockCrcTable[size_t(k)]);
+        std::memcpy(&state.CrcByteTable[size_t(4 * k)], bytes.data(), 4);
+        const quint8 *got = &state.ReceivedCrcBytes[size_t(4 * k)];
+        state.ReceivedCrcTable[size_t(k)] =
+            quint32(got[0]) | quint32(got[1]) << 8 | quint32(got[2]) << 16 | quint32(got[3]) << 24;
+    }
+    // The image is accepted only when the device's table matches ours byte for byte.
+    const bool verdict = std::memcmp(state.ReceivedCrcBytes.data(), state.CrcByteTable.data(),
+                                     size_t(4 * dataBlocks)) == 0;
+    SendCommand(line, verdict ? CommandCode::RCVS : CommandCode::RCVF);
+    return verdict;
+}
+
+bool SaveReceiveData(TransferState &state, OperatorConsole &console, qint32 size) {
+    // Written beside the target and put in its place only when complete: an upload that
+    // cannot be saved never costs the operator the file that was there.
+    QSaveFile file(console.uploadFileName());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(reinterpret_cast<const char *>(state.ImageBuffer.data()), size) != size) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
