@@ -182,10 +182,12 @@ void TMSComm::pull() {
 #ifdef Q_OS_UNIX
     const int fd = int(port_->handle());
     char chunk[4096];
+    bool gotAny = false;
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n > 0) {
             received_.append(chunk, qsizetype(n));
+            gotAny = true;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -196,7 +198,7 @@ void TMSComm::pull() {
     }
     // With no byte waiting a raw line reads as empty; only a hang-up says the device is gone.
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+    if (!gotAny && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
         lost(QStringLiteral("the line was hung up"));
 #else
     if (!port_->waitForReadyRead(0) && port_->error() != QSerialPort::TimeoutError &&
@@ -296,7 +298,8 @@ void TMSComm::setOutput(const QByteArray &data) {
 
 QByteArray TMSComm::Input() {
     requireOpen("Input");
-    pull();
+    if (inputLen_ == 0 || received_.size() < inputLen_)
+        pull();
     const qsizetype n =
         inputLen_ == 0 ? received_.size() : qMin<qsizetype>(inputLen_, received_.size());
     QByteArray data = received_.left(n);
