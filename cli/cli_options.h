@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for: one operation on one port.
+struct CliOptions {
+    int mode = -1;     // the mode list's index, 0..7
+    QString file;      // the image file to send, or the one to write
+    int portIndex = 0; // 0 for "COM.01" ... 9 for "COM.10"
+    QString portPath;  // a device to open instead of a mapped COM port
+    QString portName;  // the port as the operator wrote it
+    bool overwrite = false;
+    bool trace = false;
+};
+
+struct ParsedCommandLine {
+    enum class Action { Run, Exit };
+    Action action = Action::Exit;
+    int exitCode = 0;
+    QString message; // help or version on stdout for exit code 0, else the usage error
+    CliOptions options;
+};
+
+// Reads the arguments (the program name first). Never exits the process.
+ParsedCommandLine ParseCommandLine(const QStringList &arguments);
+
+// "COM.01" ... "COM.10" give an index; a text with a '/' is a device path. False otherwise.
+bool ParsePort(const QString &text, CliOptions &options);

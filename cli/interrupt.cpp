@@ -1,0 +1,25 @@
+#include "cli/interrupt.h"
+
+#include <signal.h>
+
+volatile std::sig_atomic_t InterruptSignal = 0;
+
+namespace {
+
+void onInterrupt(int signal) {
+    InterruptSignal = signal;
+}
+
+} // namespace
+
+void InstallInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    // A second Ctrl-C ends the program at once, for an operator who will not wait.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A reader that went away (`| head`) must not end the operation in the middle.
+    signal(SIGPIPE, SIG_IGN);
+}

@@ -1,0 +1,48 @@
+#include "cli/terminal_output.h"
+
+TerminalOutput::TerminalOutput(std::FILE *out, std::FILE *err, bool live)
+    : out_(out), err_(err), live_(live) {}
+
+void TerminalOutput::endProgressLine(bool keep) {
+    if (!progressShown_)
+        return;
+    std::fputs(keep ? "\n" : "\r\033[K", err_);
+    std::fflush(err_);
+    progressShown_ = false;
+}
+
+void TerminalOutput::statusLine(const QString &text) {
+    // A stage that ends a phase early keeps the phase's last progress on screen above it.
+    endProgressLine(true);
+    std::fputs(text.toLocal8Bit().append('\n').constData(), out_);
+    std::fflush(out_);
+}
+
+void TerminalOutput::errorLine(const QString &text) {
+    endProgressLine(true);
+    std::fputs(text.toLocal8Bit().append('\n').constData(), err_);
+    std::fflush(err_);
+}
+
+void TerminalOutput::traceLine(const QByteArray &text) {
+    endProgressLine(false);
+    std::fwrite(text.constData(), 1, size_t(text.size()), err_);
+    std::fputc('\n', err_);
+}
+
+void TerminalOutput::drawProgress(const QString &text) {
+    if (!live_)
+        return;
+    std::fputs("\r\033[K", err_);
+    std::fputs(text.toLocal8Bit().constData(), err_);
+    std::fflush(err_);
+    progressShown_ = true;
+}
+
+void TerminalOutput::finishProgress(const QString &text) {
+    if (live_)
+        std::fputs("\r\033[K", err_);
+    std::fputs(text.toLocal8Bit().append('\n').constData(), err_);
+    std::fflush(err_);
+    progressShown_ = false;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+// stdout carries the status lines and the result; stderr the progress, the trace and errors.
+// On a terminal the progress is one line redrawn in place, and every other line first makes
+// room for itself.
+class TerminalOutput {
+public:
+    TerminalOutput(std::FILE *out, std::FILE *err, bool live);
+
+    // Whether the progress line may be redrawn in place.
+    bool live() const { return live_; }
+
+    void statusLine(const QString &text);
+    void errorLine(const QString &text);
+    void traceLine(const QByteArray &text);
+    // Replaces the progress line (live only).
+    void drawProgress(const QString &text);
+    // Leaves the progress as a line of its own.
+    void finishProgress(const QString &text);
+
+private:
+    void endProgressLine(bool keep);
+
+    std::FILE *out_;
+    std::FILE *err_;
+    bool live_;
+    bool progressShown_ = false;
+};

@@ -1,0 +1,29 @@
+#include "cli/upload_target.h"
+
+#include <QFileInfo>
+
+UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
+    UploadTarget target;
+    // An empty name is the operation's own refusal ("Can not open Upload file!").
+    if (file.isEmpty())
+        return target;
+    const QFileInfo info(file);
+    const QFileInfo folder(info.absolutePath());
+    auto refuse = [&target](const QString &reason) {
+        target.usable = false;
+        target.reason = reason;
+        return target;
+    };
+    if (info.isDir())
+        return refuse(QStringLiteral("%1 is a folder").arg(file));
+    target.exists = info.exists();
+    if (target.exists && !overwrite)
+        return refuse(QStringLiteral("%1 exists; add --overwrite to replace it").arg(file));
+    if (target.exists && !info.isWritable())
+        return refuse(QStringLiteral("%1 is not writable").arg(file));
+    if (!folder.isDir())
+        return refuse(QStringLiteral("the folder %1 does not exist").arg(folder.filePath()));
+    if (!folder.isWritable())
+        return refuse(QStringLiteral("the folder %1 is not writable").arg(folder.filePath()));
+    return target;
+}

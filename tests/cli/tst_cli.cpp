@@ -1,0 +1,531 @@
+// torvane-cli as a script runs it: the real program against the real device emulator on a
+// pseudo-terminal, judged by its output lines, its exit code and the files it leaves.
+#include "link/checksum.h"
+#include "support/device_process.h"
+#include "support/pty_pair.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DataSize = 262144;
+constexpr int DefaultSize = 131072;
+// Unpaced, the device verifies, erases and programs at once.
+const QStringList Quick{"--erase-time", "0", "--program-time", "0"};
+
+const QStringList DownloadLines{
+    "Connectting...",   "Connect Success!",       "Transfer...",           "Transfer Success!",
+    "Verify...",        "Verify Success!",        "Erase flash...",        "Erase flash Success!",
+    "Program flash...", "Program flash Success!", "Erase eeprom Success!", "Update Success!",
+};
+const QStringList UploadLines{
+    "Connectting...", "Connect Success!", "Transfer...",     "Transfer Success!",
+    "Verify...",      "Verify Success!",  "Update Success!",
+};
+
+QString cliPath() {
+    return QStringLiteral(TORVANE_CLI_PATH);
+}
+
+QByteArray randomImage(int size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct CliRun {
+    int exitCode = -1;
+    QStringList lines; // stdout
+    QString errors;    // stderr
+    // The status lines, without the result line at the end.
+    QStringList statusLines() const { return lines.mid(0, lines.size() - 1); }
+    QString resultLine() const { return lines.isEmpty() ? QString() : lines.last(); }
+};
+
+CliRun finish(QProcess &process, int timeoutMs = 60000) {
+    CliRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+void startCli(QProcess &process, const QStringList &arguments,
+              const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
+    process.setProcessEnvironment(env);
+    process.start(cliPath(), arguments);
+}
+
+CliRun runCli(const QStringList &arguments,
+              const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
+    QProcess process;
+    startCli(process, arguments, env);
+    return finish(process);
+}
+
+// Waits until the program has printed `line` on stdout; what it printed stays readable.
+bool waitForLine(QProcess &process, QByteArray &seen, const QByteArray &line, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!seen.contains(line + '\n')) {
+        if (timer.elapsed() > timeoutMs || process.state() == QProcess::NotRunning)
+            return false;
+        process.waitForReadyRead(50);
+        seen += process.readAllStandardOutput();
+    }
+    return true;
+}
+
+// Names of files in a folder other than `except`: a half-written or temporary file shows here.
+QStringList leftovers(const QString &folder) {
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+
+    void downloadThenUploadGivesTheImageBack();
+    void comPortMapsThroughTheEnvironment();
+    void resultLineNamesBytesAndRate();
+
+    void usageErrors_data();
+    void usageErrors();
+    void fileRefusals_data();
+    void fileRefusals();
+    void uploadDoesNotCoverAFileWithoutOverwrite();
+    void portThatCannotBeOpened();
+    void portHeldByAnotherProcessIsRefused();
+
+    void deviceFaults_data();
+    void deviceFaults();
+    void uploadThatCannotBeSavedExitsNine();
+
+    void interruptEndsInOrder_data();
+    void interruptEndsInOrder();
+
+    void twoProcessesOnTwoDevicesAtOnce();
+    void traceShowsEveryFrameAndBlock();
+    void progressOffATerminalIsOneLinePerPhase();
+    void progressOnATerminalIsRedrawnAtMostTenTimesASecond();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString path(const QString &name) const { return dir->filePath(name); }
+};
+
+void TestCli::init() {
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestCli::downloadThenUploadGivesTheImageBack() {
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QByteArray image = randomImage(DataSize);
+    QVERIFY(writeFile(path("data.bin"), image));
+
+    const CliRun down =
+        runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QCOMPARE(down.exitCode, 0);
+    QCOMPARE(down.statusLines(), DownloadLines);
+
+    const CliRun up = runCli({"upload", "data", path("back.bin"), "--port", device.slavePath()});
+    QCOMPARE(up.exitCode, 0);
+    QCOMPARE(up.statusLines(), UploadLines);
+    QCOMPARE(readFile(path("back.bin")), image);
+    QCOMPARE(leftovers(dir->path()), QStringList({"back.bin", "data.bin"}));
+}
+
+void TestCli::comPortMapsThroughTheEnvironment() {
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(writeFile(path("default.bin"), randomImage(DefaultSize)));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TORVANE_COM7", device.slavePath());
+    const CliRun run =
+        runCli({"download", "default", path("default.bin"), "--port", "COM.07"}, env);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.statusLines(), DownloadLines);
+}
+
+void TestCli::resultLineNamesBytesAndRate() {
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const CliRun run = runCli({"upload", "default", path("u.bin"), "--port", device.slavePath()});
+    QCOMPARE(run.exitCode, 0);
+    const QRegularExpression result(
+        "^torvane-cli: success: Upload Default, 131072 bytes in ([0-9.]+) s, ([0-9]+) bytes/s$");
+    const QRegularExpressionMatch match = result.match(run.resultLine());
+    QVERIFY2(match.hasMatch(), qPrintable(run.resultLine()));
+    const double seconds = match.captured(1).toDouble();
+    QVERIFY(seconds > 0);
+    // The rate is the image's bytes over that time, as printed.
+    QVERIFY(qAbs(match.captured(2).toDouble() * seconds - DefaultSize) < DefaultSize * 0.01);
+}
+
+void TestCli::usageErrors_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("complaint");
+    QTest::newRow("no arguments") << QStringList() << "expected";
+    QTest::newRow("unknown direction")
+        << QStringList{"sideload", "data", "f", "--port", "COM.01"} << "unknown direction";
+    QTest::newRow("unknown kind") << QStringList{"download", "firmware", "f", "--port", "COM.01"}
+                                  << "unknown download kind";
+    QTest::newRow("upload all") << QStringList{"upload", "all", "f", "--port", "COM.01"}
+                                << "unknown upload kind";
+    QTest::newRow("upload loader")
+        << QStringList{"upload", "loader", "f", "--port", "COM.01"} << "unknown upload kind";
+    QTest::newRow("no port") << QStringList{"download", "data", "f"} << "--port";
+    QTest::newRow("port 11") << QStringList{"download", "data", "f", "--port", "COM.11"}
+                             << "unknown port";
+    QTest::newRow("port without dot")
+        << QStringList{"download", "data", "f", "--port", "COM1"} << "unknown port";
+    QTest::newRow("overwrite on a download")
+        << QStringList{"download", "data", "f", "--port", "COM.01", "--overwrite"} << "--overwrite";
+    QTest::newRow("unknown option")
+        << QStringList{"download", "data", "f", "--port", "COM.01", "--fast"} << "fast";
+}
+
+void TestCli::usageErrors() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, complaint);
+    const CliRun run = runCli(arguments);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.lines.isEmpty());
+    QVERIFY2(run.errors.contains(complaint), qPrintable(run.errors));
+}
+
+void TestCli::fileRefusals_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("size"); // -1: no file at all
+    QTest::addColumn<QString>("status");
+    QTest::newRow("missing") << "data" << -1
+                             << "Find an error, when opening this file, maybe it inexistent!";
+    QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!";
+    QTest::newRow("one byte long") << "data" << DataSize + 1 << "File wrong!";
+    QTest::newRow("data image as software") << "software" << DataSize << "File wrong!";
+    QTest::newRow("64 KiB loader") << "loader" << 65536 << "File wrong!";
+}
+
+void TestCli::fileRefusals() {
+    QFETCH(QString, kind);
+    QFETCH(int, size);
+    QFETCH(QString, status);
+    if (size >= 0)
+        QVERIFY(writeFile(path("image.bin"), randomImage(size + 4).left(size)));
+    DeviceProcess device({"--trace"});
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const CliRun run = runCli({"download", kind, path("image.bin"), "--port", device.slavePath()});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.statusLines(), QStringList{status});
+    QVERIFY(run.resultLine().contains("file refused (exit 2)"));
+    // Refused before the port opened: the device heard nothing.
+    QTest::qWait(100);
+    QVERIFY2(!device.stderrText().contains("<-"), qPrintable(device.stderrText()));
+}
+
+void TestCli::uploadDoesNotCoverAFileWithoutOverwrite() {
+    DeviceProcess device(QStringList{"--trace"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QByteArray old = "the operator's file";
+    QVERIFY(writeFile(path("kept.bin"), old));
+
+    const CliRun refused =
+        runCli({"upload", "default", path("kept.bin"), "--port", device.slavePath()});
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.errors.contains("--overwrite"), qPrintable(refused.errors));
+    QCOMPARE(readFile(path("kept.bin")), old);
+    QTest::qWait(100);
+    QVERIFY2(!device.stderrText().contains("<-"), qPrintable(device.stderrText()));
+
+    const CliRun covered = runCli(
+        {"upload", "default", path("kept.bin"), "--port", device.slavePath(), "--overwrite"});
+    QCOMPARE(covered.exitCode, 0);
+    QCOMPARE(readFile(path("kept.bin")).size(), DefaultSize);
+}
+
+void TestCli::portThatCannotBeOpened() {
+    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    const CliRun run =
+        runCli({"download", "data", path("data.bin"), "--port", path("no-such-tty")});
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY(run.statusLines().isEmpty());
+    QVERIFY2(run.errors.contains("The Port you selected is used by other application!"),
+             qPrintable(run.errors));
+}
+
+void TestCli::portHeldByAnotherProcessIsRefused() {
+    // A slow device keeps the first process on the port while the second one tries it.
+    DeviceProcess device(QStringList{"--pace", "1000000"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    QProcess first;
+    startCli(first, {"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QByteArray seen;
+    QVERIFY(waitForLine(first, seen, "Transfer...", 10000));
+    const CliRun second =
+        runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QCOMPARE(second.exitCode, 3);
+    const CliRun done = finish(first);
+    QCOMPARE(done.exitCode, 0);
+}
+
+void TestCli::deviceFaults_data() {
+    QTest::addColumn<QString>("direction");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("lastStatus");
+    QTest::newRow("wrong reply to connect") << "download"
+                                            << "wrong-reply" << 4 << "Connect failed!";
+    QTest::newRow("block not acknowledged") << "download"
+                                            << "nak-block=7" << 5 << "Transfer failed!";
+    QTest::newRow("device stops mid-upload") << "upload"
+                                             << "stop-after=100" << 5 << "Transfer failed!";
+    QTest::newRow("device hangs up mid-download") << "download"
+                                                  << "hangup-after=50" << 5 << "";
+    QTest::newRow("checksums rejected") << "download"
+                                        << "bad-checksum" << 6 << "Verify failed!";
+    QTest::newRow("wrong checksum table") << "upload"
+                                          << "bad-checksum" << 6 << "Verify failed!";
+    QTest::newRow("corrupted upload block") << "upload"
+                                            << "flip-bit=3" << 6 << "Verify failed!";
+    QTest::newRow("erase fails") << "download"
+                                 << "erase-fail" << 7 << "Erase flash failed!";
+    QTest::newRow("program fails") << "download"
+                                   << "program-fail" << 8 << "Program flash failed!";
+}
+
+void TestCli::deviceFaults() {
+    QFETCH(QString, direction);
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, lastStatus);
+    DeviceProcess device(QStringList{"--fault", fault} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QString file = path("default.bin");
+    if (direction == "download")
+        QVERIFY(writeFile(file, randomImage(DefaultSize)));
+    const CliRun run = runCli({direction, "default", file, "--port", device.slavePath()});
+    QCOMPARE(run.exitCode, exitCode);
+    if (lastStatus.isEmpty()) {
+        // A lost device is an error of its own, counted against the step it broke.
+        QVERIFY2(run.errors.contains("error:"), qPrintable(run.errors));
+    } else {
+        QVERIFY(!run.statusLines().isEmpty());
+        QCOMPARE(run.statusLines().last(), lastStatus);
+    }
+    QVERIFY2(run.resultLine().endsWith(QStringLiteral("(exit %1)").arg(exitCode)),
+             qPrintable(run.resultLine()));
+    if (direction == "upload")
+        QVERIFY(!QFile::exists(file));
+}
+
+void TestCli::uploadThatCannotBeSavedExitsNine() {
+    DeviceProcess device(QStringList{"--pace", "1000000"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QString folder = path("gone");
+    QVERIFY(QDir().mkpath(folder));
+    QProcess cli;
+    startCli(cli, {"upload", "default", folder + "/u.bin", "--port", device.slavePath()});
+    QByteArray seen;
+    QVERIFY(waitForLine(cli, seen, "Transfer...", 10000));
+    // The folder goes away while the image is on its way: it cannot be saved.
+    QVERIFY(QDir(folder).removeRecursively());
+    const CliRun run = finish(cli);
+    QCOMPARE(run.exitCode, 9);
+    QVERIFY(run.errors.isEmpty() || !run.errors.contains("Update Success!"));
+    const QStringList lines =
+        QString::fromLocal8Bit(seen).split('\n', Qt::SkipEmptyParts) + run.lines;
+    QVERIFY2(lines.contains("Set up File failed!"), qPrintable(lines.join('|')));
+    QVERIFY(!lines.contains("Update Success!"));
+}
+
+void TestCli::interruptEndsInOrder_data() {
+    QTest::addColumn<QString>("direction");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("upload, Ctrl-C") << "upload" << int(SIGINT);
+    QTest::newRow("upload, SIGTERM") << "upload" << int(SIGTERM);
+    QTest::newRow("download, Ctrl-C") << "download" << int(SIGINT);
+}
+
+void TestCli::interruptEndsInOrder() {
+    QFETCH(QString, direction);
+    QFETCH(int, signal);
+    DeviceProcess device(QStringList{"--pace", "1000000"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QString folder = path("out");
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = direction == "upload" ? folder + "/u.bin" : path("default.bin");
+    if (direction == "download")
+        QVERIFY(writeFile(file, randomImage(DefaultSize)));
+
+    QProcess cli;
+    startCli(cli, {direction, "default", file, "--port", device.slavePath()});
+    QByteArray seen;
+    QVERIFY(waitForLine(cli, seen, "Transfer...", 10000));
+    QTest::qWait(300); // well into the blocks
+    QElapsedTimer timer;
+    timer.start();
+    ::kill(pid_t(cli.processId()), signal);
+    const CliRun run = finish(cli, 10000);
+    QCOMPARE(run.exitCode, 130);
+    QVERIFY2(run.resultLine().endsWith("interrupted (exit 130)"), qPrintable(run.resultLine()));
+    QVERIFY(!run.lines.contains("Update Success!"));
+    // Nothing written, not even a temporary file beside the target.
+    QCOMPARE(leftovers(folder), QStringList());
+
+    // The port was let go and the device can be used again at once.
+    QVERIFY(writeFile(path("again.bin"), randomImage(DefaultSize)));
+    const CliRun again =
+        runCli({"download", "default", path("again.bin"), "--port", device.slavePath()});
+    QCOMPARE(again.exitCode, 0);
+}
+
+void TestCli::twoProcessesOnTwoDevicesAtOnce() {
+    DeviceProcess first(QStringList{"--pace", "2000000"} + Quick);
+    DeviceProcess second(QStringList{"--pace", "2000000"} + Quick);
+    QVERIFY2(!first.slavePath().isEmpty(), qPrintable(first.errorString()));
+    QVERIFY2(!second.slavePath().isEmpty(), qPrintable(second.errorString()));
+    const QByteArray image = randomImage(DataSize);
+    QVERIFY(writeFile(path("data.bin"), image));
+
+    // Paced, each takes more than a second: they surely overlap.
+    QProcess a, b;
+    startCli(a, {"download", "data", path("data.bin"), "--port", first.slavePath()});
+    startCli(b, {"download", "data", path("data.bin"), "--port", second.slavePath()});
+    const CliRun runA = finish(a);
+    const CliRun runB = finish(b);
+    QCOMPARE(runA.exitCode, 0);
+    QCOMPARE(runB.exitCode, 0);
+
+    // Each device holds the image now: both give it back.
+    const CliRun backA = runCli({"upload", "data", path("a.bin"), "--port", first.slavePath()});
+    const CliRun backB = runCli({"upload", "data", path("b.bin"), "--port", second.slavePath()});
+    QCOMPARE(backA.exitCode, 0);
+    QCOMPARE(backB.exitCode, 0);
+    QCOMPARE(readFile(path("a.bin")), image);
+    QCOMPARE(readFile(path("b.bin")), image);
+}
+
+void TestCli::traceShowsEveryFrameAndBlock() {
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QByteArray image = randomImage(DefaultSize);
+    QVERIFY(writeFile(path("default.bin"), image));
+    const CliRun run = runCli(
+        {"download", "default", path("default.bin"), "--port", device.slavePath(), "--trace"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.statusLines(), DownloadLines); // the trace stays off stdout
+
+    const QStringList trace =
+        run.errors.split('\n').filter(QRegularExpression("^\\[ *[0-9.]+\\] "));
+    const auto count = [&trace](const QString &what) {
+        return trace.filter(QRegularExpression(QRegularExpression::escape(what))).size();
+    };
+    QCOMPARE(count("] -> @KZVNTFPO"), 1);
+    QCOMPARE(count("] <- @KZVNRFPO"), 1);
+    QCOMPARE(count("] -> block "), 512 + 8);
+    QCOMPARE(count("] <- @KZVNRRSS"), 512 + 8);
+    QCOMPARE(count("] <- @KZVNRCVS"), 1);
+    QCOMPARE(count("] <- @KZVNREFS"), 1);
+    QCOMPARE(count("] <- @KZVNRWFS"), 1);
+    // Each block is named with the checksum of what went out.
+    const quint32 crc0 = BlockCrc(reinterpret_cast<const quint8 *>(image.constData()), 256);
+    QCOMPARE(count(QStringLiteral("-> block 0 (256 bytes, checksum 0x%1)")
+                       .arg(crc0, 8, 16, QLatin1Char('0'))),
+             1);
+    // Times never go backwards.
+    double last = 0;
+    for (const QString &line : trace) {
+        const double t = line.mid(1, line.indexOf(']') - 1).trimmed().toDouble();
+        QVERIFY(t >= last);
+        last = t;
+    }
+}
+
+void TestCli::progressOffATerminalIsOneLinePerPhase() {
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    const CliRun run = runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(!run.errors.contains('\r'));
+    const QStringList lines = run.errors.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines[0].startsWith("Transfering Data:  100%  1024/1024 blocks"),
+             qPrintable(lines[0]));
+    QVERIFY2(lines[1].startsWith("Transfering CRC:  100%  16/16 blocks"), qPrintable(lines[1]));
+}
+
+void TestCli::progressOnATerminalIsRedrawnAtMostTenTimesASecond() {
+    // About 1.5 s of blocks, with stderr on a terminal of its own.
+    DeviceProcess device(QStringList{"--pace", "2000000"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    PtyPair terminal;
+    const QByteArray terminalPath = terminal.slavePath().toLocal8Bit();
+    QProcess cli;
+    cli.setChildProcessModifier([terminalPath] {
+        const int fd = ::open(terminalPath.constData(), O_WRONLY | O_NOCTTY);
+        ::dup2(fd, STDERR_FILENO);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    startCli(cli, {"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QByteArray drawn;
+    while (cli.state() != QProcess::NotRunning || drawn.isEmpty()) {
+        drawn += terminal.drain(std::chrono::milliseconds(20));
+        if (timer.elapsed() > 60000)
+            break;
+        cli.waitForFinished(10);
+    }
+    const double seconds = timer.elapsed() / 1000.0;
+    drawn += terminal.drain();
+    const CliRun run = finish(cli);
+    QCOMPARE(run.exitCode, 0);
+
+    const int redraws = int(drawn.count("\r\033[KTransfering Data:"));
+    QVERIFY2(redraws >= 3, drawn.constData());
+    QVERIFY2(redraws <= seconds * 10 + 2, qPrintable(QString::number(redraws)));
+    // A redrawn line carries the phase, blocks done of total, the rate and the time left.
+    QVERIFY(QRegularExpression("Transfering Data:  [0-9]+%  +[0-9]+/1024 blocks  [0-9.]+ [kM]?B/s  "
+                               "[0-9]+:[0-9][0-9] left")
+                .match(QString::fromLatin1(drawn))
+                .hasMatch());
+    // The finished phase stays on screen as a line of its own.
+    QVERIFY(drawn.contains("Transfering Data:  100%  1024/1024 blocks"));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
