@@ -1,0 +1,441 @@
+#include "app/form_main.h"
+
+#include "app/bevel_panel.h"
+#include "app/button_image.h"
+#include "app/port_lamp.h"
+#include "link/comm_error.h"
+#include "link/port_opening.h"
+#include "ops/driver.h"
+#include "ops/transfer_mode.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QToolButton>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int ClientWidth = 447;
+constexpr int ClientHeight = 168;
+constexpr int TopPanelHeight = 132;
+const QColor Navy(0, 0, 128);
+const QString SettingsFilesFilter = QStringLiteral("Settings Files(*.bin)");
+const QString AllFilesFilter = QStringLiteral("All File(*.*)");
+
+QFont arial(int pixels, bool bold = false) {
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+// Arial is found as itself or as a metric-compatible face; the window's default face, a
+// bitmap sans of the tool's home platform, as the closest outline sans at hand.
+void installFontSubstitutes() {
+    const QStringList metricArial{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                  QStringLiteral("Helvetica")};
+    QFont::insertSubstitutions(QStringLiteral("Arial"), metricArial);
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               QStringList{QStringLiteral("Arial")} + metricArial);
+}
+
+void setNavy(QWidget *widget) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, Navy);
+    palette.setColor(QPalette::Text, Navy);
+    palette.setColor(QPalette::ButtonText, Navy);
+    widget->setPalette(palette);
+}
+
+// Both lists show their items 15 pixels high.
+class ItemHeightDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), 15};
+    }
+};
+
+template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+QComboBox *makeList(QWidget *parent, const char *name, int top, const QStringList &items) {
+    auto *list = place(new QComboBox(parent), name, 90, top, 150, 23);
+    list->setFont(arial(12));
+    list->setFrame(false);
+    list->setItemDelegate(new ItemHeightDelegate(list));
+    list->setMaxVisibleItems(10);
+    list->addItems(items);
+    return list;
+}
+
+QLineEdit *makeField(QWidget *parent, const char *name, int left, int top, int width) {
+    auto *field = place(new QLineEdit(parent), name, left, top, width, 21);
+    field->setFont(arial(12));
+    field->setReadOnly(true);
+    field->setFrame(false);
+    // Flat: one plain line round a field on the window's own colour, navy text.
+    field->setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid palette(dark); "
+                                        "background: palette(window); color: #000080; }"));
+    return field;
+}
+
+BevelPanel *makeFrame(QWidget *parent, const char *name, int left, int top, int width, int height) {
+    auto *frame = place(new BevelPanel(parent), name, left, top, width, height);
+    frame->setFont(arial(12));
+    setNavy(frame);
+    return frame;
+}
+
+// A flat button filling its frame panel; it never takes the keyboard focus.
+QToolButton *makeButton(BevelPanel *frame, const char *name, const QString &caption,
+                        const QString &image, QSize imageSize) {
+    auto *button = place(new QToolButton(frame), name, 0, 0, frame->width(), frame->height());
+    button->setFont(arial(12, true));
+    setNavy(button);
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    button->setIcon(ButtonImage(image));
+    button->setIconSize(imageSize);
+    button->setText(caption);
+    return button;
+}
+
+QFileDialog *makeFileDialog(QWidget *parent, const char *name, const QString &title,
+                            QFileDialog::AcceptMode mode) {
+    auto *dialog = new QFileDialog(parent, title);
+    dialog->setObjectName(QLatin1String(name));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(mode);
+    // The open dialog takes a name that does not exist: Start reports it.
+    dialog->setFileMode(QFileDialog::AnyFile);
+    // The save dialog asks nothing itself: the file button asks before covering a file.
+    dialog->setOption(QFileDialog::DontConfirmOverwrite);
+    dialog->setNameFilters({SettingsFilesFilter, AllFilesFilter});
+    dialog->setDefaultSuffix(QStringLiteral("bin"));
+    // "*.*" means every file here, names without a dot included; the toolkit would read it as
+    // names with a dot only. Queued: the dialog sets its own filter first.
+    QObject::connect(
+        dialog, &QFileDialog::filterSelected, dialog,
+        [dialog](const QString &filter) {
+            if (filter != AllFilesFilter)
+                return;
+            if (auto *model = dialog->findChild<QFileSystemModel *>())
+                model->setNameFilters({QStringLiteral("*")});
+        },
+        Qt::QueuedConnection);
+    return dialog;
+}
+
+} // namespace
+
+TFormMain::TFormMain(QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      line_(MSComm, *this) {
+    installFontSubstitutes();
+    setObjectName(QStringLiteral("FormMain"));
+    setWindowTitle(QLatin1String(Caption));
+    QIcon icon;
+    for (int size : {16, 32, 128})
+        icon.addFile(QStringLiteral(":/torvane/images/torvane-%1.png").arg(size));
+    setWindowIcon(icon);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    setFont(font);
+    resize(ClientWidth, ClientHeight);
+    createControls();
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+    FormCreate(this);
+}
+
+TFormMain::~TFormMain() = default;
+
+void TFormMain::createControls() {
+    Panel_Main = place(new BevelPanel(this), "Panel_Main", 0, 0, ClientWidth, TopPanelHeight);
+    Panel_Main->setFont(arial(14, true));
+
+    auto label = [this](const char *name, int left, int top, int width, const char *text) {
+        auto *l = place(new QLabel(QLatin1String(text), Panel_Main), name, left, top, width, 16);
+        l->setFont(arial(14));
+        setNavy(l);
+        return l;
+    };
+    Label1 = label("Label1", 16, 14, 36, "COM:");
+    Label2 = label("Label2", 16, 40, 58, "Upgrade:");
+    Label3 = label("Label3", 254, 14, 69, "Baudrates:");
+    // Created after the label, so it lies over the label's second letter.
+    Shape_ComState = place(new PortLamp(Panel_Main), "Shape_ComState", 26, 16, 11, 11);
+
+    QStringList ports;
+    for (int i = 1; i <= 10; ++i)
+        ports << QStringLiteral("COM.%1").arg(i, 2, 10, QLatin1Char('0'));
+    CB_Com = makeList(Panel_Main, "CB_Com", 10, ports);
+    QStringList modes;
+    for (const char *mode : TransferModeNames)
+        modes << QLatin1String(mode);
+    CB_Upg = makeList(Panel_Main, "CB_Upg", 36, modes);
+
+    Edit_FileName = makeField(Panel_Main, "Edit_FileName", 90, 62, 342);
+    Edit_Start = makeField(Panel_Main, "Edit_Start", 90, 88, 342);
+    Edit_Bau = makeField(Panel_Main, "Edit_Bau", 332, 10, 100);
+    Edit_Bau->setText(QStringLiteral("115200[bps]"));
+
+    ProgressBarMain = place(new QProgressBar(Panel_Main), "ProgressBarMain", 12, 115, 420, 12);
+    ProgressBarMain->setRange(0, 100);
+    ProgressBarMain->setValue(0);
+    ProgressBarMain->setTextVisible(false);
+
+    Panel3 = makeFrame(Panel_Main, "Panel3", 12, 62, 70, 23);
+    SB_Open = makeButton(Panel3, "SB_Open", QStringLiteral("Open"),
+                         QStringLiteral(":/torvane/images/open.png"), {16, 15});
+    Panel4 = makeFrame(Panel_Main, "Panel4", 12, 88, 70, 23);
+    SB_Sta = makeButton(Panel4, "SB_Sta", QStringLiteral("Start"),
+                        QStringLiteral(":/torvane/images/start.png"), {16, 16});
+
+    Panel6 =
+        makeFrame(this, "Panel6", 0, TopPanelHeight, ClientWidth, ClientHeight - TopPanelHeight);
+    Panel5 = makeFrame(Panel6, "Panel5", 300, 4, 64, 22);
+    SB_Reset = makeButton(Panel5, "SB_Reset", QStringLiteral("Reset"),
+                          QStringLiteral(":/torvane/images/reset.png"), {16, 16});
+    Panel2 = makeFrame(Panel6, "Panel2", 369, 4, 64, 22);
+    SB_Close = makeButton(Panel2, "SB_Close", QStringLiteral("Close"),
+                          QStringLiteral(":/torvane/images/close.png"), {20, 20});
+
+    setTabOrder(CB_Com, CB_Upg);
+    setTabOrder(CB_Upg, Edit_FileName);
+    setTabOrder(Edit_FileName, Edit_Start);
+    setTabOrder(Edit_Start, Edit_Bau);
+    CB_Com->setFocus();
+
+    OpenDialog = makeFileDialog(this, "OpenDialog", QStringLiteral("Open Download File"),
+                                QFileDialog::AcceptOpen);
+    SaveDialog = makeFileDialog(this, "SaveDialog", QStringLiteral("Save Upload File"),
+                                QFileDialog::AcceptSave);
+
+    // activated: only the operator's pick runs a list's handler, never a selection from code.
+    connect(CB_Com, &QComboBox::activated, this,
+            [this] { runHandler([this] { CB_ComSelect(CB_Com); }); });
+    connect(CB_Upg, &QComboBox::activated, this,
+            [this] { runHandler([this] { CB_UpgSelect(CB_Upg); }); });
+    connect(SB_Open, &QToolButton::clicked, this,
+            [this] { runHandler([this] { SB_OpenClick(SB_Open); }); });
+    connect(SB_Sta, &QToolButton::clicked, this,
+            [this] { runHandler([this] { SB_StaClick(SB_Sta); }); });
+    connect(SB_Reset, &QToolButton::clicked, this,
+            [this] { runHandler([this] { SB_ResetClick(SB_Reset); }); });
+    connect(SB_Close, &QToolButton::clicked, this, [this] { SB_CloseClick(SB_Close); });
+}
+
+template <class Handler> void TFormMain::runHandler(Handler handler) {
+    // An exception through the event loop would end the program: the operator sees it instead,
+    // and the window stays usable.
+    try {
+        handler();
+    } catch (const CommError &e) {
+        showError(e.message());
+    } catch (const std::exception &e) {
+        showError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        showError(QStringLiteral("An unexpected error ended the action."));
+    }
+}
+
+// Console ---------------------------------------------------------------------------------------
+
+int TFormMain::selectedPortIndex() const {
+    return CB_Com->currentIndex();
+}
+
+void TFormMain::setPortLamp(bool open) {
+    Shape_ComState->setOpen(open);
+}
+
+void TFormMain::showError(const QString &text) {
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TFormMain::processEvents() {
+    QCoreApplication::processEvents();
+}
+
+int TFormMain::selectedMode() const {
+    return CB_Upg->currentIndex();
+}
+
+QString TFormMain::fileNameField() const {
+    return Edit_FileName->text();
+}
+
+void TFormMain::showStatus(const QString &text) {
+    // Called several times a block: an unchanged line costs a comparison, not a repaint.
+    if (Edit_Start->text() != text)
+        Edit_Start->setText(text);
+}
+
+void TFormMain::Progress(int max, int step) {
+    max = qMax(0, max);
+    if (ProgressBarMain->minimum() != 0 || ProgressBarMain->maximum() != max) {
+        // A new range keeps the position where it fits (the bar itself would reset it).
+        const int kept = qBound(0, ProgressBarMain->value(), max);
+        ProgressBarMain->setRange(0, max);
+        ProgressBarMain->setValue(kept);
+    }
+    const qint64 position = qint64(qMax(0, ProgressBarMain->value())) + step;
+    // The bar's own step: past the maximum it starts again at the minimum.
+    ProgressBarMain->setValue(position > max || position < 0 ? 0 : int(position));
+    processEvents();
+}
+
+void TFormMain::setProgressPosition(int position) {
+    ProgressBarMain->setValue(
+        qBound(ProgressBarMain->minimum(), position, ProgressBarMain->maximum()));
+}
+
+void TFormMain::setInputPanelEnabled(bool enabled) {
+    Panel_Main->setEnabled(enabled);
+}
+
+// Handlers --------------------------------------------------------------------------------------
+
+void TFormMain::FormCreate(QObject *) {
+    ScaleToScreen();
+    Edit_Start->clear();
+    Edit_FileName->clear();
+    CB_Com->setCurrentIndex(0);
+    CB_Upg->setCurrentIndex(0);
+    state_.CreateNewFile = false;
+    state_.OperationAborted = false;
+}
+
+void TFormMain::ScaleToScreen() {
+    // Nothing to do: the toolkit scales the whole window by the screen's pixel density, and
+    // the window keeps its design size and layout on every screen.
+}
+
+void TFormMain::CB_ComSelect(QObject *) {
+    OpenComPort(line_);
+}
+
+void TFormMain::CB_UpgSelect(QObject *) {
+    SB_Open->setText(IsUpload(CB_Upg->currentIndex()) ? QStringLiteral("Save")
+                                                      : QStringLiteral("Open"));
+    Edit_Start->clear();
+    Edit_FileName->clear();
+    if (MSComm.PortOpen()) {
+        MSComm.setPortOpen(false);
+        setPortLamp(false);
+    }
+    state_.OperationAborted = true;
+    setProgressPosition(0);
+}
+
+void TFormMain::SB_OpenClick(QObject *) {
+    if (!IsUpload(CB_Upg->currentIndex())) {
+        const QString name = runFileDialog(OpenDialog);
+        if (name.isEmpty())
+            return;
+        downloadFileName_ = name;
+        Edit_FileName->setText(QDir::toNativeSeparators(name));
+        return;
+    }
+    const QString name = runFileDialog(SaveDialog);
+    if (name.isEmpty())
+        return;
+    const bool exists = QFileInfo::exists(name);
+    // Cancel withdraws the whole choice: the field, the flag and the upload's target stay as
+    // they were, so an upload never covers a file the operator declined to cover.
+    if (exists && !confirmCover())
+        return;
+    state_.CreateNewFile = !exists;
+    uploadFileName_ = name;
+    Edit_FileName->setText(QDir::toNativeSeparators(name));
+}
+
+QString TFormMain::runFileDialog(QFileDialog *dialog) {
+    // Each time it opens, the first filter is in effect.
+    dialog->selectNameFilter(SettingsFilesFilter);
+    if (dialog->exec() != QDialog::Accepted)
+        return {};
+    return dialog->selectedFiles().value(0);
+}
+
+bool TFormMain::confirmCover() {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"),
+                    QStringLiteral("The file has existed, are you sure to cover it?"),
+                    QMessageBox::Yes | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void TFormMain::SB_ResetClick(QObject *) {
+    Edit_Start->clear();
+    Edit_FileName->clear();
+    CB_Com->setCurrentIndex(0);
+    CB_Upg->setCurrentIndex(0);
+    SB_Open->setText(QStringLiteral("Open"));
+    Panel_Main->setEnabled(true);
+    state_.OperationAborted = true;
+    if (MSComm.PortOpen()) {
+        MSComm.setPortOpen(false);
+        setPortLamp(false);
+    }
+    state_.ImageFileHandle.reset();
+}
+
+void TFormMain::SB_StaClick(QObject *) {
+    RunOperation(line_, state_, *this);
+}
+
+void TFormMain::SB_CloseClick(QObject *) {
+    // At once, even in the middle of a transfer that runs inside another handler: the end of
+    // the process releases the port and the files.
+    std::_Exit(0);
+}
+
+void TFormMain::WMShowInstance() {
+    if (windowState() & Qt::WindowMinimized)
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    // The window the operator last worked in: an open dialog or box over the window, if any.
+    QWidget *target = QApplication::activeModalWidget();
+    if (!target)
+        target = this;
+    if (!target->isVisible() || !target->isEnabled())
+        return;
+    target->raise();
+    target->activateWindow();
+}
+
+void TFormMain::resizeEvent(QResizeEvent *event) {
+    // The top panel keeps its height; the bottom panel takes the rest; controls stay put.
+    Panel_Main->setGeometry(0, 0, width(), TopPanelHeight);
+    Panel6->setGeometry(0, TopPanelHeight, width(), qMax(0, height() - TopPanelHeight));
+    QWidget::resizeEvent(event);
+}
+
+void TFormMain::closeEvent(QCloseEvent *event) {
+    // The close box in the middle of an operation: the operation runs inside a handler and
+    // would go on in a window no longer shown; end as Close does.
+    if (state_.OperationRunning)
+        SB_CloseClick(this);
+    event->accept();
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "link/line.h"
+#include "link/tmscomm.h"
+#include "ops/operator_console.h"
+#include "ops/transfer_state.h"
+
+#include <QWidget>
+
+class BevelPanel;
+class PortLamp;
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QToolButton;
+
+// The tool's one window: the port, mode and file inputs, the status line, the progress bar and
+// the four buttons. It hosts the serial component and is the operations' console.
+class TFormMain : public QWidget, public OperatorConsole {
+    Q_OBJECT
+public:
+    static constexpr const char *Caption = "TORVANE 1.0.07B-R002";
+
+    explicit TFormMain(QWidget *parent = nullptr);
+    ~TFormMain() override;
+
+    // OperatorConsole
+    int selectedPortIndex() const override;
+    void setPortLamp(bool open) override;
+    void showError(const QString &text) override;
+    void processEvents() override;
+    int selectedMode() const override;
+    QString fileNameField() const override;
+    QString downloadFileName() const override { return downloadFileName_; }
+    QString uploadFileName() const override { return uploadFileName_; }
+    void showStatus(const QString &text) override;
+    void Progress(int max, int step) override;
+    void setProgressPosition(int position) override;
+    void setInputPanelEnabled(bool enabled) override;
+
+    // Handlers. Each is what the operator's action runs; the window calls them through
+    // runHandler, so that no error of theirs reaches the event loop.
+    void FormCreate(QObject *Sender);
+    void CB_ComSelect(QObject *Sender);
+    void CB_UpgSelect(QObject *Sender);
+    void SB_OpenClick(QObject *Sender);
+    void SB_ResetClick(QObject *Sender);
+    void SB_StaClick(QObject *Sender);
+    [[noreturn]] void SB_CloseClick(QObject *Sender);
+
+    // A second start of the program asked this one to come forward.
+    void WMShowInstance();
+
+    TMSComm MSComm;
+    TransferState &state() { return state_; }
+    Line &line() { return line_; }
+    QFileDialog *OpenDialog = nullptr;
+    QFileDialog *SaveDialog = nullptr;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void ScaleToScreen();
+    template <class Handler> void runHandler(Handler handler);
+    // Runs the dialog; the full name confirmed, or empty when the operator cancelled.
+    QString runFileDialog(QFileDialog *dialog);
+    bool confirmCover();
+
+    TransferState state_;
+    Line line_;
+    QString downloadFileName_;
+    QString uploadFileName_;
+
+    BevelPanel *Panel_Main = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    PortLamp *Shape_ComState = nullptr;
+    QComboBox *CB_Com = nullptr;
+    QComboBox *CB_Upg = nullptr;
+    QLineEdit *Edit_FileName = nullptr;
+    QLineEdit *Edit_Start = nullptr;
+    QLineEdit *Edit_Bau = nullptr;
+    QProgressBar *ProgressBarMain = nullptr;
+    BevelPanel *Panel3 = nullptr;
+    QToolButton *SB_Open = nullptr;
+    BevelPanel *Panel4 = nullptr;
+    QToolButton *SB_Sta = nullptr;
+    BevelPanel *Panel6 = nullptr;
+    BevelPanel *Panel5 = nullptr;
+    QToolButton *SB_Reset = nullptr;
+    BevelPanel *Panel2 = nullptr;
+    QToolButton *SB_Close = nullptr;
+};

@@ -1,0 +1,90 @@
+#include "app/single_instance.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The request a later start sends; it carries no data.
+constexpr char ShowInstance[] = "WM_SHOWINSTANCE\n";
+constexpr int HandOverMs = 2000;
+
+} // namespace
+
+QString SingleInstance::DefaultName() {
+    const QString override = qEnvironmentVariable("TORVANE_INSTANCE_NAME");
+    if (!override.isEmpty())
+        return override;
+#ifdef Q_OS_UNIX
+    const QString user = QString::number(::getuid());
+#else
+    const QString user = qEnvironmentVariable("USERNAME");
+#endif
+    return QStringLiteral("%1.%2").arg(QLatin1String(ClassName), user);
+}
+
+SingleInstance::SingleInstance(const QString &name, QObject *parent)
+    : QObject(parent), name_(name) {}
+
+SingleInstance::~SingleInstance() = default;
+
+SingleInstance::Outcome SingleInstance::claimOrHandOver() {
+    if (listen())
+        return Outcome::Claimed;
+    if (server_->serverError() != QAbstractSocket::AddressInUseError)
+        return Outcome::Claimed; // no guard to be had: the tool still runs
+    if (handOver())
+        return Outcome::HandedOver;
+    // Nobody answers on the name: a socket file left by an instance that crashed.
+    QLocalServer::removeServer(name_);
+    listen();
+    return Outcome::Claimed;
+}
+
+bool SingleInstance::listen() {
+    if (!server_) {
+        server_ = new QLocalServer(this);
+#ifdef Q_OS_LINUX
+        // An abstract name vanishes with its process: nothing stale survives a crash.
+        server_->setSocketOptions(QLocalServer::AbstractNamespaceOption);
+#else
+        server_->setSocketOptions(QLocalServer::UserAccessOption);
+#endif
+        connect(server_, &QLocalServer::newConnection, this, &SingleInstance::acceptRequests);
+    }
+    return server_->listen(name_);
+}
+
+bool SingleInstance::handOver() {
+    QLocalSocket socket;
+#ifdef Q_OS_LINUX
+    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+#endif
+    socket.connectToServer(name_);
+    if (!socket.waitForConnected(HandOverMs))
+        return false;
+    socket.write(ShowInstance);
+    socket.waitForBytesWritten(HandOverMs);
+    socket.disconnectFromServer();
+    return true;
+}
+
+void SingleInstance::acceptRequests() {
+    while (QLocalSocket *socket = server_->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        auto readRequest = [this, socket] {
+            if (socket->bytesAvailable() < qint64(sizeof ShowInstance - 1))
+                return;
+            const QByteArray request = socket->read(sizeof ShowInstance - 1);
+            if (request == ShowInstance)
+                emit showRequested();
+            socket->disconnectFromServer();
+        };
+        connect(socket, &QLocalSocket::readyRead, this, readRequest);
+        readRequest();
+    }
+}
