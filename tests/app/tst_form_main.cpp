@@ -1,0 +1,679 @@
+// The real window on the offscreen platform: the test picks from its lists, clicks its buttons
+// and answers its dialogs and boxes as the operator would.
+#include "app/form_main.h"
+#include "app/port_lamp.h"
+#include "support/pty_pair.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QColor Red(255, 0, 0);
+const QColor Lime(0, 255, 0);
+const QColor Navy(0, 0, 128);
+const QString PortInUse = QStringLiteral("The Port you selected is used by other application!");
+
+// Answers the next modal window that comes up (a box or a dialog) with `act`.
+class ModalAnswer {
+public:
+    explicit ModalAnswer(std::function<void(QWidget *)> act) : act_(std::move(act)) {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal || !modal->isVisible())
+                return;
+            timer_.stop();
+            seen_ = true;
+            act_(modal);
+            // A check that failed inside must not leave the window waiting for an answer.
+            if (QTest::currentTestFailed() && modal->isVisible())
+                modal->close();
+        });
+        timer_.start();
+    }
+    bool seen() const { return seen_; }
+
+private:
+    std::function<void(QWidget *)> act_;
+    QTimer timer_;
+    bool seen_ = false;
+};
+
+struct BoxSeen {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Records a message box and presses one of its buttons.
+std::function<void(QWidget *)> pressInBox(QMessageBox::StandardButton button, BoxSeen *seen) {
+    return [=](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY2(box, "a message box was expected");
+        *seen = {box->windowTitle(), box->text(), box->icon()};
+        QTest::mouseClick(box->button(button), Qt::LeftButton);
+    };
+}
+
+// Types a name into a file dialog and confirms it, or cancels the dialog when `name` is empty.
+std::function<void(QWidget *)> answerFileDialog(const QString &name, QString *title) {
+    return [=](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        QVERIFY2(dialog, "a file dialog was expected");
+        *title = dialog->windowTitle();
+        if (name.isEmpty()) {
+            QTest::keyClick(dialog, Qt::Key_Escape);
+            return;
+        }
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(edit);
+        edit->clear();
+        QTest::keyClicks(edit, name);
+        QTest::keyClick(edit, Qt::Key_Return);
+    };
+}
+
+QColor lampColour(QWidget *lamp) {
+    return lamp->grab().toImage().pixelColor(lamp->width() / 2, lamp->height() / 2);
+}
+
+} // namespace
+
+class TestFormMain : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void stateAfterStart();
+    void layout_data();
+    void layout();
+    void resizeKeepsControlsInPlace();
+    void buttonsNeverTakeTheFocus();
+
+    void modeChange_data();
+    void modeChange();
+    void resetAfterAnUploadMode();
+
+    void fileButton_data();
+    void fileButton();
+    void dialogsKeepTheirSettings();
+
+    void allFilesListsEveryFile();
+
+    void progressSteps_data();
+    void progressSteps();
+
+    void pickingAMissingPort();
+    void pickingAPortOnAPty();
+    void startRunsTheOperation_data();
+    void startRunsTheOperation();
+    void closeEndsTheProgramMidOperation_data();
+    void closeEndsTheProgramMidOperation();
+
+private:
+    template <class T = QWidget> T *child(const char *name) const {
+        T *widget = window->findChild<T *>(QLatin1String(name));
+        if (!widget)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    // The operator opens the list and clicks the item.
+    void pick(const char *list, int index);
+    void clickButton(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
+
+    std::unique_ptr<TFormMain> window;
+    std::unique_ptr<PtyPair> pty;
+    QTemporaryDir dir;
+};
+
+void TestFormMain::init() {
+    pty = std::make_unique<PtyPair>();
+    qputenv("TORVANE_COM2", pty->slavePath().toLocal8Bit());
+    qputenv("TORVANE_COM3", "/dev/torvane-no-such-device");
+    window = std::make_unique<TFormMain>();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+}
+
+void TestFormMain::cleanup() {
+    window.reset();
+    pty.reset();
+}
+
+void TestFormMain::pick(const char *list, int index) {
+    auto *box = child<QComboBox>(list);
+    box->showPopup();
+    QAbstractItemView *view = box->view();
+    QTRY_VERIFY(view->isVisible());
+    const QRect item = view->visualRect(box->model()->index(index, 0));
+    QVERIFY(view->viewport()->rect().contains(item.center()));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
+}
+
+void TestFormMain::stateAfterStart() {
+    QCOMPARE(window->windowTitle(), QStringLiteral("TORVANE 1.0.07B-R002"));
+    QCOMPARE(window->size(), QSize(447, 168));
+    const Qt::WindowFlags flags = window->windowFlags();
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+
+    auto *com = child<QComboBox>("CB_Com");
+    auto *upg = child<QComboBox>("CB_Upg");
+    QCOMPARE(com->count(), 10);
+    QCOMPARE(com->itemText(0), QStringLiteral("COM.01"));
+    QCOMPARE(com->itemText(9), QStringLiteral("COM.10"));
+    QCOMPARE(com->maxVisibleItems(), 10);
+    const QStringList modes{"Download Software", "Download Data", "Download Default",
+                            "Download Loader",   "Download All",  "Upload Software",
+                            "Upload Data",       "Upload Default"};
+    QCOMPARE(upg->count(), modes.size());
+    for (int i = 0; i < modes.size(); ++i)
+        QCOMPARE(upg->itemText(i), modes[i]);
+    QCOMPARE(com->currentText(), QStringLiteral("COM.01"));
+    QCOMPARE(upg->currentText(), QStringLiteral("Download Software"));
+
+    QVERIFY(child<QLineEdit>("Edit_FileName")->text().isEmpty());
+    QVERIFY(child<QLineEdit>("Edit_Start")->text().isEmpty());
+    QCOMPARE(child<QLineEdit>("Edit_Bau")->text(), QStringLiteral("115200[bps]"));
+    for (const char *field : {"Edit_FileName", "Edit_Start", "Edit_Bau"})
+        QVERIFY(child<QLineEdit>(field)->isReadOnly());
+    auto *bar = child<QProgressBar>("ProgressBarMain");
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(child<QToolButton>("SB_Open")->text(), QStringLiteral("Open"));
+    QCOMPARE(lampColour(child("Shape_ComState")), Red);
+    QVERIFY(!window->MSComm.PortOpen());
+    QVERIFY(!window->state().CreateNewFile);
+    QVERIFY(!window->state().OperationAborted);
+    QCOMPARE(QApplication::focusWidget(), com);
+    // The lists' item height and the buttons' images.
+    QCOMPARE(com->view()->sizeHintForRow(0), 15);
+    QVERIFY(!child<QToolButton>("SB_Close")->icon().isNull());
+    QVERIFY(!window->windowIcon().isNull());
+}
+
+void TestFormMain::layout_data() {
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<int>("pixels"); // font character height; 0 where no text shows
+    QTest::addColumn<bool>("bold");
+    QTest::addColumn<bool>("navy");
+    QTest::addColumn<QString>("text");
+
+    auto row = [](const char *name, const char *parent, QRect geometry, int pixels, bool bold,
+                  bool navy, const char *text = "") {
+        QTest::newRow(name) << QString::fromLatin1(parent) << geometry << pixels << bold << navy
+                            << QString::fromLatin1(text);
+    };
+    row("Panel_Main", "FormMain", {0, 0, 447, 132}, 14, true, false);
+    row("Label1", "Panel_Main", {16, 14, 36, 16}, 14, false, true, "COM:");
+    row("Label2", "Panel_Main", {16, 40, 58, 16}, 14, false, true, "Upgrade:");
+    row("Label3", "Panel_Main", {254, 14, 69, 16}, 14, false, true, "Baudrates:");
+    row("Shape_ComState", "Panel_Main", {26, 16, 11, 11}, 0, false, false);
+    row("CB_Com", "Panel_Main", {90, 10, 150, 23}, 12, false, false);
+    row("CB_Upg", "Panel_Main", {90, 36, 150, 23}, 12, false, false);
+    row("Edit_FileName", "Panel_Main", {90, 62, 342, 21}, 12, false, true);
+    row("Edit_Start", "Panel_Main", {90, 88, 342, 21}, 12, false, true);
+    row("Edit_Bau", "Panel_Main", {332, 10, 100, 21}, 12, false, true, "115200[bps]");
+    row("ProgressBarMain", "Panel_Main", {12, 115, 420, 12}, 0, false, false);
+    row("Panel3", "Panel_Main", {12, 62, 70, 23}, 12, false, true);
+    row("SB_Open", "Panel3", {0, 0, 70, 23}, 12, true, true, "Open");
+    row("Panel4", "Panel_Main", {12, 88, 70, 23}, 12, false, true);
+    row("SB_Sta", "Panel4", {0, 0, 70, 23}, 12, true, true, "Start");
+    row("Panel6", "FormMain", {0, 132, 447, 36}, 12, false, true);
+    row("Panel5", "Panel6", {300, 4, 64, 22}, 12, false, true);
+    row("SB_Reset", "Panel5", {0, 0, 64, 22}, 12, true, true, "Reset");
+    row("Panel2", "Panel6", {369, 4, 64, 22}, 12, false, true);
+    row("SB_Close", "Panel2", {0, 0, 64, 22}, 12, true, true, "Close");
+}
+
+void TestFormMain::layout() {
+    QFETCH(QString, parent);
+    QFETCH(QRect, geometry);
+    QFETCH(int, pixels);
+    QFETCH(bool, bold);
+    QFETCH(bool, navy);
+    QFETCH(QString, text);
+    QWidget *widget = child(QTest::currentDataTag());
+    QCOMPARE(widget->parentWidget()->objectName(), parent);
+    QCOMPARE(widget->geometry(), geometry);
+    QVERIFY(widget->isVisible());
+    if (pixels) {
+        QCOMPARE(widget->font().pixelSize(), pixels);
+        QCOMPARE(widget->font().bold(), bold);
+        // Arial itself, or a face with Arial's metrics.
+        const QString family = QFontInfo(widget->font()).family();
+        QVERIFY2(QStringList({"Arial", "Liberation Sans", "Arimo"}).contains(family),
+                 qPrintable(family));
+    }
+    if (navy) {
+        const QPalette::ColorRole role = qobject_cast<QLineEdit *>(widget) ? QPalette::Text
+                                         : qobject_cast<QToolButton *>(widget)
+                                             ? QPalette::ButtonText
+                                             : QPalette::WindowText;
+        QCOMPARE(widget->palette().color(role), Navy);
+    }
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(label->text(), text);
+    if (auto *field = qobject_cast<QLineEdit *>(widget))
+        QCOMPARE(field->text(), text);
+    if (auto *button = qobject_cast<QToolButton *>(widget))
+        QCOMPARE(button->text(), text);
+}
+
+void TestFormMain::resizeKeepsControlsInPlace() {
+    window->resize(600, 300);
+    QCOMPARE(child("Panel_Main")->geometry(), QRect(0, 0, 600, 132));
+    QCOMPARE(child("Panel6")->geometry(), QRect(0, 132, 600, 168));
+    QCOMPARE(child("CB_Com")->geometry(), QRect(90, 10, 150, 23));
+    QCOMPARE(child("Edit_Start")->geometry(), QRect(90, 88, 342, 21));
+    QCOMPARE(child("Panel2")->geometry(), QRect(369, 4, 64, 22));
+    window->resize(447, 168);
+    QCOMPARE(child("Panel6")->geometry(), QRect(0, 132, 447, 36));
+}
+
+void TestFormMain::buttonsNeverTakeTheFocus() {
+    auto *com = child<QComboBox>("CB_Com");
+    QCOMPARE(QApplication::focusWidget(), com);
+    for (const char *name : {"SB_Open", "SB_Sta", "SB_Reset", "SB_Close"})
+        QCOMPARE(child(name)->focusPolicy(), Qt::NoFocus);
+    clickButton("SB_Reset");
+    QCOMPARE(QApplication::focusWidget(), com);
+    // Tab walks the lists and fields only.
+    QTest::keyClick(com, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), child("CB_Upg"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), child("Edit_FileName"));
+}
+
+void TestFormMain::modeChange_data() {
+    QTest::addColumn<QList<int>>("picks");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("Upload Data") << QList<int>{6} << "Save";
+    QTest::newRow("Upload Software") << QList<int>{5} << "Save";
+    QTest::newRow("Upload Default") << QList<int>{7} << "Save";
+    QTest::newRow("Download All") << QList<int>{4} << "Open";
+    QTest::newRow("Upload Data, then Download All") << QList<int>{6, 4} << "Open";
+    QTest::newRow("Download Software again") << QList<int>{0} << "Open";
+}
+
+void TestFormMain::modeChange() {
+    QFETCH(QList<int>, picks);
+    QFETCH(QString, caption);
+    pick("CB_Com", 1);
+    QVERIFY(window->MSComm.PortOpen());
+    QCOMPARE(lampColour(child("Shape_ComState")), Lime);
+    child<QLineEdit>("Edit_FileName")->setText(QStringLiteral("/tmp/image.bin"));
+    window->showStatus(QStringLiteral("Transfer..."));
+    for (int i = 0; i < 5; ++i)
+        window->Progress(10, 1);
+
+    for (int mode : picks)
+        pick("CB_Upg", mode);
+
+    QCOMPARE(child<QComboBox>("CB_Upg")->currentIndex(), picks.last());
+    QCOMPARE(child<QToolButton>("SB_Open")->text(), caption);
+    QVERIFY(child<QLineEdit>("Edit_FileName")->text().isEmpty());
+    QVERIFY(child<QLineEdit>("Edit_Start")->text().isEmpty());
+    QCOMPARE(child<QProgressBar>("ProgressBarMain")->value(), 0);
+    QVERIFY(!window->MSComm.PortOpen());
+    QCOMPARE(lampColour(child("Shape_ComState")), Red);
+    QVERIFY(window->state().OperationAborted);
+    QCOMPARE(child<QComboBox>("CB_Com")->currentIndex(), 1);
+}
+
+void TestFormMain::resetAfterAnUploadMode() {
+    pick("CB_Upg", 6);
+    pick("CB_Com", 1);
+    QVERIFY(window->MSComm.PortOpen());
+    window->showStatus(QStringLiteral("Transfering:  42%"));
+    child<QLineEdit>("Edit_FileName")->setText(QStringLiteral("/tmp/upload.bin"));
+    for (int i = 0; i < 3; ++i)
+        window->Progress(10, 1);
+    window->setInputPanelEnabled(false);
+    window->state().ImageFileHandle = std::make_unique<QFile>(dir.filePath("image.bin"));
+    QVERIFY(window->state().ImageFileHandle->open(QIODevice::WriteOnly));
+
+    clickButton("SB_Reset");
+
+    QCOMPARE(child<QComboBox>("CB_Com")->currentText(), QStringLiteral("COM.01"));
+    QCOMPARE(child<QComboBox>("CB_Upg")->currentText(), QStringLiteral("Download Software"));
+    QCOMPARE(child<QToolButton>("SB_Open")->text(), QStringLiteral("Open"));
+    QVERIFY(child<QLineEdit>("Edit_FileName")->text().isEmpty());
+    QVERIFY(child<QLineEdit>("Edit_Start")->text().isEmpty());
+    QVERIFY(child("Panel_Main")->isEnabled());
+    QVERIFY(window->state().OperationAborted);
+    // Selecting COM.01 from code ran no handler: the port stays closed.
+    QVERIFY(!window->MSComm.PortOpen());
+    QCOMPARE(lampColour(child("Shape_ComState")), Red);
+    QVERIFY(!window->state().ImageFileHandle);
+    QCOMPARE(child<QProgressBar>("ProgressBarMain")->value(), 3);
+}
+
+void TestFormMain::fileButton_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("typed");    // empty: the dialog is cancelled
+    QTest::addColumn<int>("answer");       // to the overwrite question; NoButton: none expected
+    QTest::addColumn<QString>("expected"); // the file name shown afterwards
+    QTest::addColumn<bool>("createNew");
+
+    const int none = QMessageBox::NoButton;
+    // Before each row the operator has already chosen "earlier.bin" (a new file) in the mode.
+    QTest::newRow("download: existing file")
+        << 0 << "existing.bin" << none << "existing.bin" << true;
+    QTest::newRow("download: name without extension")
+        << 3 << "fresh" << none << "fresh.bin" << true;
+    QTest::newRow("download: cancelled") << 0 << "" << none << "earlier.bin" << true;
+    QTest::newRow("upload: new name") << 6 << "new.bin" << none << "new.bin" << true;
+    QTest::newRow("upload: new name without extension") << 5 << "new" << none << "new.bin" << true;
+    QTest::newRow("upload: existing, Yes")
+        << 6 << "existing.bin" << int(QMessageBox::Yes) << "existing.bin" << false;
+    QTest::newRow("upload: existing, Cancel")
+        << 7 << "existing.bin" << int(QMessageBox::Cancel) << "earlier.bin" << true;
+    QTest::newRow("upload: existing, Escape")
+        << 6 << "existing.bin" << int(QMessageBox::Escape) << "earlier.bin" << true;
+    QTest::newRow("upload: cancelled") << 6 << "" << none << "earlier.bin" << true;
+}
+
+void TestFormMain::fileButton() {
+    QFETCH(int, mode);
+    QFETCH(QString, typed);
+    QFETCH(int, answer);
+    QFETCH(QString, expected);
+    QFETCH(bool, createNew);
+    QFile existing(dir.filePath("existing.bin"));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.write("keep me");
+    existing.close();
+    const bool upload = mode > 4;
+    pick("CB_Upg", mode);
+    QCOMPARE(child<QToolButton>("SB_Open")->text(), upload ? "Save" : "Open");
+    QFileDialog *dialog = upload ? window->SaveDialog : window->OpenDialog;
+    dialog->setDirectory(dir.path());
+
+    QString title;
+    {
+        ModalAnswer answerDialog(answerFileDialog(QStringLiteral("earlier.bin"), &title));
+        clickButton("SB_Open");
+        QVERIFY(answerDialog.seen());
+    }
+    QCOMPARE(title, upload ? "Save Upload File" : "Open Download File");
+    QCOMPARE(window->fileNameField(), dir.filePath("earlier.bin"));
+    QCOMPARE(window->state().CreateNewFile, upload);
+
+    BoxSeen box;
+    {
+        ModalAnswer answerDialog(answerFileDialog(typed, &title));
+        std::unique_ptr<ModalAnswer> answerBox;
+        auto watchForBox = [&] {
+            if (answer != QMessageBox::NoButton && !answerBox) {
+                if (answer == QMessageBox::Escape)
+                    answerBox = std::make_unique<ModalAnswer>([&box](QWidget *modal) {
+                        auto *question = qobject_cast<QMessageBox *>(modal);
+                        box = {question->windowTitle(), question->text(), question->icon()};
+                        QTest::keyClick(modal, Qt::Key_Escape);
+                    });
+                else
+                    answerBox = std::make_unique<ModalAnswer>(
+                        pressInBox(QMessageBox::StandardButton(answer), &box));
+            }
+        };
+        // The question comes up once the dialog has gone.
+        connect(dialog, &QDialog::finished, this, watchForBox);
+        clickButton("SB_Open");
+        disconnect(dialog, &QDialog::finished, this, nullptr);
+        QVERIFY(answerDialog.seen());
+        if (answer != QMessageBox::NoButton)
+            QVERIFY(answerBox && answerBox->seen());
+    }
+    if (answer != QMessageBox::NoButton) {
+        QCOMPARE(box.title, QStringLiteral("Confirm"));
+        QCOMPARE(box.text, QStringLiteral("The file has existed, are you sure to cover it?"));
+        QCOMPARE(box.icon, QMessageBox::Question);
+    } else {
+        QVERIFY(box.title.isEmpty());
+    }
+    QCOMPARE(window->fileNameField(), dir.filePath(expected));
+    if (upload) {
+        QCOMPARE(window->state().CreateNewFile, createNew);
+        QCOMPARE(window->uploadFileName(), dir.filePath(expected));
+        QCOMPARE(window->downloadFileName(), QString());
+    } else {
+        QCOMPARE(window->downloadFileName(), dir.filePath(expected));
+        QCOMPARE(window->uploadFileName(), QString());
+    }
+    // The file the operator declined to cover is untouched.
+    QVERIFY(existing.open(QIODevice::ReadOnly));
+    QCOMPARE(existing.readAll(), QByteArray("keep me"));
+    // Clearing the field leaves the dialog's name.
+    pick("CB_Upg", mode);
+    QVERIFY(window->fileNameField().isEmpty());
+    QCOMPARE(upload ? window->uploadFileName() : window->downloadFileName(),
+             dir.filePath(expected));
+}
+
+void TestFormMain::dialogsKeepTheirSettings() {
+    const QStringList filters{"Settings Files(*.bin)", "All File(*.*)"};
+    for (QFileDialog *dialog : {window->OpenDialog, window->SaveDialog}) {
+        QCOMPARE(dialog->nameFilters(), filters);
+        QCOMPARE(dialog->selectedNameFilter(), filters.first());
+        QCOMPARE(dialog->defaultSuffix(), QStringLiteral("bin"));
+        QVERIFY(dialog->testOption(QFileDialog::DontUseNativeDialog));
+    }
+    QCOMPARE(window->OpenDialog->windowTitle(), QStringLiteral("Open Download File"));
+    QCOMPARE(window->SaveDialog->windowTitle(), QStringLiteral("Save Upload File"));
+    QVERIFY(window->SaveDialog->testOption(QFileDialog::DontConfirmOverwrite));
+}
+
+void TestFormMain::allFilesListsEveryFile() {
+    QTemporaryDir folder;
+    for (const char *name : {"image.bin", "notes.txt", "noext"}) {
+        QFile file(folder.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    window->OpenDialog->setDirectory(folder.path());
+    auto listed = [](QFileDialog *dialog) {
+        auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+        QStringList names;
+        for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+            names << view->model()->index(row, 0, view->rootIndex()).data().toString();
+        names.sort();
+        return names;
+    };
+    for (int round = 0; round < 2; ++round) {
+        ModalAnswer answer([&](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            QVERIFY(dialog);
+            // Each time the dialog opens, the first filter is in effect.
+            QCOMPARE(dialog->selectedNameFilter(), QStringLiteral("Settings Files(*.bin)"));
+            QTRY_COMPARE(listed(dialog), QStringList{"image.bin"});
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            QVERIFY(types);
+            QTest::keyClick(types, Qt::Key_Down);
+            QCOMPARE(dialog->selectedNameFilter(), QStringLiteral("All File(*.*)"));
+            QTRY_COMPARE(listed(dialog), (QStringList{"image.bin", "noext", "notes.txt"}));
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        });
+        clickButton("SB_Open");
+        QVERIFY(answer.seen());
+    }
+    QVERIFY(window->fileNameField().isEmpty());
+}
+
+void TestFormMain::progressSteps_data() {
+    QTest::addColumn<int>("max");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<int>("calls");
+    QTest::addColumn<int>("position");
+    QTest::newRow("a whole software image") << 6656 << 1 << 6656 << 6656;
+    QTest::newRow("one step past the end") << 6656 << 1 << 6657 << 0;
+    QTest::newRow("checksum blocks") << 104 << 1 << 50 << 50;
+    QTest::newRow("steps of three past ten") << 10 << 3 << 4 << 0;
+    QTest::newRow("steps of five to ten") << 10 << 5 << 2 << 10;
+}
+
+void TestFormMain::progressSteps() {
+    QFETCH(int, max);
+    QFETCH(int, step);
+    QFETCH(int, calls);
+    QFETCH(int, position);
+    auto *bar = child<QProgressBar>("ProgressBarMain");
+    int expected = 0;
+    for (int i = 0; i < calls; ++i) {
+        window->Progress(max, step);
+        expected = expected + step > max ? 0 : expected + step;
+        if (bar->value() != expected)
+            QFAIL(qPrintable(QStringLiteral("call %1: at %2, expected %3")
+                                 .arg(i + 1)
+                                 .arg(bar->value())
+                                 .arg(expected)));
+    }
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), max);
+    QCOMPARE(bar->value(), position);
+}
+
+void TestFormMain::pickingAMissingPort() {
+    pick("CB_Com", 1);
+    QVERIFY(window->MSComm.PortOpen());
+    BoxSeen box;
+    {
+        ModalAnswer answer(pressInBox(QMessageBox::Ok, &box));
+        pick("CB_Com", 2);
+        QVERIFY(answer.seen());
+    }
+    QCOMPARE(box.title, QStringLiteral("Error"));
+    QCOMPARE(box.text, PortInUse);
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(lampColour(child("Shape_ComState")), Red);
+    QVERIFY(!window->MSComm.PortOpen());
+    QCOMPARE(child<QComboBox>("CB_Com")->currentText(), QStringLiteral("COM.03"));
+    // The window stays usable: the next pick opens its port.
+    pick("CB_Com", 1);
+    QVERIFY(window->MSComm.PortOpen());
+    QCOMPARE(lampColour(child("Shape_ComState")), Lime);
+}
+
+void TestFormMain::pickingAPortOnAPty() {
+    pick("CB_Com", 1);
+    QVERIFY(window->MSComm.PortOpen());
+    QCOMPARE(window->MSComm.CommPort(), 2);
+    QCOMPARE(window->MSComm.Settings(), QStringLiteral("115200,E,8,1"));
+    QCOMPARE(lampColour(child("Shape_ComState")), Lime);
+    // The port is really open: what the tool sends reaches the device side.
+    window->MSComm.setOutput("@KZVNTSPO");
+    QCOMPARE(pty->read(9), QByteArray("@KZVNTSPO"));
+    // Picking it again closes and reopens it; the lamp stays green.
+    pick("CB_Com", 1);
+    QVERIFY(window->MSComm.PortOpen());
+    QCOMPARE(lampColour(child("Shape_ComState")), Lime);
+}
+
+void TestFormMain::startRunsTheOperation_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("fileSize"); // -1: no file chosen
+    QTest::addColumn<QString>("status");
+    QTest::newRow("no file chosen") << 0 << -1 << "Can not open download file!";
+    QTest::newRow("no upload file chosen") << 6 << -1 << "Can not open Upload file!";
+    QTest::newRow("a file of the wrong size") << 1 << 1000 << "File wrong!";
+}
+
+void TestFormMain::startRunsTheOperation() {
+    QFETCH(int, mode);
+    QFETCH(int, fileSize);
+    QFETCH(QString, status);
+    pick("CB_Upg", mode);
+    if (fileSize >= 0) {
+        QFile file(dir.filePath("image.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(fileSize, '\x5a'));
+        file.close();
+        window->OpenDialog->setDirectory(dir.path());
+        QString title;
+        ModalAnswer answer(answerFileDialog(QStringLiteral("image.bin"), &title));
+        clickButton("SB_Open");
+        QVERIFY(answer.seen());
+    }
+    clickButton("SB_Sta");
+    QCOMPARE(child<QLineEdit>("Edit_Start")->text(), status);
+    QVERIFY(child("Panel_Main")->isEnabled());
+    QVERIFY(!window->state().OperationRunning);
+}
+
+void TestFormMain::closeEndsTheProgramMidOperation_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Close button") << "button";
+    QTest::newRow("close box") << "box";
+}
+
+void TestFormMain::closeEndsTheProgramMidOperation() {
+    QFETCH(QString, how);
+    // The window ends its own process: it runs in a child, started from this same program.
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TORVANE_CLOSE_MID_OPERATION"), how);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray said = child.readAllStandardOutput();
+    QVERIFY2(said.contains("closing during: Connectting..."), said.constData());
+    QVERIFY2(!said.contains("operation returned"), said.constData());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+}
+
+// The child of closeEndsTheProgramMidOperation: Start runs against a device that never answers,
+// and while the handshake waits the operator closes the window.
+static int closeMidOperation(const QString &how) {
+    PtyPair silentDevice;
+    qputenv("TORVANE_COM1", silentDevice.slavePath().toLocal8Bit());
+    TFormMain window;
+    window.show();
+    auto *modes = window.findChild<QComboBox *>(QStringLiteral("CB_Upg"));
+    modes->setCurrentIndex(6);
+    window.findChild<QLineEdit *>(QStringLiteral("Edit_FileName"))
+        ->setText(QDir::temp().filePath(QStringLiteral("torvane-never-written.bin")));
+    QTimer::singleShot(500, &window, [&] {
+        const QString status = window.findChild<QLineEdit *>(QStringLiteral("Edit_Start"))->text();
+        std::printf("closing during: %s\n", qPrintable(status));
+        std::fflush(stdout);
+        if (how == QLatin1String("button"))
+            QTest::mouseClick(window.findChild<QToolButton *>(QStringLiteral("SB_Close")),
+                              Qt::LeftButton);
+        else
+            window.close();
+    });
+    QTest::mouseClick(window.findChild<QToolButton *>(QStringLiteral("SB_Sta")), Qt::LeftButton);
+    std::printf("operation returned\n");
+    return 3;
+}
+
+int main(int argc, char **argv) {
+    QApplication app(argc, argv);
+    const QString closeMid = qEnvironmentVariable("TORVANE_CLOSE_MID_OPERATION");
+    if (!closeMid.isEmpty())
+        return closeMidOperation(closeMid);
+    TestFormMain test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_form_main.moc"
