@@ -30,6 +30,8 @@ namespace {
 constexpr int ClientWidth = 447;
 constexpr int ClientHeight = 168;
 constexpr int TopPanelHeight = 132;
+// The status line repaints at most this often during a transfer.
+constexpr qint64 StatusFrameMs = 20;
 const QColor Navy(0, 0, 128);
 const QString SettingsFilesFilter = QStringLiteral("Settings Files(*.bin)");
 const QString AllFilesFilter = QStringLiteral("All File(*.*)");
@@ -161,6 +163,8 @@ TFormMain::TFormMain(QWidget *parent)
     setFont(font);
     resize(ClientWidth, ClientHeight);
     createControls();
+    statusHold_.setSingleShot(true);
+    connect(&statusHold_, &QTimer::timeout, this, &TFormMain::releaseStatus);
     if (const QScreen *screen = this->screen())
         move(screen->availableGeometry().center() - rect().center());
     FormCreate(this);
@@ -286,9 +290,25 @@ QString TFormMain::fileNameField() const {
 }
 
 void TFormMain::showStatus(const QString &text) {
-    // Called several times a block: an unchanged line costs a comparison, not a repaint.
-    if (Edit_Start->text() != text)
-        Edit_Start->setText(text);
+    // A transfer changes the line several times a block, thousands of blocks a second, and
+    // repainting it each time would cost more than the transfer. The text itself is always
+    // current; the paint after a change waits until the previous one is a frame old.
+    if (Edit_Start->text() == text)
+        return;
+    if (!statusHold_.isActive() && statusPainted_.isValid() &&
+        statusPainted_.elapsed() < StatusFrameMs) {
+        Edit_Start->setUpdatesEnabled(false);
+        statusHold_.start(int(StatusFrameMs - statusPainted_.elapsed()));
+    }
+    Edit_Start->setText(text);
+    if (!statusHold_.isActive())
+        statusPainted_.start();
+}
+
+void TFormMain::releaseStatus() {
+    // Enabling updates again repaints the line with its latest text.
+    Edit_Start->setUpdatesEnabled(true);
+    statusPainted_.start();
 }
 
 void TFormMain::Progress(int max, int step) {

@@ -5,6 +5,8 @@
 #include "ops/operator_console.h"
 #include "ops/transfer_state.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 class BevelPanel;
@@ -70,11 +72,14 @@ private:
     // Runs the dialog; the full name confirmed, or empty when the operator cancelled.
     QString runFileDialog(QFileDialog *dialog);
     bool confirmCover();
+    void releaseStatus();
 
     TransferState state_;
     Line line_;
     QString downloadFileName_;
     QString uploadFileName_;
+    QTimer statusHold_;
+    QElapsedTimer statusPainted_;
 
     BevelPanel *Panel_Main = nullptr;
     QLabel *Label1 = nullptr;

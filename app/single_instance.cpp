@@ -39,9 +39,12 @@ SingleInstance::Outcome SingleInstance::claimOrHandOver() {
         return Outcome::Claimed; // no guard to be had: the tool still runs
     if (handOver())
         return Outcome::HandedOver;
+#ifndef Q_OS_LINUX
     // Nobody answers on the name: a socket file left by an instance that crashed.
     QLocalServer::removeServer(name_);
     listen();
+#endif
+    // The holder does not answer: run rather than end without a window.
     return Outcome::Claimed;
 }
 
