@@ -112,10 +112,10 @@ private slots:
 
     void fileButton_data();
     void fileButton();
-    void dialogsKeepTheirSettings();
 
     void allFilesListsEveryFile();
 
+    void statusLineRepaintsAfterABurst();
     void progressSteps_data();
     void progressSteps();
 
@@ -470,19 +470,6 @@ void TestFormMain::fileButton() {
              dir.filePath(expected));
 }
 
-void TestFormMain::dialogsKeepTheirSettings() {
-    const QStringList filters{"Settings Files(*.bin)", "All File(*.*)"};
-    for (QFileDialog *dialog : {window->OpenDialog, window->SaveDialog}) {
-        QCOMPARE(dialog->nameFilters(), filters);
-        QCOMPARE(dialog->selectedNameFilter(), filters.first());
-        QCOMPARE(dialog->defaultSuffix(), QStringLiteral("bin"));
-        QVERIFY(dialog->testOption(QFileDialog::DontUseNativeDialog));
-    }
-    QCOMPARE(window->OpenDialog->windowTitle(), QStringLiteral("Open Download File"));
-    QCOMPARE(window->SaveDialog->windowTitle(), QStringLiteral("Save Upload File"));
-    QVERIFY(window->SaveDialog->testOption(QFileDialog::DontConfirmOverwrite));
-}
-
 void TestFormMain::allFilesListsEveryFile() {
     QTemporaryDir folder;
     for (const char *name : {"image.bin", "notes.txt", "noext"}) {
@@ -516,6 +503,20 @@ void TestFormMain::allFilesListsEveryFile() {
         QVERIFY(answer.seen());
     }
     QVERIFY(window->fileNameField().isEmpty());
+}
+
+void TestFormMain::statusLineRepaintsAfterABurst() {
+    auto *status = child<QLineEdit>("Edit_Start");
+    for (int i = 0; i <= 100; ++i) {
+        window->showStatus(QStringLiteral("Transfer Success!"));
+        window->processEvents();
+        window->showProgressText(QStringLiteral("Transfering Data:  %1%").arg(i));
+        window->processEvents();
+        QCOMPARE(status->text(), QStringLiteral("Transfering Data:  %1%").arg(i));
+    }
+    // Paints were held back during the burst; the last text is painted a frame later.
+    QTRY_VERIFY_WITH_TIMEOUT(status->updatesEnabled(), 1000);
+    QCOMPARE(status->text(), QStringLiteral("Transfering Data:  100%"));
 }
 
 void TestFormMain::progressSteps_data() {

@@ -20,7 +20,6 @@ private slots:
     void secondStartRestoresAMinimisedWindow();
     void secondStartBringsAnOpenBoxForward();
     void aCrashedInstanceLeavesNothingBehind();
-    void namesAreTheUsersOwn();
 
 private:
     // Starts the real program with the test's instance name; its exit code, or -1.
@@ -127,16 +126,6 @@ void TestSingleInstance::aCrashedInstanceLeavesNothingBehind() {
 
     SingleInstance next(name);
     QCOMPARE(next.claimOrHandOver(), SingleInstance::Outcome::Claimed);
-}
-
-void TestSingleInstance::namesAreTheUsersOwn() {
-    qunsetenv("TORVANE_INSTANCE_NAME");
-    const QString derived = SingleInstance::DefaultName();
-    QVERIFY(derived.startsWith(QLatin1String("TORVANE 1.0.07B-V001")));
-    QVERIFY(derived.length() > int(qstrlen("TORVANE 1.0.07B-V001")));
-    qputenv("TORVANE_INSTANCE_NAME", "torvane-override");
-    QCOMPARE(SingleInstance::DefaultName(), QStringLiteral("torvane-override"));
-    qunsetenv("TORVANE_INSTANCE_NAME");
 }
 
 QTEST_MAIN(TestSingleInstance)
