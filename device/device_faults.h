@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+// The misbehaviours the device can be told to show, for tests, benchmarks and the operator who
+// wants to see the tool fail. Counts of blocks are 0-based indices or numbers of whole blocks.
+struct DeviceFaults {
+    bool silent = false;                     // never answers
+    std::optional<int> nakBlock;             // download: RRFD instead of RRSS for this data block
+    bool wrongReply = false;                 // answers a connect request with another mode's code
+    bool strayByte = false;                  // one stray byte ahead of a connection's first answer
+    bool badChecksum = false;                // download: RCVF; upload: a wrong checksum table
+    bool eraseFail = false;                  // REFF instead of REFS
+    bool programFail = false;                // RWFF instead of RWFS
+    std::optional<int> stopAfter;            // silent for the rest of the operation after N blocks
+    std::optional<int> hangupAfter;          // closes the line after N blocks
+    std::chrono::milliseconds replyDelay{0}; // every answer this much later
+    std::optional<int> flipBit;              // upload: one bit of this data block corrupted
+};
+
+// Adds one fault written as NAME or NAME=ARG. False, with the reason in *error, for an unknown
+// name, a missing or surplus argument, or an argument out of range.
+bool AddFault(DeviceFaults &faults, const QString &spec, QString *error);
+
+struct FaultDoc {
+    const char *usage;
+    const char *effect;
+};
+inline constexpr int FaultCount = 11;
+extern const FaultDoc FaultDocs[FaultCount];

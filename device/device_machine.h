@@ -1,0 +1,136 @@
+#pragma once
+
+#include "device/device_faults.h"
+#include "device/frame_scanner.h"
+#include "device/image_kind.h"
+#include "link/checksum.h"
+#include "link/command_code.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class ImageStore;
+
+struct DeviceSettings {
+    std::chrono::milliseconds eraseTime{300};
+    std::chrono::milliseconds programTime{500};
+    // Paces the wire as an 8E1 line at this rate (11 bits a byte); 0 for no pacing.
+    qint32 paceBaud = 0;
+    DeviceFaults faults;
+};
+
+// The device's side of the wire protocol, with no I/O of its own: it is fed the bytes the tool
+// sends and the passing of time, and hands back the bytes to send, each at its time.
+class DeviceMachine {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Time = Clock::time_point;
+    enum class Direction { Received, Sent, Note };
+    using TraceSink = std::function<void(Time, Direction, const QString &)>;
+
+    // The tool writes a block in one piece. A partial block that has waited this long and ends in
+    // a connect request is that request: the tool has given up the transfer and starts again.
+    static constexpr std::chrono::milliseconds BlockGap{5};
+
+    DeviceMachine(const DeviceSettings &settings, ImageStore &store);
+
+    // Takes bytes that arrived at `now`; returns what is due to be sent by then.
+    QByteArray feed(const char *data, qsizetype size, Time now);
+    QByteArray feed(const QByteArray &data, Time now) {
+        return feed(data.constData(), data.size(), now);
+    }
+    // Lets time pass; returns what is due to be sent by `now`.
+    QByteArray tick(Time now);
+    // When tick() next has something to do; nothing while the device only waits for the tool.
+    std::optional<Time> nextWake() const;
+
+    // The line has been hung up (hangup-after): nothing more is taken or sent.
+    bool lineClosed() const { return lineClosed_; }
+    // Operations that have run to their end, successful or not (not those given up half-way).
+    int operationsEnded() const { return operationsEnded_; }
+    // No operation under way and nothing left to send.
+    bool idle() const { return phase_ == Phase::Idle && queue_.empty(); }
+
+    void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
+
+private:
+    enum class Phase {
+        Idle,
+        Receiving,    // download: data blocks, then checksum blocks
+        Erasing,      // download: verified, erasing
+        Programming,  // download: erased, programming
+        Sending,      // upload: a block is out, waiting for the tool's RRSS
+        AwaitVerdict, // upload: all blocks acknowledged, waiting for RCVS or RCVF
+        AwaitFlash,   // upload: RCVS came, waiting for REFS and RWFS
+        Stalled,      // stop-after: silent until the tool gives up or starts again
+        HangingUp,    // hangup-after: the line closes once what is queued has left
+    };
+    struct Outgoing {
+        Time due;
+        QByteArray bytes;
+        QString label;
+        bool hangUp = false;
+    };
+
+    void onFrame(CommandCode code, Time at);
+    void onRequest(CommandCode code, Time at);
+    void onBlock(Time at);
+    void takeBlock(int skip, Time at);
+    bool repeatAheadOfFirstBlock() const;
+    void onDeadline(Time at);
+    void checkPartialBlock(Time at);
+    void startOperation(int mode, Time at);
+    void sendUploadBlock(Time at);
+    void verifyDownload(Time at);
+    bool faultStopsHere(Time at);
+    void endOperation(Time at, const QString &why);
+    void abandon(Time at);
+
+    Time send(Time earliest, const QByteArray &bytes, const QString &label);
+    Time send(Time earliest, CommandCode code);
+    std::chrono::nanoseconds lineTime(qsizetype bytes) const;
+    bool tracing() const { return bool(trace_); }
+    void note(Time at, const QString &text);
+    void traceSkipped(Time at);
+    QString operationName() const;
+
+    DeviceSettings settings_;
+    ImageStore &store_;
+    TraceSink trace_;
+
+    Phase phase_ = Phase::Idle;
+    int mode_ = -1;
+    ImageKind kind_ = ImageKind::Software;
+    int dataBlocks_ = 0;
+    int totalBlocks_ = 0;
+    int block_ = 0;  // the block expected (download) or last sent (upload)
+    int passed_ = 0; // blocks that went through in this operation
+    QByteArray image_;
+    QByteArray table_; // the checksum table in its wire layout
+    std::vector<quint32> crcs_;
+
+    static constexpr int HeldBlockSize = BlockSize + FrameLength;
+
+    FrameScanner scanner_;
+    std::array<quint8, HeldBlockSize> partial_{}; // the block arriving, maybe behind a request
+    Block blockBytes_{};                          // the block taken
+    int partialFill_ = 0;
+    Time partialSince_{};
+    bool partialChecked_ = false;
+
+    std::optional<Time> deadline_; // end of the erase or program time
+    Time rxFree_{};                // paced: when the tool's last byte has arrived
+    Time txFree_{};                // paced: when our last byte has left
+    std::deque<Outgoing> queue_;
+
+    bool strayArmed_ = false;
+    bool lineClosed_ = false;
+    int operationsEnded_ = 0;
+};
