@@ -1,0 +1,62 @@
+#include "support/device_process.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+
+DeviceProcess::DeviceProcess(const QStringList &arguments, int startTimeoutMs) {
+    process_.setStandardErrorFile(dir_.filePath(QStringLiteral("stderr.txt")));
+    process_.start(programPath(), arguments);
+    if (!process_.waitForStarted(startTimeoutMs)) {
+        error_ = QStringLiteral("cannot start %1: %2").arg(programPath(), process_.errorString());
+        return;
+    }
+    QByteArray firstLine;
+    const QDeadlineTimer deadline(startTimeoutMs);
+    while (!firstLine.contains('\n') && !deadline.hasExpired()) {
+        if (!process_.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+            break;
+        firstLine += process_.readAllStandardOutput();
+    }
+    if (!firstLine.contains('\n')) {
+        process_.waitForFinished(100);
+        error_ = QStringLiteral("torvane-device printed no path: %1").arg(stderrText());
+        return;
+    }
+    slavePath_ = QString::fromLocal8Bit(firstLine.left(firstLine.indexOf('\n')).trimmed());
+}
+
+DeviceProcess::~DeviceProcess() {
+    if (isRunning())
+        stop();
+}
+
+QString DeviceProcess::programPath() {
+    return QStringLiteral(TORVANE_DEVICE_PATH);
+}
+
+QString DeviceProcess::stderrText() const {
+    QFile file(dir_.filePath(QStringLiteral("stderr.txt")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(file.readAll());
+}
+
+bool DeviceProcess::waitForFinished(int timeoutMs) {
+    return !isRunning() || process_.waitForFinished(timeoutMs);
+}
+
+int DeviceProcess::stop(int timeoutMs) {
+    if (isRunning()) {
+        process_.terminate();
+        if (!process_.waitForFinished(timeoutMs)) {
+            process_.kill();
+            process_.waitForFinished(timeoutMs);
+            return -1;
+        }
+    }
+    return exitCode();
+}
+
+int DeviceProcess::exitCode() const {
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The real torvane-device, started as a child process for a test: it owns the pseudo-terminal the
+// tool under test opens. Its standard error goes to a file, so a tracing device never blocks on a
+// full pipe while the test is busy; the destructor stops it.
+class DeviceProcess {
+public:
+    // Starts the device with `arguments` and waits for the path on its first line of output.
+    explicit DeviceProcess(const QStringList &arguments = {}, int startTimeoutMs = 5000);
+    ~DeviceProcess();
+    DeviceProcess(const DeviceProcess &) = delete;
+    DeviceProcess &operator=(const DeviceProcess &) = delete;
+
+    // The built program.
+    static QString programPath();
+
+    // Empty when the device did not start; errorString() then says why.
+    QString slavePath() const { return slavePath_; }
+    QString errorString() const { return error_; }
+    bool isRunning() const { return process_.state() != QProcess::NotRunning; }
+    // Everything the device wrote to standard error so far.
+    QString stderrText() const;
+
+    // Waits for the device to end by itself (--once, hangup-after); false on time-out.
+    bool waitForFinished(int timeoutMs = 10000);
+    // SIGTERM, then waits; the exit code, or -1 when it crashed or had to be killed.
+    int stop(int timeoutMs = 5000);
+    int exitCode() const;
+
+    QProcess &process() { return process_; }
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+    QString slavePath_;
+    QString error_;
+};
