@@ -1,0 +1,342 @@
+// torvane's benchmarks: runs the real programs against the real device emulator on
+// pseudo-terminals and prints one table of figures against their goals. Never fails on a figure.
+#include "bench/child_run.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QStringList>
+#include <QSysInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int AllBlocks = 7680 + 120;
+constexpr int SoftwareBlocks = 6656 + 104;
+constexpr int DataBlocks = 1024 + 16;
+constexpr int AllBytes = 1966080;
+constexpr int DataBytes = 262144;
+constexpr int PacedBaud = 115200;
+constexpr int WaitPolls = 10000;
+constexpr int ParallelRuns = 8;
+constexpr int Repeats = 3;
+
+struct Programs {
+    QString device;
+    QString cli;
+    QString wait;
+    QString window; // empty when the window's driver is not built
+};
+
+struct Row {
+    QString figure;
+    QString measured;
+    QString goal;
+};
+
+void say(const QString &text) {
+    std::fprintf(stderr, "bench: %s\n", qPrintable(text));
+}
+
+// A device emulator on its own pseudo-terminal, stopped when this goes.
+class Device {
+public:
+    explicit Device(const Programs &programs, const QStringList &options) {
+        if (!run_.start(programs.device, options))
+            return;
+        if (const auto line = run_.readLine(5s))
+            path_ = QString::fromLocal8Bit(line->text.trimmed());
+    }
+    ~Device() {
+        run_.signal(SIGTERM);
+        run_.wait(5s);
+    }
+    QString path() const { return path_; }
+
+private:
+    ChildRun run_;
+    QString path_;
+};
+
+// The phases of one operation, from the status lines the program printed.
+struct Timing {
+    bool ok = false;
+    double transfer = 0; // "Transfer..." to "Verify...": the data and checksum blocks
+    double total = 0;    // "Connectting..." to "Update Success!"
+    long peakRssKb = 0;
+    int failed = 0; // of the runs this stands for
+};
+
+Timing timingOf(ChildRun &run, const QString &what) {
+    const ChildRun::Result result = run.wait(2min);
+    Timing t;
+    const double connecting = run.timeOf("Connectting...");
+    const double transfer = run.timeOf("Transfer...");
+    const double verify = run.timeOf("Verify...");
+    const double done = run.timeOf("Update Success!");
+    t.peakRssKb = result.peakRssKb;
+    t.ok =
+        result.exitCode == 0 && connecting >= 0 && transfer >= 0 && verify > transfer && done > 0;
+    if (!t.ok) {
+        say(QStringLiteral("%1 did not succeed (exit %2)").arg(what).arg(result.exitCode));
+        return t;
+    }
+    t.transfer = verify - transfer;
+    t.total = done - connecting;
+    return t;
+}
+
+Timing runCli(const Programs &programs, const QStringList &arguments) {
+    ChildRun run;
+    if (!run.start(programs.cli, arguments))
+        return {};
+    return timingOf(run, QStringLiteral("torvane-cli %1").arg(arguments.join(QLatin1Char(' '))));
+}
+
+Timing runWindow(const Programs &programs, const QStringList &arguments) {
+    ChildRun run;
+    if (!run.start(programs.window, arguments))
+        return {};
+    return timingOf(run, QStringLiteral("the window %1").arg(arguments.join(QLatin1Char(' '))));
+}
+
+// The middle of several runs, by transfer time: one slow run from a busy machine does not count.
+// Failed runs are counted, not timed.
+Timing median(std::vector<Timing> runs) {
+    const int all = int(runs.size());
+    runs.erase(std::remove_if(runs.begin(), runs.end(), [](const Timing &t) { return !t.ok; }),
+               runs.end());
+    if (runs.empty()) {
+        Timing none;
+        none.failed = all;
+        return none;
+    }
+    std::sort(runs.begin(), runs.end(),
+              [](const Timing &a, const Timing &b) { return a.transfer < b.transfer; });
+    Timing m = runs[runs.size() / 2];
+    for (const Timing &t : runs)
+        m.peakRssKb = std::max(m.peakRssKb, t.peakRssKb);
+    m.failed = all - int(runs.size());
+    return m;
+}
+
+QString number(double value, int decimals) {
+    return QLocale(QLocale::English).toString(value, 'f', decimals);
+}
+
+QString failures(const Timing &t) {
+    return t.failed ? QStringLiteral("; %1 of %2 runs failed").arg(t.failed).arg(Repeats)
+                    : QString();
+}
+
+QString rateRow(const Timing &t, int blocks) {
+    if (!t.ok)
+        return QStringLiteral("failed") + failures(t);
+    return QStringLiteral("%1 blocks/s (transfer %2 s, total %3 s%4)")
+        .arg(number(blocks / t.transfer, 0), number(t.transfer, 3), number(t.total, 3),
+             failures(t));
+}
+
+QString megabytes(long kb) {
+    return kb > 0 ? QStringLiteral("%1 MB").arg(number(kb / 1024.0, 1)) : QStringLiteral("failed");
+}
+
+// "cpu_seconds wall_seconds" from a program that waited for a reply that never came.
+QString waitRow(const QString &program, const QStringList &arguments) {
+    ChildRun run;
+    if (!run.start(program, arguments))
+        return QStringLiteral("failed");
+    const auto line = run.readLine(std::chrono::minutes(5));
+    run.wait();
+    const QList<QByteArray> parts = line ? line->text.split(' ') : QList<QByteArray>();
+    if (parts.size() != 2)
+        return QStringLiteral("failed");
+    const double cpu = parts[0].toDouble();
+    const double wall = parts[1].toDouble();
+    return QStringLiteral("%1 s CPU in %2 s: %3 % of a core")
+        .arg(number(cpu, 3), number(wall, 2), number(100 * cpu / wall, 2));
+}
+
+bool writeImage(const QString &path, int size) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(20261207);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return file.write(bytes) == size;
+}
+
+QString machine() {
+    QString cpu;
+    QFile info(QStringLiteral("/proc/cpuinfo"));
+    if (info.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : info.readAll().split('\n')) {
+            if (line.startsWith("model name")) {
+                cpu = QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
+                break;
+            }
+        }
+    }
+    return QStringLiteral("%1, %2 cores, %3 %4, Qt %5")
+        .arg(cpu.isEmpty() ? QSysInfo::currentCpuArchitecture() : cpu)
+        .arg(std::thread::hardware_concurrency())
+        .arg(QSysInfo::kernelType(), QSysInfo::kernelVersion(), QLatin1String(qVersion()));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    const QString bin =
+        argc > 1
+            ? QString::fromLocal8Bit(argv[1])
+            : QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
+    Programs programs{bin + QStringLiteral("/device/torvane-device"),
+                      bin + QStringLiteral("/cli/torvane-cli"),
+                      bin + QStringLiteral("/bench/torvane_bench_wait"),
+                      bin + QStringLiteral("/bench/torvane_bench_window")};
+    for (const QString *program : {&programs.device, &programs.cli, &programs.wait}) {
+        if (!QFileInfo(*program).isExecutable()) {
+            say(QStringLiteral("%1 is not built").arg(*program));
+            return 1;
+        }
+    }
+    if (!QFileInfo(programs.window).isExecutable()) {
+        say(QStringLiteral("%1 is not built: no window rows").arg(programs.window));
+        programs.window.clear();
+    }
+
+    QTemporaryDir work;
+    const QString all = work.filePath(QStringLiteral("all.bin"));
+    const QString data = work.filePath(QStringLiteral("data.bin"));
+    const QString back = work.filePath(QStringLiteral("software.bin"));
+    if (!writeImage(all, AllBytes) || !writeImage(data, DataBytes)) {
+        say(QStringLiteral("cannot write the images in %1").arg(work.path()));
+        return 1;
+    }
+    // Unpaced, the device verifies, erases and programs at once: the figures are the tool's.
+    const QStringList quick{QStringLiteral("--erase-time"), QStringLiteral("0"),
+                            QStringLiteral("--program-time"), QStringLiteral("0")};
+    std::vector<Row> rows;
+
+    {
+        say(QStringLiteral("unpaced transfers through a pty"));
+        Device device(programs, quick);
+        const QString port = device.path();
+        std::vector<Timing> download, upload, windowDownload, windowUpload;
+        for (int i = 0; i < Repeats; ++i) {
+            download.push_back(runCli(programs, {QStringLiteral("download"), QStringLiteral("all"),
+                                                 all, QStringLiteral("--port"), port}));
+            upload.push_back(
+                runCli(programs, {QStringLiteral("upload"), QStringLiteral("software"), back,
+                                  QStringLiteral("--port"), port, QStringLiteral("--overwrite")}));
+            if (!programs.window.isEmpty()) {
+                windowDownload.push_back(runWindow(
+                    programs, {QStringLiteral("download"), QStringLiteral("4"), all, port}));
+                windowUpload.push_back(runWindow(
+                    programs, {QStringLiteral("upload"), QStringLiteral("5"), back, port}));
+            }
+        }
+        const QString goal = QStringLiteral(">= 12,000 blocks/s");
+        const Timing cliDownload = median(download);
+        rows.push_back({QStringLiteral("CLI, Download All unpaced (7,800 blocks)"),
+                        rateRow(cliDownload, AllBlocks), goal});
+        rows.push_back({QStringLiteral("CLI, Upload Software unpaced (6,760 blocks)"),
+                        rateRow(median(upload), SoftwareBlocks), goal});
+        Timing winDownload;
+        if (!programs.window.isEmpty()) {
+            winDownload = median(windowDownload);
+            rows.push_back({QStringLiteral("Window (offscreen), Download All unpaced"),
+                            rateRow(winDownload, AllBlocks), goal});
+            rows.push_back({QStringLiteral("Window (offscreen), Upload Software unpaced"),
+                            rateRow(median(windowUpload), SoftwareBlocks), goal});
+        }
+        rows.push_back({QStringLiteral("Peak RSS, CLI during Download All"),
+                        megabytes(cliDownload.peakRssKb), QStringLiteral("-")});
+        if (!programs.window.isEmpty())
+            rows.push_back({QStringLiteral("Peak RSS, window during Download All"),
+                            megabytes(winDownload.peakRssKb), QStringLiteral("<= 40 MB")});
+    }
+
+    {
+        say(QStringLiteral("Download Data paced at %1 bit/s (about 27 s)").arg(PacedBaud));
+        Device device(programs,
+                      quick + QStringList{QStringLiteral("--pace"), QString::number(PacedBaud)});
+        const Timing paced = runCli(programs, {QStringLiteral("download"), QStringLiteral("data"),
+                                               data, QStringLiteral("--port"), device.path()});
+        // Every block and its acknowledgement at 11 bits a byte: the line can do no better.
+        const double minimum = double(DataBlocks) * (256 + 9) * 11 / PacedBaud;
+        rows.push_back({QStringLiteral("CLI, Download Data paced at 115200 bit/s (1,040 blocks)"),
+                        paced.ok ? QStringLiteral("%1 s against the line's %2 s: efficiency %3")
+                                       .arg(number(paced.transfer, 3), number(minimum, 3),
+                                            number(minimum / paced.transfer, 4))
+                                 : QStringLiteral("failed"),
+                        QStringLiteral(">= 0.995")});
+    }
+
+    {
+        say(QStringLiteral("a %1-poll wait on a silent device").arg(WaitPolls));
+        Device device(programs, {QStringLiteral("--fault"), QStringLiteral("silent")});
+        rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, CLI"),
+                        waitRow(programs.wait, {device.path(), QString::number(WaitPolls)}),
+                        QStringLiteral("<= 2 % of a core")});
+        if (!programs.window.isEmpty())
+            rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, window"),
+                            waitRow(programs.window, {QStringLiteral("wait"), device.path(),
+                                                      QString::number(WaitPolls)}),
+                            QStringLiteral("<= 2 % of a core")});
+    }
+
+    {
+        say(QStringLiteral("%1 CLIs on %1 devices at once").arg(ParallelRuns));
+        std::vector<std::unique_ptr<Device>> devices;
+        for (int i = 0; i < ParallelRuns; ++i)
+            devices.push_back(std::make_unique<Device>(programs, quick));
+        auto batch = [&](int count) {
+            const auto start = ChildRun::Clock::now();
+            std::vector<std::unique_ptr<ChildRun>> runs;
+            for (int i = 0; i < count; ++i) {
+                runs.push_back(std::make_unique<ChildRun>());
+                runs.back()->start(programs.cli,
+                                   {QStringLiteral("download"), QStringLiteral("all"), all,
+                                    QStringLiteral("--port"), devices[size_t(i)]->path()},
+                                   false);
+            }
+            bool ok = true;
+            for (auto &run : runs)
+                ok = run->wait().exitCode == 0 && ok;
+            const double wall =
+                std::chrono::duration<double>(ChildRun::Clock::now() - start).count();
+            return ok ? wall : -1.0;
+        };
+        const double alone = batch(1);
+        const double together = batch(ParallelRuns);
+        rows.push_back(
+            {QStringLiteral("8 CLIs flashing 8 devices at once (Download All) against one alone"),
+             alone > 0 && together > 0
+                 ? QStringLiteral("%1 s against %2 s: ratio %3")
+                       .arg(number(together, 2), number(alone, 2), number(together / alone, 2))
+                 : QStringLiteral("failed"),
+             QStringLiteral("-")});
+    }
+
+    std::printf("Machine: %s\n\n", qPrintable(machine()));
+    std::printf("| Figure | Measured | Goal |\n|---|---|---|\n");
+    for (const Row &row : rows)
+        std::printf("| %s | %s | %s |\n", qPrintable(row.figure), qPrintable(row.measured),
+                    qPrintable(row.goal));
+    return 0;
+}

@@ -1,0 +1,65 @@
+// CPU time of one long wait for a reply that never comes, as the command line waits: prints
+// "cpu_seconds wall_seconds" for WaitReply(RCVS, RCVF, polls) against a silent device.
+// "--floor POLLS" prints the same for bare 1 ms sleeps: what the machine charges for waking up
+// a thousand times a second, whatever the program does when awake.
+#include "cli/cli_options.h"
+#include "cli/terminal_console.h"
+#include "cli/terminal_output.h"
+#include "link/frames.h"
+#include "link/line.h"
+#include "link/port_opening.h"
+#include "link/tmscomm.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstdio>
+#include <poll.h>
+#include <sys/resource.h>
+
+namespace {
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc == 3 && qstrcmp(argv[1], "--floor") == 0) {
+        const int polls = std::atoi(argv[2]);
+        const double cpuBefore = cpuSeconds();
+        const auto wallBefore = std::chrono::steady_clock::now();
+        const timespec pause{0, 1000000};
+        for (int i = 0; i < polls; ++i)
+            ::ppoll(nullptr, 0, &pause, nullptr);
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+        std::printf("%.6f %.6f\n", cpuSeconds() - cpuBefore, wall);
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: torvane_bench_wait DEVICE [POLLS]\n");
+        return 1;
+    }
+    const qint32 polls = argc > 2 ? qint32(std::atoi(argv[2])) : 10000;
+    CliOptions options;
+    options.mode = 1;
+    ParsePort(QString::fromLocal8Bit(argv[1]), options);
+    TerminalOutput output(stdout, stderr, false);
+    TerminalConsole console(options, output);
+    TMSComm comm;
+    comm.setPortPath(options.portPath);
+    Line line(comm, console);
+    if (!OpenComPort(line))
+        return 3;
+    const double cpuBefore = cpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    const bool replied = WaitReply(line, CommandCode::RCVS, CommandCode::RCVF, polls);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    std::printf("%.6f %.6f\n", cpuSeconds() - cpuBefore, wall);
+    return replied ? 2 : 0;
+}
