@@ -21,6 +21,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QStyledItemDelegate>
+#include <QThread>
 #include <QToolButton>
 
 #include <cstdlib>
@@ -303,6 +304,14 @@ void TFormMain::showStatus(const QString &text) {
     Edit_Start->setText(text);
     if (!statusHold_.isActive())
         statusPainted_.start();
+}
+
+void TFormMain::standStill(int ms) {
+    // The window answers nothing meanwhile, but the operator reads the last status throughout.
+    statusHold_.stop();
+    releaseStatus();
+    Edit_Start->repaint();
+    QThread::msleep(static_cast<unsigned long>(ms));
 }
 
 void TFormMain::releaseStatus() {

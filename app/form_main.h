@@ -41,6 +41,7 @@ public:
     void Progress(int max, int step) override;
     void setProgressPosition(int position) override;
     void setInputPanelEnabled(bool enabled) override;
+    void standStill(int ms) override;
 
     // Handlers. Each is what the operator's action runs; the window calls them through
     // runHandler, so that no error of theirs reaches the event loop.

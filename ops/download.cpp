@@ -27,9 +27,11 @@ FileStamp stampOf(const QFile &file) {
     return {file.size(), file.fileTime(QFileDevice::FileModificationTime)};
 }
 
-std::unique_ptr<QFile> openForSending(const QString &name) {
+std::unique_ptr<QFile> openForSending(const QString &name, qint32 size) {
     auto file = std::make_unique<QFile>(name);
-    if (!file->open(QIODevice::ReadOnly))
+    // The file may have been chosen anew, or replaced, since the check: an image of another
+    // size is never sent, cut or padded.
+    if (!file->open(QIODevice::ReadOnly) || file->size() != size)
         return nullptr;
 #ifdef Q_OS_UNIX
     // Writers that take a lock of their own wait until the image has gone out; writers that
@@ -50,7 +52,7 @@ bool failTransfer(TransferState &state, OperatorConsole &console) {
 
 bool TransferData(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
     bool result = false;
-    state.ImageFileHandle = openForSending(console.downloadFileName());
+    state.ImageFileHandle = openForSending(console.downloadFileName(), size);
     if (!state.ImageFileHandle)
         return false;
     const QFile *const opened = state.ImageFileHandle.get();

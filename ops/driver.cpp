@@ -15,7 +15,6 @@
 #include "ops/upload.h"
 
 #include <QScopeGuard>
-#include <QThread>
 
 namespace {
 
@@ -24,7 +23,7 @@ constexpr qint32 VerifyPolls = 100000;
 constexpr qint32 ErasePolls = 100000;
 constexpr qint32 ProgramPolls = 150000;
 // The window stands still this long after a failed connect and after an upload.
-constexpr unsigned long SettleMs = 2000;
+constexpr int SettleMs = 2000;
 
 // A failure text is written without letting the window catch up; the panel comes back.
 void Fail(OperatorConsole &console, StatusCode code) {
@@ -79,7 +78,7 @@ void Upload(Line &line, TransferState &state, OperatorConsole &console, qint32 s
     if (!SaveReceiveData(state, console, size))
         return Fail(console, StatusCode::SetUpFileFailed);
     Show(console, StatusCode::UpdateSuccess);
-    QThread::msleep(SettleMs);
+    console.standStill(SettleMs);
     console.setInputPanelEnabled(true);
 }
 
@@ -93,12 +92,14 @@ void Run(Line &line, TransferState &state, OperatorConsole &console) {
         return;
     console.setProgressPosition(0);
     Show(console, StatusCode::Connecting);
-    if (!ConnectDevice(line, console.selectedMode())) {
-        // Reset and a mode change have already cleared the status line: end without a word.
-        if (state.OperationAborted)
-            return;
+    const bool connected = ConnectDevice(line, console.selectedMode());
+    // Reset and a mode change have already cleared the status line: end without a word, also
+    // when a port picked after them let the handshake succeed after all.
+    if (state.OperationAborted)
+        return;
+    if (!connected) {
         console.showStatus(StatusText(StatusCode::ConnectFailed));
-        QThread::msleep(SettleMs);
+        console.standStill(SettleMs);
         return;
     }
     console.setInputPanelEnabled(false);

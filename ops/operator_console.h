@@ -3,6 +3,7 @@
 #include "link/port_console.h"
 
 #include <QString>
+#include <QThread>
 
 // What an operation needs of its front end: the window implements it on widgets, the command
 // line on a terminal.
@@ -27,4 +28,6 @@ public:
     virtual void setProgressPosition(int position) = 0;
     // The input panel: port list, mode list, file button and Start.
     virtual void setInputPanelEnabled(bool enabled) = 0;
+    // Stands still for `ms` milliseconds, answering nothing; the status shown stays in view.
+    virtual void standStill(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
 };

@@ -93,6 +93,9 @@ private slots:
     void silentDeviceFailsVerifyOnlyAfterItsPolls();
     void resetOrModeChangeDuringHandshakeEndsQuietly_data();
     void resetOrModeChangeDuringHandshakeEndsQuietly();
+    void portPickedAfterResetDuringHandshakeEndsQuietly_data();
+    void portPickedAfterResetDuringHandshakeEndsQuietly();
+    void fileChosenDuringHandshakeIsCheckedAgain();
     void resetDuringTransferEndsQuietly_data();
     void resetDuringTransferEndsQuietly();
     void lostDeviceIsReported();
@@ -107,6 +110,7 @@ private:
     bool downloaded[3] = {};
     std::unique_ptr<DeviceProcess> sharedDevice;
     std::unique_ptr<DeviceProcess> device;
+    std::unique_ptr<DeviceProcess> secondDevice;
     std::unique_ptr<WindowDriver> window;
 
     void startDevice(const QStringList &arguments);
@@ -135,6 +139,7 @@ void TestStart::init() {
 void TestStart::cleanup() {
     window.reset();
     device.reset();
+    secondDevice.reset();
 }
 
 // A device of the test's own, with faults, on COM.01.
@@ -210,9 +215,14 @@ void TestStart::fileCheckRefuses() {
         if (length == -2)
             QVERIFY(QFile::remove(path));
     }
+    // A port left open by an earlier pick stays open; a closed one stays closed.
+    const bool portOpen = length % 2 == 0;
+    if (portOpen)
+        window->pickPort(0);
     window->pressStart();
     QCOMPARE(window->shown, QStringList{text});
-    QVERIFY(!window->form.MSComm.PortOpen()); // the port is not touched
+    QCOMPARE(window->form.MSComm.PortOpen(), portOpen);
+    QCOMPARE(window->lampIsGreen(), portOpen);
     QVERIFY(window->errors.isEmpty());
 }
 
@@ -328,6 +338,52 @@ void TestStart::resetOrModeChangeDuringHandshakeEndsQuietly() {
     QVERIFY(!window->form.MSComm.PortOpen());
     QVERIFY(!window->lampIsGreen());
     QCOMPARE(window->open->text(), reset ? QString("Open") : QString("Save"));
+}
+
+void TestStart::portPickedAfterResetDuringHandshakeEndsQuietly_data() {
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("Reset") << true;
+    QTest::newRow("mode change") << false;
+}
+
+void TestStart::portPickedAfterResetDuringHandshakeEndsQuietly() {
+    // COM.01 never answers; COM.02 does. After Reset or a mode change the operator picks
+    // COM.02 while the handshake still runs, and the device there answers it.
+    QFETCH(bool, reset);
+    startDevice({"--fault", "silent"});
+    secondDevice = std::make_unique<DeviceProcess>(QStringList{});
+    qputenv("TORVANE_COM2", secondDevice->slavePath().toLocal8Bit());
+    prepare(1, imagePath[1]);
+    QTimer::singleShot(100, [&] {
+        if (reset)
+            window->reset->click();
+        else
+            window->pickMode(6);
+        window->pickPort(1);
+    });
+    window->pressStart();
+    QCOMPARE(window->shown, (QStringList{"Connectting...", ""}));
+    QVERIFY(window->panel->isEnabled());
+    QVERIFY(!window->form.state().OperationRunning);
+    QVERIFY(window->form.MSComm.PortOpen()); // the port picked last stays open
+}
+
+void TestStart::fileChosenDuringHandshakeIsCheckedAgain() {
+    // "Download Data" checked with a right-sized file; during the handshake the operator
+    // chooses the software image instead, then a port whose device answers.
+    startDevice({"--fault", "silent"});
+    secondDevice = std::make_unique<DeviceProcess>(QStringList{"--trace"});
+    qputenv("TORVANE_COM2", secondDevice->slavePath().toLocal8Bit());
+    prepare(1, imagePath[1]);
+    QTimer::singleShot(100, [&] {
+        window->chooseFile(imagePath[0]);
+        window->pickPort(1);
+    });
+    window->pressStart();
+    QCOMPARE(window->shown.last(), QString("Transfer failed!"));
+    QVERIFY(window->panel->isEnabled());
+    QVERIFY2(!secondDevice->stderrText().contains("data block"),
+             "no block of a file of the wrong size went out");
 }
 
 void TestStart::resetDuringTransferEndsQuietly_data() {
