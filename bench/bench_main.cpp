@@ -29,6 +29,8 @@ constexpr int DataBlocks = 1024 + 16;
 constexpr int AllBytes = 1966080;
 constexpr int DataBytes = 262144;
 constexpr int PacedBaud = 115200;
+constexpr int TracedBaud = 921600;
+constexpr int DefaultBytes = 131072;
 constexpr int WaitPolls = 10000;
 constexpr int ParallelRuns = 8;
 constexpr int Repeats = 3;
@@ -169,6 +171,43 @@ QString waitRow(const QString &program, const QStringList &arguments) {
         .arg(number(cpu, 3), number(wall, 2), number(100 * cpu / wall, 2));
 }
 
+// From a CLI trace: the tool's turnaround (acknowledgement read to next block written) and the
+// rest of each block's round trip beyond its line time (the device and the terminal).
+QString turnaround(const QString &tracePath, int baud) {
+    QFile file(tracePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("failed");
+    std::vector<double> tool, beyond;
+    double sent = -1, acked = -1;
+    const double lineTime = (256.0 + 9) * 11 / baud;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const qsizetype close = line.indexOf(']');
+        if (!line.startsWith('[') || close < 0)
+            continue;
+        const double t = line.mid(1, close - 1).trimmed().toDouble();
+        const QByteArray what = line.mid(close + 2);
+        if (what.startsWith("-> block ")) {
+            if (acked >= 0)
+                tool.push_back(t - acked);
+            sent = t;
+            acked = -1;
+        } else if (what.startsWith("<- @KZVNRRSS") && sent >= 0) {
+            beyond.push_back(t - sent - lineTime);
+            acked = t;
+            sent = -1;
+        }
+    }
+    if (tool.empty() || beyond.empty())
+        return QStringLiteral("failed");
+    const auto at = [](std::vector<double> v, double q) {
+        std::sort(v.begin(), v.end());
+        return v[size_t(q * double(v.size() - 1))] * 1e6;
+    };
+    return QStringLiteral("tool: median %1 us, 99th percentile %2 us from acknowledgement to next "
+                          "block; device and terminal: median %3 us beyond the line time")
+        .arg(number(at(tool, 0.5), 0), number(at(tool, 0.99), 0), number(at(beyond, 0.5), 0));
+}
+
 bool writeImage(const QString &path, int size) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -222,8 +261,10 @@ int main(int argc, char *argv[]) {
     QTemporaryDir work;
     const QString all = work.filePath(QStringLiteral("all.bin"));
     const QString data = work.filePath(QStringLiteral("data.bin"));
+    const QString def = work.filePath(QStringLiteral("default.bin"));
     const QString back = work.filePath(QStringLiteral("software.bin"));
-    if (!writeImage(all, AllBytes) || !writeImage(data, DataBytes)) {
+    if (!writeImage(all, AllBytes) || !writeImage(data, DataBytes) ||
+        !writeImage(def, DefaultBytes)) {
         say(QStringLiteral("cannot write the images in %1").arg(work.path()));
         return 1;
     }
@@ -288,6 +329,24 @@ int main(int argc, char *argv[]) {
     }
 
     {
+        // Where a paced block's time goes: the trace's times of each block sent and its
+        // acknowledgement read.
+        say(QStringLiteral("a traced Download Default at %1 bit/s").arg(TracedBaud));
+        Device device(programs,
+                      quick + QStringList{QStringLiteral("--pace"), QString::number(TracedBaud)});
+        const QString trace = work.filePath(QStringLiteral("trace.txt"));
+        ChildRun run;
+        run.start(programs.cli,
+                  {QStringLiteral("download"), QStringLiteral("default"), def,
+                   QStringLiteral("--port"), device.path(), QStringLiteral("--trace")},
+                  true, trace);
+        const bool ok = run.wait(2min).exitCode == 0;
+        rows.push_back({QStringLiteral("Where a paced block's time goes (traced Download Default)"),
+                        ok ? turnaround(trace, TracedBaud) : QStringLiteral("failed"),
+                        QStringLiteral("-")});
+    }
+
+    {
         say(QStringLiteral("a %1-poll wait on a silent device").arg(WaitPolls));
         Device device(programs, {QStringLiteral("--fault"), QStringLiteral("silent")});
         rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, CLI"),
@@ -298,6 +357,11 @@ int main(int argc, char *argv[]) {
                             waitRow(programs.window, {QStringLiteral("wait"), device.path(),
                                                       QString::number(WaitPolls)}),
                             QStringLiteral("<= 2 % of a core")});
+        // What waking up a thousand times a second costs here, with nothing done when awake.
+        rows.push_back(
+            {QStringLiteral("(this machine's floor: 10,000 bare 1 ms sleeps)"),
+             waitRow(programs.wait, {QStringLiteral("--floor"), QString::number(WaitPolls)}),
+             QStringLiteral("-")});
     }
 
     {
@@ -322,8 +386,10 @@ int main(int argc, char *argv[]) {
                 std::chrono::duration<double>(ChildRun::Clock::now() - start).count();
             return ok ? wall : -1.0;
         };
-        const double alone = batch(1);
-        const double together = batch(ParallelRuns);
+        // The better of two tries each: a burst of other work on the machine is not the tool's.
+        const auto best = [](double a, double b) { return a < 0 || b < 0 ? -1.0 : std::min(a, b); };
+        const double alone = best(batch(1), batch(1));
+        const double together = best(batch(ParallelRuns), batch(ParallelRuns));
         rows.push_back(
             {QStringLiteral("8 CLIs flashing 8 devices at once (Download All) against one alone"),
              alone > 0 && together > 0

@@ -17,7 +17,8 @@ ChildRun::~ChildRun() {
         ::close(out_);
 }
 
-bool ChildRun::start(const QString &program, const QStringList &arguments, bool capture) {
+bool ChildRun::start(const QString &program, const QStringList &arguments, bool capture,
+                     const QString &errorFile) {
     int fds[2] = {-1, -1};
     if (capture && ::pipe2(fds, O_CLOEXEC) != 0)
         return false;
@@ -29,6 +30,7 @@ bool ChildRun::start(const QString &program, const QStringList &arguments, bool 
     for (QByteArray &s : storage)
         argv.push_back(s.data());
     argv.push_back(nullptr);
+    const QByteArray errorPath = errorFile.toLocal8Bit();
 
     started_ = Clock::now();
     pid_ = ::fork();
@@ -40,6 +42,10 @@ bool ChildRun::start(const QString &program, const QStringList &arguments, bool 
         } else {
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, STDOUT_FILENO);
+        }
+        if (!errorPath.isEmpty()) {
+            const int err = ::open(errorPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(err, STDERR_FILENO);
         }
         ::execv(argv[0], argv.data());
         ::_exit(127);

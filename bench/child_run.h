@@ -33,8 +33,10 @@ public:
     ChildRun &operator=(const ChildRun &) = delete;
 
     // Starts the program; with `capture` its stdout comes back as lines, else it goes nowhere.
-    // stderr is kept as the benchmark's own, so that a failing run explains itself.
-    bool start(const QString &program, const QStringList &arguments, bool capture = true);
+    // stderr goes to `errorFile` when given, else it is the benchmark's own, so that a failing
+    // run explains itself.
+    bool start(const QString &program, const QStringList &arguments, bool capture = true,
+               const QString &errorFile = QString());
     // The next line, or nothing when none came within `timeout` or the output ended.
     std::optional<Line> readLine(std::chrono::milliseconds timeout);
     // Reads the rest of the output and waits for the end.
