@@ -81,7 +81,8 @@ struct Timing {
     int failed = 0; // of the runs this stands for
 };
 
-Timing timingOf(ChildRun &run, const QString &what) {
+// The run's own messages (progress, errors) are kept aside and shown only when it failed.
+Timing timingOf(ChildRun &run, const QString &what, const QString &errorFile) {
     const ChildRun::Result result = run.wait(2min);
     Timing t;
     const double connecting = run.timeOf("Connectting...");
@@ -92,7 +93,12 @@ Timing timingOf(ChildRun &run, const QString &what) {
     t.ok =
         result.exitCode == 0 && connecting >= 0 && transfer >= 0 && verify > transfer && done > 0;
     if (!t.ok) {
-        say(QStringLiteral("%1 did not succeed (exit %2)").arg(what).arg(result.exitCode));
+        QFile errors(errorFile);
+        errors.open(QIODevice::ReadOnly);
+        say(QStringLiteral("%1 did not succeed (exit %2): %3")
+                .arg(what)
+                .arg(result.exitCode)
+                .arg(QString::fromLocal8Bit(errors.readAll().trimmed())));
         return t;
     }
     t.transfer = verify - transfer;
@@ -100,18 +106,26 @@ Timing timingOf(ChildRun &run, const QString &what) {
     return t;
 }
 
-Timing runCli(const Programs &programs, const QStringList &arguments) {
+Timing runProgram(const QString &program, const QStringList &arguments) {
     ChildRun run;
-    if (!run.start(programs.cli, arguments))
+    const QString errorFile = QDir::temp().filePath(
+        QStringLiteral("torvane_bench-%1.err").arg(QCoreApplication::applicationPid()));
+    if (!run.start(program, arguments, true, errorFile))
         return {};
-    return timingOf(run, QStringLiteral("torvane-cli %1").arg(arguments.join(QLatin1Char(' '))));
+    const Timing timing = timingOf(run,
+                                   QStringLiteral("%1 %2").arg(QFileInfo(program).fileName(),
+                                                               arguments.join(QLatin1Char(' '))),
+                                   errorFile);
+    QFile::remove(errorFile);
+    return timing;
+}
+
+Timing runCli(const Programs &programs, const QStringList &arguments) {
+    return runProgram(programs.cli, arguments);
 }
 
 Timing runWindow(const Programs &programs, const QStringList &arguments) {
-    ChildRun run;
-    if (!run.start(programs.window, arguments))
-        return {};
-    return timingOf(run, QStringLiteral("the window %1").arg(arguments.join(QLatin1Char(' '))));
+    return runProgram(programs.window, arguments);
 }
 
 // The middle of several runs, by transfer time: one slow run from a busy machine does not count.
@@ -377,7 +391,7 @@ int main(int argc, char *argv[]) {
                 runs.back()->start(programs.cli,
                                    {QStringLiteral("download"), QStringLiteral("all"), all,
                                     QStringLiteral("--port"), devices[size_t(i)]->path()},
-                                   false);
+                                   false, QStringLiteral("/dev/null"));
             }
             bool ok = true;
             for (auto &run : runs)

@@ -3,8 +3,9 @@
 # one table (Markdown) of figures against their goals. Takes about a minute and a half.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/setup.sh"
-torvane_install
-torvane_build
+# Only the table goes to standard output.
+torvane_install >&2
+torvane_build >&2
 # The window runs without a screen.
 export QT_QPA_PLATFORM=offscreen
 exec "$TORVANE_BUILD/bench/torvane_bench" "$TORVANE_BUILD"
