@@ -178,28 +178,29 @@ void TMSComm::lost(const QString &why) {
 
 // Moves every byte the system holds for us into our buffer, without waiting.
 void TMSComm::pull() {
-    received_ += port_->readAll();
 #ifdef Q_OS_UNIX
+    // The port's own reader is asleep, so its buffer stays empty; reading from it would wake
+    // the reader, which then competes with us for every byte.
+    if (port_->bytesAvailable() > 0)
+        received_ += port_->readAll();
     const int fd = int(port_->handle());
     char chunk[4096];
-    bool gotAny = false;
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n > 0) {
             received_.append(chunk, qsizetype(n));
-            gotAny = true;
+            // A short read took all there was: what comes later is for the next pull.
+            if (size_t(n) < sizeof chunk)
+                break;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             lost(qt_error_string(errno));
+        // With no byte waiting a raw line reads as empty; a hang-up shows in the pause.
         break;
     }
-    // With no byte waiting a raw line reads as empty; only a hang-up says the device is gone.
-    pollfd p{fd, POLLIN, 0};
-    if (!gotAny && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        lost(QStringLiteral("the line was hung up"));
 #else
     if (!port_->waitForReadyRead(0) && port_->error() != QSerialPort::TimeoutError &&
         port_->error() != QSerialPort::NoError)
@@ -219,8 +220,9 @@ void TMSComm::setInBufferCount(int count) {
     requireOpen("InBufferCount");
     if (count != 0)
         return;
-    port_->readAll();
 #ifdef Q_OS_UNIX
+    if (port_->bytesAvailable() > 0)
+        port_->readAll();
     ::tcflush(int(port_->handle()), TCIFLUSH);
 #else
     port_->clear(QSerialPort::Input);
@@ -312,8 +314,8 @@ QByteArray TMSComm::Input() {
 void TMSComm::PollPause(int wanted) {
     requireOpen("InBufferCount");
     const auto until = Clock::now() + pollPause_;
+    // The caller has just looked at what is waiting: wait for more first.
     for (;;) {
-        pull();
         if (received_.size() >= wanted)
             return;
         const auto left =
@@ -323,9 +325,16 @@ void TMSComm::PollPause(int wanted) {
 #ifdef Q_OS_UNIX
         pollfd p{int(port_->handle()), POLLIN, 0};
         const timespec limit{time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
-        ::ppoll(&p, 1, &limit, nullptr);
+        if (::ppoll(&p, 1, &limit, nullptr) <= 0)
+            return;
+        const qsizetype before = received_.size();
+        pull();
+        // Woken with nothing to read: the line was hung up.
+        if (received_.size() == before && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            lost(QStringLiteral("the line was hung up"));
 #else
         port_->waitForReadyRead(int(qMax<qint64>(1, left.count() / 1000000)));
+        pull();
 #endif
     }
 }

@@ -65,7 +65,8 @@ bool TransferData(Line &line, TransferState &state, OperatorConsole &console, qi
         QFile &file = *state.ImageFileHandle;
         char *const buffer = reinterpret_cast<char *>(state.BlockBuffer.data());
         // A file that shrank since the check would leave stale bytes in the buffer.
-        if (!file.seek(offset) || file.read(buffer, BlockSize) != BlockSize)
+        if ((file.pos() != offset && !file.seek(offset)) ||
+            file.read(buffer, BlockSize) != BlockSize)
             return failTransfer(state, console);
         state.BlockCrcTable[size_t(block)] = BlockCrc(state.BlockBuffer, BlockSize);
         if (!SendBlock(line, state.BlockBuffer))
