@@ -291,19 +291,22 @@ QString TFormMain::fileNameField() const {
 }
 
 void TFormMain::showStatus(const QString &text) {
-    // A transfer changes the line several times a block, thousands of blocks a second, and
-    // repainting it each time would cost more than the transfer. The text itself is always
-    // current; the paint after a change waits until the previous one is a frame old.
-    if (Edit_Start->text() == text)
+    // A transfer changes the line several times a block, thousands of blocks a second; laying
+    // out and painting each text would cost more than the transfer. Within a frame of the last
+    // change the field takes only the newest text, when the frame is over.
+    if (statusText_ == text)
         return;
+    statusText_ = text;
+    emit statusShown(text);
     if (!statusHold_.isActive() && statusPainted_.isValid() &&
-        statusPainted_.elapsed() < StatusFrameMs) {
-        Edit_Start->setUpdatesEnabled(false);
+        statusPainted_.elapsed() < StatusFrameMs)
         statusHold_.start(int(StatusFrameMs - statusPainted_.elapsed()));
+    if (statusHold_.isActive()) {
+        statusPending_ = true;
+        return;
     }
     Edit_Start->setText(text);
-    if (!statusHold_.isActive())
-        statusPainted_.start();
+    statusPainted_.start();
 }
 
 void TFormMain::standStill(int ms) {
@@ -315,9 +318,20 @@ void TFormMain::standStill(int ms) {
 }
 
 void TFormMain::releaseStatus() {
-    // Enabling updates again repaints the line with its latest text.
-    Edit_Start->setUpdatesEnabled(true);
+    if (statusPending_)
+        Edit_Start->setText(statusText_);
+    statusPending_ = false;
     statusPainted_.start();
+}
+
+void TFormMain::clearStatus() {
+    statusHold_.stop();
+    statusPending_ = false;
+    if (!statusText_.isEmpty()) {
+        statusText_.clear();
+        emit statusShown(statusText_);
+    }
+    Edit_Start->clear();
 }
 
 void TFormMain::Progress(int max, int step) {
@@ -347,7 +361,7 @@ void TFormMain::setInputPanelEnabled(bool enabled) {
 
 void TFormMain::FormCreate(QObject *) {
     ScaleToScreen();
-    Edit_Start->clear();
+    clearStatus();
     Edit_FileName->clear();
     CB_Com->setCurrentIndex(0);
     CB_Upg->setCurrentIndex(0);
@@ -367,7 +381,7 @@ void TFormMain::CB_ComSelect(QObject *) {
 void TFormMain::CB_UpgSelect(QObject *) {
     SB_Open->setText(IsUpload(CB_Upg->currentIndex()) ? QStringLiteral("Save")
                                                       : QStringLiteral("Open"));
-    Edit_Start->clear();
+    clearStatus();
     Edit_FileName->clear();
     if (MSComm.PortOpen()) {
         MSComm.setPortOpen(false);
@@ -417,7 +431,7 @@ bool TFormMain::confirmCover() {
 }
 
 void TFormMain::SB_ResetClick(QObject *) {
-    Edit_Start->clear();
+    clearStatus();
     Edit_FileName->clear();
     CB_Com->setCurrentIndex(0);
     CB_Upg->setCurrentIndex(0);

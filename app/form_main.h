@@ -57,10 +57,16 @@ public:
     void WMShowInstance();
 
     TMSComm MSComm;
+    // What the status line says: the field itself catches up within a frame during a transfer.
+    QString statusText() const { return statusText_; }
     TransferState &state() { return state_; }
     Line &line() { return line_; }
     QFileDialog *OpenDialog = nullptr;
     QFileDialog *SaveDialog = nullptr;
+
+signals:
+    // Every text the status line is given, in order, as the operation shows it.
+    void statusShown(const QString &text);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -74,11 +80,14 @@ private:
     QString runFileDialog(QFileDialog *dialog);
     bool confirmCover();
     void releaseStatus();
+    void clearStatus();
 
     TransferState state_;
     Line line_;
     QString downloadFileName_;
     QString uploadFileName_;
+    QString statusText_;
+    bool statusPending_ = false;
     QTimer statusHold_;
     QElapsedTimer statusPainted_;
 

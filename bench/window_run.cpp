@@ -131,7 +131,7 @@ int main(int argc, char *argv[]) {
                                "Verify failed!",     "Erase flash failed!", "Program flash failed!",
                                "Set up File failed!"};
     QString last;
-    QObject::connect(status, &QLineEdit::textChanged, [&](const QString &text) {
+    QObject::connect(&form, &TFormMain::statusShown, [&](const QString &text) {
         if (!stages.contains(text) || text == last)
             return;
         last = text;

@@ -322,7 +322,7 @@ void TestStart::resetOrModeChangeDuringHandshakeEndsQuietly() {
     startDevice({"--fault", "silent"});
     prepare(1, imagePath[1]);
     QTimer::singleShot(200, [&] {
-        QCOMPARE(window->status->text(), QString("Connectting..."));
+        QCOMPARE(window->form.statusText(), QString("Connectting..."));
         // A second Start while the handshake runs is ignored.
         window->start->click();
         if (reset)
