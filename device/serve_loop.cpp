@@ -26,6 +26,9 @@ sigset_t waitMask;
 
 // After the last answer of a --once run, how long the tool may take to read it before we go.
 constexpr auto LingerLimit = 2s;
+// A timer wakes us late by tens of microseconds; a paced answer must leave when the line would
+// have carried it, so the last stretch before it is due is waited out awake.
+constexpr auto WakeAhead = 300us;
 
 void onStopSignal(int signal) {
     stopSignal = signal;
@@ -110,8 +113,9 @@ int Serve(PtyLine &line, DeviceMachine &machine, bool once, QString *error) {
         pollfd p{line.master(), short(POLLIN | (out.isEmpty() ? 0 : POLLOUT)), 0};
         timespec limit{};
         const timespec *timeout = nullptr;
-        if (const auto wake = machine.nextWake()) {
-            limit = toTimespec(*wake - Clock::now());
+        const auto wake = machine.nextWake();
+        if (wake) {
+            limit = toTimespec(*wake - WakeAhead - Clock::now());
             timeout = &limit;
         }
         if (::ppoll(&p, 1, timeout, &waitMask) < 0) {
@@ -133,7 +137,10 @@ int Serve(PtyLine &line, DeviceMachine &machine, bool once, QString *error) {
             *error = QStringLiteral("the line was closed under the device");
             return 1;
         } else {
-            out += machine.tick(now);
+            if (wake && *wake - now < WakeAhead)
+                while (Clock::now() < *wake) {
+                }
+            out += machine.tick(Clock::now());
         }
         if (!writeSome(line.master(), out, error))
             return 1;
