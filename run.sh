@@ -2,6 +2,7 @@
 # The one command for a new user: installs what is missing, builds, starts the device emulator
 # on a pseudo-terminal and points COM.01 at it, then opens the window when there is a display,
 # or runs a short command-line demo when there is none. The emulator stops when this ends.
+# With a device path (./run.sh /dev/ttyUSB0) the window uses that device as COM.01 instead.
 set -euo pipefail
 source "$(dirname "$0")/scripts/setup.sh"
 torvane_install
@@ -82,6 +83,18 @@ demo() {
 }
 
 make_images
+# ./run.sh DEVICE: a real device instead of the emulator, as COM.01.
+if [ $# -gt 0 ]; then
+    export TORVANE_COM1="$1"
+    echo "COM.01 is $1."
+    if ! has_display; then
+        echo "No display for the window: use $bin/cli/torvane-cli (see its --help)." >&2
+        exit 1
+    fi
+    echo "Starting the window: pick COM.01, a mode and a file, then Start."
+    "$bin/app/torvane"
+    exit 0
+fi
 start_device
 if has_display; then
     echo "Starting the window: pick COM.01, a mode and one of the images in $images, then Start."
