@@ -2,6 +2,7 @@
 // pseudo-terminal, judged by its output lines, its exit code and the files it leaves.
 #include "link/checksum.h"
 #include "support/device_process.h"
+#include "support/images.h"
 #include "support/pty_pair.h"
 
 #include <QDir>
@@ -37,22 +38,6 @@ const QStringList UploadLines{
 
 QString cliPath() {
     return QStringLiteral(TORVANE_CLI_PATH);
-}
-
-QByteArray randomImage(int size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 struct CliRun {
@@ -152,8 +137,8 @@ void TestCli::init() {
 void TestCli::downloadThenUploadGivesTheImageBack() {
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    const QByteArray image = randomImage(DataSize);
-    QVERIFY(writeFile(path("data.bin"), image));
+    const QByteArray image = TestImage(DataSize, 0x5eed);
+    QVERIFY(WriteFile(path("data.bin"), image));
 
     const CliRun down =
         runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
@@ -163,14 +148,14 @@ void TestCli::downloadThenUploadGivesTheImageBack() {
     const CliRun up = runCli({"upload", "data", path("back.bin"), "--port", device.slavePath()});
     QCOMPARE(up.exitCode, 0);
     QCOMPARE(up.statusLines(), UploadLines);
-    QCOMPARE(readFile(path("back.bin")), image);
+    QCOMPARE(ReadFile(path("back.bin")), image);
     QCOMPARE(leftovers(dir->path()), QStringList({"back.bin", "data.bin"}));
 }
 
 void TestCli::comPortMapsThroughTheEnvironment() {
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    QVERIFY(writeFile(path("default.bin"), randomImage(DefaultSize)));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(DefaultSize, 0x5eed)));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("TORVANE_COM7", device.slavePath());
     const CliRun run =
@@ -244,7 +229,7 @@ void TestCli::fileRefusals() {
     QFETCH(int, size);
     QFETCH(QString, status);
     if (size >= 0)
-        QVERIFY(writeFile(path("image.bin"), randomImage(size + 4).left(size)));
+        QVERIFY(WriteFile(path("image.bin"), TestImage(size + 4, 0x5eed).left(size)));
     DeviceProcess device({"--trace"});
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     const CliRun run = runCli({"download", kind, path("image.bin"), "--port", device.slavePath()});
@@ -260,24 +245,24 @@ void TestCli::uploadDoesNotCoverAFileWithoutOverwrite() {
     DeviceProcess device(QStringList{"--trace"} + Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     const QByteArray old = "the operator's file";
-    QVERIFY(writeFile(path("kept.bin"), old));
+    QVERIFY(WriteFile(path("kept.bin"), old));
 
     const CliRun refused =
         runCli({"upload", "default", path("kept.bin"), "--port", device.slavePath()});
     QCOMPARE(refused.exitCode, 2);
     QVERIFY2(refused.errors.contains("--overwrite"), qPrintable(refused.errors));
-    QCOMPARE(readFile(path("kept.bin")), old);
+    QCOMPARE(ReadFile(path("kept.bin")), old);
     QTest::qWait(100);
     QVERIFY2(!device.stderrText().contains("<-"), qPrintable(device.stderrText()));
 
     const CliRun covered = runCli(
         {"upload", "default", path("kept.bin"), "--port", device.slavePath(), "--overwrite"});
     QCOMPARE(covered.exitCode, 0);
-    QCOMPARE(readFile(path("kept.bin")).size(), DefaultSize);
+    QCOMPARE(ReadFile(path("kept.bin")).size(), DefaultSize);
 }
 
 void TestCli::portThatCannotBeOpened() {
-    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     const CliRun run =
         runCli({"download", "data", path("data.bin"), "--port", path("no-such-tty")});
     QCOMPARE(run.exitCode, 3);
@@ -290,7 +275,7 @@ void TestCli::portHeldByAnotherProcessIsRefused() {
     // A slow device keeps the first process on the port while the second one tries it.
     DeviceProcess device(QStringList{"--pace", "1000000"} + Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     QProcess first;
     startCli(first, {"download", "data", path("data.bin"), "--port", device.slavePath()});
     QByteArray seen;
@@ -336,7 +321,7 @@ void TestCli::deviceFaults() {
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     const QString file = path("default.bin");
     if (direction == "download")
-        QVERIFY(writeFile(file, randomImage(DefaultSize)));
+        QVERIFY(WriteFile(file, TestImage(DefaultSize, 0x5eed)));
     const CliRun run = runCli({direction, "default", file, "--port", device.slavePath()});
     QCOMPARE(run.exitCode, exitCode);
     if (lastStatus.isEmpty()) {
@@ -389,7 +374,7 @@ void TestCli::interruptEndsInOrder() {
     QVERIFY(QDir().mkpath(folder));
     const QString file = direction == "upload" ? folder + "/u.bin" : path("default.bin");
     if (direction == "download")
-        QVERIFY(writeFile(file, randomImage(DefaultSize)));
+        QVERIFY(WriteFile(file, TestImage(DefaultSize, 0x5eed)));
 
     QProcess cli;
     startCli(cli, {direction, "default", file, "--port", device.slavePath()});
@@ -407,7 +392,7 @@ void TestCli::interruptEndsInOrder() {
     QCOMPARE(leftovers(folder), QStringList());
 
     // The port was let go and the device can be used again at once.
-    QVERIFY(writeFile(path("again.bin"), randomImage(DefaultSize)));
+    QVERIFY(WriteFile(path("again.bin"), TestImage(DefaultSize, 0x5eed)));
     const CliRun again =
         runCli({"download", "default", path("again.bin"), "--port", device.slavePath()});
     QCOMPARE(again.exitCode, 0);
@@ -418,8 +403,8 @@ void TestCli::twoProcessesOnTwoDevicesAtOnce() {
     DeviceProcess second(QStringList{"--pace", "2000000"} + Quick);
     QVERIFY2(!first.slavePath().isEmpty(), qPrintable(first.errorString()));
     QVERIFY2(!second.slavePath().isEmpty(), qPrintable(second.errorString()));
-    const QByteArray image = randomImage(DataSize);
-    QVERIFY(writeFile(path("data.bin"), image));
+    const QByteArray image = TestImage(DataSize, 0x5eed);
+    QVERIFY(WriteFile(path("data.bin"), image));
 
     // Paced, each takes more than a second: they surely overlap.
     QProcess a, b;
@@ -435,15 +420,15 @@ void TestCli::twoProcessesOnTwoDevicesAtOnce() {
     const CliRun backB = runCli({"upload", "data", path("b.bin"), "--port", second.slavePath()});
     QCOMPARE(backA.exitCode, 0);
     QCOMPARE(backB.exitCode, 0);
-    QCOMPARE(readFile(path("a.bin")), image);
-    QCOMPARE(readFile(path("b.bin")), image);
+    QCOMPARE(ReadFile(path("a.bin")), image);
+    QCOMPARE(ReadFile(path("b.bin")), image);
 }
 
 void TestCli::traceShowsEveryFrameAndBlock() {
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    const QByteArray image = randomImage(DefaultSize);
-    QVERIFY(writeFile(path("default.bin"), image));
+    const QByteArray image = TestImage(DefaultSize, 0x5eed);
+    QVERIFY(WriteFile(path("default.bin"), image));
     const CliRun run = runCli(
         {"download", "default", path("default.bin"), "--port", device.slavePath(), "--trace"});
     QCOMPARE(run.exitCode, 0);
@@ -478,7 +463,7 @@ void TestCli::traceShowsEveryFrameAndBlock() {
 void TestCli::progressOffATerminalIsOneLinePerPhase() {
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     const CliRun run = runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
     QCOMPARE(run.exitCode, 0);
     QVERIFY(!run.errors.contains('\r'));
@@ -493,7 +478,7 @@ void TestCli::progressOnATerminalIsRedrawnAtMostTenTimesASecond() {
     // About 1.5 s of blocks, with stderr on a terminal of its own.
     DeviceProcess device(QStringList{"--pace", "2000000"} + Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    QVERIFY(writeFile(path("data.bin"), randomImage(DataSize)));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     PtyPair terminal;
     const QByteArray terminalPath = terminal.slavePath().toLocal8Bit();
     QProcess cli;

@@ -5,6 +5,7 @@
 #include "device/handshake_table.h"
 #include "device/image_store.h"
 #include "ops/transfer_mode.h"
+#include "support/images.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -20,27 +21,8 @@ QByteArray frame(CommandCode code) {
     return FrameOf(code);
 }
 
-QByteArray testImage(int mode, quint32 seed) {
-    QByteArray image(ImageSize(mode), Qt::Uninitialized);
-    for (char &byte : image) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = char(seed >> 24);
-    }
-    return image;
-}
-
 QByteArray blockOf(const QByteArray &bytes, int k) {
     return bytes.mid(qsizetype(k) * 256, 256);
-}
-
-QByteArray crcTable(const QByteArray &image) {
-    QByteArray table;
-    for (qsizetype at = 0; at < image.size(); at += 256) {
-        const auto bytes = CrcToBytes(
-            BlockCrc(reinterpret_cast<const quint8 *>(image.constData()) + at, BlockSize));
-        table.append(reinterpret_cast<const char *>(bytes.data()), 4);
-    }
-    return table;
 }
 
 DeviceFaults faultsOf(const QStringList &specs) {
@@ -222,9 +204,9 @@ void TestDeviceMachine::downloadStoresTheImage() {
     QFETCH(int, mode);
     const ImageKind kind = KindOfMode(mode);
     Rig rig;
-    const QByteArray image = testImage(mode, 7);
+    const QByteArray image = TestImage(ImageSize(mode), 7);
     QCOMPARE(rig.feed(frame(RequestOfMode[mode])), frame(ReplyOfMode[mode]));
-    const QByteArray table = crcTable(image);
+    const QByteArray table = CrcTableOf(image);
     const int blocks = int((image.size() + table.size()) / 256);
     QCOMPARE(blocks, ImageSize(mode) / 256 + ImageSize(mode) / 16384);
     const QByteArray acks = rig.sendBlocks(image, table);
@@ -243,8 +225,8 @@ void TestDeviceMachine::downloadStoresTheImage() {
 
 void TestDeviceMachine::downloadWithAWrongTableIsRefused() {
     Rig rig;
-    const QByteArray image = testImage(2, 1);
-    QByteArray table = crcTable(image);
+    const QByteArray image = TestImage(ImageSize(2), 1);
+    QByteArray table = CrcTableOf(image);
     table[4 * 300 + 3] = char(table[4 * 300 + 3] ^ 0x80);
     rig.feed(frame(CommandCode::TFPO));
     const QByteArray out = rig.sendBlocks(image, table);
@@ -257,7 +239,7 @@ void TestDeviceMachine::downloadWithAWrongTableIsRefused() {
 void TestDeviceMachine::blockArrivingInPieces() {
     Rig rig;
     rig.feed(frame(CommandCode::TFPO));
-    const QByteArray block = blockOf(testImage(2, 3), 0);
+    const QByteArray block = blockOf(TestImage(ImageSize(2), 3), 0);
     QCOMPARE(rig.feed(block.left(1)), QByteArray());
     rig.advance(1ms);
     QCOMPARE(rig.feed(block.mid(1, 100)), QByteArray());
@@ -280,7 +262,7 @@ void TestDeviceMachine::blockThatLooksLikeARequestIsABlock() {
 
 void TestDeviceMachine::requestInTheMiddleOfADownloadStartsAgain() {
     Rig rig;
-    const QByteArray image = testImage(1, 5);
+    const QByteArray image = TestImage(ImageSize(1), 5);
     rig.feed(frame(CommandCode::TDPO));
     for (int k = 0; k < 3; ++k)
         QCOMPARE(rig.feed(blockOf(image, k)), frame(CommandCode::RRSS));
@@ -301,8 +283,8 @@ void TestDeviceMachine::requestAfterAnUnfinishedBlockStartsAgain() {
     // A request after it, repeated as the tool does, is answered at once; then a whole
     // download goes through.
     QCOMPARE(rig.feed(frame(CommandCode::TFPO)), frame(CommandCode::RFPO));
-    const QByteArray image = testImage(2, 8);
-    QVERIFY(rig.sendBlocks(image, crcTable(image)).endsWith(frame(CommandCode::RCVS)));
+    const QByteArray image = TestImage(ImageSize(2), 8);
+    QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     rig.settle();
     QCOMPARE(rig.store.load(ImageKind::Default), std::optional<QByteArray>(image));
 }
@@ -311,11 +293,11 @@ void TestDeviceMachine::repeatedRequestAheadOfTheFirstBlock() {
     // The tool missed the answer, asked again, then the late answer reached it: its repeated
     // request and block 0 arrive back to back, and only the block is answered.
     Rig rig;
-    const QByteArray image = testImage(2, 15);
+    const QByteArray image = TestImage(ImageSize(2), 15);
     QCOMPARE(rig.feed(frame(CommandCode::TFPO)), frame(CommandCode::RFPO));
     QCOMPARE(rig.feed(frame(CommandCode::TFPO)), QByteArray());
     rig.advance(1ms);
-    QCOMPARE(rig.sendBlocks(image, crcTable(image)),
+    QCOMPARE(rig.sendBlocks(image, CrcTableOf(image)),
              repeated(CommandCode::RRSS, 520) + frame(CommandCode::RCVS));
     rig.settle();
     QCOMPARE(rig.store.load(ImageKind::Default), std::optional<QByteArray>(image));
@@ -323,9 +305,9 @@ void TestDeviceMachine::repeatedRequestAheadOfTheFirstBlock() {
 
 void TestDeviceMachine::requestWhileFlashingStartsAgain() {
     Rig rig;
-    const QByteArray image = testImage(1, 17);
+    const QByteArray image = TestImage(ImageSize(1), 17);
     rig.feed(frame(CommandCode::TDPO));
-    QVERIFY(rig.sendBlocks(image, crcTable(image)).endsWith(frame(CommandCode::RCVS)));
+    QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     QCOMPARE(rig.advance(300ms), frame(CommandCode::REFS));
     // The tool gave up while the flash was programmed: the new request is answered at once and
     // the abandoned image is never reported programmed nor kept.
@@ -338,13 +320,13 @@ void TestDeviceMachine::requestWhileFlashingStartsAgain() {
 
 void TestDeviceMachine::firstBlockThatBeginsWithTheRequest() {
     Rig rig;
-    QByteArray image = testImage(2, 16);
+    QByteArray image = TestImage(ImageSize(2), 16);
     image.replace(0, 9, frame(CommandCode::TFPO));
     rig.feed(frame(CommandCode::TFPO));
     // Nothing follows the block, so after a pause it is taken as the block it is.
     QCOMPARE(rig.feed(image.left(256)), QByteArray());
     QCOMPARE(rig.advance(DeviceMachine::BlockGap), frame(CommandCode::RRSS));
-    QVERIFY(rig.sendBlocks(image.mid(256), crcTable(image)).endsWith(frame(CommandCode::RCVS)));
+    QVERIFY(rig.sendBlocks(image.mid(256), CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     rig.settle();
     QCOMPARE(rig.store.load(ImageKind::Default), std::optional<QByteArray>(image));
 }
@@ -363,13 +345,13 @@ void TestDeviceMachine::uploadSendsTheStoredImage() {
     QFETCH(bool, stored);
     Rig rig;
     const ImageKind kind = KindOfMode(mode);
-    const QByteArray image = stored ? testImage(mode, 11) : PatternImage(kind);
+    const QByteArray image = stored ? TestImage(ImageSize(mode), 11) : PatternImage(kind);
     if (stored)
         QVERIFY(rig.store.save(kind, image));
     const QByteArray got = rig.receiveUpload(mode);
     QCOMPARE(got.size(), image.size() + image.size() / 64);
     QVERIFY(got.left(image.size()) == image);
-    QVERIFY(got.mid(image.size()) == crcTable(image));
+    QVERIFY(got.mid(image.size()) == CrcTableOf(image));
     // Nothing follows the last block; the tool's verdict and flash frames end the upload.
     QCOMPARE(rig.feed(frame(CommandCode::RRSS)), QByteArray());
     QCOMPARE(rig.feed(frame(CommandCode::RCVS)), QByteArray());
@@ -433,8 +415,8 @@ void TestDeviceMachine::strayByteSpoilsEachConnectionsFirstAnswer() {
     const QByteArray request = frame(CommandCode::TFPO);
     QCOMPARE(rig.feed(request), "\xff" + frame(CommandCode::RFPO));
     QCOMPARE(rig.feed(request), frame(CommandCode::RFPO));
-    const QByteArray image = testImage(2, 4);
-    rig.sendBlocks(image, crcTable(image));
+    const QByteArray image = TestImage(ImageSize(2), 4);
+    rig.sendBlocks(image, CrcTableOf(image));
     rig.settle();
     QCOMPARE(rig.machine.operationsEnded(), 1);
     QCOMPARE(rig.feed(request), "\xff" + frame(CommandCode::RFPO));
@@ -442,7 +424,7 @@ void TestDeviceMachine::strayByteSpoilsEachConnectionsFirstAnswer() {
 
 void TestDeviceMachine::nakBlockRefusesThatBlock() {
     Rig rig({"nak-block=2"});
-    const QByteArray image = testImage(2, 2);
+    const QByteArray image = TestImage(ImageSize(2), 2);
     rig.feed(frame(CommandCode::TFPO));
     QCOMPARE(rig.feed(image.left(3 * 256)),
              repeated(CommandCode::RRSS, 2) + frame(CommandCode::RRFD));
@@ -452,9 +434,9 @@ void TestDeviceMachine::nakBlockRefusesThatBlock() {
 
 void TestDeviceMachine::badChecksum() {
     Rig rig({"bad-checksum"});
-    const QByteArray image = testImage(2, 6);
+    const QByteArray image = TestImage(ImageSize(2), 6);
     rig.feed(frame(CommandCode::TFPO));
-    QVERIFY(rig.sendBlocks(image, crcTable(image)).endsWith(frame(CommandCode::RCVF)));
+    QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVF)));
     QCOMPARE(rig.settle(), QByteArray());
     QVERIFY(!rig.store.load(ImageKind::Default));
 
@@ -462,7 +444,7 @@ void TestDeviceMachine::badChecksum() {
     const QByteArray got = rig.receiveUpload(7);
     QVERIFY(got.left(image.size()) == image);
     const QByteArray table = got.mid(image.size());
-    const QByteArray right = crcTable(image);
+    const QByteArray right = CrcTableOf(image);
     QVERIFY(table != right);
     QVERIFY(table.mid(4) == right.mid(4)); // only block 0's checksum is wrong
 }
@@ -479,9 +461,9 @@ void TestDeviceMachine::flashFaults() {
     QFETCH(QString, fault);
     QFETCH(QByteArray, afterVerify);
     Rig rig({fault});
-    const QByteArray image = testImage(3, 9);
+    const QByteArray image = TestImage(ImageSize(3), 9);
     rig.feed(frame(CommandCode::TLPO));
-    QVERIFY(rig.sendBlocks(image, crcTable(image)).endsWith(frame(CommandCode::RCVS)));
+    QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     QCOMPARE(rig.settle(), afterVerify);
     QVERIFY(!rig.store.load(ImageKind::Loader));
     QCOMPARE(rig.machine.operationsEnded(), 1);
@@ -499,7 +481,7 @@ void TestDeviceMachine::stopAfter() {
     QFETCH(int, mode);
     QFETCH(int, blocks);
     Rig rig({QStringLiteral("stop-after=%1").arg(blocks)});
-    const QByteArray image = testImage(mode, 10);
+    const QByteArray image = TestImage(ImageSize(mode), 10);
     if (IsUpload(mode)) {
         QVERIFY(rig.store.save(KindOfMode(mode), image));
         QCOMPARE(rig.receiveUpload(mode, blocks + 1), image.left(blocks * 256));
@@ -508,7 +490,7 @@ void TestDeviceMachine::stopAfter() {
         QCOMPARE(rig.machine.operationsEnded(), 1);
     } else {
         rig.feed(frame(RequestOfMode[mode]));
-        QCOMPARE(rig.sendBlocks(image, crcTable(image)), repeated(CommandCode::RRSS, blocks));
+        QCOMPARE(rig.sendBlocks(image, CrcTableOf(image)), repeated(CommandCode::RRSS, blocks));
         QCOMPARE(rig.settle(), QByteArray());
         QVERIFY(!rig.store.load(KindOfMode(mode)));
     }
@@ -525,7 +507,7 @@ void TestDeviceMachine::hangupAfter_data() {
 void TestDeviceMachine::hangupAfter() {
     QFETCH(int, mode);
     Rig rig({"hangup-after=2"});
-    const QByteArray image = testImage(mode, 12);
+    const QByteArray image = TestImage(ImageSize(mode), 12);
     QByteArray out;
     if (IsUpload(mode)) {
         QVERIFY(rig.store.save(KindOfMode(mode), image));
@@ -546,20 +528,20 @@ void TestDeviceMachine::replyDelayHoldsEveryAnswer() {
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(rig.now + 20ms));
     QCOMPARE(rig.advance(19ms), QByteArray());
     QCOMPARE(rig.advance(1ms), frame(CommandCode::RFPO));
-    QCOMPARE(rig.feed(blockOf(testImage(2, 1), 0)), QByteArray());
+    QCOMPARE(rig.feed(blockOf(TestImage(ImageSize(2), 1), 0)), QByteArray());
     QCOMPARE(rig.advance(20ms), frame(CommandCode::RRSS));
 }
 
 void TestDeviceMachine::flipBitCorruptsOneBitAfterTheChecksum() {
     Rig rig({"flip-bit=1"});
-    const QByteArray image = testImage(7, 13);
+    const QByteArray image = TestImage(ImageSize(7), 13);
     QVERIFY(rig.store.save(ImageKind::Default, image));
     const QByteArray got = rig.receiveUpload(7);
     QCOMPARE(got.size(), image.size() + image.size() / 64);
     QByteArray expected = image;
     expected[256] = char(expected[256] ^ 0x01);
     QVERIFY(got.left(image.size()) == expected);
-    QVERIFY(got.mid(image.size()) == crcTable(image)); // the table is the true one
+    QVERIFY(got.mid(image.size()) == CrcTableOf(image)); // the table is the true one
 }
 
 void TestDeviceMachine::pacingFollowsTheLine() {
@@ -573,7 +555,7 @@ void TestDeviceMachine::pacingFollowsTheLine() {
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(replied));
     QCOMPARE(rig.advance(replied - rig.now), frame(CommandCode::RFPO));
     // A block is answered no earlier than 256 + 9 byte times after it started: 25.30 ms at 115200.
-    QCOMPARE(rig.feed(blockOf(testImage(2, 1), 0)), QByteArray());
+    QCOMPARE(rig.feed(blockOf(TestImage(ImageSize(2), 1), 0)), QByteArray());
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(rig.now + bytes(256) + bytes(9)));
     QVERIFY(bytes(265) > 25290us && bytes(265) < 25310us);
     QCOMPARE(rig.advance(bytes(256) + bytes(9)), frame(CommandCode::RRSS));
@@ -607,7 +589,7 @@ void TestDeviceMachine::fileStoreKeepsWholeImagesOnly() {
     FileImageStore store(dir.filePath("images"), [&](const QString &w) { warnings << w; });
     QCOMPARE(store.prepare(), QStringList());
     QVERIFY(!store.load(ImageKind::Data));
-    const QByteArray image = testImage(1, 14);
+    const QByteArray image = TestImage(ImageSize(1), 14);
     QVERIFY(!store.save(ImageKind::Data, image.left(1000)));
     QVERIFY(store.save(ImageKind::Data, image));
     QCOMPARE(store.load(ImageKind::Data), std::optional<QByteArray>(image));

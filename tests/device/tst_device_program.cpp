@@ -10,6 +10,7 @@
 #include "link/tmscomm.h"
 #include "ops/transfer_mode.h"
 #include "support/device_process.h"
+#include "support/images.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -22,25 +23,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QStringList QuickFlash{"--erase-time", "20", "--program-time", "30"};
-
-QByteArray testImage(int mode, quint32 seed) {
-    QByteArray image(ImageSize(mode), Qt::Uninitialized);
-    for (char &byte : image) {
-        seed = seed * 1103515245u + 12345u;
-        byte = char(seed >> 16);
-    }
-    return image;
-}
-
-QByteArray crcTable(const QByteArray &image) {
-    QByteArray table;
-    for (qsizetype at = 0; at < image.size(); at += 256) {
-        const auto bytes = CrcToBytes(
-            BlockCrc(reinterpret_cast<const quint8 *>(image.constData()) + at, BlockSize));
-        table.append(reinterpret_cast<const char *>(bytes.data()), 4);
-    }
-    return table;
-}
 
 // The window as the link sees it, with nothing to do between polls.
 struct QuietConsole : PortConsole {
@@ -73,7 +55,7 @@ QString download(Host &host, int mode, const QByteArray &image) {
     try {
         if (!host.open() || !ConnectDevice(host.line, mode))
             return QStringLiteral("connect");
-        const QByteArray all = image + crcTable(image);
+        const QByteArray all = image + CrcTableOf(image);
         for (int k = 0; k < all.size() / BlockSize; ++k) {
             Block block;
             std::memcpy(block.data(), all.constData() + qsizetype(k) * BlockSize, BlockSize);
@@ -115,7 +97,7 @@ QString upload(Host &host, int mode, QByteArray *image) {
             SendCommand(host.line, CommandCode::RRSS);
         }
         *image = got.left(qsizetype(dataBlocks) * BlockSize);
-        const bool match = got.mid(image->size()) == crcTable(*image);
+        const bool match = got.mid(image->size()) == CrcTableOf(*image);
         SendCommand(host.line, match ? CommandCode::RCVS : CommandCode::RCVF);
         if (!match)
             return QStringLiteral("verify");
@@ -131,11 +113,6 @@ QString upload(Host &host, int mode, QByteArray *image) {
 QString run(Host &host, int mode, const QByteArray &image = {}) {
     QByteArray received;
     return IsUpload(mode) ? upload(host, mode, &received) : download(host, mode, image);
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -165,7 +142,7 @@ void TestDeviceProgram::roundTripReturnsTheImage() {
     DeviceProcess device(QuickFlash);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     Host host(device.slavePath());
-    const QByteArray image = testImage(mode, quint32(mode) + 1);
+    const QByteArray image = TestImage(ImageSize(mode), quint32(mode) + 1);
     QCOMPARE(download(host, mode, image), QStringLiteral("ok"));
     QByteArray back;
     QCOMPARE(upload(host, mode + 5, &back), QStringLiteral("ok"));
@@ -179,9 +156,9 @@ void TestDeviceProgram::roundTripReturnsTheImage() {
 void TestDeviceProgram::storeOutlivesTheDevice() {
     QTemporaryDir dir;
     const QStringList args = QuickFlash + QStringList{"--store", dir.path()};
-    const QByteArray loader = testImage(3, 31);
-    const QByteArray all = testImage(4, 41);
-    const QByteArray defaults = testImage(2, 21);
+    const QByteArray loader = TestImage(ImageSize(3), 31);
+    const QByteArray all = TestImage(ImageSize(4), 41);
+    const QByteArray defaults = TestImage(ImageSize(2), 21);
     {
         DeviceProcess device(args);
         Host host(device.slavePath());
@@ -190,8 +167,8 @@ void TestDeviceProgram::storeOutlivesTheDevice() {
         QCOMPARE(download(host, 2, defaults), QStringLiteral("ok"));
         QCOMPARE(device.stop(), 0);
     }
-    QVERIFY(readFile(dir.filePath("loader.bin")) == loader);
-    QVERIFY(readFile(dir.filePath("all.bin")) == all);
+    QVERIFY(ReadFile(dir.filePath("loader.bin")) == loader);
+    QVERIFY(ReadFile(dir.filePath("all.bin")) == all);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
              (QStringList{"all.bin", "default.bin", "loader.bin"}));
 
@@ -235,7 +212,7 @@ void TestDeviceProgram::faultsSeenByTheTool() {
     Host host(device.slavePath());
     if (waitsOnSilence)
         host.comm.setPollPause(50us);
-    QCOMPARE(run(host, mode, testImage(mode, 5)), outcome);
+    QCOMPARE(run(host, mode, TestImage(ImageSize(mode), 5)), outcome);
 
     if (fault == "stray-byte") // the first attempt failed on the stray byte, the second connected
         QCOMPARE(host.sentFrames.count(FrameOf(CommandCode::RFPO)), 2);
@@ -258,7 +235,7 @@ void TestDeviceProgram::linkAndCleanExit() {
     QCOMPARE(QFileInfo(link).symLinkTarget(), device.slavePath());
     // The tool opens the port by the link, closes it and opens it again, as at every Start.
     Host host(link);
-    QCOMPARE(download(host, 2, testImage(2, 3)), QStringLiteral("ok"));
+    QCOMPARE(download(host, 2, TestImage(ImageSize(2), 3)), QStringLiteral("ok"));
     host.comm.setPortOpen(false);
     QVERIFY(host.open() && ConnectDevice(host.line, 7));
     QCOMPARE(device.stop(), 0);
@@ -287,7 +264,7 @@ void TestDeviceProgram::onceServesOneOperation() {
 void TestDeviceProgram::traceShowsFramesAndBlocks() {
     DeviceProcess device(QuickFlash + QStringList{"--trace"});
     Host host(device.slavePath());
-    QCOMPARE(download(host, 2, testImage(2, 9)), QStringLiteral("ok"));
+    QCOMPARE(download(host, 2, TestImage(ImageSize(2), 9)), QStringLiteral("ok"));
     QCOMPARE(device.stop(), 0);
     const QString trace = device.stderrText();
     for (const char *expected : {"<- @KZVNTFPO  connect request, Download Default", "-> @KZVNRFPO",

@@ -1,6 +1,7 @@
 // Start, end to end: the real window drives the real device emulator on a pseudo-terminal.
 #include "ops/transfer_mode.h"
 #include "support/device_process.h"
+#include "support/images.h"
 #include "window_driver.h"
 
 #include <QRandomGenerator>
@@ -49,24 +50,6 @@ QStringList uploadTexts(qint32 size) {
       << "Verify Success!"
       << "Update Success!";
     return collapsed(t);
-}
-
-QByteArray randomImage(qint32 size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(quint32(size) ^ 0x5eed);
-    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 // The kind of image a mode moves: uploads bring back what downloads of the same kind stored.
@@ -120,9 +103,9 @@ private:
 void TestStart::initTestCase() {
     QVERIFY(dir.isValid());
     for (int kind = 0; kind < 5; ++kind) {
-        images[kind] = randomImage(ImageSize(kind));
+        images[kind] = TestImage(ImageSize(kind), 0x5eed + quint32(kind));
         imagePath[kind] = dir.filePath(QString("image-%1.bin").arg(kind));
-        writeFile(imagePath[kind], images[kind]);
+        QVERIFY(WriteFile(imagePath[kind], images[kind]));
         // A read-only image is only read, so it is sent like any other.
         QFile::setPermissions(imagePath[kind], QFile::ReadOwner | QFile::ReadGroup);
     }
@@ -182,7 +165,7 @@ void TestStart::everyMode() {
             downloaded[mode] = true;
         return;
     }
-    const QByteArray uploaded = readFile(target);
+    const QByteArray uploaded = ReadFile(target);
     QCOMPARE(uploaded.size(), size);
     // Download then upload of the same kind returns the same image.
     if (downloaded[kindOf(mode)])
@@ -210,7 +193,7 @@ void TestStart::fileCheckRefuses() {
     window->pickMode(mode);
     if (length != -1) {
         const QString path = dir.filePath("refused.bin");
-        writeFile(path, QByteArray(qMax(length, 1), 'x'));
+        QVERIFY(WriteFile(path, QByteArray(qMax(length, 1), 'x')));
         window->chooseFile(path);
         if (length == -2)
             QVERIFY(QFile::remove(path));
@@ -447,19 +430,19 @@ void TestStart::uploadCoversAFileWholeOrNotAtAll() {
     // A longer file covered by an upload ends exactly as long as the image.
     const QString target = dir.filePath("covered.bin");
     const QByteArray old(ImageSize(7) + 5000, 'o');
-    writeFile(target, old);
+    QVERIFY(WriteFile(target, old));
     prepare(7, target);
     QVERIFY(!window->form.state().CreateNewFile);
     window->pressStart();
     QCOMPARE(window->shown.last(), QString("Update Success!"));
-    const QByteArray covered = readFile(target);
+    const QByteArray covered = ReadFile(target);
     QCOMPARE(covered.size(), ImageSize(7));
 
     // A failed upload leaves the file that was there as it was.
     startDevice({"--fault", "bad-checksum"});
     window->pressStart();
     QCOMPARE(window->shown.last(), QString("Verify failed!"));
-    QVERIFY(readFile(target) == covered);
+    QVERIFY(ReadFile(target) == covered);
 }
 
 void TestStart::unsavableUploadFails() {
@@ -475,7 +458,7 @@ void TestStart::unsavableUploadFails() {
 
 void TestStart::downloadFileThatShrinksFails() {
     const QString path = dir.filePath("shrinking.bin");
-    writeFile(path, images[1]);
+    QVERIFY(WriteFile(path, images[1]));
     prepare(1, path);
     window->onStatus = [&](const QString &text) {
         if (text == "Transfering Data:  20%")
