@@ -324,9 +324,14 @@ void TMSComm::PollPause(int wanted) {
             return;
 #ifdef Q_OS_UNIX
         pollfd p{int(port_->handle()), POLLIN, 0};
+#ifdef Q_OS_LINUX
         const timespec limit{time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
         if (::ppoll(&p, 1, &limit, nullptr) <= 0)
             return;
+#else
+        if (::poll(&p, 1, int((left.count() + 999999) / 1000000)) <= 0)
+            return;
+#endif
         const qsizetype before = received_.size();
         pull();
         // Woken with nothing to read: the line was hung up.
