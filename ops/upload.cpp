@@ -6,9 +6,16 @@
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
 
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 // Polls for one block; the window handles no events meanwhile.
@@ -73,13 +80,57 @@ bool VerifyReceivedData(Line &line, TransferState &state, qint32 size) {
     return verdict;
 }
 
+namespace {
+
+// The image in full, or nothing: false when any of it could not be written.
+bool writeImage(QFileDevice &file, const TransferState &state, qint32 size) {
+    return file.write(reinterpret_cast<const char *>(state.ImageBuffer.data()), size) == size &&
+           file.flush();
+}
+
+// A file made for the upload takes the name the operator chose only while that name is free:
+// a file that turned up there meanwhile is somebody else's and stays as it is.
+bool saveAsNewFile(const QString &name, const TransferState &state, qint32 size) {
+    const QFileInfo target(name);
+    QTemporaryFile file(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
+                        QStringLiteral(".XXXXXX"));
+    if (!file.open() || !writeImage(file, state, size))
+        return false;
+#ifdef Q_OS_UNIX
+    if (::fsync(file.handle()) != 0)
+        return false;
+    // Made for a new file, it gets a new file's permissions rather than a temporary one's.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(file.handle(), 0666 & ~mask);
+#endif
+    if (!file.rename(name)) // refuses a name that is taken
+        return false;
+    file.setAutoRemove(false);
+    return true;
+}
+
+} // namespace
+
 bool SaveReceiveData(TransferState &state, OperatorConsole &console, qint32 size) {
+    const QString name = console.uploadFileName();
+    // Only a regular file is covered: a device or a pipe under that name is never replaced.
+    const QFileInfo info(name);
+    if (info.exists() && !info.isFile())
+        return false;
+    if (state.CreateNewFile) {
+        if (!saveAsNewFile(name, state, size))
+            return false;
+        // The file is the upload's own now: the next upload to the same choice covers it.
+        state.CreateNewFile = false;
+        return true;
+    }
     // Written beside the target and put in its place only when complete: an upload that
     // cannot be saved never costs the operator the file that was there.
-    QSaveFile file(console.uploadFileName());
+    QSaveFile file(name);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (file.write(reinterpret_cast<const char *>(state.ImageBuffer.data()), size) != size) {
+    if (!writeImage(file, state, size)) {
         file.cancelWriting();
         return false;
     }

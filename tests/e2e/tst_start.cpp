@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -84,6 +86,9 @@ private slots:
     void lostDeviceIsReported();
     void uploadCoversAFileWholeOrNotAtAll();
     void unsavableUploadFails();
+    void uploadNeverReplacesAFileItDidNotChoose_data();
+    void uploadNeverReplacesAFileItDidNotChoose();
+    void secondUploadToANewNameCoversTheFirst();
     void downloadFileThatShrinksFails();
 
 private:
@@ -454,6 +459,51 @@ void TestStart::unsavableUploadFails() {
     QCOMPARE(window->shown.last(), QString("Set up File failed!"));
     QVERIFY(!QFile::exists(target));
     QVERIFY(window->panel->isEnabled());
+}
+
+void TestStart::uploadNeverReplacesAFileItDidNotChoose_data() {
+    QTest::addColumn<bool>("pipe");
+    QTest::newRow("a file that turned up during the upload") << false;
+    QTest::newRow("a pipe chosen as the target") << true;
+}
+
+void TestStart::uploadNeverReplacesAFileItDidNotChoose() {
+    QFETCH(bool, pipe);
+    const QString target = dir.filePath(pipe ? "pipe.bin" : "appeared.bin");
+    QFile::remove(target);
+    if (pipe)
+        QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+    prepare(7, target); // a new name: the upload is to create it; a pipe: covered after Yes
+    const QByteArray theirs = "somebody else's file";
+    window->onStatus = [&](const QString &text) {
+        if (!pipe && text == "Transfering:  50%")
+            QVERIFY(WriteFile(target, theirs));
+    };
+    window->pressStart();
+    QCOMPARE(window->shown.last(), QString("Set up File failed!"));
+    if (pipe)
+        QVERIFY(!QFileInfo(target).isFile());
+    else
+        QCOMPARE(ReadFile(target), theirs);
+    QCOMPARE(QDir(dir.path()).entryList({".*.XXXXXX", ".appeared*", ".pipe*"}, QDir::Hidden),
+             QStringList()); // nothing half-written left beside it
+}
+
+void TestStart::secondUploadToANewNameCoversTheFirst() {
+    const QString target = dir.filePath("twice.bin");
+    QFile::remove(target);
+    prepare(7, target);
+    QVERIFY(window->form.state().CreateNewFile);
+    window->pressStart();
+    QCOMPARE(window->shown.last(), QString("Update Success!"));
+    const QFileInfo made(target);
+    QCOMPARE(made.size(), qint64(ImageSize(7)));
+    // A new file's permissions, as any program of the operator's would make it.
+    QVERIFY(made.permissions().testFlag(QFile::ReadOther) ||
+            made.permissions().testFlag(QFile::ReadGroup));
+    window->pressStart();
+    QCOMPARE(window->shown.last(), QString("Update Success!"));
+    QCOMPARE(QFileInfo(target).size(), qint64(ImageSize(7)));
 }
 
 void TestStart::downloadFileThatShrinksFails() {
