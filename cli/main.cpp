@@ -75,6 +75,10 @@ int main(int argc, char *argv[]) {
     InstallInterruptHandlers();
     TMSComm comm;
     comm.setPortPath(options.portPath);
+    // Say which device a COM name stands for: an unmapped COM.01 is the first serial port.
+    if (options.portPath.isEmpty())
+        output.errorLine(QStringLiteral("torvane-cli: %1 is %2")
+                             .arg(options.portName, TMSComm::DevicePathFor(options.portIndex + 1)));
     TerminalConsole console(options, output);
     Line line(comm, console);
     console.attach(line, *state);

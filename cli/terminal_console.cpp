@@ -21,6 +21,10 @@ void TerminalConsole::showError(const QString &text) {
     output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(text));
 }
 
+void TerminalConsole::noteOpenFailure(const QString &cause) {
+    output_.errorLine(QStringLiteral("torvane-cli: %1").arg(cause));
+}
+
 void TerminalConsole::processEvents() {
     if (Q_LIKELY(!InterruptRequested()) || record_.interrupted)
         return;
@@ -40,7 +44,24 @@ void TerminalConsole::interrupt() {
 
 void TerminalConsole::showStatus(const QString &text) {
     record_.lastStatus = text;
-    // Each block repeats "Transfer Success!": the operator reads it once.
+    // A download acknowledges each block with "Transfer Success!" and its percentage right
+    // after: only the one no percentage follows ends the phase and earns its line.
+    if (text == StatusText(StatusCode::TransferSuccess)) {
+        successHeld_ = true;
+        return;
+    }
+    printHeldSuccess();
+    print(text);
+}
+
+void TerminalConsole::printHeldSuccess() {
+    if (successHeld_) {
+        successHeld_ = false;
+        print(StatusText(StatusCode::TransferSuccess));
+    }
+}
+
+void TerminalConsole::print(const QString &text) {
     if (text == printed_)
         return;
     printed_ = text;
@@ -55,6 +76,7 @@ void TerminalConsole::showStatus(const QString &text) {
 }
 
 void TerminalConsole::showProgressText(const QString &text) {
+    successHeld_ = false;
     progress_.showText(text);
 }
 
@@ -69,6 +91,7 @@ void TerminalConsole::setProgressPosition(int position) {
 }
 
 void TerminalConsole::finish() {
+    printHeldSuccess();
     progress_.settle();
 }
 

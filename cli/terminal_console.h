@@ -25,6 +25,7 @@ public:
     int selectedPortIndex() const override { return options_.portIndex; }
     void setPortLamp(bool) override {}
     void showError(const QString &text) override;
+    void noteOpenFailure(const QString &cause) override;
     void processEvents() override;
 
     int selectedMode() const override { return options_.mode; }
@@ -47,6 +48,8 @@ public:
 
 private:
     void interrupt();
+    void print(const QString &text);
+    void printHeldSuccess();
 
     const CliOptions &options_;
     TerminalOutput &output_;
@@ -54,7 +57,8 @@ private:
     Line *line_ = nullptr;
     TransferState *state_ = nullptr;
     OperationRecord record_;
-    QString printed_; // the last status line printed: a repeat is not printed again
+    QString printed_;          // the last status line printed: a repeat is not printed again
+    bool successHeld_ = false; // a "Transfer Success!" not yet known to end its phase
     Clock::time_point connecting_{};
     Clock::time_point finished_{};
 };

