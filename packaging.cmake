@@ -6,7 +6,7 @@ set(CPACK_PACKAGE_VENDOR "torvane developers")
 set(CPACK_PACKAGE_CONTACT "torvane developers <torvane@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Moves memory images between a PC and a device on a serial port")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "torvane sends image files to a device on a serial port (115200 bit/s, 8E1) and brings\n"
     "images back from it. torvane is the window for an operator at a desk; torvane-cli runs\n"
     "the same operations from scripts and production lines; torvane-device emulates the\n"

@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/scripts/setup.sh"
 torvane_install
-torvane_build
+torvane_build torvane torvane-cli torvane-device
 
 bin="$TORVANE_BUILD"
 # Fast enough for a short demo, slow enough to watch the progress (115200 is the real line).
@@ -14,8 +14,13 @@ pace="${TORVANE_DEMO_PACE:-921600}"
 images="$bin/demo-images"
 work="$(mktemp -d "${TMPDIR:-/tmp}/torvane-run.XXXXXX")"
 device_pid=""
+window_pid=""
 
 stop_device() {
+    if [ -n "$window_pid" ]; then
+        kill "$window_pid" 2>/dev/null || true
+        window_pid=""
+    fi
     if [ -n "$device_pid" ]; then
         kill "$device_pid" 2>/dev/null || true
         wait "$device_pid" 2>/dev/null || true
@@ -92,13 +97,20 @@ if [ $# -gt 0 ]; then
         exit 1
     fi
     echo "Starting the window: pick COM.01, a mode and a file, then Start."
-    "$bin/app/torvane"
+    "$bin/app/torvane" &
+    window_pid=$!
+    wait "$window_pid"
+    window_pid=""
     exit 0
 fi
 start_device
 if has_display; then
     echo "Starting the window: pick COM.01, a mode and one of the images in $images, then Start."
-    "$bin/app/torvane"
+    # In the background and waited for, so that a TERM to this script is acted on at once.
+    "$bin/app/torvane" &
+    window_pid=$!
+    wait "$window_pid"
+    window_pid=""
 else
     echo "No display: running the command-line demo instead of the window."
     demo

@@ -166,7 +166,9 @@ QString rateRow(const Timing &t, int blocks) {
 }
 
 QString megabytes(long kb) {
-    return kb > 0 ? QStringLiteral("%1 MB").arg(number(kb / 1024.0, 1)) : QStringLiteral("failed");
+    // ru_maxrss counts KiB; the goal is in (decimal) megabytes.
+    return kb > 0 ? QStringLiteral("%1 MB").arg(number(kb * 1024.0 / 1e6, 1))
+                  : QStringLiteral("failed");
 }
 
 // "cpu_seconds wall_seconds" from a program that waited for a reply that never came.

@@ -34,5 +34,10 @@ torvane_build() {
         cmake -S "$TORVANE_ROOT" -B "$TORVANE_BUILD" -G Ninja \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=$werror
     fi
-    cmake --build "$TORVANE_BUILD"
+    # With target names, only those (and what they need) are built.
+    if [ $# -gt 0 ]; then
+        cmake --build "$TORVANE_BUILD" --target "$@"
+    else
+        cmake --build "$TORVANE_BUILD"
+    fi
 }
