@@ -230,11 +230,6 @@ void TFormMain::createControls() {
     setTabOrder(Edit_Start, Edit_Bau);
     CB_Com->setFocus();
 
-    OpenDialog = makeFileDialog(this, "OpenDialog", QStringLiteral("Open Download File"),
-                                QFileDialog::AcceptOpen);
-    SaveDialog = makeFileDialog(this, "SaveDialog", QStringLiteral("Save Upload File"),
-                                QFileDialog::AcceptSave);
-
     // activated: only the operator's pick runs a list's handler, never a selection from code.
     connect(CB_Com, &QComboBox::activated, this,
             [this] { runHandler([this] { CB_ComSelect(CB_Com); }); });
@@ -393,14 +388,14 @@ void TFormMain::CB_UpgSelect(QObject *) {
 
 void TFormMain::SB_OpenClick(QObject *) {
     if (!IsUpload(CB_Upg->currentIndex())) {
-        const QString name = runFileDialog(OpenDialog);
+        const QString name = runFileDialog(OpenDialog());
         if (name.isEmpty())
             return;
         downloadFileName_ = name;
         Edit_FileName->setText(QDir::toNativeSeparators(name));
         return;
     }
-    const QString name = runFileDialog(SaveDialog);
+    const QString name = runFileDialog(SaveDialog());
     if (name.isEmpty())
         return;
     const bool exists = QFileInfo::exists(name);
@@ -411,6 +406,20 @@ void TFormMain::SB_OpenClick(QObject *) {
     state_.CreateNewFile = !exists;
     uploadFileName_ = name;
     Edit_FileName->setText(QDir::toNativeSeparators(name));
+}
+
+QFileDialog *TFormMain::OpenDialog() {
+    if (!openDialog_)
+        openDialog_ = makeFileDialog(this, "OpenDialog", QStringLiteral("Open Download File"),
+                                     QFileDialog::AcceptOpen);
+    return openDialog_;
+}
+
+QFileDialog *TFormMain::SaveDialog() {
+    if (!saveDialog_)
+        saveDialog_ = makeFileDialog(this, "SaveDialog", QStringLiteral("Save Upload File"),
+                                     QFileDialog::AcceptSave);
+    return saveDialog_;
 }
 
 QString TFormMain::runFileDialog(QFileDialog *dialog) {

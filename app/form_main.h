@@ -61,8 +61,9 @@ public:
     QString statusText() const { return statusText_; }
     TransferState &state() { return state_; }
     Line &line() { return line_; }
-    QFileDialog *OpenDialog = nullptr;
-    QFileDialog *SaveDialog = nullptr;
+    // The file dialogs, made when first needed: most sessions open one of them once, if at all.
+    QFileDialog *OpenDialog();
+    QFileDialog *SaveDialog();
 
 signals:
     // Every text the status line is given, in order, as the operation shows it.
@@ -84,6 +85,8 @@ private:
 
     TransferState state_;
     Line line_;
+    QFileDialog *openDialog_ = nullptr;
+    QFileDialog *saveDialog_ = nullptr;
     QString downloadFileName_;
     QString uploadFileName_;
     QString statusText_;

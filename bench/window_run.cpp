@@ -115,7 +115,7 @@ int main(int argc, char *argv[]) {
     modes->setCurrentIndex(mode);
     emit modes->activated(mode);
     {
-        DialogAnswers answers(upload ? form.SaveDialog : form.OpenDialog, file);
+        DialogAnswers answers(upload ? form.SaveDialog() : form.OpenDialog(), file);
         open->click();
     }
     auto *fileName = form.findChild<QLineEdit *>(QStringLiteral("Edit_FileName"));

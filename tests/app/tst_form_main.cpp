@@ -406,7 +406,7 @@ void TestFormMain::fileButton() {
     const bool upload = mode > 4;
     pick("CB_Upg", mode);
     QCOMPARE(child<QToolButton>("SB_Open")->text(), upload ? "Save" : "Open");
-    QFileDialog *dialog = upload ? window->SaveDialog : window->OpenDialog;
+    QFileDialog *dialog = upload ? window->SaveDialog() : window->OpenDialog();
     dialog->setDirectory(dir.path());
 
     QString title;
@@ -476,7 +476,7 @@ void TestFormMain::allFilesListsEveryFile() {
         QFile file(folder.filePath(QLatin1String(name)));
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    window->OpenDialog->setDirectory(folder.path());
+    window->OpenDialog()->setDirectory(folder.path());
     auto listed = [](QFileDialog *dialog) {
         auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
         QStringList names;
@@ -616,7 +616,7 @@ void TestFormMain::startRunsTheOperation() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(fileSize, '\x5a'));
         file.close();
-        window->OpenDialog->setDirectory(dir.path());
+        window->OpenDialog()->setDirectory(dir.path());
         QString title;
         ModalAnswer answer(answerFileDialog(QStringLiteral("image.bin"), &title));
         clickButton("SB_Open");
