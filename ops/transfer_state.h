@@ -1,12 +1,12 @@
 #pragma once
 
 #include "link/checksum.h"
+#include "ops/zeroed_array.h"
 
 #include <QFile>
 
 #include <array>
 #include <memory>
-#include <vector>
 
 // The buffers and flags that live as long as the program: zero at start, overwritten by each
 // transfer, never cleared in between.
@@ -15,11 +15,11 @@ struct TransferState {
     static constexpr int TableBytes = 4 * TableBlocks;
 
     Block BlockBuffer{};
-    std::vector<quint32> BlockCrcTable = std::vector<quint32>(TableBlocks);
-    std::vector<quint8> CrcByteTable = std::vector<quint8>(TableBytes);
-    std::vector<quint8> ImageBuffer = std::vector<quint8>(size_t(TableBlocks) * BlockSize);
-    std::vector<quint32> ReceivedCrcTable = std::vector<quint32>(TableBlocks);
-    std::vector<quint8> ReceivedCrcBytes = std::vector<quint8>(TableBytes);
+    ZeroedArray<quint32> BlockCrcTable{TableBlocks};
+    ZeroedArray<quint8> CrcByteTable{TableBytes};
+    ZeroedArray<quint8> ImageBuffer{size_t(TableBlocks) * BlockSize};
+    ZeroedArray<quint32> ReceivedCrcTable{TableBlocks};
+    ZeroedArray<quint8> ReceivedCrcBytes{TableBytes};
 
     // Set by the file button: the upload creates its file (true) or covers an existing one.
     bool CreateNewFile = false;
