@@ -1,5 +1,7 @@
 #include "cli/outcome.h"
 
+#include "link/port_opening.h"
+#include "ops/file_check.h"
 #include "ops/status_text.h"
 
 #include <QLatin1String>
@@ -46,18 +48,11 @@ ExitCode ClassifyOutcome(const OperationRecord &record) {
     if (record.interrupted)
         return ExitCode::Interrupted;
     if (record.errorShown) {
-        if (record.errorText ==
-            QLatin1String("The Port you selected is used by other application!"))
+        if (record.errorText == QLatin1String(PortUnavailableText))
             return ExitCode::PortUnavailable;
         return stepOf(status);
     }
-    static const char *const refusals[] = {
-        "Can not open download file!",
-        "Find an error, when opening this file, maybe it inexistent!",
-        "File wrong!",
-        "Can not open Upload file!",
-    };
-    for (const char *refusal : refusals) {
+    for (const char *refusal : FileRefusalTexts) {
         if (status == QLatin1String(refusal))
             return ExitCode::FileRefused;
     }

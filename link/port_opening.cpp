@@ -24,8 +24,7 @@ bool OpenComPort(Line &line) {
     } catch (const CommError &e) {
         line.console.setPortLamp(false);
         line.console.noteOpenFailure(e.message());
-        line.console.showError(
-            QStringLiteral("The Port you selected is used by other application!"));
+        line.console.showError(QLatin1String(PortUnavailableText));
         return false;
     }
 }

@@ -7,24 +7,29 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace {
+void refuse(OperatorConsole &console, FileRefusal reason) {
+    console.showStatus(QLatin1String(FileRefusalTexts[reason]));
+}
+} // namespace
+
 bool CheckImageFile(OperatorConsole &console, int mode) {
     if (IsUpload(mode)) {
         // The upload file is only created when the image has arrived and been verified.
         if (console.fileNameField().isEmpty()) {
-            console.showStatus(QStringLiteral("Can not open Upload file!"));
+            refuse(console, NoUploadFile);
             return false;
         }
         return true;
     }
     if (console.fileNameField().isEmpty()) {
-        console.showStatus(QStringLiteral("Can not open download file!"));
+        refuse(console, NoDownloadFile);
         return false;
     }
     const QString name = console.downloadFileName();
     const QFileInfo info(name);
     if (!info.exists() || info.isDir()) {
-        console.showStatus(
-            QStringLiteral("Find an error, when opening this file, maybe it inexistent!"));
+        refuse(console, MissingDownloadFile);
         return false;
     }
     // The file is only read, so a read-only image is as good as any other.
@@ -33,7 +38,7 @@ bool CheckImageFile(OperatorConsole &console, int mode) {
         throw FileError(QStringLiteral("Cannot open %1: %2").arg(name, file.errorString()));
     // A 65,536-byte loader is a wrong length like any other: it is refused here.
     if (file.size() != ImageSize(mode)) {
-        console.showStatus(QStringLiteral("File wrong!"));
+        refuse(console, WrongLength);
         return false;
     }
     return true;

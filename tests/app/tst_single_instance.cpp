@@ -23,6 +23,7 @@ private slots:
 
 private:
     // Starts the real program with the test's instance name; its exit code, or -1.
+    void startProgram(QProcess &process);
     int startSecond();
     QString name;
 };
@@ -33,13 +34,18 @@ void TestSingleInstance::init() {
                .arg(QTest::currentTestFunction());
 }
 
-int TestSingleInstance::startSecond() {
-    QProcess second;
+// The real program, under this test's instance name, without a screen.
+void TestSingleInstance::startProgram(QProcess &process) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TORVANE_INSTANCE_NAME"), name);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    second.setProcessEnvironment(env);
-    second.start(QStringLiteral(TORVANE_BINARY), {});
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(TORVANE_BINARY), {});
+}
+
+int TestSingleInstance::startSecond() {
+    QProcess second;
+    startProgram(second);
     if (!second.waitForStarted(5000))
         return -1;
     // The first instance answers from this event loop: keep it turning while we wait.
@@ -106,11 +112,7 @@ void TestSingleInstance::secondStartBringsAnOpenBoxForward() {
 
 void TestSingleInstance::aCrashedInstanceLeavesNothingBehind() {
     QProcess first;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TORVANE_INSTANCE_NAME"), name);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    first.setProcessEnvironment(env);
-    first.start(QStringLiteral(TORVANE_BINARY), {});
+    startProgram(first);
     QVERIFY(first.waitForStarted(5000));
     // Once it answers, it holds the name.
     QTRY_VERIFY_WITH_TIMEOUT(
