@@ -5,8 +5,8 @@
 #include "app/port_lamp.h"
 #include "link/comm_error.h"
 #include "link/port_opening.h"
+#include "link/transfer_mode.h"
 #include "ops/driver.h"
-#include "ops/transfer_mode.h"
 
 #include <QApplication>
 #include <QCloseEvent>

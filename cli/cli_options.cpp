@@ -1,7 +1,7 @@
 #include "cli/cli_options.h"
 
 #include "cli/exit_code.h"
-#include "ops/transfer_mode.h"
+#include "link/transfer_mode.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -8,8 +8,8 @@
 #include "cli/wire_trace.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
+#include "link/transfer_mode.h"
 #include "ops/driver.h"
-#include "ops/transfer_mode.h"
 #include "ops/transfer_state.h"
 
 #include <QCoreApplication>

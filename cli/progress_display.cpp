@@ -1,8 +1,8 @@
 #include "cli/progress_display.h"
 
 #include "cli/terminal_output.h"
-#include "link/checksum.h"
-#include "ops/transfer_mode.h"
+#include "link/checksum_table.h"
+#include "link/transfer_mode.h"
 
 #include <cmath>
 
@@ -14,7 +14,7 @@ ProgressDisplay::ProgressDisplay(TerminalOutput &output, int mode) : output_(out
 
 int ProgressDisplay::totalBlocks(const QString &label) const {
     const int dataBlocks = ImageSize(mode_) / BlockSize;
-    const int crcBlocks = dataBlocks / 64;
+    const int crcBlocks = ChecksumBlocks(dataBlocks);
     if (label == QLatin1String("Transfering Data"))
         return dataBlocks;
     if (label == QLatin1String("Transfering CRC"))

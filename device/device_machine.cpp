@@ -1,15 +1,14 @@
 #include "device/device_machine.h"
 
-#include "device/handshake_table.h"
 #include "device/image_store.h"
-#include "ops/transfer_mode.h"
+#include "link/checksum_table.h"
+#include "link/handshake_codes.h"
+#include "link/transfer_mode.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
-
-constexpr int BlocksPerCrcBlock = BlockSize / 4;
 
 QString frameText(CommandCode code) {
     return QString::fromLatin1(FrameOf(code));
@@ -21,15 +20,6 @@ QString hexPreview(const QByteArray &bytes) {
     if (bytes.size() > shown)
         text += QStringLiteral(" ...");
     return text;
-}
-
-QByteArray crcTableOf(const std::vector<quint32> &crcs) {
-    QByteArray table(qsizetype(crcs.size()) * 4, Qt::Uninitialized);
-    for (size_t k = 0; k < crcs.size(); ++k) {
-        const auto bytes = CrcToBytes(crcs[k]);
-        std::memcpy(table.data() + 4 * k, bytes.data(), 4);
-    }
-    return table;
 }
 
 } // namespace
@@ -216,7 +206,7 @@ void DeviceMachine::startOperation(int mode, Time at) {
     kind_ = KindOfMode(mode);
     const qint32 size = ImageSize(mode);
     dataBlocks_ = size / BlockSize;
-    totalBlocks_ = dataBlocks_ + dataBlocks_ / BlocksPerCrcBlock;
+    totalBlocks_ = dataBlocks_ + ChecksumBlocks(dataBlocks_);
     block_ = 0;
     passed_ = 0;
     partialFill_ = 0;
@@ -263,7 +253,7 @@ void DeviceMachine::sendUploadBlock(Time at) {
     } else {
         const int k = block_ - dataBlocks_;
         if (k == 0) {
-            table_ = crcTableOf(crcs_);
+            table_ = ChecksumTableOf(crcs_.data(), int(crcs_.size()));
             if (settings_.faults.badChecksum)
                 table_[0] = char(table_[0] ^ 0xFF);
         }
@@ -335,7 +325,7 @@ void DeviceMachine::verifyDownload(Time at) {
     if (faultStopsHere(at))
         return;
     int firstBad = -1;
-    const QByteArray computed = crcTableOf(crcs_);
+    const QByteArray computed = ChecksumTableOf(crcs_.data(), int(crcs_.size()));
     if (computed != table_) {
         const auto mismatch =
             std::mismatch(computed.cbegin(), computed.cend(), table_.cbegin()).first;

@@ -1,6 +1,6 @@
 #include "device/image_kind.h"
 
-#include "ops/transfer_mode.h"
+#include "link/transfer_mode.h"
 
 #include <array>
 

@@ -2,27 +2,20 @@
 
 #include "link/comm_error.h"
 #include "link/frames.h"
+#include "link/handshake_codes.h"
 #include "link/line.h"
 #include "link/port_console.h"
 #include "link/tmscomm.h"
 
 namespace {
-// A download mode asks with its T code and hears the R code of the same kind; an upload mode
-// asks with the R code of its kind and hears the T code.
-constexpr CommandCode SendCodes[] = {CommandCode::TSPO, CommandCode::TDPO, CommandCode::TFPO,
-                                     CommandCode::TLPO, CommandCode::TAPO, CommandCode::RSPO,
-                                     CommandCode::RDPO, CommandCode::RFPO};
-constexpr CommandCode ExpectCodes[] = {CommandCode::RSPO, CommandCode::RDPO, CommandCode::RFPO,
-                                       CommandCode::RLPO, CommandCode::RAPO, CommandCode::TSPO,
-                                       CommandCode::TDPO, CommandCode::TFPO};
 constexpr int Attempts = 2000; // the counter starts at 1: 1,999 requests at most
 } // namespace
 
 void JudgeUpdateItem(Line &line, int mode) {
     if (mode < 0 || mode > 7)
         return;
-    line.SendCodeSlot = SendCodes[mode];
-    line.ExpectCodeSlot = ExpectCodes[mode];
+    line.SendCodeSlot = RequestOfMode[mode];
+    line.ExpectCodeSlot = ReplyOfMode[mode];
 }
 
 bool ConnectDevice(Line &line, int mode) {

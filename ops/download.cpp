@@ -1,6 +1,7 @@
 #include "ops/download.h"
 
 #include "link/blocks.h"
+#include "link/checksum_table.h"
 #include "ops/operation_errors.h"
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
@@ -89,11 +90,9 @@ bool TransferCrc(Line &line, TransferState &state, OperatorConsole &console, qin
     bool result = false;
     // One entry more than there are blocks is laid out; it lies beyond the table sent.
     const qint32 entries = size / BlockSize + 1;
-    for (qint32 k = 0; k < entries; ++k) {
-        const auto bytes = CrcToBytes(state.BlockCrcTable[size_t(k)]);
-        std::memcpy(&state.CrcByteTable[size_t(4 * k)], bytes.data(), 4);
-    }
-    const qint32 tableBytes = size / 64;
+    for (qint32 k = 0; k < entries; ++k)
+        PutChecksum(state.CrcByteTable.data(), k, state.BlockCrcTable[size_t(k)]);
+    const qint32 tableBytes = ChecksumBlocks(size / BlockSize) * BlockSize;
     for (qint32 offset = 0; offset < tableBytes; offset += BlockSize) {
         std::memcpy(state.BlockBuffer.data(), &state.CrcByteTable[size_t(offset)], BlockSize);
         if (!SendBlock(line, state.BlockBuffer)) {

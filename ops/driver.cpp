@@ -6,11 +6,11 @@
 #include "link/line.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
+#include "link/transfer_mode.h"
 #include "ops/download.h"
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
 #include "ops/show_status.h"
-#include "ops/transfer_mode.h"
 #include "ops/transfer_state.h"
 #include "ops/upload.h"
 

@@ -1,8 +1,8 @@
 #include "ops/file_check.h"
 
+#include "link/transfer_mode.h"
 #include "ops/operation_errors.h"
 #include "ops/operator_console.h"
-#include "ops/transfer_mode.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,6 @@
 #include "ops/upload.h"
 
+#include "link/checksum_table.h"
 #include "link/frames.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
@@ -29,7 +30,7 @@ bool ReceiveData(Line &line, TransferState &state, OperatorConsole &console, qin
     comm.setInputMode(TMSComm::comInputModeBinary);
     comm.setInputLen(BlockSize);
     const qint32 dataBlocks = size / BlockSize;
-    const qint32 blocks = dataBlocks + dataBlocks / 64;
+    const qint32 blocks = dataBlocks + ChecksumBlocks(dataBlocks);
     if (blocks == 0)
         return false;
     for (qint32 i = 0; i < blocks; ++i) {
@@ -67,11 +68,8 @@ bool ReceiveData(Line &line, TransferState &state, OperatorConsole &console, qin
 bool VerifyReceivedData(Line &line, TransferState &state, qint32 size) {
     const qint32 dataBlocks = size / BlockSize;
     for (qint32 k = 0; k < dataBlocks; ++k) {
-        const auto bytes = CrcToBytes(state.BlockCrcTable[size_t(k)]);
-        std::memcpy(&state.CrcByteTable[size_t(4 * k)], bytes.data(), 4);
-        const quint8 *got = &state.ReceivedCrcBytes[size_t(4 * k)];
-        state.ReceivedCrcTable[size_t(k)] =
-            quint32(got[0]) | quint32(got[1]) << 8 | quint32(got[2]) << 16 | quint32(got[3]) << 24;
+        PutChecksum(state.CrcByteTable.data(), k, state.BlockCrcTable[size_t(k)]);
+        state.ReceivedCrcTable[size_t(k)] = ChecksumAt(state.ReceivedCrcBytes.data(), k);
     }
     // The image is accepted only when the device's table matches ours byte for byte.
     const bool verdict = std::memcmp(state.ReceivedCrcBytes.data(), state.CrcByteTable.data(),

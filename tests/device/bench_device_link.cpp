@@ -1,13 +1,14 @@
 // Block round trips through a real pty: link's SendBlock as the tool, torvane-device as the
 // device. Prints figures; asserts nothing.
 #include "link/blocks.h"
+#include "link/checksum_table.h"
 #include "link/frames.h"
 #include "link/handshake.h"
 #include "link/line.h"
 #include "link/port_console.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
-#include "ops/transfer_mode.h"
+#include "link/transfer_mode.h"
 #include "support/device_process.h"
 
 #include <QCommandLineParser>
@@ -65,7 +66,7 @@ Outcome download(Line &line, int mode) {
     if (!OpenComPort(line) || !ConnectDevice(line, mode))
         return outcome;
     const int dataBlocks = ImageSize(mode) / BlockSize;
-    const int blocks = dataBlocks + dataBlocks / 64;
+    const int blocks = dataBlocks + ChecksumBlocks(dataBlocks);
     Block block{};
     QElapsedTimer timer;
     timer.start();

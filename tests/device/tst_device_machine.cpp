@@ -2,9 +2,9 @@
 #include "device/device_faults.h"
 #include "device/device_machine.h"
 #include "device/file_image_store.h"
-#include "device/handshake_table.h"
 #include "device/image_store.h"
-#include "ops/transfer_mode.h"
+#include "link/handshake_codes.h"
+#include "link/transfer_mode.h"
 #include "support/images.h"
 
 #include <QTemporaryDir>

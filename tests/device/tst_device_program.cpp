@@ -1,6 +1,7 @@
 // The real torvane-device on a real pseudo-terminal, with link's own frames, blocks and handshake
 // playing the tool.
 #include "link/blocks.h"
+#include "link/checksum_table.h"
 #include "link/comm_error.h"
 #include "link/frames.h"
 #include "link/handshake.h"
@@ -8,7 +9,7 @@
 #include "link/port_console.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
-#include "ops/transfer_mode.h"
+#include "link/transfer_mode.h"
 #include "support/device_process.h"
 #include "support/images.h"
 
@@ -84,7 +85,7 @@ QString upload(Host &host, int mode, QByteArray *image) {
         comm.setInputMode(TMSComm::comInputModeBinary);
         comm.setInputLen(BlockSize);
         const int dataBlocks = ImageSize(mode) / BlockSize;
-        const int total = dataBlocks + dataBlocks / 64;
+        const int total = dataBlocks + ChecksumBlocks(dataBlocks);
         QByteArray got;
         for (int k = 0; k < total; ++k) {
             for (int poll = 0; poll < 1001 && comm.InBufferCount() < BlockSize; ++poll)

@@ -1,5 +1,5 @@
 // Start, end to end: the real window drives the real device emulator on a pseudo-terminal.
-#include "ops/transfer_mode.h"
+#include "link/transfer_mode.h"
 #include "support/device_process.h"
 #include "support/images.h"
 #include "window_driver.h"

@@ -1,8 +1,10 @@
 #include "support/images.h"
 
-#include "link/checksum.h"
+#include "link/checksum_table.h"
 
 #include <QFile>
+
+#include <vector>
 
 QByteArray TestImage(qsizetype size, quint32 seed) {
     QByteArray image(size, Qt::Uninitialized);
@@ -14,13 +16,11 @@ QByteArray TestImage(qsizetype size, quint32 seed) {
 }
 
 QByteArray CrcTableOf(const QByteArray &image) {
-    QByteArray table;
+    std::vector<quint32> checksums;
     const auto *bytes = reinterpret_cast<const quint8 *>(image.constData());
-    for (qsizetype at = 0; at + BlockSize <= image.size(); at += BlockSize) {
-        const auto crc = CrcToBytes(BlockCrc(bytes + at, BlockSize));
-        table.append(reinterpret_cast<const char *>(crc.data()), 4);
-    }
-    return table;
+    for (qsizetype at = 0; at + BlockSize <= image.size(); at += BlockSize)
+        checksums.push_back(BlockCrc(bytes + at, BlockSize));
+    return ChecksumTableOf(checksums.data(), int(checksums.size()));
 }
 
 QByteArray ReadFile(const QString &path) {
