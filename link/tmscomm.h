@@ -1,13 +1,13 @@
 #pragma once
 
+#include "link/serial_line.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <chrono>
 #include <functional>
 #include <memory>
-
-class QSerialPort;
 
 // The serial component. Callers poll it: they read InBufferCount, pause, and read Input; nothing
 // here needs a running event loop. Every failure is raised as a CommError.
@@ -77,13 +77,16 @@ public:
     // Sees every byte sent and received, for a trace of the wire.
     void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
 
+    // What opens the system's port; the build's backend unless a test gives a line of its own.
+    void setLineOpener(SerialLineOpener opener) { opener_ = std::move(opener); }
+
 private:
     void requireOpen(const char *what) const;
-    void pull();
-    void lost(const QString &why);
     void closePort();
+    template <class Use> auto use(Use &&action);
 
-    std::unique_ptr<QSerialPort> port_;
+    std::unique_ptr<SerialLine> line_;
+    SerialLineOpener opener_ = OpenSerialLine;
     QByteArray received_;
     int commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");

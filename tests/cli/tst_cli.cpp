@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <csignal>
 #include <fcntl.h>
@@ -90,6 +91,21 @@ bool waitForLine(QProcess &process, QByteArray &seen, const QByteArray &line, in
     return true;
 }
 
+// Leaves the line as a terminal program, a modem manager or a killed run might: every setting
+// the tool does not want.
+void spoilLineState(const QString &path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    QVERIFY(::tcgetattr(fd, &tio) == 0);
+    tio.c_iflag |= IGNPAR | IXON | IXOFF;
+    tio.c_lflag |= ICANON | ECHO;
+    tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | CLOCAL | CRTSCTS | PARENB | PARODD | CSTOPB;
+    ::cfsetspeed(&tio, B9600);
+    ::tcsetattr(fd, TCSANOW, &tio); // a pty drops the parity and says so
+    ::close(fd);
+}
+
 // Names of files in a folder other than `except`: a half-written or temporary file shows here.
 QStringList leftovers(const QString &folder) {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
@@ -102,7 +118,9 @@ class TestCli : public QObject {
 private slots:
     void init();
 
+    void downloadThenUploadGivesTheImageBack_data();
     void downloadThenUploadGivesTheImageBack();
+    void killedMidTransferLeavesThePortUsable();
     void comPortMapsThroughTheEnvironment();
     void resultLineNamesBytesAndRate();
 
@@ -137,9 +155,18 @@ void TestCli::init() {
     QVERIFY(dir->isValid());
 }
 
+void TestCli::downloadThenUploadGivesTheImageBack_data() {
+    QTest::addColumn<bool>("spoilt");
+    QTest::newRow("fresh line") << false;
+    QTest::newRow("line left in a hostile state") << true;
+}
+
 void TestCli::downloadThenUploadGivesTheImageBack() {
+    QFETCH(bool, spoilt);
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    if (spoilt)
+        spoilLineState(device.slavePath());
     const QByteArray image = TestImage(DataSize, 0x5eed);
     QVERIFY(WriteFile(path("data.bin"), image));
 
@@ -148,11 +175,31 @@ void TestCli::downloadThenUploadGivesTheImageBack() {
     QCOMPARE(down.exitCode, 0);
     QCOMPARE(down.statusLines(), DownloadLines);
 
+    if (spoilt)
+        spoilLineState(device.slavePath());
     const CliRun up = runCli({"upload", "data", path("back.bin"), "--port", device.slavePath()});
     QCOMPARE(up.exitCode, 0);
     QCOMPARE(up.statusLines(), UploadLines);
     QCOMPARE(ReadFile(path("back.bin")), image);
     QCOMPARE(leftovers(dir->path()), QStringList({"back.bin", "data.bin"}));
+}
+
+void TestCli::killedMidTransferLeavesThePortUsable() {
+    // A killed run closes nothing in order and leaves the line as it had set it.
+    DeviceProcess device(QStringList{"--pace", "1000000"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QProcess first;
+    startCli(first, {"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QByteArray seen;
+    QVERIFY(waitForLine(first, seen, "Transfer...", 10000));
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(5000));
+
+    const CliRun next =
+        runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QVERIFY2(next.exitCode == 0, qPrintable(next.errors));
+    QCOMPARE(next.statusLines(), DownloadLines);
 }
 
 void TestCli::comPortMapsThroughTheEnvironment() {
@@ -293,9 +340,11 @@ void TestCli::portHeldByAnotherProcessIsRefused() {
     startCli(first, {"download", "data", path("data.bin"), "--port", device.slavePath()});
     QByteArray seen;
     QVERIFY(waitForLine(first, seen, "Transfer...", 10000));
-    const CliRun second =
-        runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    // The same device under another name is the same device.
+    QVERIFY(QFile::link(device.slavePath(), path("alias")));
+    const CliRun second = runCli({"download", "data", path("data.bin"), "--port", path("alias")});
     QCOMPARE(second.exitCode, 3);
+    QVERIFY2(second.errors.contains("in use by another program"), qPrintable(second.errors));
     const CliRun done = finish(first);
     QCOMPARE(done.exitCode, 0);
 }

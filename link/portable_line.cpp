@@ -1,0 +1,179 @@
+#include "link/comm_error.h"
+#include "link/serial_line.h"
+
+#include <QSerialPort>
+
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/file.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A device that takes none of our output for this long has stopped reading.
+constexpr auto WriteStallLimit = 5s;
+
+QSerialPort::StopBits stopBitsOf(const LineSettings &settings) {
+    static constexpr QSerialPort::StopBits stops[] = {
+        QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
+    return stops[int(settings.stopBits)];
+}
+
+void apply(QSerialPort &port, const LineSettings &settings) {
+    static constexpr QSerialPort::Parity parities[] = {
+        QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
+        QSerialPort::MarkParity, QSerialPort::SpaceParity};
+    // Everything is set before the port opens: a pty refuses a later change of parity alone.
+    port.setBaudRate(settings.baud);
+    port.setParity(parities[int(settings.parity)]);
+    port.setDataBits(QSerialPort::DataBits(settings.dataBits));
+    port.setStopBits(stopBitsOf(settings));
+    port.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+bool isTimeout(const QSerialPort &port) {
+    return port.error() == QSerialPort::NoError || port.error() == QSerialPort::TimeoutError;
+}
+
+class PortableLine final : public SerialLine {
+public:
+    explicit PortableLine(const QString &path) { port_.setPortName(path); }
+    ~PortableLine() override {
+        port_.close();
+#ifdef Q_OS_WIN
+        if (timerRaised_)
+            ::timeEndPeriod(1);
+#endif
+    }
+    PortableLine(const PortableLine &) = delete;
+    PortableLine &operator=(const PortableLine &) = delete;
+
+    void open(const LineSettings &settings) {
+        apply(port_, settings);
+        if (!port_.open(QIODevice::ReadWrite)) {
+            // Settings the line kept from a program that ended without closing it may already
+            // be ours but for the parity, which a pty cannot hold; setting that alone is then
+            // answered as invalid. Going round by another stop bit makes it a change the
+            // system takes, and the stop bit is set right again at once.
+            if (port_.error() == QSerialPort::PermissionError ||
+                port_.error() == QSerialPort::DeviceNotFoundError)
+                failed();
+            port_.clearError();
+            LineSettings detour = settings;
+            detour.stopBits = settings.stopBits == LineSettings::StopBits::One
+                                  ? LineSettings::StopBits::Two
+                                  : LineSettings::StopBits::One;
+            apply(port_, detour);
+            if (!port_.open(QIODevice::ReadWrite))
+                failed();
+            if (!port_.setStopBits(stopBitsOf(settings))) {
+                port_.close();
+                failed();
+            }
+        }
+#ifdef Q_OS_UNIX
+        // One owner under any name: the lock is on the device itself, whatever path reached
+        // it, and holds for root as well.
+        if (::flock(int(port_.handle()), LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK;
+            port_.close();
+            throw CommError(CommError::Kind::OpenFailed,
+                            QStringLiteral("%1: %2").arg(
+                                port_.portName(), busy ? QStringLiteral("in use by another program")
+                                                       : qt_error_string(errno)));
+        }
+#endif
+#ifdef Q_OS_WIN
+        // A 1 ms wait otherwise sleeps a whole timer tick (15.6 ms): one block would take
+        // 40 ms instead of 26 ms on the real line.
+        timerRaised_ = ::timeBeginPeriod(1) == TIMERR_NOERROR;
+#endif
+    }
+
+    QString portName() const override {
+        return port_.portName();
+    }
+
+    void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
+        take(into, 0);
+        if (into.size() >= wanted || limit <= 0ns)
+            return;
+        // The toolkit waits in whole milliseconds: a shorter pause (the tests' seam) is slept.
+        if (limit < 1ms) {
+            std::this_thread::sleep_for(limit);
+            take(into, 0);
+            return;
+        }
+        const auto until = Clock::now() + limit;
+        while (into.size() < wanted) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+            if (left <= 0ms)
+                return;
+            take(into, int(left.count()));
+        }
+    }
+
+    void write(const QByteArray &bytes) override {
+        if (port_.write(bytes) != bytes.size())
+            lost(port_.errorString());
+        auto lastProgress = Clock::now();
+        while (port_.bytesToWrite() > 0) {
+            const qint64 before = port_.bytesToWrite();
+            if (!port_.waitForBytesWritten(100) && !isTimeout(port_))
+                lost(port_.errorString());
+            port_.clearError();
+            if (port_.bytesToWrite() < before)
+                lastProgress = Clock::now();
+            else if (Clock::now() - lastProgress > WriteStallLimit)
+                throw CommError(
+                    CommError::Kind::WriteStalled,
+                    QStringLiteral("The device on %1 takes no more data").arg(port_.portName()));
+        }
+    }
+
+    int pendingOutput() override {
+        return int(port_.bytesToWrite());
+    }
+
+    void discardInput() override {
+        port_.clear(QSerialPort::Input);
+    }
+
+private:
+    // Waits up to `ms` for bytes (none: only what is there), then takes all there are.
+    void take(QByteArray &into, int ms) {
+        if (!port_.waitForReadyRead(ms) && !isTimeout(port_))
+            lost(port_.errorString());
+        port_.clearError();
+        into += port_.readAll();
+    }
+    [[noreturn]] void failed() {
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("%1: %2").arg(port_.portName(), port_.errorString()));
+    }
+    [[noreturn]] void lost(const QString &why) {
+        throw CommError(CommError::Kind::DeviceLost,
+                        QStringLiteral("The device on %1 was lost: %2").arg(port_.portName(), why));
+    }
+
+    QSerialPort port_;
+#ifdef Q_OS_WIN
+    bool timerRaised_ = false;
+#endif
+};
+
+} // namespace
+
+std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings) {
+    auto line = std::make_unique<PortableLine>(path);
+    line->open(settings);
+    return line;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+// What the serial component asks of the system's port. Two backends give it: the POSIX one reads
+// and writes the descriptor itself (the fast path on Linux); the portable one uses only
+// QSerialPort's own API (the path of every other platform). Every failure is a CommError.
+class SerialLine {
+public:
+    virtual ~SerialLine() = default;
+
+    // The device as the operator named it, for messages.
+    virtual QString portName() const = 0;
+    // Appends every byte waiting to `into`; while `into` holds fewer than `wanted` bytes, waits
+    // for more, up to `limit` in all. DeviceLost when the line was hung up.
+    virtual void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) = 0;
+    // Hands every byte to the system, in order, before it returns.
+    virtual void write(const QByteArray &bytes) = 0;
+    // Bytes written that have not yet left.
+    virtual int pendingOutput() = 0;
+    // Drops every byte received and not yet read, the system's included.
+    virtual void discardInput() = 0;
+};
+
+// The line settings as the component's Settings text gives them ("115200,E,8,1").
+struct LineSettings {
+    enum class Parity { None, Even, Odd, Mark, Space };
+    enum class StopBits { One, OneAndHalf, Two };
+    qint32 baud = 9600;
+    Parity parity = Parity::None;
+    int dataBits = 8;
+    StopBits stopBits = StopBits::One;
+};
+
+// False for a text that names no line settings.
+bool ParseLineSettings(const QString &text, LineSettings *out);
+
+// Opens `path` with the whole line state set as `settings` say, whatever an earlier program left
+// there, and takes the device for this program alone. OpenFailed when it cannot.
+using SerialLineOpener =
+    std::function<std::unique_ptr<SerialLine>(const QString &path, const LineSettings &settings)>;
+
+// The backend this build was made with.
+std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings);
