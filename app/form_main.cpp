@@ -4,9 +4,9 @@
 #include "app/button_image.h"
 #include "app/port_lamp.h"
 #include "link/comm_error.h"
-#include "link/port_opening.h"
 #include "link/transfer_mode.h"
 #include "ops/driver.h"
+#include "ops/progress_text.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -42,16 +42,6 @@ QFont arial(int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
-}
-
-// Arial is found as itself or as a metric-compatible face; the window's default face, a
-// bitmap sans of the tool's home platform, as the closest outline sans at hand.
-void installFontSubstitutes() {
-    const QStringList metricArial{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                                  QStringLiteral("Helvetica")};
-    QFont::insertSubstitutions(QStringLiteral("Arial"), metricArial);
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               QStringList{QStringLiteral("Arial")} + metricArial);
 }
 
 void setNavy(QWidget *widget) {
@@ -152,7 +142,6 @@ TFormMain::TFormMain(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       line_(MSComm, *this) {
-    installFontSubstitutes();
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(QLatin1String(Caption));
     QIcon icon;
@@ -172,6 +161,16 @@ TFormMain::TFormMain(QWidget *parent)
 }
 
 TFormMain::~TFormMain() = default;
+
+// Arial is found as itself or as a metric-compatible face; the window's default face, a
+// bitmap sans of the tool's home platform, as the closest outline sans at hand.
+void TFormMain::InstallFontSubstitutes() {
+    const QStringList metricArial{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                  QStringLiteral("Helvetica")};
+    QFont::insertSubstitutions(QStringLiteral("Arial"), metricArial);
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               QStringList{QStringLiteral("Arial")} + metricArial);
+}
 
 void TFormMain::createControls() {
     Panel_Main = place(new BevelPanel(this), "Panel_Main", 0, 0, ClientWidth, TopPanelHeight);
@@ -258,17 +257,13 @@ template <class Handler> void TFormMain::runHandler(Handler handler) {
     }
 }
 
-// Console ---------------------------------------------------------------------------------------
-
-int TFormMain::selectedPortIndex() const {
-    return CB_Com->currentIndex();
-}
+// Progress --------------------------------------------------------------------------------------
 
 void TFormMain::setPortLamp(bool open) {
     Shape_ComState->setOpen(open);
 }
 
-void TFormMain::showError(const QString &text) {
+void TFormMain::showError(const QString &text, const QString &) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok, this);
     box.exec();
 }
@@ -277,12 +272,27 @@ void TFormMain::processEvents() {
     QCoreApplication::processEvents();
 }
 
-int TFormMain::selectedMode() const {
-    return CB_Upg->currentIndex();
+void TFormMain::statusShown(StatusCode code) {
+    showStatus(StatusText(code));
 }
 
-QString TFormMain::fileNameField() const {
-    return Edit_FileName->text();
+void TFormMain::fileRefused(FileRefusal reason) {
+    showStatus(QLatin1String(FileRefusalText(reason)));
+}
+
+void TFormMain::blockDone(const BlockProgress &progress) {
+    showStatus(ProgressText(progress));
+}
+
+OperationRequest TFormMain::currentRequest() const {
+    OperationRequest request;
+    request.mode = TransferMode(CB_Upg->currentIndex());
+    request.portIndex = CB_Com->currentIndex();
+    // The field is empty until a file has been chosen for the current direction.
+    if (!Edit_FileName->text().isEmpty())
+        request.file = IsUpload(request.mode) ? uploadFileName_ : downloadFileName_;
+    request.createNewFile = state_.CreateNewFile;
+    return request;
 }
 
 void TFormMain::showStatus(const QString &text) {
@@ -292,7 +302,7 @@ void TFormMain::showStatus(const QString &text) {
     if (statusText_ == text)
         return;
     statusText_ = text;
-    emit statusShown(text);
+    emit statusTextShown(text);
     if (!statusHold_.isActive() && statusPainted_.isValid() &&
         statusPainted_.elapsed() < StatusFrameMs)
         statusHold_.start(int(StatusFrameMs - statusPainted_.elapsed()));
@@ -324,7 +334,7 @@ void TFormMain::clearStatus() {
     statusPending_ = false;
     if (!statusText_.isEmpty()) {
         statusText_.clear();
-        emit statusShown(statusText_);
+        emit statusTextShown(statusText_);
     }
     Edit_Start->clear();
 }
@@ -370,12 +380,12 @@ void TFormMain::ScaleToScreen() {
 }
 
 void TFormMain::CB_ComSelect(QObject *) {
-    OpenComPort(line_);
+    OpenPort(line_, CB_Com->currentIndex(), *this);
 }
 
 void TFormMain::CB_UpgSelect(QObject *) {
-    SB_Open->setText(IsUpload(CB_Upg->currentIndex()) ? QStringLiteral("Save")
-                                                      : QStringLiteral("Open"));
+    SB_Open->setText(IsUpload(TransferMode(CB_Upg->currentIndex())) ? QStringLiteral("Save")
+                                                                    : QStringLiteral("Open"));
     clearStatus();
     Edit_FileName->clear();
     if (MSComm.PortOpen()) {
@@ -387,7 +397,7 @@ void TFormMain::CB_UpgSelect(QObject *) {
 }
 
 void TFormMain::SB_OpenClick(QObject *) {
-    if (!IsUpload(CB_Upg->currentIndex())) {
+    if (!IsUpload(TransferMode(CB_Upg->currentIndex()))) {
         const QString name = runFileDialog(OpenDialog());
         if (name.isEmpty())
             return;
@@ -455,7 +465,11 @@ void TFormMain::SB_ResetClick(QObject *) {
 }
 
 void TFormMain::SB_StaClick(QObject *) {
-    RunOperation(line_, state_, *this);
+    const OperationResult result =
+        RunOperation(line_, state_, currentRequest(), *this, [this] { return currentRequest(); });
+    // The upload's own file now: the next upload to the same choice covers it.
+    if (result.succeeded() && IsUpload(TransferMode(CB_Upg->currentIndex())))
+        state_.CreateNewFile = false;
 }
 
 void TFormMain::SB_CloseClick(QObject *) {

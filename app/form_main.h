@@ -2,7 +2,8 @@
 
 #include "link/line.h"
 #include "link/tmscomm.h"
-#include "ops/operator_console.h"
+#include "ops/operation_request.h"
+#include "ops/progress_sink.h"
 #include "ops/transfer_state.h"
 
 #include <QElapsedTimer>
@@ -19,8 +20,8 @@ class QProgressBar;
 class QToolButton;
 
 // The tool's one window: the port, mode and file inputs, the status line, the progress bar and
-// the four buttons. It hosts the serial component and is the operations' console.
-class TFormMain : public QWidget, public OperatorConsole {
+// the four buttons. It hosts the serial component and shows the operations' progress.
+class TFormMain : public QWidget, public ProgressSink {
     Q_OBJECT
 public:
     static constexpr const char *Caption = "TORVANE 1.0.07B-R002";
@@ -28,20 +29,23 @@ public:
     explicit TFormMain(QWidget *parent = nullptr);
     ~TFormMain() override;
 
-    // OperatorConsole
-    int selectedPortIndex() const override;
-    void setPortLamp(bool open) override;
-    void showError(const QString &text) override;
+    // The window's faces, found under the names it asks for: set once, at start-up.
+    static void InstallFontSubstitutes();
+
+    // ProgressSink
     void processEvents() override;
-    int selectedMode() const override;
-    QString fileNameField() const override;
-    QString downloadFileName() const override { return downloadFileName_; }
-    QString uploadFileName() const override { return uploadFileName_; }
-    void showStatus(const QString &text) override;
+    void statusShown(StatusCode code) override;
+    void fileRefused(FileRefusal reason) override;
+    void blockDone(const BlockProgress &progress) override;
     void Progress(int max, int step) override;
     void setProgressPosition(int position) override;
     void setInputPanelEnabled(bool enabled) override;
+    void setPortLamp(bool open) override;
+    void showError(const QString &text, const QString &cause = QString()) override;
     void standStill(int ms) override;
+
+    // What the operator has chosen on the window as it stands now.
+    OperationRequest currentRequest() const;
 
     // Handlers. Each is what the operator's action runs; the window calls them through
     // runHandler, so that no error of theirs reaches the event loop.
@@ -67,7 +71,7 @@ public:
 
 signals:
     // Every text the status line is given, in order, as the operation shows it.
-    void statusShown(const QString &text);
+    void statusTextShown(const QString &text);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -77,6 +81,7 @@ private:
     void createControls();
     void ScaleToScreen();
     template <class Handler> void runHandler(Handler handler);
+    void showStatus(const QString &text);
     // Runs the dialog; the full name confirmed, or empty when the operator cancelled.
     QString runFileDialog(QFileDialog *dialog);
     bool confirmCover();

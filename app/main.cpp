@@ -16,6 +16,7 @@ int main(int argc, char **argv) {
 
     // The serial component is the toolkit's own serial port: nothing to install or register.
 
+    TFormMain::InstallFontSubstitutes();
     TFormMain FormMain;
     QObject::connect(&instance, &SingleInstance::showRequested, &FormMain,
                      &TFormMain::WMShowInstance);

@@ -75,8 +75,8 @@ private:
 // The phases of one operation, from the status lines the program printed.
 struct Timing {
     bool ok = false;
-    double transfer = 0; // "Transfer..." to "Verify...": the data and checksum blocks
-    double total = 0;    // "Connectting..." to "Update Success!"
+    double transfer = 0; // from the transfer's start to the verify: data and checksum blocks
+    double total = 0;    // from the connect's start to the update's success
     long peakRssKb = 0;
     int failed = 0; // of the runs this stands for
 };
@@ -85,10 +85,10 @@ struct Timing {
 Timing timingOf(ChildRun &run, const QString &what, const QString &errorFile) {
     const ChildRun::Result result = run.wait(2min);
     Timing t;
-    const double connecting = run.timeOf("Connectting...");
-    const double transfer = run.timeOf("Transfer...");
-    const double verify = run.timeOf("Verify...");
-    const double done = run.timeOf("Update Success!");
+    const double connecting = run.timeOf(StatusCode::Connecting);
+    const double transfer = run.timeOf(StatusCode::Transfer);
+    const double verify = run.timeOf(StatusCode::Verify);
+    const double done = run.timeOf(StatusCode::UpdateSuccess);
     t.peakRssKb = result.peakRssKb;
     t.ok =
         result.exitCode == 0 && connecting >= 0 && transfer >= 0 && verify > transfer && done > 0;

@@ -1,5 +1,7 @@
 #include "bench/child_run.h"
 
+#include "bench/cpu_time.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -117,8 +119,7 @@ ChildRun::Result ChildRun::wait(std::chrono::milliseconds timeout) {
     pid_ = -1;
     result.wallSeconds = std::chrono::duration<double>(Clock::now() - started_).count();
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    result.cpuSeconds = CpuSecondsOf(usage);
     result.peakRssKb = usage.ru_maxrss;
     return result;
 }
@@ -128,9 +129,9 @@ void ChildRun::signal(int signal) {
         ::kill(pid_, signal);
 }
 
-double ChildRun::timeOf(const QByteArray &text) const {
+double ChildRun::timeOf(StatusCode code) const {
     for (const Line &line : lines_) {
-        if (line.text == text)
+        if (StatusCodeOf(QString::fromLatin1(line.text)) == code)
             return line.seconds;
     }
     return -1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ops/status_text.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -44,8 +46,8 @@ public:
     void signal(int signal);
 
     const std::vector<Line> &lines() const { return lines_; }
-    // When the first line equal to `text` arrived; negative when none did.
-    double timeOf(const QByteArray &text) const;
+    // When the first line showing the status `code` arrived; negative when none did.
+    double timeOf(StatusCode code) const;
     pid_t pid() const { return pid_; }
 
 private:

@@ -2,6 +2,7 @@
 // "cpu_seconds wall_seconds" for WaitReply(RCVS, RCVF, polls) against a silent device.
 // "--floor POLLS" prints the same for bare 1 ms sleeps: what the machine charges for waking up
 // a thousand times a second, whatever the program does when awake.
+#include "bench/cpu_time.h"
 #include "cli/cli_options.h"
 #include "cli/terminal_console.h"
 #include "cli/terminal_output.h"
@@ -15,28 +16,18 @@
 #include <chrono>
 #include <cstdio>
 #include <poll.h>
-#include <sys/resource.h>
-
-namespace {
-double cpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-} // namespace
 
 int main(int argc, char *argv[]) {
     if (argc == 3 && qstrcmp(argv[1], "--floor") == 0) {
         const int polls = std::atoi(argv[2]);
-        const double cpuBefore = cpuSeconds();
+        const double cpuBefore = CpuSeconds();
         const auto wallBefore = std::chrono::steady_clock::now();
         const timespec pause{0, 1000000};
         for (int i = 0; i < polls; ++i)
             ::ppoll(nullptr, 0, &pause, nullptr);
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        std::printf("%.6f %.6f\n", cpuSeconds() - cpuBefore, wall);
+        std::printf("%.6f %.6f\n", CpuSeconds() - cpuBefore, wall);
         return 0;
     }
     QCoreApplication app(argc, argv);
@@ -46,20 +37,19 @@ int main(int argc, char *argv[]) {
     }
     const qint32 polls = argc > 2 ? qint32(std::atoi(argv[2])) : 10000;
     CliOptions options;
-    options.mode = 1;
     ParsePort(QString::fromLocal8Bit(argv[1]), options);
     TerminalOutput output(stdout, stderr, false);
-    TerminalConsole console(options, output);
+    TerminalConsole console(output);
     TMSComm comm;
     comm.setPortPath(options.portPath);
     Line line(comm, console);
-    if (!OpenComPort(line))
+    if (OpenComPort(comm, options.portIndex))
         return 3;
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = CpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
     const bool replied = WaitReply(line, CommandCode::RCVS, CommandCode::RCVF, polls);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-    std::printf("%.6f %.6f\n", cpuSeconds() - cpuBefore, wall);
+    std::printf("%.6f %.6f\n", CpuSeconds() - cpuBefore, wall);
     return replied ? 2 : 0;
 }

@@ -4,6 +4,7 @@
 // With "wait DEVICE POLLS" it instead opens COM.01 and waits that many polls for a reply, with
 // the window as the console, and prints "cpu_seconds wall_seconds".
 #include "app/form_main.h"
+#include "bench/cpu_time.h"
 #include "link/frames.h"
 
 #include <QApplication>
@@ -14,13 +15,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSet>
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <sys/resource.h>
+#include <iterator>
+#include <optional>
 
 namespace {
 
@@ -54,13 +56,6 @@ private:
     QDeadlineTimer answered_{0};
 };
 
-double cpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 int waitForNothing(int argc, char *argv[]) {
     qputenv("TORVANE_COM1", argv[2]);
     const qint32 polls = qint32(std::atoi(argv[3]));
@@ -74,12 +69,12 @@ int waitForNothing(int argc, char *argv[]) {
     emit ports->activated(0);
     if (!form.MSComm.PortOpen())
         return 3;
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = CpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
     const bool replied = WaitReply(form.line(), CommandCode::RCVS, CommandCode::RCVF, polls);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-    std::printf("%.6f %.6f\n", cpuSeconds() - cpuBefore, wall);
+    std::printf("%.6f %.6f\n", CpuSeconds() - cpuBefore, wall);
     return replied ? 2 : 0;
 }
 
@@ -126,18 +121,21 @@ int main(int argc, char *argv[]) {
     }
 
     // The stages only, once each; the per-block texts would cost the window a print apiece.
-    const QSet<QString> stages{"Connectting...",     "Transfer...",         "Verify...",
-                               "Update Success!",    "Connect failed!",     "Transfer failed!",
-                               "Verify failed!",     "Erase flash failed!", "Program flash failed!",
-                               "Set up File failed!"};
-    QString last;
-    QObject::connect(&form, &TFormMain::statusShown, [&](const QString &text) {
-        if (!stages.contains(text) || text == last)
+    constexpr StatusCode stages[] = {
+        StatusCode::Connecting,     StatusCode::Transfer,         StatusCode::Verify,
+        StatusCode::UpdateSuccess,  StatusCode::ConnectFailed,    StatusCode::TransferFailed,
+        StatusCode::VerifyFailed,   StatusCode::EraseFlashFailed, StatusCode::ProgramFlashFailed,
+        StatusCode::SetUpFileFailed};
+    std::optional<StatusCode> last;
+    QObject::connect(&form, &TFormMain::statusTextShown, [&](const QString &text) {
+        const std::optional<StatusCode> code = StatusCodeOf(text);
+        if (!code || std::find(std::begin(stages), std::end(stages), *code) == std::end(stages) ||
+            code == last)
             return;
-        last = text;
+        last = code;
         std::printf("%s\n", qPrintable(text));
         std::fflush(stdout);
     });
     start->click();
-    return last == QLatin1String("Update Success!") ? 0 : 2;
+    return last == StatusCode::UpdateSuccess ? 0 : 2;
 }

@@ -42,7 +42,8 @@ QString description() {
         "\n"
         "Exit codes:\n");
     for (const ExitCodeInfo &info : ExitCodeTable)
-        text += QStringLiteral("  %1  %2\n").arg(info.code, 3).arg(QLatin1String(info.meaning));
+        text +=
+            QStringLiteral("  %1  %2\n").arg(int(info.code), 3).arg(QLatin1String(info.meaning));
     return text;
 }
 
@@ -125,11 +126,14 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
 
     CliOptions &options = result.options;
     const QString kind = positional[1].toLower();
+    bool known = false;
     for (const Kind &k : Kinds) {
-        if (kind == QLatin1String(k.name) && (!upload || k.uploadable))
-            options.mode = int(upload ? k.upload : k.download);
+        if (kind == QLatin1String(k.name) && (!upload || k.uploadable)) {
+            options.mode = upload ? k.upload : k.download;
+            known = true;
+        }
     }
-    if (options.mode < 0)
+    if (!known)
         return fail(upload ? QStringLiteral("unknown upload kind '%1': software, data or default")
                                  .arg(positional[1])
                            : QStringLiteral("unknown download kind '%1': software, data, "

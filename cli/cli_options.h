@@ -1,11 +1,13 @@
 #pragma once
 
+#include "link/transfer_mode.h"
+
 #include <QString>
 #include <QStringList>
 
 // What the command line asks for: one operation on one port.
 struct CliOptions {
-    int mode = -1;     // the mode list's index, 0..7
+    TransferMode mode = TransferMode::DownloadSoftware;
     QString file;      // the image file to send, or the one to write
     int portIndex = 0; // 0 for "COM.01" ... 9 for "COM.10"
     QString portPath;  // a device to open instead of a mapped COM port

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <iterator>
+
+struct OperationResult;
+
 // How an operation ended, as a script sees it.
 enum class ExitCode : int {
     Success = 0,
@@ -12,21 +16,33 @@ enum class ExitCode : int {
     EraseFailed = 7,
     ProgramFailed = 8,
     FileNotSaved = 9,
+    SomeDevicesFailed = 10,
     Interrupted = 130,
 };
 
 struct ExitCodeInfo {
-    int code;
+    ExitCode code;
     const char *meaning;
 };
 
 inline constexpr ExitCodeInfo ExitCodeTable[] = {
-    {0, "success"},        {1, "usage error"},
-    {2, "file refused"},   {3, "port cannot be opened"},
-    {4, "connect failed"}, {5, "transfer failed"},
-    {6, "verify failed"},  {7, "erase failed"},
-    {8, "program failed"}, {9, "file not saved"},
-    {130, "interrupted"},
+    {ExitCode::Success, "success"},
+    {ExitCode::Usage, "usage error"},
+    {ExitCode::FileRefused, "file refused"},
+    {ExitCode::PortUnavailable, "port cannot be opened"},
+    {ExitCode::ConnectFailed, "connect failed"},
+    {ExitCode::TransferFailed, "transfer failed"},
+    {ExitCode::VerifyFailed, "verify failed"},
+    {ExitCode::EraseFailed, "erase failed"},
+    {ExitCode::ProgramFailed, "program failed"},
+    {ExitCode::FileNotSaved, "file not saved"},
+    {ExitCode::SomeDevicesFailed, "some devices failed"},
+    {ExitCode::Interrupted, "interrupted"},
 };
+static_assert(std::size(ExitCodeTable) == 12);
 
 const char *ExitCodeMeaning(ExitCode code);
+
+// The exit code of one operation: 0 only for "Update Success!"; an interruption before it is
+// 130; otherwise the step it ended in.
+ExitCode ExitCodeOf(const OperationResult &result, bool interrupted);

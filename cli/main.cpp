@@ -23,8 +23,8 @@ namespace {
 // The last line: the result, and on success the image's bytes and the rate they moved at.
 QString resultLine(ExitCode code, const CliOptions &options,
                    std::chrono::steady_clock::duration time) {
-    const int mode = options.mode;
-    const QString name = QLatin1String(TransferModeNames[mode]);
+    const TransferMode mode = options.mode;
+    const QString name = QLatin1String(ModeName(mode));
     if (code != ExitCode::Success)
         return QStringLiteral("torvane-cli: %1 on %2: %3 (exit %4)")
             .arg(name, options.portName, QLatin1String(ExitCodeMeaning(code)))
@@ -61,6 +61,11 @@ int main(int argc, char *argv[]) {
     TerminalOutput output(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
 
     auto state = std::make_unique<TransferState>();
+    OperationRequest request;
+    request.mode = options.mode;
+    request.portIndex = options.portIndex;
+    request.portPath = options.portPath;
+    request.file = options.file;
     if (IsUpload(options.mode)) {
         // The window asks before covering a file; here the operator has said so, or not.
         const UploadTarget target = CheckUploadTarget(options.file, options.overwrite);
@@ -69,17 +74,16 @@ int main(int argc, char *argv[]) {
             output.statusLine(resultLine(ExitCode::FileRefused, options, {}));
             return int(ExitCode::FileRefused);
         }
-        state->CreateNewFile = !target.exists;
+        request.createNewFile = !target.exists;
     }
 
     InstallInterruptHandlers();
     TMSComm comm;
-    comm.setPortPath(options.portPath);
     // Say which device a COM name stands for: an unmapped COM.01 is the first serial port.
     if (options.portPath.isEmpty())
         output.errorLine(QStringLiteral("torvane-cli: %1 is %2")
                              .arg(options.portName, TMSComm::DevicePathFor(options.portIndex + 1)));
-    TerminalConsole console(options, output);
+    TerminalConsole console(output);
     Line line(comm, console);
     console.attach(line, *state);
     std::unique_ptr<WireTrace> trace;
@@ -90,16 +94,17 @@ int main(int argc, char *argv[]) {
         });
     }
 
-    RunOperation(line, *state, console);
+    const OperationResult result = RunOperation(line, *state, request, console);
     console.finish();
     // The port is let go before the result is told: the next tool on the line may open it.
     comm.setPortOpen(false);
     if (trace)
         trace->flush();
 
-    OperationRecord record = console.record();
-    record.interrupted = record.interrupted || InterruptRequested();
-    const ExitCode code = ClassifyOutcome(record);
+    // Why a step failed when the device is not to blame (a file changed, a save refused).
+    if (result.ending == Ending::Completed && !result.succeeded() && !result.detail.isEmpty())
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    const ExitCode code = ExitCodeOf(result, console.interrupted() || InterruptRequested());
     output.statusLine(resultLine(code, options, console.operationTime()));
     return int(code);
 }

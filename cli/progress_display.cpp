@@ -1,8 +1,8 @@
 #include "cli/progress_display.h"
 
 #include "cli/terminal_output.h"
-#include "link/checksum_table.h"
-#include "link/transfer_mode.h"
+#include "link/checksum.h"
+#include "ops/progress_text.h"
 
 #include <cmath>
 
@@ -10,39 +10,23 @@ namespace {
 constexpr auto RedrawInterval = std::chrono::milliseconds(100);
 } // namespace
 
-ProgressDisplay::ProgressDisplay(TerminalOutput &output, int mode) : output_(output), mode_(mode) {}
+ProgressDisplay::ProgressDisplay(TerminalOutput &output) : output_(output) {}
 
-int ProgressDisplay::totalBlocks(const QString &label) const {
-    const int dataBlocks = ImageSize(mode_) / BlockSize;
-    const int crcBlocks = ChecksumBlocks(dataBlocks);
-    if (label == QLatin1String("Transfering Data"))
-        return dataBlocks;
-    if (label == QLatin1String("Transfering CRC"))
-        return crcBlocks;
-    // An upload receives the data blocks and then the device's checksum blocks.
-    return dataBlocks + crcBlocks;
-}
-
-void ProgressDisplay::showText(const QString &text) {
-    text_ = text;
-    // Called once per block: the same phase is recognised without building a new string.
-    if (active_ && text.size() > label_.size() && text.at(label_.size()) == QLatin1Char(':') &&
-        text.startsWith(label_))
-        return;
-    const qsizetype colon = text.indexOf(QLatin1Char(':'));
-    label_ = colon < 0 ? text : text.left(colon);
+void ProgressDisplay::start(Phase phase, int totalBlocks) {
+    settle();
+    text_ = ProgressText(phase, 0);
     active_ = true;
     done_ = 0;
-    total_ = totalBlocks(label_);
-    // A phase's first text comes after its first block: its clock started at the boundary.
-    started_ = boundary_;
+    total_ = totalBlocks;
+    started_ = Clock::now();
     lastDrawn_ = Clock::time_point();
 }
 
-void ProgressDisplay::step() {
+void ProgressDisplay::step(const BlockProgress &progress) {
     if (!active_)
         return;
-    ++done_;
+    text_ = ProgressText(progress);
+    done_ = progress.done;
     const Clock::time_point now = Clock::now();
     if (done_ >= total_) {
         output_.finishProgress(line(now, State::Finished));
@@ -58,11 +42,6 @@ void ProgressDisplay::settle() {
         return;
     active_ = false;
     output_.finishProgress(line(Clock::now(), State::Stopped));
-}
-
-void ProgressDisplay::reset() {
-    active_ = false;
-    boundary_ = Clock::now();
 }
 
 void ProgressDisplay::draw(Clock::time_point now) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ops/progress_sink.h"
+
 #include <QString>
 
 #include <chrono>
@@ -12,32 +14,25 @@ class ProgressDisplay {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ProgressDisplay(TerminalOutput &output, int mode);
+    explicit ProgressDisplay(TerminalOutput &output);
 
-    // A phase's percentage text ("Transfering Data:  42%"); a new label starts a new phase.
-    void showText(const QString &text);
+    void start(Phase phase, int totalBlocks);
     // One block done.
-    void step();
+    void step(const BlockProgress &progress);
     // A phase that ends before its last block leaves its last progress as a line.
     void settle();
-    // A phase boundary (the progress bar set back to 0, the transfer starting): the phase, if
-    // any, is over, and the next one is timed from here.
-    void reset();
+    bool active() const { return active_; }
 
 private:
     void draw(Clock::time_point now);
     enum class State { Running, Finished, Stopped };
     QString line(Clock::time_point now, State state) const;
-    int totalBlocks(const QString &label) const;
 
     TerminalOutput &output_;
-    int mode_;
     QString text_;
-    QString label_;
     bool active_ = false;
     int done_ = 0;
     int total_ = 0;
-    Clock::time_point boundary_ = Clock::now();
     Clock::time_point started_;
     Clock::time_point lastDrawn_;
 };

@@ -4,29 +4,23 @@
 #include "cli/terminal_output.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
-#include "ops/status_text.h"
 #include "ops/transfer_state.h"
 
-TerminalConsole::TerminalConsole(const CliOptions &options, TerminalOutput &output)
-    : options_(options), output_(output), progress_(output, options.mode) {}
+TerminalConsole::TerminalConsole(TerminalOutput &output) : output_(output), progress_(output) {}
 
 void TerminalConsole::attach(Line &line, TransferState &state) {
     line_ = &line;
     state_ = &state;
 }
 
-void TerminalConsole::showError(const QString &text) {
-    record_.errorShown = true;
-    record_.errorText = text;
+void TerminalConsole::showError(const QString &text, const QString &cause) {
+    if (!cause.isEmpty())
+        output_.errorLine(QStringLiteral("torvane-cli: %1").arg(cause));
     output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(text));
 }
 
-void TerminalConsole::noteOpenFailure(const QString &cause) {
-    output_.errorLine(QStringLiteral("torvane-cli: %1").arg(cause));
-}
-
 void TerminalConsole::processEvents() {
-    if (Q_LIKELY(!InterruptRequested()) || record_.interrupted)
+    if (Q_LIKELY(!InterruptRequested()) || interrupted_)
         return;
     interrupt();
 }
@@ -34,7 +28,7 @@ void TerminalConsole::processEvents() {
 // What the window's Reset does: the port closes under the operation, which then ends quietly
 // at its next serial access; the file it was sending is let go.
 void TerminalConsole::interrupt() {
-    record_.interrupted = true;
+    interrupted_ = true;
     if (!state_ || !line_)
         return;
     state_->OperationAborted = true;
@@ -42,56 +36,43 @@ void TerminalConsole::interrupt() {
     state_->ImageFileHandle.reset();
 }
 
-void TerminalConsole::showStatus(const QString &text) {
-    record_.lastStatus = text;
-    // A download acknowledges each block with "Transfer Success!" and its percentage right
-    // after: only the one no percentage follows ends the phase and earns its line.
-    if (text == StatusText(StatusCode::TransferSuccess)) {
-        successHeld_ = true;
+void TerminalConsole::statusShown(StatusCode code) {
+    // A download acknowledges each block of a phase with "Transfer Success!": only the one that
+    // follows the whole phase earns its line.
+    if (code == StatusCode::TransferSuccess && progress_.active())
         return;
-    }
-    printHeldSuccess();
-    print(text);
+    if (code == StatusCode::Connecting && connecting_ == Clock::time_point())
+        connecting_ = Clock::now();
+    else if (code == StatusCode::UpdateSuccess)
+        finished_ = Clock::now();
+    print(StatusText(code));
 }
 
-void TerminalConsole::printHeldSuccess() {
-    if (successHeld_) {
-        successHeld_ = false;
-        print(StatusText(StatusCode::TransferSuccess));
-    }
+void TerminalConsole::fileRefused(FileRefusal reason) {
+    print(QLatin1String(FileRefusalText(reason)));
 }
 
 void TerminalConsole::print(const QString &text) {
+    progress_.settle();
     if (text == printed_)
         return;
     printed_ = text;
-    progress_.settle();
-    if (text == StatusText(StatusCode::Connecting) && connecting_ == Clock::time_point())
-        connecting_ = Clock::now();
-    else if (text == StatusText(StatusCode::UpdateSuccess))
-        finished_ = Clock::now();
-    else if (text == StatusText(StatusCode::Transfer))
-        progress_.reset();
     output_.statusLine(text);
 }
 
-void TerminalConsole::showProgressText(const QString &text) {
-    successHeld_ = false;
-    progress_.showText(text);
+void TerminalConsole::phaseStarted(Phase phase, int totalBlocks) {
+    progress_.start(phase, totalBlocks);
+}
+
+void TerminalConsole::blockDone(const BlockProgress &progress) {
+    progress_.step(progress);
 }
 
 void TerminalConsole::Progress(int, int) {
-    progress_.step();
     processEvents();
 }
 
-void TerminalConsole::setProgressPosition(int position) {
-    if (position == 0)
-        progress_.reset();
-}
-
 void TerminalConsole::finish() {
-    printHeldSuccess();
     progress_.settle();
 }
 

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "cli/cli_options.h"
-#include "cli/outcome.h"
 #include "cli/progress_display.h"
-#include "ops/operator_console.h"
+#include "ops/progress_sink.h"
 
 #include <chrono>
 
@@ -11,54 +9,46 @@ class TerminalOutput;
 struct Line;
 struct TransferState;
 
-// The operator console on a terminal: each status text once on its own line, the percentage
-// texts as progress, the error box as a line on stderr. Ctrl-C acts as the window's Reset.
-class TerminalConsole : public OperatorConsole {
+// An operation's progress on a terminal: each status text once on its own line, the data phases
+// as progress, the error box as a line on stderr. Ctrl-C acts as the window's Reset.
+class TerminalConsole : public ProgressSink {
 public:
     using Clock = std::chrono::steady_clock;
 
-    TerminalConsole(const CliOptions &options, TerminalOutput &output);
+    explicit TerminalConsole(TerminalOutput &output);
 
     // The link and state the operation runs on: an interruption closes this port.
     void attach(Line &line, TransferState &state);
 
-    int selectedPortIndex() const override { return options_.portIndex; }
-    void setPortLamp(bool) override {}
-    void showError(const QString &text) override;
-    void noteOpenFailure(const QString &cause) override;
     void processEvents() override;
-
-    int selectedMode() const override { return options_.mode; }
-    QString fileNameField() const override { return options_.file; }
-    QString downloadFileName() const override { return options_.file; }
-    QString uploadFileName() const override { return options_.file; }
-
-    void showStatus(const QString &text) override;
-    void showProgressText(const QString &text) override;
+    void statusShown(StatusCode code) override;
+    void fileRefused(FileRefusal reason) override;
+    void phaseStarted(Phase phase, int totalBlocks) override;
+    void blockDone(const BlockProgress &progress) override;
     void Progress(int max, int step) override;
-    void setProgressPosition(int position) override;
+    void setProgressPosition(int) override {}
     void setInputPanelEnabled(bool) override {}
+    void setPortLamp(bool) override {}
+    void showError(const QString &text, const QString &cause = QString()) override;
 
     // The operation has returned: a phase it left unfinished is shown where it stopped.
     void finish();
 
-    const OperationRecord &record() const { return record_; }
+    // Ctrl-C or SIGTERM reached the operation.
+    bool interrupted() const { return interrupted_; }
     // From the first "Connectting..." to "Update Success!", or zero before both were shown.
     Clock::duration operationTime() const;
 
 private:
     void interrupt();
     void print(const QString &text);
-    void printHeldSuccess();
 
-    const CliOptions &options_;
     TerminalOutput &output_;
     ProgressDisplay progress_;
     Line *line_ = nullptr;
     TransferState *state_ = nullptr;
-    OperationRecord record_;
-    QString printed_;          // the last status line printed: a repeat is not printed again
-    bool successHeld_ = false; // a "Transfer Success!" not yet known to end its phase
+    bool interrupted_ = false;
+    QString printed_; // the last status line printed: a repeat is not printed again
     Clock::time_point connecting_{};
     Clock::time_point finished_{};
 };

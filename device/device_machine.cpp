@@ -204,14 +204,14 @@ void DeviceMachine::onRequest(CommandCode code, Time at) {
 void DeviceMachine::startOperation(int mode, Time at) {
     mode_ = mode;
     kind_ = KindOfMode(mode);
-    const qint32 size = ImageSize(mode);
+    const qint32 size = ImageSize(TransferMode(mode));
     dataBlocks_ = size / BlockSize;
     totalBlocks_ = dataBlocks_ + ChecksumBlocks(dataBlocks_);
     block_ = 0;
     passed_ = 0;
     partialFill_ = 0;
     deadline_.reset();
-    if (!IsUpload(mode)) {
+    if (!IsUpload(TransferMode(mode))) {
         phase_ = Phase::Receiving;
         image_ = QByteArray(size, Qt::Uninitialized);
         crcs_.assign(size_t(dataBlocks_), 0);

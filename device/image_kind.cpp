@@ -19,7 +19,7 @@ const char *KindName(ImageKind kind) {
 
 qint32 KindSize(ImageKind kind) {
     // The download mode of each kind has the kind's index.
-    return ImageSize(int(kind));
+    return ImageSize(TransferMode(int(kind)));
 }
 
 namespace {

@@ -1,7 +1,7 @@
 #include "link/frames.h"
 
+#include "link/event_pump.h"
 #include "link/line.h"
-#include "link/port_console.h"
 #include "link/tmscomm.h"
 
 void SendCommand(Line &line, CommandCode code) {
@@ -15,7 +15,7 @@ bool WaitReply(Line &line, CommandCode expected, [[maybe_unused]] CommandCode fa
                qint32 polls) {
     bool waiting = false;
     for (qint32 poll = 0; poll < polls; ++poll) {
-        line.console.processEvents();
+        line.events.processEvents();
         if (line.MSComm.InBufferCount() >= FrameLength) {
             waiting = true;
             break;

@@ -5,15 +5,15 @@
 #include <QByteArray>
 
 class TMSComm;
-class PortConsole;
+class EventPump;
 
-// The link to the device as the operations see it: the serial component, the window's side of
-// it, and the link's own values that live as long as the program.
+// The link to the device as the operations see it: the serial component, the front end's
+// chance to handle its events while the link waits, and the link's own values.
 struct Line {
-    Line(TMSComm &comm, PortConsole &portConsole) : MSComm(comm), console(portConsole) {}
+    Line(TMSComm &comm, EventPump &pump) : MSComm(comm), events(pump) {}
 
     TMSComm &MSComm;
-    PortConsole &console;
+    EventPump &events;
     // The last frame sent, or the last character or block read.
     QByteArray LastInput;
     // The handshake's request and expected reply for the mode last connected.

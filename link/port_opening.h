@@ -1,11 +1,12 @@
 #pragma once
 
-struct Line;
+#include <QString>
 
-// The one message for every port that will not open, whatever the cause.
-inline constexpr const char PortUnavailableText[] =
-    "The Port you selected is used by other application!";
+#include <optional>
 
-// Closes the port if open, then opens the one chosen in the port list at 115200,E,8,1 in text
-// mode with one-character reads. False after a failure it has already shown the operator.
-bool OpenComPort(Line &line);
+class TMSComm;
+
+// Closes the port if open, then opens COM(index + 1) (index 0..9; any other index keeps the
+// port number last set) at 115200,E,8,1 in text mode with one-character reads. The system's
+// reason when it cannot be opened; the port is then closed.
+std::optional<QString> OpenComPort(TMSComm &comm, int portIndex);

@@ -2,6 +2,7 @@
 
 #include "link/blocks.h"
 #include "link/checksum_table.h"
+#include "ops/file_check.h"
 #include "ops/operation_errors.h"
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
@@ -28,34 +29,44 @@ FileStamp stampOf(const QFile &file) {
     return {file.size(), file.fileTime(QFileDevice::FileModificationTime)};
 }
 
-std::unique_ptr<QFile> openForSending(const QString &name, qint32 size) {
-    auto file = std::make_unique<QFile>(name);
+std::unique_ptr<QFile> openForSending(const QString &name, qint32 size, QString *why) {
     // The file may have been chosen anew, or replaced, since the check: an image of another
-    // size is never sent, cut or padded.
-    if (!file->open(QIODevice::ReadOnly) || file->size() != size)
+    // size, or what is no file at all, is never sent, cut or padded.
+    FileRefusal refusal{};
+    auto file = OpenImageFile(name, &refusal);
+    if (!file || file->size() != size) {
+        if (why)
+            *why = QStringLiteral("%1 is no longer a file of %2 bytes").arg(name).arg(size);
         return nullptr;
+    }
 #ifdef Q_OS_UNIX
     // Writers that take a lock of their own wait until the image has gone out; writers that
     // do not are caught by the stamp check.
-    if (::flock(file->handle(), LOCK_SH | LOCK_NB) != 0)
+    if (::flock(file->handle(), LOCK_SH | LOCK_NB) != 0) {
+        if (why)
+            *why = QStringLiteral("%1 is being written by another program").arg(name);
         return nullptr;
+    }
 #endif
     return file;
 }
 
-bool failTransfer(TransferState &state, OperatorConsole &console) {
-    console.showStatus(StatusText(StatusCode::TransferFailed));
+bool failTransfer(TransferState &state, ProgressSink &sink) {
+    sink.statusShown(StatusCode::TransferFailed);
     state.ImageFileHandle.reset();
     return false;
 }
 
 } // namespace
 
-bool TransferData(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
+bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                  const QString &name, QString *why) {
     bool result = false;
-    state.ImageFileHandle = openForSending(console.downloadFileName(), size);
+    state.ImageFileHandle = openForSending(name, size, why);
     if (!state.ImageFileHandle)
         return false;
+    const int blocks = size / BlockSize;
+    sink.phaseStarted(Phase::Data, blocks);
     const QFile *const opened = state.ImageFileHandle.get();
     const FileStamp stamp = stampOf(*opened);
     qint32 block = 0;
@@ -67,42 +78,52 @@ bool TransferData(Line &line, TransferState &state, OperatorConsole &console, qi
         char *const buffer = reinterpret_cast<char *>(state.BlockBuffer.data());
         // A file that shrank since the check would leave stale bytes in the buffer.
         if ((file.pos() != offset && !file.seek(offset)) ||
-            file.read(buffer, BlockSize) != BlockSize)
-            return failTransfer(state, console);
+            file.read(buffer, BlockSize) != BlockSize) {
+            if (why)
+                *why = QStringLiteral("%1 could not be read: %2").arg(name, file.errorString());
+            return failTransfer(state, sink);
+        }
         state.BlockCrcTable[size_t(block)] = BlockCrc(state.BlockBuffer, BlockSize);
         if (!SendBlock(line, state.BlockBuffer))
-            return failTransfer(state, console);
+            return failTransfer(state, sink);
         result = true;
-        Show(console, StatusCode::TransferSuccess);
-        ShowPercentage(console, "Transfering Data", (offset + BlockSize) * 100 / size);
-        console.Progress(size / BlockSize, 1);
+        Show(sink, StatusCode::TransferSuccess);
+        ShowBlockDone(
+            sink, {Phase::Data, block + 1, blocks, int((offset + BlockSize) * 100 / size), blocks});
     }
     if (state.ImageFileHandle.get() != opened)
         throw OperationCancelled{};
     // What was sent must be what the file held throughout; a changed file is not programmed.
-    if (!(stampOf(*state.ImageFileHandle) == stamp))
-        return failTransfer(state, console);
+    if (!(stampOf(*state.ImageFileHandle) == stamp)) {
+        if (why)
+            *why = QStringLiteral("%1 changed while it was being sent (its size or modification "
+                                  "time); the device was not told to program it")
+                       .arg(name);
+        return failTransfer(state, sink);
+    }
     state.ImageFileHandle.reset();
     return result;
 }
 
-bool TransferCrc(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
+bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size) {
     bool result = false;
     // One entry more than there are blocks is laid out; it lies beyond the table sent.
     const qint32 entries = size / BlockSize + 1;
     for (qint32 k = 0; k < entries; ++k)
         PutChecksum(state.CrcByteTable.data(), k, state.BlockCrcTable[size_t(k)]);
-    const qint32 tableBytes = ChecksumBlocks(size / BlockSize) * BlockSize;
+    const int blocks = ChecksumBlocks(size / BlockSize);
+    const qint32 tableBytes = blocks * BlockSize;
+    sink.phaseStarted(Phase::ChecksumTable, blocks);
     for (qint32 offset = 0; offset < tableBytes; offset += BlockSize) {
         std::memcpy(state.BlockBuffer.data(), &state.CrcByteTable[size_t(offset)], BlockSize);
         if (!SendBlock(line, state.BlockBuffer)) {
-            console.showStatus(StatusText(StatusCode::TransferFailed));
+            sink.statusShown(StatusCode::TransferFailed);
             return false;
         }
         result = true;
-        Show(console, StatusCode::TransferSuccess);
-        ShowPercentage(console, "Transfering CRC", qint64(offset + BlockSize) * 100 / tableBytes);
-        console.Progress(tableBytes / BlockSize, 1);
+        Show(sink, StatusCode::TransferSuccess);
+        ShowBlockDone(sink, {Phase::ChecksumTable, offset / BlockSize + 1, blocks,
+                             int(qint64(offset + BlockSize) * 100 / tableBytes), blocks});
     }
     return result;
 }

@@ -1,14 +1,17 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 struct Line;
 struct TransferState;
-class OperatorConsole;
+class ProgressSink;
 
-// Sends the download file block by block, each checksummed before it goes out and acknowledged
-// by the device. `size` is the mode's image size.
-bool TransferData(Line &line, TransferState &state, OperatorConsole &console, qint32 size);
+// Sends the download file `name` block by block, each checksummed before it goes out and
+// acknowledged by the device. `size` is the mode's image size. On a failure, *why (when given)
+// says what went wrong when the device is not to blame.
+bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                  const QString &name, QString *why = nullptr);
 
 // Sends the table of the data blocks' checksums, least significant byte first, in blocks.
-bool TransferCrc(Line &line, TransferState &state, OperatorConsole &console, qint32 size);
+bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size);

@@ -6,7 +6,6 @@
 #include "link/line.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
-#include "link/transfer_mode.h"
 #include "ops/download.h"
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
@@ -25,123 +24,201 @@ constexpr qint32 ProgramPolls = 150000;
 // The window stands still this long after a failed connect and after an upload.
 constexpr int SettleMs = 2000;
 
-// A failure text is written without letting the window catch up; the panel comes back.
-void Fail(OperatorConsole &console, StatusCode code) {
-    console.showStatus(StatusText(code));
-    console.setInputPanelEnabled(true);
-}
+class Operation {
+public:
+    Operation(Line &line, TransferState &state, const OperationRequest &request, ProgressSink &sink,
+              const RequestSource &live)
+        : line_(line), state_(state), request_(request), sink_(sink), live_(live) {}
 
-void Download(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
-    if (!TransferData(line, state, console, size))
-        return Fail(console, StatusCode::TransferFailed);
-    console.setProgressPosition(0);
-    if (!TransferCrc(line, state, console, size))
-        return Fail(console, StatusCode::TransferFailed);
-    Show(console, StatusCode::TransferSuccess);
+    void run();
+    OperationResult &result() { return result_; }
 
-    console.setProgressPosition(0);
-    Show(console, StatusCode::Verify);
-    if (!WaitReply(line, CommandCode::RCVS, CommandCode::RCVF, VerifyPolls))
-        return Fail(console, StatusCode::VerifyFailed);
-    Show(console, StatusCode::VerifySuccess);
+private:
+    OperationRequest now() const { return live_ ? live_() : request_; }
+    void reach(Stage stage) { result_.stage = stage; }
+    // A verdict shown on the status line ends the operation.
+    void end(StatusCode code) {
+        result_.ending = Ending::Completed;
+        result_.status = code;
+    }
+    // A failure text is written without letting the window catch up; the panel comes back.
+    void fail(StatusCode code) {
+        sink_.statusShown(code);
+        sink_.setInputPanelEnabled(true);
+        end(code);
+    }
+    void download(qint32 size);
+    void upload(qint32 size);
 
-    Show(console, StatusCode::EraseFlash);
-    if (!WaitReply(line, CommandCode::REFS, CommandCode::REFF, ErasePolls))
-        return Fail(console, StatusCode::EraseFlashFailed);
-    Show(console, StatusCode::EraseFlashSuccess);
+    Line &line_;
+    TransferState &state_;
+    const OperationRequest &request_;
+    ProgressSink &sink_;
+    const RequestSource &live_;
+    OperationResult result_;
+};
 
-    console.setProgressPosition(0);
-    Show(console, StatusCode::ProgramFlash);
-    if (!WaitReply(line, CommandCode::RWFS, CommandCode::RWFF, ProgramPolls))
-        return Fail(console, StatusCode::ProgramFlashFailed);
-    Show(console, StatusCode::ProgramFlashSuccess);
+void Operation::download(qint32 size) {
+    reach(Stage::Data);
+    if (!TransferData(line_, state_, sink_, size, now().file, &result_.detail))
+        return fail(StatusCode::TransferFailed);
+    sink_.setProgressPosition(0);
+    reach(Stage::ChecksumTable);
+    if (!TransferCrc(line_, state_, sink_, size))
+        return fail(StatusCode::TransferFailed);
+    Show(sink_, StatusCode::TransferSuccess);
+
+    sink_.setProgressPosition(0);
+    reach(Stage::Verify);
+    Show(sink_, StatusCode::Verify);
+    if (!WaitReply(line_, CommandCode::RCVS, CommandCode::RCVF, VerifyPolls))
+        return fail(StatusCode::VerifyFailed);
+    Show(sink_, StatusCode::VerifySuccess);
+
+    reach(Stage::Erase);
+    Show(sink_, StatusCode::EraseFlash);
+    if (!WaitReply(line_, CommandCode::REFS, CommandCode::REFF, ErasePolls))
+        return fail(StatusCode::EraseFlashFailed);
+    Show(sink_, StatusCode::EraseFlashSuccess);
+
+    sink_.setProgressPosition(0);
+    reach(Stage::Program);
+    Show(sink_, StatusCode::ProgramFlash);
+    if (!WaitReply(line_, CommandCode::RWFS, CommandCode::RWFF, ProgramPolls))
+        return fail(StatusCode::ProgramFlashFailed);
+    Show(sink_, StatusCode::ProgramFlashSuccess);
     // The device erases its eeprom as part of programming; there is no step of its own.
-    Show(console, StatusCode::EraseEepromSuccess);
-    Show(console, StatusCode::UpdateSuccess);
-    console.setInputPanelEnabled(true);
+    Show(sink_, StatusCode::EraseEepromSuccess);
+    reach(Stage::Done);
+    Show(sink_, StatusCode::UpdateSuccess);
+    end(StatusCode::UpdateSuccess);
+    sink_.setInputPanelEnabled(true);
 }
 
-void Upload(Line &line, TransferState &state, OperatorConsole &console, qint32 size) {
-    if (!ReceiveData(line, state, console, size))
-        return Fail(console, StatusCode::TransferFailed);
-    Show(console, StatusCode::TransferSuccess);
+void Operation::upload(qint32 size) {
+    reach(Stage::Data);
+    if (!ReceiveData(line_, state_, sink_, size))
+        return fail(StatusCode::TransferFailed);
+    Show(sink_, StatusCode::TransferSuccess);
 
-    console.setProgressPosition(0);
-    Show(console, StatusCode::Verify);
-    if (!VerifyReceivedData(line, state, size))
-        return Fail(console, StatusCode::VerifyFailed);
-    Show(console, StatusCode::VerifySuccess);
+    sink_.setProgressPosition(0);
+    reach(Stage::Verify);
+    Show(sink_, StatusCode::Verify);
+    if (!VerifyReceivedData(line_, state_, size))
+        return fail(StatusCode::VerifyFailed);
+    Show(sink_, StatusCode::VerifySuccess);
 
     // In an upload the tool plays the device's part: erase and program are reported done.
-    SendCommand(line, CommandCode::REFS);
-    SendCommand(line, CommandCode::RWFS);
-    if (!SaveReceiveData(state, console, size))
-        return Fail(console, StatusCode::SetUpFileFailed);
-    Show(console, StatusCode::UpdateSuccess);
-    console.standStill(SettleMs);
-    console.setInputPanelEnabled(true);
+    reach(Stage::Save);
+    SendCommand(line_, CommandCode::REFS);
+    SendCommand(line_, CommandCode::RWFS);
+    const OperationRequest choice = now();
+    if (!SaveReceiveData(state_, size, choice.file, choice.createNewFile, &result_.detail))
+        return fail(StatusCode::SetUpFileFailed);
+    reach(Stage::Done);
+    Show(sink_, StatusCode::UpdateSuccess);
+    end(StatusCode::UpdateSuccess);
+    sink_.standStill(SettleMs);
+    sink_.setInputPanelEnabled(true);
 }
 
-void Run(Line &line, TransferState &state, OperatorConsole &console) {
-    state.OperationAborted = false;
-    const int mode = console.selectedMode();
-    const qint32 size = ImageSize(mode);
-    if (!CheckImageFile(console, mode))
-        return;
-    if (!OpenComPort(line))
-        return;
-    console.setProgressPosition(0);
-    Show(console, StatusCode::Connecting);
-    const bool connected = ConnectDevice(line, console.selectedMode());
-    // Reset and a mode change have already cleared the status line: end without a word, also
-    // when a port picked after them let the handshake succeed after all.
-    if (state.OperationAborted)
-        return;
-    if (!connected) {
-        console.showStatus(StatusText(StatusCode::ConnectFailed));
-        console.standStill(SettleMs);
+void Operation::run() {
+    state_.OperationAborted = false;
+    const qint32 size = ImageSize(request_.mode);
+    reach(Stage::FileCheck);
+    if (!CheckImageFile(sink_, request_.mode, request_.file)) {
+        result_.ending = Ending::FileRefused;
         return;
     }
-    console.setInputPanelEnabled(false);
-    Show(console, StatusCode::ConnectSuccess);
-    Show(console, StatusCode::Transfer);
-    // Reset while those texts were shown: the port is closed and the panel is back.
-    if (state.OperationAborted)
+    reach(Stage::PortOpening);
+    line_.MSComm.setPortPath(request_.portPath);
+    if (!OpenPort(line_, request_.portIndex, sink_, &result_.detail)) {
+        result_.ending = Ending::PortUnavailable;
         return;
-    if (IsUpload(console.selectedMode()))
-        Upload(line, state, console, size);
+    }
+    sink_.setProgressPosition(0);
+    reach(Stage::Connect);
+    Show(sink_, StatusCode::Connecting);
+    const bool connected = ConnectDevice(line_, now().mode);
+    // Reset and a mode change have already cleared the status line: end without a word, also
+    // when a port picked after them let the handshake succeed after all.
+    if (state_.OperationAborted) {
+        result_.ending = Ending::Aborted;
+        return;
+    }
+    if (!connected) {
+        sink_.statusShown(StatusCode::ConnectFailed);
+        end(StatusCode::ConnectFailed);
+        sink_.standStill(SettleMs);
+        return;
+    }
+    sink_.setInputPanelEnabled(false);
+    Show(sink_, StatusCode::ConnectSuccess);
+    Show(sink_, StatusCode::Transfer);
+    // Reset while those texts were shown: the port is closed and the panel is back.
+    if (state_.OperationAborted) {
+        result_.ending = Ending::Aborted;
+        return;
+    }
+    if (IsUpload(now().mode))
+        upload(size);
     else
-        Download(line, state, console, size);
+        download(size);
 }
 
 } // namespace
 
-void RunOperation(Line &line, TransferState &state, OperatorConsole &console) {
+bool OpenPort(Line &line, int portIndex, ProgressSink &sink, QString *cause) {
+    sink.setPortLamp(true);
+    const std::optional<QString> failure = OpenComPort(line.MSComm, portIndex);
+    if (!failure)
+        return true;
+    sink.setPortLamp(false);
+    if (cause)
+        *cause = *failure;
+    sink.showError(QLatin1String(PortUnavailableText), *failure);
+    return false;
+}
+
+OperationResult RunOperation(Line &line, TransferState &state, const OperationRequest &request,
+                             ProgressSink &sink, const RequestSource &live) {
     // A second Start while one runs (during the handshake, or after Reset gave the panel back
     // in the middle of a transfer) would run an operation inside the running one.
     if (state.OperationRunning)
-        return;
+        return {};
     state.OperationRunning = true;
     const auto done = qScopeGuard([&] {
         state.ImageFileHandle.reset();
         state.OperationRunning = false;
     });
+    Operation operation(line, state, request, sink, live);
+    OperationResult &result = operation.result();
     try {
-        Run(line, state, console);
+        operation.run();
     } catch (const CommError &e) {
         // Reset closed the port under the operation: it ends here, quietly.
-        if (e.kind() == CommError::Kind::PortClosed)
-            return;
+        if (e.kind() == CommError::Kind::PortClosed) {
+            result.ending = Ending::Aborted;
+            return result;
+        }
+        result.ending = Ending::Error;
+        result.detail = e.message();
         if (!line.MSComm.PortOpen())
-            console.setPortLamp(false);
-        console.setInputPanelEnabled(true);
-        console.showError(e.message());
+            sink.setPortLamp(false);
+        sink.setInputPanelEnabled(true);
+        sink.showError(e.message());
     } catch (const OperationCancelled &) {
+        result.ending = Ending::Aborted;
     } catch (const FileError &e) {
-        console.setInputPanelEnabled(true);
-        console.showError(e.message());
+        result.ending = Ending::Error;
+        result.detail = e.message();
+        sink.setInputPanelEnabled(true);
+        sink.showError(e.message());
     } catch (const std::exception &e) {
-        console.setInputPanelEnabled(true);
-        console.showError(QString::fromLocal8Bit(e.what()));
+        result.ending = Ending::Error;
+        result.detail = QString::fromLocal8Bit(e.what());
+        sink.setInputPanelEnabled(true);
+        sink.showError(result.detail);
     }
+    return result;
 }

@@ -1,45 +1,90 @@
 #include "ops/file_check.h"
 
-#include "link/transfer_mode.h"
 #include "ops/operation_errors.h"
-#include "ops/operator_console.h"
+#include "ops/progress_sink.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-namespace {
-void refuse(OperatorConsole &console, FileRefusal reason) {
-    console.showStatus(QLatin1String(FileRefusalTexts[reason]));
-}
-} // namespace
+#include <iterator>
 
-bool CheckImageFile(OperatorConsole &console, int mode) {
-    if (IsUpload(mode)) {
-        // The upload file is only created when the image has arrived and been verified.
-        if (console.fileNameField().isEmpty()) {
-            refuse(console, NoUploadFile);
-            return false;
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+const char *FileRefusalText(FileRefusal reason) {
+    static constexpr const char *texts[] = {
+        "Can not open download file!",
+        "Find an error, when opening this file, maybe it inexistent!",
+        "File wrong!",
+        "Can not open Upload file!",
+    };
+    static_assert(std::size(texts) == int(FileRefusal::NoUploadFile) + 1);
+    return texts[int(reason)];
+}
+
+std::unique_ptr<QFile> OpenImageFile(const QString &name, FileRefusal *refusal) {
+    auto file = std::make_unique<QFile>(name);
+#ifdef Q_OS_UNIX
+    const int fd =
+        ::open(QFile::encodeName(name).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+            *refusal = FileRefusal::MissingDownloadFile;
+            return nullptr;
         }
-        return true;
+        throw FileError(QStringLiteral("Cannot open %1: %2").arg(name, qt_error_string(errno)));
     }
-    if (console.fileNameField().isEmpty()) {
-        refuse(console, NoDownloadFile);
-        return false;
+    // What was opened is what counts: a name replaced since it was looked at is judged anew.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *refusal =
+            S_ISDIR(st.st_mode) ? FileRefusal::MissingDownloadFile : FileRefusal::WrongLength;
+        return nullptr;
     }
-    const QString name = console.downloadFileName();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw FileError(QStringLiteral("Cannot open %1: %2").arg(name, file->errorString()));
+    }
+#else
     const QFileInfo info(name);
     if (!info.exists() || info.isDir()) {
-        refuse(console, MissingDownloadFile);
-        return false;
+        *refusal = FileRefusal::MissingDownloadFile;
+        return nullptr;
+    }
+    if (!info.isFile()) {
+        *refusal = FileRefusal::WrongLength;
+        return nullptr;
     }
     // The file is only read, so a read-only image is as good as any other.
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly))
-        throw FileError(QStringLiteral("Cannot open %1: %2").arg(name, file.errorString()));
-    // A 65,536-byte loader is a wrong length like any other: it is refused here.
-    if (file.size() != ImageSize(mode)) {
-        refuse(console, WrongLength);
+    if (!file->open(QIODevice::ReadOnly))
+        throw FileError(QStringLiteral("Cannot open %1: %2").arg(name, file->errorString()));
+#endif
+    return file;
+}
+
+bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file) {
+    const auto refuse = [&sink](FileRefusal reason) {
+        sink.fileRefused(reason);
         return false;
+    };
+    if (IsUpload(mode)) {
+        // The upload file is only created when the image has arrived and been verified.
+        return file.isEmpty() ? refuse(FileRefusal::NoUploadFile) : true;
     }
+    if (file.isEmpty())
+        return refuse(FileRefusal::NoDownloadFile);
+    FileRefusal refusal{};
+    const std::unique_ptr<QFile> image = OpenImageFile(file, &refusal);
+    if (!image)
+        return refuse(refusal);
+    // A 65,536-byte loader is a wrong length like any other: it is refused here.
+    if (image->size() != ImageSize(mode))
+        return refuse(FileRefusal::WrongLength);
     return true;
 }

@@ -1,16 +1,26 @@
 #pragma once
 
-class OperatorConsole;
+#include "link/transfer_mode.h"
+
+#include <QString>
+
+#include <memory>
+
+class ProgressSink;
+class QFile;
 
 // The reasons the check gives for refusing a file.
-inline constexpr const char *FileRefusalTexts[] = {
-    "Can not open download file!",
-    "Find an error, when opening this file, maybe it inexistent!",
-    "File wrong!",
-    "Can not open Upload file!",
-};
-enum FileRefusal { NoDownloadFile, MissingDownloadFile, WrongLength, NoUploadFile };
+enum class FileRefusal { NoDownloadFile, MissingDownloadFile, WrongLength, NoUploadFile };
 
-// Checks the chosen file before the port is touched. False after writing the reason to the
-// status line; a download file that exists but cannot be read raises a FileError.
-bool CheckImageFile(OperatorConsole &console, int mode);
+// The text the status line shows for a refusal.
+const char *FileRefusalText(FileRefusal reason);
+
+// Checks the file chosen for `mode` before the port is touched. False after showing the reason
+// on the sink; a download file that exists but cannot be read raises a FileError.
+bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file);
+
+// Opens a download file for reading without ever waiting on it (a pipe or a device under the
+// name would block a plain open), and keeps it only when it is a regular file. Null when the
+// name leads to something else, with the refusal in *refusal; a FileError when the file is
+// there but cannot be opened.
+std::unique_ptr<QFile> OpenImageFile(const QString &name, FileRefusal *refusal);

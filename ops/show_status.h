@@ -1,16 +1,16 @@
 #pragma once
 
-#include "ops/operator_console.h"
-#include "ops/status_text.h"
+#include "ops/progress_sink.h"
 
 // Shows a stage's text and lets the window catch up; failure texts are written without this.
-inline void Show(OperatorConsole &console, StatusCode code) {
-    console.showStatus(StatusText(code));
-    console.processEvents();
+inline void Show(ProgressSink &sink, StatusCode code) {
+    sink.statusShown(code);
+    sink.processEvents();
 }
 
-// "Transfering Data:  42%" and its kin: two blanks, the percentage without leading zeros.
-inline void ShowPercentage(OperatorConsole &console, const char *label, qint64 percent) {
-    console.showProgressText(QStringLiteral("%1:  %2%").arg(QLatin1String(label)).arg(percent));
-    console.processEvents();
+// A block done: its percentage text, a moment for the window, then the bar's step.
+inline void ShowBlockDone(ProgressSink &sink, const BlockProgress &progress) {
+    sink.blockDone(progress);
+    sink.processEvents();
+    sink.Progress(progress.barMax, 1);
 }

@@ -1,5 +1,7 @@
 #include "ops/status_text.h"
 
+#include <iterator>
+
 namespace {
 constexpr const char *Texts[] = {
     "Connectting...",
@@ -24,9 +26,17 @@ constexpr const char *Texts[] = {
     "Set up File failed!",
     "Set up File Success!",
 };
-constexpr unsigned TextCount = sizeof(Texts) / sizeof(Texts[0]);
+static_assert(std::size(Texts) == StatusCodeCount);
 } // namespace
 
 QString StatusText(int code) {
-    return unsigned(code) < TextCount ? QString::fromLatin1(Texts[unsigned(code)]) : QString();
+    return unsigned(code) < unsigned(StatusCodeCount) ? QString::fromLatin1(Texts[unsigned(code)])
+                                                      : QString();
+}
+
+std::optional<StatusCode> StatusCodeOf(const QString &text) {
+    for (int code = 0; code < StatusCodeCount; ++code)
+        if (text == QLatin1String(Texts[code]))
+            return StatusCode(code);
+    return std::nullopt;
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // The status line's fixed vocabulary, by number.
 enum class StatusCode : int {
     Connecting,
@@ -27,8 +29,17 @@ enum class StatusCode : int {
     SetUpFileSuccess,
 };
 
-// The text of a code; empty for any value outside 0..20, negative ones included.
+inline constexpr int StatusCodeCount = 21;
+
+// The text of a code; empty for any value outside the table, negative ones included.
 QString StatusText(int code);
 inline QString StatusText(StatusCode code) {
     return StatusText(int(code));
 }
+
+// The code whose text this is, for a reader of a front end's output (a benchmark).
+std::optional<StatusCode> StatusCodeOf(const QString &text);
+
+// The one message for every port that will not open, whatever the cause.
+inline constexpr const char PortUnavailableText[] =
+    "The Port you selected is used by other application!";

@@ -21,7 +21,8 @@ struct TransferState {
     ZeroedArray<quint32> ReceivedCrcTable{TableBlocks};
     ZeroedArray<quint8> ReceivedCrcBytes{TableBytes};
 
-    // Set by the file button: the upload creates its file (true) or covers an existing one.
+    // The window's choice by the file button, copied into each request: the upload creates its
+    // file (true) or covers an existing one.
     bool CreateNewFile = false;
     // Set by Reset and a mode change; read by the operation after a failed handshake.
     bool OperationAborted = false;

@@ -136,6 +136,7 @@ private:
     // The operator opens the list and clicks the item.
     void pick(const char *list, int index);
     void clickButton(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
+    QString fileNameField() const { return child<QLineEdit>("Edit_FileName")->text(); }
 
     std::unique_ptr<TFormMain> window;
     std::unique_ptr<PtyPair> pty;
@@ -322,7 +323,7 @@ void TestFormMain::modeChange() {
     QVERIFY(window->MSComm.PortOpen());
     QCOMPARE(lampColour(child("Shape_ComState")), Lime);
     child<QLineEdit>("Edit_FileName")->setText(QStringLiteral("/tmp/image.bin"));
-    window->showStatus(QStringLiteral("Transfer..."));
+    window->statusShown(StatusCode::Transfer);
     for (int i = 0; i < 5; ++i)
         window->Progress(10, 1);
 
@@ -344,7 +345,7 @@ void TestFormMain::resetAfterAnUploadMode() {
     pick("CB_Upg", 6);
     pick("CB_Com", 1);
     QVERIFY(window->MSComm.PortOpen());
-    window->showStatus(QStringLiteral("Transfering:  42%"));
+    window->blockDone({Phase::Upload, 43, 100, 42, 99});
     child<QLineEdit>("Edit_FileName")->setText(QStringLiteral("/tmp/upload.bin"));
     for (int i = 0; i < 3; ++i)
         window->Progress(10, 1);
@@ -416,7 +417,7 @@ void TestFormMain::fileButton() {
         QVERIFY(answerDialog.seen());
     }
     QCOMPARE(title, upload ? "Save Upload File" : "Open Download File");
-    QCOMPARE(window->fileNameField(), dir.filePath("earlier.bin"));
+    QCOMPARE(fileNameField(), dir.filePath("earlier.bin"));
     QCOMPARE(window->state().CreateNewFile, upload);
 
     BoxSeen box;
@@ -451,23 +452,17 @@ void TestFormMain::fileButton() {
     } else {
         QVERIFY(box.title.isEmpty());
     }
-    QCOMPARE(window->fileNameField(), dir.filePath(expected));
-    if (upload) {
+    QCOMPARE(fileNameField(), dir.filePath(expected));
+    QCOMPARE(window->currentRequest().file, dir.filePath(expected));
+    if (upload)
         QCOMPARE(window->state().CreateNewFile, createNew);
-        QCOMPARE(window->uploadFileName(), dir.filePath(expected));
-        QCOMPARE(window->downloadFileName(), QString());
-    } else {
-        QCOMPARE(window->downloadFileName(), dir.filePath(expected));
-        QCOMPARE(window->uploadFileName(), QString());
-    }
     // The file the operator declined to cover is untouched.
     QVERIFY(existing.open(QIODevice::ReadOnly));
     QCOMPARE(existing.readAll(), QByteArray("keep me"));
-    // Clearing the field leaves the dialog's name.
+    // A change of mode clears the choice.
     pick("CB_Upg", mode);
-    QVERIFY(window->fileNameField().isEmpty());
-    QCOMPARE(upload ? window->uploadFileName() : window->downloadFileName(),
-             dir.filePath(expected));
+    QVERIFY(fileNameField().isEmpty());
+    QVERIFY(window->currentRequest().file.isEmpty());
 }
 
 void TestFormMain::allFilesListsEveryFile() {
@@ -502,17 +497,17 @@ void TestFormMain::allFilesListsEveryFile() {
         clickButton("SB_Open");
         QVERIFY(answer.seen());
     }
-    QVERIFY(window->fileNameField().isEmpty());
+    QVERIFY(fileNameField().isEmpty());
 }
 
 void TestFormMain::statusLineRepaintsAfterABurst() {
     auto *status = child<QLineEdit>("Edit_Start");
     QStringList shown;
-    connect(window.get(), &TFormMain::statusShown, [&](const QString &text) { shown << text; });
+    connect(window.get(), &TFormMain::statusTextShown, [&](const QString &text) { shown << text; });
     for (int i = 0; i <= 100; ++i) {
-        window->showStatus(QStringLiteral("Transfer Success!"));
+        window->statusShown(StatusCode::TransferSuccess);
         window->processEvents();
-        window->showProgressText(QStringLiteral("Transfering Data:  %1%").arg(i));
+        window->blockDone({Phase::Data, i, 100, i, 100});
         window->processEvents();
         QCOMPARE(window->statusText(), QStringLiteral("Transfering Data:  %1%").arg(i));
     }
@@ -521,7 +516,7 @@ void TestFormMain::statusLineRepaintsAfterABurst() {
     QCOMPARE(shown.last(), QStringLiteral("Transfering Data:  100%"));
     QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Transfering Data:  100%"), 1000);
     // A clear is at once, and no text held back from before comes after it.
-    window->showStatus(QStringLiteral("Transfer Success!"));
+    window->statusShown(StatusCode::TransferSuccess);
     clickButton("SB_Reset");
     QCOMPARE(status->text(), QString());
     QTest::qWait(50);
@@ -659,9 +654,17 @@ static int closeMidOperation(const QString &how) {
     TFormMain window;
     window.show();
     auto *modes = window.findChild<QComboBox *>(QStringLiteral("CB_Upg"));
-    modes->setCurrentIndex(6);
-    window.findChild<QLineEdit *>(QStringLiteral("Edit_FileName"))
-        ->setText(QDir::temp().filePath(QStringLiteral("torvane-never-written.bin")));
+    // "Upload Software": it never writes a file here.
+    modes->setCurrentIndex(5);
+    emit modes->activated(5);
+    QTemporaryDir folder;
+    QDir::setCurrent(folder.path()); // where the dialog opens
+    {
+        QString title;
+        ModalAnswer answer(answerFileDialog(QStringLiteral("never-written.bin"), &title));
+        QTest::mouseClick(window.findChild<QToolButton *>(QStringLiteral("SB_Open")),
+                          Qt::LeftButton);
+    }
     QTimer::singleShot(500, &window, [&] {
         const QString status = window.findChild<QLineEdit *>(QStringLiteral("Edit_Start"))->text();
         std::printf("closing during: %s\n", qPrintable(status));

@@ -2,10 +2,10 @@
 // device. Prints figures; asserts nothing.
 #include "link/blocks.h"
 #include "link/checksum_table.h"
+#include "link/event_pump.h"
 #include "link/frames.h"
 #include "link/handshake.h"
 #include "link/line.h"
-#include "link/port_console.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
 #include "link/transfer_mode.h"
@@ -23,12 +23,8 @@
 
 namespace {
 
-struct QuietConsole : PortConsole {
-    int selectedPortIndex() const override { return 0; }
-    void setPortLamp(bool) override {}
-    void showError(const QString &text) override {
-        std::fprintf(stderr, "error: %s\n", qPrintable(text));
-    }
+// Nothing to do between polls.
+struct QuietPump : EventPump {
     void processEvents() override {}
 };
 
@@ -63,9 +59,9 @@ Outcome download(Line &line, int mode) {
     Outcome outcome;
     QElapsedTimer total;
     total.start();
-    if (!OpenComPort(line) || !ConnectDevice(line, mode))
+    if (OpenComPort(line.MSComm, 0) || !ConnectDevice(line, TransferMode(mode)))
         return outcome;
-    const int dataBlocks = ImageSize(mode) / BlockSize;
+    const int dataBlocks = ImageSize(TransferMode(mode)) / BlockSize;
     const int blocks = dataBlocks + ChecksumBlocks(dataBlocks);
     Block block{};
     QElapsedTimer timer;
@@ -107,8 +103,8 @@ int main(int argc, char **argv) {
     parser.process(app);
 
     TMSComm comm;
-    QuietConsole console;
-    Line line(comm, console);
+    QuietPump pump;
+    Line line(comm, pump);
     {
         DeviceProcess device({QStringLiteral("--erase-time"), QStringLiteral("0"),
                               QStringLiteral("--program-time"), QStringLiteral("0")});

@@ -75,7 +75,8 @@ struct Rig {
     }
     // Takes an upload as the tool does, acknowledging each block; the blocks that came.
     QByteArray receiveUpload(int mode, int blocks = -1) {
-        const int total = ImageSize(mode) / 256 + ImageSize(mode) / 16384;
+        const int total =
+            ImageSize(TransferMode(mode)) / 256 + ImageSize(TransferMode(mode)) / 16384;
         QByteArray got = feed(frame(RequestOfMode[mode]));
         if (!got.startsWith(frame(ReplyOfMode[mode])))
             return {};
@@ -153,7 +154,7 @@ void TestDeviceMachine::handshakeAnswersEveryMode() {
     const QByteArray out = rig.feed(QByteArray("@KZVN") + requests[mode]);
     QCOMPARE(out.left(9), QByteArray("@KZVN") + replies[mode]);
     // An upload's first block follows the answer at once; a download waits for the tool's.
-    QCOMPARE(out.size(), IsUpload(mode) ? 9 + 256 : 9);
+    QCOMPARE(out.size(), IsUpload(TransferMode(mode)) ? 9 + 256 : 9);
 }
 
 void TestDeviceMachine::ignoresWhatIsNoRequest_data() {
@@ -204,11 +205,11 @@ void TestDeviceMachine::downloadStoresTheImage() {
     QFETCH(int, mode);
     const ImageKind kind = KindOfMode(mode);
     Rig rig;
-    const QByteArray image = TestImage(ImageSize(mode), 7);
+    const QByteArray image = TestImage(ImageSize(TransferMode(mode)), 7);
     QCOMPARE(rig.feed(frame(RequestOfMode[mode])), frame(ReplyOfMode[mode]));
     const QByteArray table = CrcTableOf(image);
     const int blocks = int((image.size() + table.size()) / 256);
-    QCOMPARE(blocks, ImageSize(mode) / 256 + ImageSize(mode) / 16384);
+    QCOMPARE(blocks, ImageSize(TransferMode(mode)) / 256 + ImageSize(TransferMode(mode)) / 16384);
     const QByteArray acks = rig.sendBlocks(image, table);
     // Every block acknowledged, then the verdict at once.
     QCOMPARE(acks, repeated(CommandCode::RRSS, blocks) + frame(CommandCode::RCVS));
@@ -225,7 +226,7 @@ void TestDeviceMachine::downloadStoresTheImage() {
 
 void TestDeviceMachine::downloadWithAWrongTableIsRefused() {
     Rig rig;
-    const QByteArray image = TestImage(ImageSize(2), 1);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 1);
     QByteArray table = CrcTableOf(image);
     table[4 * 300 + 3] = char(table[4 * 300 + 3] ^ 0x80);
     rig.feed(frame(CommandCode::TFPO));
@@ -239,7 +240,7 @@ void TestDeviceMachine::downloadWithAWrongTableIsRefused() {
 void TestDeviceMachine::blockArrivingInPieces() {
     Rig rig;
     rig.feed(frame(CommandCode::TFPO));
-    const QByteArray block = blockOf(TestImage(ImageSize(2), 3), 0);
+    const QByteArray block = blockOf(TestImage(ImageSize(TransferMode(2)), 3), 0);
     QCOMPARE(rig.feed(block.left(1)), QByteArray());
     rig.advance(1ms);
     QCOMPARE(rig.feed(block.mid(1, 100)), QByteArray());
@@ -262,7 +263,7 @@ void TestDeviceMachine::blockThatLooksLikeARequestIsABlock() {
 
 void TestDeviceMachine::requestInTheMiddleOfADownloadStartsAgain() {
     Rig rig;
-    const QByteArray image = TestImage(ImageSize(1), 5);
+    const QByteArray image = TestImage(ImageSize(TransferMode(1)), 5);
     rig.feed(frame(CommandCode::TDPO));
     for (int k = 0; k < 3; ++k)
         QCOMPARE(rig.feed(blockOf(image, k)), frame(CommandCode::RRSS));
@@ -283,7 +284,7 @@ void TestDeviceMachine::requestAfterAnUnfinishedBlockStartsAgain() {
     // A request after it, repeated as the tool does, is answered at once; then a whole
     // download goes through.
     QCOMPARE(rig.feed(frame(CommandCode::TFPO)), frame(CommandCode::RFPO));
-    const QByteArray image = TestImage(ImageSize(2), 8);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 8);
     QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     rig.settle();
     QCOMPARE(rig.store.load(ImageKind::Default), std::optional<QByteArray>(image));
@@ -293,7 +294,7 @@ void TestDeviceMachine::repeatedRequestAheadOfTheFirstBlock() {
     // The tool missed the answer, asked again, then the late answer reached it: its repeated
     // request and block 0 arrive back to back, and only the block is answered.
     Rig rig;
-    const QByteArray image = TestImage(ImageSize(2), 15);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 15);
     QCOMPARE(rig.feed(frame(CommandCode::TFPO)), frame(CommandCode::RFPO));
     QCOMPARE(rig.feed(frame(CommandCode::TFPO)), QByteArray());
     rig.advance(1ms);
@@ -305,7 +306,7 @@ void TestDeviceMachine::repeatedRequestAheadOfTheFirstBlock() {
 
 void TestDeviceMachine::requestWhileFlashingStartsAgain() {
     Rig rig;
-    const QByteArray image = TestImage(ImageSize(1), 17);
+    const QByteArray image = TestImage(ImageSize(TransferMode(1)), 17);
     rig.feed(frame(CommandCode::TDPO));
     QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     QCOMPARE(rig.advance(300ms), frame(CommandCode::REFS));
@@ -320,7 +321,7 @@ void TestDeviceMachine::requestWhileFlashingStartsAgain() {
 
 void TestDeviceMachine::firstBlockThatBeginsWithTheRequest() {
     Rig rig;
-    QByteArray image = TestImage(ImageSize(2), 16);
+    QByteArray image = TestImage(ImageSize(TransferMode(2)), 16);
     image.replace(0, 9, frame(CommandCode::TFPO));
     rig.feed(frame(CommandCode::TFPO));
     // Nothing follows the block, so after a pause it is taken as the block it is.
@@ -345,7 +346,8 @@ void TestDeviceMachine::uploadSendsTheStoredImage() {
     QFETCH(bool, stored);
     Rig rig;
     const ImageKind kind = KindOfMode(mode);
-    const QByteArray image = stored ? TestImage(ImageSize(mode), 11) : PatternImage(kind);
+    const QByteArray image =
+        stored ? TestImage(ImageSize(TransferMode(mode)), 11) : PatternImage(kind);
     if (stored)
         QVERIFY(rig.store.save(kind, image));
     const QByteArray got = rig.receiveUpload(mode);
@@ -415,7 +417,7 @@ void TestDeviceMachine::strayByteSpoilsEachConnectionsFirstAnswer() {
     const QByteArray request = frame(CommandCode::TFPO);
     QCOMPARE(rig.feed(request), "\xff" + frame(CommandCode::RFPO));
     QCOMPARE(rig.feed(request), frame(CommandCode::RFPO));
-    const QByteArray image = TestImage(ImageSize(2), 4);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 4);
     rig.sendBlocks(image, CrcTableOf(image));
     rig.settle();
     QCOMPARE(rig.machine.operationsEnded(), 1);
@@ -424,7 +426,7 @@ void TestDeviceMachine::strayByteSpoilsEachConnectionsFirstAnswer() {
 
 void TestDeviceMachine::nakBlockRefusesThatBlock() {
     Rig rig({"nak-block=2"});
-    const QByteArray image = TestImage(ImageSize(2), 2);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 2);
     rig.feed(frame(CommandCode::TFPO));
     QCOMPARE(rig.feed(image.left(3 * 256)),
              repeated(CommandCode::RRSS, 2) + frame(CommandCode::RRFD));
@@ -434,7 +436,7 @@ void TestDeviceMachine::nakBlockRefusesThatBlock() {
 
 void TestDeviceMachine::badChecksum() {
     Rig rig({"bad-checksum"});
-    const QByteArray image = TestImage(ImageSize(2), 6);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 6);
     rig.feed(frame(CommandCode::TFPO));
     QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVF)));
     QCOMPARE(rig.settle(), QByteArray());
@@ -461,7 +463,7 @@ void TestDeviceMachine::flashFaults() {
     QFETCH(QString, fault);
     QFETCH(QByteArray, afterVerify);
     Rig rig({fault});
-    const QByteArray image = TestImage(ImageSize(3), 9);
+    const QByteArray image = TestImage(ImageSize(TransferMode(3)), 9);
     rig.feed(frame(CommandCode::TLPO));
     QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
     QCOMPARE(rig.settle(), afterVerify);
@@ -481,8 +483,8 @@ void TestDeviceMachine::stopAfter() {
     QFETCH(int, mode);
     QFETCH(int, blocks);
     Rig rig({QStringLiteral("stop-after=%1").arg(blocks)});
-    const QByteArray image = TestImage(ImageSize(mode), 10);
-    if (IsUpload(mode)) {
+    const QByteArray image = TestImage(ImageSize(TransferMode(mode)), 10);
+    if (IsUpload(TransferMode(mode))) {
         QVERIFY(rig.store.save(KindOfMode(mode), image));
         QCOMPARE(rig.receiveUpload(mode, blocks + 1), image.left(blocks * 256));
         QCOMPARE(rig.settle(), QByteArray());
@@ -507,16 +509,17 @@ void TestDeviceMachine::hangupAfter_data() {
 void TestDeviceMachine::hangupAfter() {
     QFETCH(int, mode);
     Rig rig({"hangup-after=2"});
-    const QByteArray image = TestImage(ImageSize(mode), 12);
+    const QByteArray image = TestImage(ImageSize(TransferMode(mode)), 12);
     QByteArray out;
-    if (IsUpload(mode)) {
+    if (IsUpload(TransferMode(mode))) {
         QVERIFY(rig.store.save(KindOfMode(mode), image));
         out = rig.receiveUpload(mode, 3);
     } else {
         rig.feed(frame(RequestOfMode[mode]));
         out = rig.feed(image.left(3 * 256));
     }
-    QCOMPARE(out, IsUpload(mode) ? image.left(2 * 256) : repeated(CommandCode::RRSS, 2));
+    QCOMPARE(out,
+             IsUpload(TransferMode(mode)) ? image.left(2 * 256) : repeated(CommandCode::RRSS, 2));
     QVERIFY(rig.machine.lineClosed());
     QCOMPARE(rig.feed(frame(CommandCode::TSPO)), QByteArray());
     QVERIFY(!rig.machine.nextWake());
@@ -528,13 +531,13 @@ void TestDeviceMachine::replyDelayHoldsEveryAnswer() {
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(rig.now + 20ms));
     QCOMPARE(rig.advance(19ms), QByteArray());
     QCOMPARE(rig.advance(1ms), frame(CommandCode::RFPO));
-    QCOMPARE(rig.feed(blockOf(TestImage(ImageSize(2), 1), 0)), QByteArray());
+    QCOMPARE(rig.feed(blockOf(TestImage(ImageSize(TransferMode(2)), 1), 0)), QByteArray());
     QCOMPARE(rig.advance(20ms), frame(CommandCode::RRSS));
 }
 
 void TestDeviceMachine::flipBitCorruptsOneBitAfterTheChecksum() {
     Rig rig({"flip-bit=1"});
-    const QByteArray image = TestImage(ImageSize(7), 13);
+    const QByteArray image = TestImage(ImageSize(TransferMode(7)), 13);
     QVERIFY(rig.store.save(ImageKind::Default, image));
     const QByteArray got = rig.receiveUpload(7);
     QCOMPARE(got.size(), image.size() + image.size() / 64);
@@ -555,7 +558,7 @@ void TestDeviceMachine::pacingFollowsTheLine() {
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(replied));
     QCOMPARE(rig.advance(replied - rig.now), frame(CommandCode::RFPO));
     // A block is answered no earlier than 256 + 9 byte times after it started: 25.30 ms at 115200.
-    QCOMPARE(rig.feed(blockOf(TestImage(ImageSize(2), 1), 0)), QByteArray());
+    QCOMPARE(rig.feed(blockOf(TestImage(ImageSize(TransferMode(2)), 1), 0)), QByteArray());
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(rig.now + bytes(256) + bytes(9)));
     QVERIFY(bytes(265) > 25290us && bytes(265) < 25310us);
     QCOMPARE(rig.advance(bytes(256) + bytes(9)), frame(CommandCode::RRSS));
@@ -589,7 +592,7 @@ void TestDeviceMachine::fileStoreKeepsWholeImagesOnly() {
     FileImageStore store(dir.filePath("images"), [&](const QString &w) { warnings << w; });
     QCOMPARE(store.prepare(), QStringList());
     QVERIFY(!store.load(ImageKind::Data));
-    const QByteArray image = TestImage(ImageSize(1), 14);
+    const QByteArray image = TestImage(ImageSize(TransferMode(1)), 14);
     QVERIFY(!store.save(ImageKind::Data, image.left(1000)));
     QVERIFY(store.save(ImageKind::Data, image));
     QCOMPARE(store.load(ImageKind::Data), std::optional<QByteArray>(image));

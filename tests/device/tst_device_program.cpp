@@ -3,10 +3,10 @@
 #include "link/blocks.h"
 #include "link/checksum_table.h"
 #include "link/comm_error.h"
+#include "link/event_pump.h"
 #include "link/frames.h"
 #include "link/handshake.h"
 #include "link/line.h"
-#include "link/port_console.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
 #include "link/transfer_mode.h"
@@ -25,28 +25,24 @@ namespace {
 
 const QStringList QuickFlash{"--erase-time", "20", "--program-time", "30"};
 
-// The window as the link sees it, with nothing to do between polls.
-struct QuietConsole : PortConsole {
-    QStringList errors;
-    int selectedPortIndex() const override { return 0; }
-    void setPortLamp(bool) override {}
-    void showError(const QString &text) override { errors << text; }
+// Nothing to do between polls.
+struct QuietPump : EventPump {
     void processEvents() override {}
 };
 
 // The tool's side: opens "COM.01", mapped to the device's terminal, as every Start does.
 struct Host {
-    explicit Host(const QString &path) : line(comm, console) {
+    explicit Host(const QString &path) : line(comm, pump) {
         qputenv("TORVANE_COM1", path.toLocal8Bit());
         comm.setTraceSink([this](TMSComm::Direction direction, const QByteArray &bytes) {
             if (direction == TMSComm::Direction::Sent && bytes.size() == FrameLength)
                 sentFrames << bytes;
         });
     }
-    bool open() { return OpenComPort(line); }
+    bool open() { return !OpenComPort(comm, 0); }
 
     TMSComm comm;
-    QuietConsole console;
+    QuietPump pump;
     Line line;
     QByteArrayList sentFrames;
 };
@@ -54,7 +50,7 @@ struct Host {
 // A download as the tool runs it; "ok" or the step that failed.
 QString download(Host &host, int mode, const QByteArray &image) {
     try {
-        if (!host.open() || !ConnectDevice(host.line, mode))
+        if (!host.open() || !ConnectDevice(host.line, TransferMode(mode)))
             return QStringLiteral("connect");
         const QByteArray all = image + CrcTableOf(image);
         for (int k = 0; k < all.size() / BlockSize; ++k) {
@@ -79,12 +75,12 @@ QString download(Host &host, int mode, const QByteArray &image) {
 // An upload as the tool runs it: every block acknowledged, then the verdict and the flash frames.
 QString upload(Host &host, int mode, QByteArray *image) {
     try {
-        if (!host.open() || !ConnectDevice(host.line, mode))
+        if (!host.open() || !ConnectDevice(host.line, TransferMode(mode)))
             return QStringLiteral("connect");
         TMSComm &comm = host.comm;
         comm.setInputMode(TMSComm::comInputModeBinary);
         comm.setInputLen(BlockSize);
-        const int dataBlocks = ImageSize(mode) / BlockSize;
+        const int dataBlocks = ImageSize(TransferMode(mode)) / BlockSize;
         const int total = dataBlocks + ChecksumBlocks(dataBlocks);
         QByteArray got;
         for (int k = 0; k < total; ++k) {
@@ -113,7 +109,8 @@ QString upload(Host &host, int mode, QByteArray *image) {
 
 QString run(Host &host, int mode, const QByteArray &image = {}) {
     QByteArray received;
-    return IsUpload(mode) ? upload(host, mode, &received) : download(host, mode, image);
+    return IsUpload(TransferMode(mode)) ? upload(host, mode, &received)
+                                        : download(host, mode, image);
 }
 
 } // namespace
@@ -143,7 +140,7 @@ void TestDeviceProgram::roundTripReturnsTheImage() {
     DeviceProcess device(QuickFlash);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     Host host(device.slavePath());
-    const QByteArray image = TestImage(ImageSize(mode), quint32(mode) + 1);
+    const QByteArray image = TestImage(ImageSize(TransferMode(mode)), quint32(mode) + 1);
     QCOMPARE(download(host, mode, image), QStringLiteral("ok"));
     QByteArray back;
     QCOMPARE(upload(host, mode + 5, &back), QStringLiteral("ok"));
@@ -157,9 +154,9 @@ void TestDeviceProgram::roundTripReturnsTheImage() {
 void TestDeviceProgram::storeOutlivesTheDevice() {
     QTemporaryDir dir;
     const QStringList args = QuickFlash + QStringList{"--store", dir.path()};
-    const QByteArray loader = TestImage(ImageSize(3), 31);
-    const QByteArray all = TestImage(ImageSize(4), 41);
-    const QByteArray defaults = TestImage(ImageSize(2), 21);
+    const QByteArray loader = TestImage(ImageSize(TransferMode(3)), 31);
+    const QByteArray all = TestImage(ImageSize(TransferMode(4)), 41);
+    const QByteArray defaults = TestImage(ImageSize(TransferMode(2)), 21);
     {
         DeviceProcess device(args);
         Host host(device.slavePath());
@@ -213,7 +210,7 @@ void TestDeviceProgram::faultsSeenByTheTool() {
     Host host(device.slavePath());
     if (waitsOnSilence)
         host.comm.setPollPause(50us);
-    QCOMPARE(run(host, mode, TestImage(ImageSize(mode), 5)), outcome);
+    QCOMPARE(run(host, mode, TestImage(ImageSize(TransferMode(mode)), 5)), outcome);
 
     if (fault == "stray-byte") // the first attempt failed on the stray byte, the second connected
         QCOMPARE(host.sentFrames.count(FrameOf(CommandCode::RFPO)), 2);
@@ -224,7 +221,7 @@ void TestDeviceProgram::faultsSeenByTheTool() {
     }
     // Whatever went wrong, a device that answers at all serves the next operation.
     if (!waitsOnSilence)
-        QVERIFY(host.open() && ConnectDevice(host.line, 5));
+        QVERIFY(host.open() && ConnectDevice(host.line, TransferMode(5)));
     QCOMPARE(device.stop(), 0);
 }
 
@@ -236,9 +233,9 @@ void TestDeviceProgram::linkAndCleanExit() {
     QCOMPARE(QFileInfo(link).symLinkTarget(), device.slavePath());
     // The tool opens the port by the link, closes it and opens it again, as at every Start.
     Host host(link);
-    QCOMPARE(download(host, 2, TestImage(ImageSize(2), 3)), QStringLiteral("ok"));
+    QCOMPARE(download(host, 2, TestImage(ImageSize(TransferMode(2)), 3)), QStringLiteral("ok"));
     host.comm.setPortOpen(false);
-    QVERIFY(host.open() && ConnectDevice(host.line, 7));
+    QVERIFY(host.open() && ConnectDevice(host.line, TransferMode(7)));
     QCOMPARE(device.stop(), 0);
     QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
 
@@ -265,7 +262,7 @@ void TestDeviceProgram::onceServesOneOperation() {
 void TestDeviceProgram::traceShowsFramesAndBlocks() {
     DeviceProcess device(QuickFlash + QStringList{"--trace"});
     Host host(device.slavePath());
-    QCOMPARE(download(host, 2, TestImage(ImageSize(2), 9)), QStringLiteral("ok"));
+    QCOMPARE(download(host, 2, TestImage(ImageSize(TransferMode(2)), 9)), QStringLiteral("ok"));
     QCOMPARE(device.stop(), 0);
     const QString trace = device.stderrText();
     for (const char *expected : {"<- @KZVNTFPO  connect request, Download Default", "-> @KZVNRFPO",

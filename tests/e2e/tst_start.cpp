@@ -56,7 +56,7 @@ QStringList uploadTexts(qint32 size) {
 
 // The kind of image a mode moves: uploads bring back what downloads of the same kind stored.
 int kindOf(int mode) {
-    return IsUpload(mode) ? mode - 5 : mode;
+    return IsUpload(TransferMode(mode)) ? mode - 5 : mode;
 }
 
 } // namespace
@@ -108,7 +108,7 @@ private:
 void TestStart::initTestCase() {
     QVERIFY(dir.isValid());
     for (int kind = 0; kind < 5; ++kind) {
-        images[kind] = TestImage(ImageSize(kind), 0x5eed + quint32(kind));
+        images[kind] = TestImage(ImageSize(TransferMode(kind)), 0x5eed + quint32(kind));
         imagePath[kind] = dir.filePath(QString("image-%1.bin").arg(kind));
         QVERIFY(WriteFile(imagePath[kind], images[kind]));
         // A read-only image is only read, so it is sent like any other.
@@ -152,20 +152,20 @@ void TestStart::everyMode_data() {
 
 void TestStart::everyMode() {
     QFETCH(int, mode);
-    const qint32 size = ImageSize(mode);
+    const qint32 size = ImageSize(TransferMode(mode));
     const QString target = dir.filePath(QString("upload-%1.bin").arg(mode));
     QFile::remove(target);
-    prepare(mode, IsUpload(mode) ? target : imagePath[kindOf(mode)]);
+    prepare(mode, IsUpload(TransferMode(mode)) ? target : imagePath[kindOf(mode)]);
 
     window->pressStart();
 
-    QCOMPARE(window->shown, IsUpload(mode) ? uploadTexts(size) : downloadTexts(size));
+    QCOMPARE(window->shown, IsUpload(TransferMode(mode)) ? uploadTexts(size) : downloadTexts(size));
     QVERIFY(window->panel->isEnabled());
     QVERIFY(window->form.MSComm.PortOpen()); // the port stays open after every operation
     QVERIFY(window->lampIsGreen());
     QCOMPARE(window->bar->value(), 0);
     QVERIFY(window->errors.isEmpty());
-    if (!IsUpload(mode)) {
+    if (!IsUpload(TransferMode(mode))) {
         if (mode < 3)
             downloaded[mode] = true;
         return;
@@ -244,7 +244,7 @@ void TestStart::deviceFaults() {
     startDevice(arguments);
     const QString target = dir.filePath("fault-upload.bin");
     QFile::remove(target);
-    prepare(mode, IsUpload(mode) ? target : imagePath[kindOf(mode)]);
+    prepare(mode, IsUpload(TransferMode(mode)) ? target : imagePath[kindOf(mode)]);
 
     window->pressStart();
 
@@ -260,7 +260,7 @@ void TestStart::deviceFaults() {
     QVERIFY(window->form.MSComm.PortOpen());
     QVERIFY(window->errors.isEmpty());
     // A failed upload writes no file.
-    if (IsUpload(mode))
+    if (IsUpload(TransferMode(mode)))
         QCOMPARE(QFile::exists(target), text == "Update Success!");
 }
 
@@ -389,7 +389,7 @@ void TestStart::resetDuringTransferEndsQuietly() {
     startDevice({"--erase-time", "1000"});
     const QString target = dir.filePath("reset-upload.bin");
     QFile::remove(target);
-    prepare(mode, IsUpload(mode) ? target : imagePath[kindOf(mode)]);
+    prepare(mode, IsUpload(TransferMode(mode)) ? target : imagePath[kindOf(mode)]);
     bool pressed = false;
     window->onStatus = [&](const QString &text) {
         if (text != when || pressed)
@@ -434,14 +434,14 @@ void TestStart::lostDeviceIsReported() {
 void TestStart::uploadCoversAFileWholeOrNotAtAll() {
     // A longer file covered by an upload ends exactly as long as the image.
     const QString target = dir.filePath("covered.bin");
-    const QByteArray old(ImageSize(7) + 5000, 'o');
+    const QByteArray old(ImageSize(TransferMode(7)) + 5000, 'o');
     QVERIFY(WriteFile(target, old));
     prepare(7, target);
     QVERIFY(!window->form.state().CreateNewFile);
     window->pressStart();
     QCOMPARE(window->shown.last(), QString("Update Success!"));
     const QByteArray covered = ReadFile(target);
-    QCOMPARE(covered.size(), ImageSize(7));
+    QCOMPARE(covered.size(), ImageSize(TransferMode(7)));
 
     // A failed upload leaves the file that was there as it was.
     startDevice({"--fault", "bad-checksum"});
@@ -497,13 +497,13 @@ void TestStart::secondUploadToANewNameCoversTheFirst() {
     window->pressStart();
     QCOMPARE(window->shown.last(), QString("Update Success!"));
     const QFileInfo made(target);
-    QCOMPARE(made.size(), qint64(ImageSize(7)));
+    QCOMPARE(made.size(), qint64(ImageSize(TransferMode(7))));
     // A new file's permissions, as any program of the operator's would make it.
     QVERIFY(made.permissions().testFlag(QFile::ReadOther) ||
             made.permissions().testFlag(QFile::ReadGroup));
     window->pressStart();
     QCOMPARE(window->shown.last(), QString("Update Success!"));
-    QCOMPARE(QFileInfo(target).size(), qint64(ImageSize(7)));
+    QCOMPARE(QFileInfo(target).size(), qint64(ImageSize(TransferMode(7))));
 }
 
 void TestStart::downloadFileThatShrinksFails() {

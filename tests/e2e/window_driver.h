@@ -51,7 +51,7 @@ struct WindowDriver {
     std::function<void(const QString &)> onStatus;
 
     WindowDriver() {
-        QObject::connect(&form, &TFormMain::statusShown, [this](const QString &text) {
+        QObject::connect(&form, &TFormMain::statusTextShown, [this](const QString &text) {
             shown << text;
             if (onStatus)
                 onStatus(text);

@@ -2,10 +2,10 @@
 // device on the master side.
 #include "link/blocks.h"
 #include "link/comm_error.h"
+#include "link/event_pump.h"
 #include "link/frames.h"
 #include "link/handshake.h"
 #include "link/line.h"
-#include "link/port_console.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
 #include "support/pty_pair.h"
@@ -21,17 +21,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The window's side as the link sees it; `onEvents` plays the device while the link waits.
-struct TestConsole : PortConsole {
-    int portIndex = 0;
-    bool lamp = false;
-    QStringList errors;
+// The front end as the link sees it; `onEvents` plays the device while the link waits.
+struct TestConsole : EventPump {
     int events = 0;
     std::function<void(int)> onEvents;
 
-    int selectedPortIndex() const override { return portIndex; }
-    void setPortLamp(bool open) override { lamp = open; }
-    void showError(const QString &text) override { errors << text; }
     void processEvents() override {
         ++events;
         if (onEvents)
@@ -77,7 +71,10 @@ private:
     std::unique_ptr<TestConsole> console;
     std::unique_ptr<Line> line;
 
-    void open() { QVERIFY(OpenComPort(*line)); }
+    void open() {
+        const std::optional<QString> failure = OpenComPort(*comm, 0);
+        QVERIFY2(!failure, qPrintable(failure.value_or(QString())));
+    }
 };
 
 void TestSerial::init() {
@@ -99,7 +96,6 @@ void TestSerial::cleanup() {
 void TestSerial::openComPortOpensTheMappedPort() {
     open();
     QVERIFY(comm->PortOpen());
-    QVERIFY(console->lamp);
     QCOMPARE(comm->CommPort(), 1);
     QCOMPARE(comm->Settings(), QStringLiteral("115200,E,8,1"));
     QCOMPARE(comm->InputMode(), int(TMSComm::comInputModeText));
@@ -109,16 +105,15 @@ void TestSerial::openComPortOpensTheMappedPort() {
     open();
     QVERIFY(comm->PortOpen());
     QCOMPARE(comm->InputMode(), int(TMSComm::comInputModeText));
-    QVERIFY(console->errors.isEmpty());
 }
 
 void TestSerial::openComPortReportsAMissingDevice() {
     qputenv("TORVANE_COM3", "/dev/torvane-no-such-device");
-    console->portIndex = 2;
-    QVERIFY(!OpenComPort(*line));
+    const std::optional<QString> failure = OpenComPort(*comm, 2);
+    QVERIFY(failure);
+    QVERIFY2(failure->contains("/dev/torvane-no-such-device"), qPrintable(*failure));
     QVERIFY(!comm->PortOpen());
-    QVERIFY(!console->lamp);
-    QCOMPARE(console->errors, QStringList{"The Port you selected is used by other application!"});
+    QCOMPARE(comm->CommPort(), 3);
 }
 
 void TestSerial::openComPortReportsAPortHeldByAnotherProcess() {
@@ -131,15 +126,13 @@ void TestSerial::openComPortReportsAPortHeldByAnotherProcess() {
     QVERIFY(holder.waitForReadyRead(5000));
     QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
 
-    QVERIFY(!OpenComPort(*line));
-    QVERIFY(!console->lamp);
-    QCOMPARE(console->errors.size(), 1);
+    const std::optional<QString> failure = OpenComPort(*comm, 0);
+    QVERIFY(failure);
+    QVERIFY2(failure->contains("in use by another program"), qPrintable(*failure));
 
     holder.closeWriteChannel();
     QVERIFY(holder.waitForFinished(5000));
-    console->errors.clear();
     open();
-    QVERIFY(console->lamp);
 }
 
 void TestSerial::inputReadsOneCharacterOrOneBlock() {
@@ -292,7 +285,7 @@ void TestSerial::hangUpMidWaitRaisesDeviceLost() {
 }
 
 void TestSerial::connectDeviceOnAClosedPortSendsNothing() {
-    QVERIFY(!ConnectDevice(*line, 6));
+    QVERIFY(!ConnectDevice(*line, TransferMode::UploadData));
     QCOMPARE(line->SendCodeSlot, CommandCode::RDPO);
     QCOMPARE(line->ExpectCodeSlot, CommandCode::TDPO);
     QVERIFY(pty->drain().isEmpty());
@@ -302,7 +295,7 @@ void TestSerial::connectDeviceGivesUpAfter1999Requests() {
     open();
     QByteArray sent;
     console->onEvents = [&](int) { sent += pty->drain(0ms); };
-    QVERIFY(!ConnectDevice(*line, 1));
+    QVERIFY(!ConnectDevice(*line, TransferMode::DownloadData));
     sent += pty->drain();
     QCOMPARE(sent.size(), 1999 * 9);
     QCOMPARE(sent.count(frame(CommandCode::TDPO)), 1999);
@@ -320,7 +313,7 @@ void TestSerial::connectDeviceRetriesAfterAStrayByte() {
         // The first answer has a stray byte ahead of it; the second is clean.
         pty->write(requests == 1 ? "?" + frame(CommandCode::TSPO) : frame(CommandCode::TSPO));
     };
-    QVERIFY(ConnectDevice(*line, 5));
+    QVERIFY(ConnectDevice(*line, TransferMode::UploadSoftware));
     QCOMPARE(requests, 2);
 }
 

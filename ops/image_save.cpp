@@ -1,0 +1,187 @@
+#include "ops/image_save.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QScopeGuard>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef Q_OS_UNIX
+
+QString systemError() {
+    return qt_error_string(errno);
+}
+
+// A descriptor closed on every way out.
+class Descriptor {
+public:
+    Descriptor() = default;
+    ~Descriptor() { reset(-1); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+    bool closeChecked() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool writeAll(int fd, const char *bytes, qint64 size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        bytes += n;
+        size -= n;
+    }
+    return true;
+}
+
+// Tries hidden names beside the target (".NAME.torvane-PID-N") until `make` takes one.
+bool makeAside(const QByteArray &folder, const QByteArray &fileName,
+               const std::function<bool(const QByteArray &)> &make, QByteArray *aside) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray candidate = folder + "/." + fileName + ".torvane-" +
+                                     QByteArray::number(qint64(::getpid())) + '-' +
+                                     QByteArray::number(attempt);
+        if (make(candidate)) {
+            *aside = candidate;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool saveUnix(const QString &name, const char *bytes, qint64 size, bool createNew, QString *why) {
+    const auto fail = [why](const QString &what) {
+        *why = what;
+        return false;
+    };
+    QFileInfo target(name);
+    struct stat existing {};
+    bool exists = ::stat(QFile::encodeName(name).constData(), &existing) == 0;
+    if (!exists && target.isSymLink())
+        return fail(QStringLiteral("%1 is a symbolic link to nothing").arg(name));
+    if (exists && !S_ISREG(existing.st_mode))
+        return fail(QStringLiteral("%1 is not a regular file").arg(name));
+    if (exists && createNew)
+        return fail(QStringLiteral("%1 was made by another program meanwhile").arg(name));
+    // A link is followed: the file it leads to is what the operator covers.
+    if (exists && target.isSymLink())
+        target = QFileInfo(target.canonicalFilePath());
+    const QByteArray path = QFile::encodeName(target.absoluteFilePath());
+    const QByteArray folderPath = QFile::encodeName(target.absolutePath());
+    const QByteArray fileName = QFile::encodeName(target.fileName());
+
+    Descriptor folder;
+    folder.reset(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
+        return fail(QStringLiteral("the folder %1: %2").arg(target.absolutePath(), systemError()));
+
+    // The image is written without a name first, so that a crash leaves nothing to clean up. A
+    // new file gets a new file's permissions from the process's own mask, applied by the
+    // system as it makes the file; a covered file keeps its own.
+    Descriptor file;
+    QByteArray aside;
+#ifdef O_TMPFILE
+    file.reset(::open(folderPath.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+#endif
+    if (file.get() < 0 && !makeAside(
+                              folderPath, fileName,
+                              [&file](const QByteArray &candidate) {
+                                  file.reset(::open(candidate.constData(),
+                                                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+                                  return file.get() >= 0;
+                              },
+                              &aside))
+        return fail(QStringLiteral("cannot make a file in %1: %2")
+                        .arg(target.absolutePath(), systemError()));
+    // A hidden name that is not (or not yet) the target's goes on every way out.
+    const auto dropAside = qScopeGuard([&aside] {
+        if (!aside.isEmpty())
+            ::unlink(aside.constData());
+    });
+    if ((exists && ::fchmod(file.get(), existing.st_mode & 07777) != 0) ||
+        !writeAll(file.get(), bytes, size) || ::fsync(file.get()) != 0)
+        return fail(QStringLiteral("cannot write %1: %2").arg(name, systemError()));
+
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(file.get());
+    if (createNew) {
+        // Takes the name only while it is free: a link is refused a name that is taken.
+        const int linked = aside.isEmpty() ? ::linkat(AT_FDCWD, self.constData(), AT_FDCWD,
+                                                      path.constData(), AT_SYMLINK_FOLLOW)
+                                           : ::link(aside.constData(), path.constData());
+        if (linked != 0)
+            return fail(errno == EEXIST
+                            ? QStringLiteral("%1 was made by another program meanwhile").arg(name)
+                            : QStringLiteral("cannot name %1: %2").arg(name, systemError()));
+    } else {
+        // A name beside the target, for no longer than it takes to rename it over the target.
+        if (aside.isEmpty() && !makeAside(
+                                   folderPath, fileName,
+                                   [&self](const QByteArray &candidate) {
+                                       return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD,
+                                                       candidate.constData(),
+                                                       AT_SYMLINK_FOLLOW) == 0;
+                                   },
+                                   &aside))
+            return fail(QStringLiteral("cannot write beside %1: %2").arg(name, systemError()));
+        if (::rename(aside.constData(), path.constData()) != 0)
+            return fail(QStringLiteral("cannot replace %1: %2").arg(name, systemError()));
+        aside.clear();
+    }
+    if (!file.closeChecked())
+        return fail(QStringLiteral("cannot write %1: %2").arg(name, systemError()));
+    // The name itself is on the disk only once the folder is.
+    if (::fsync(folder.get()) != 0)
+        return fail(QStringLiteral("cannot flush the folder of %1: %2").arg(name, systemError()));
+    return true;
+}
+
+#endif
+
+} // namespace
+
+bool SaveImageFile(const QString &name, const char *bytes, qint64 size, bool createNew,
+                   QString *why) {
+#ifdef Q_OS_UNIX
+    return saveUnix(name, bytes, size, createNew, why);
+#else
+    const QFileInfo info(name);
+    if (info.exists() && (createNew || !info.isFile())) {
+        *why = QStringLiteral("%1 is taken").arg(name);
+        return false;
+    }
+    QSaveFile file(name);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes, size) != size || !file.commit()) {
+        *why = QStringLiteral("cannot write %1: %2").arg(name, file.errorString());
+        return false;
+    }
+    return true;
+#endif
+}

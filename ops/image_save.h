@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// Writes `size` bytes to `name` so that a crash or a power cut at any moment leaves either what
+// was there before or the whole new image under the name, and nothing beside it: the bytes go to
+// a file without a name (or one hidden beside the target), are flushed to the disk, and only
+// then take the name, and the folder is flushed too.
+//
+// With `createNew` the image takes the name only while the name is free; otherwise it replaces
+// the regular file there (or makes one). False, with the reason in *why, when that cannot be
+// done; the old file is then untouched.
+bool SaveImageFile(const QString &name, const char *bytes, qint64 size, bool createNew,
+                   QString *why);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "link/transfer_mode.h"
+
+#include <QString>
+
+#include <functional>
+
+// What the operator asks for when pressing Start: the mode, the port, the file chosen for the
+// mode's direction and, for an upload, whether it makes a new file or covers one.
+struct OperationRequest {
+    TransferMode mode = TransferMode::DownloadSoftware;
+    int portIndex = 0; // the port list's index, 0 for "COM.01"; -1 for none
+    QString portPath;  // a device to open instead of the port the index maps to
+    QString file;      // empty when no file was chosen for this direction
+    bool createNewFile = false;
+};
+
+// The window lets the operator change the mode and the file while the handshake runs; the
+// operation looks at them again where it always has (the handshake's mode, the direction, the
+// file sent, the file saved). Without it the request stands throughout.
+using RequestSource = std::function<OperationRequest()>;

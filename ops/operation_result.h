@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ops/status_text.h"
+
+#include <QString>
+
+#include <optional>
+
+// How far an operation came: the step it ended in.
+enum class Stage {
+    FileCheck,
+    PortOpening,
+    Connect,
+    Data, // a download's data blocks, or an upload's blocks
+    ChecksumTable,
+    Verify,
+    Erase,
+    Program,
+    Save,
+    Done,
+};
+
+enum class Ending {
+    Completed,       // ran to its verdict: "Update Success!" or a step's failure text
+    FileRefused,     // the file check refused the file
+    PortUnavailable, // the port would not open
+    Error,           // an error box ended it (a lost device, a file that could not be read)
+    Aborted,         // Reset, a change of mode or an interruption ended it quietly
+    NotStarted,      // an operation was already running
+};
+
+struct OperationResult {
+    Stage stage = Stage::FileCheck;
+    Ending ending = Ending::NotStarted;
+    std::optional<StatusCode> status; // the verdict shown last, when the operation showed one
+    QString detail;                   // what lay behind it, for a log or stderr
+
+    bool succeeded() const {
+        return ending == Ending::Completed && status == StatusCode::UpdateSuccess;
+    }
+};
