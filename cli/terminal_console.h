@@ -36,7 +36,7 @@ public:
 
     // Ctrl-C or SIGTERM reached the operation.
     bool interrupted() const { return interrupted_; }
-    // From the first "Connectting..." to "Update Success!", or zero before both were shown.
+    // From the first connect attempt to the update's success, or zero before both were shown.
     Clock::duration operationTime() const;
 
 private:

@@ -640,7 +640,8 @@ void TestFormMain::closeEndsTheProgramMidOperation() {
     child.start(QCoreApplication::applicationFilePath(), {});
     QVERIFY(child.waitForFinished(60000));
     const QByteArray said = child.readAllStandardOutput();
-    QVERIFY2(said.contains("closing during: Connectting..."), said.constData());
+    QVERIFY2(said.contains("closing during: " + StatusText(StatusCode::Connecting).toLatin1()),
+             said.constData());
     QVERIFY2(!said.contains("operation returned"), said.constData());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
