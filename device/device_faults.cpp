@@ -37,11 +37,11 @@ bool number(const QString &name, const QString &text, int max, int *out, QString
 
 } // namespace
 
-bool AddFault(DeviceFaults &faults, const QString &spec, QString *error) {
-    const qsizetype eq = spec.indexOf(QLatin1Char('='));
-    const QString name = (eq < 0 ? spec : spec.left(eq)).trimmed();
+bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
+    const qsizetype eq = faultText.indexOf(QLatin1Char('='));
+    const QString name = (eq < 0 ? faultText : faultText.left(eq)).trimmed();
     const bool hasArg = eq >= 0;
-    const QString arg = hasArg ? spec.mid(eq + 1).trimmed() : QString();
+    const QString arg = hasArg ? faultText.mid(eq + 1).trimmed() : QString();
 
     bool *flag = nullptr;
     std::optional<int> *count = nullptr;
