@@ -10,6 +10,11 @@
 
 namespace {
 
+bool isUploadEnding(CommandCode code) {
+    return code == CommandCode::RCVS || code == CommandCode::RCVF || code == CommandCode::REFS ||
+           code == CommandCode::RWFS;
+}
+
 QString frameText(CommandCode code) {
     return QString::fromLatin1(FrameOf(code));
 }
@@ -133,6 +138,15 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
     }
     if (tracing())
         trace_(at, Direction::Received, frameText(code));
+    // The tool purges its output before each frame, so a frame can be lost behind the next one.
+    // Its verdict or flash frames after the last block say the last block came.
+    if (phase_ == Phase::Sending && block_ == totalBlocks_ - 1 && isUploadEnding(code)) {
+        warn(at, QStringLiteral("%1: %2 came without the RRSS for the last block; taken as "
+                                "the tool's acknowledgement")
+                     .arg(operationName(), frameText(code)));
+        ++block_;
+        phase_ = Phase::AwaitVerdict;
+    }
     switch (phase_) {
     case Phase::Sending:
         if (code == CommandCode::RRSS) {
@@ -150,6 +164,17 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
         }
         if (code == CommandCode::RCVF) {
             endOperation(at, QStringLiteral("the tool found the checksums wrong"));
+            return;
+        }
+        // The tool's RCVS was lost: its flash frames come only after it accepted the upload.
+        // RWFS, always sent last, ends the upload; after REFS it is still to come.
+        if (code == CommandCode::REFS || code == CommandCode::RWFS) {
+            warn(at, QStringLiteral("%1: %2 came without RCVS; taken as the tool's acceptance")
+                         .arg(operationName(), frameText(code)));
+            if (code == CommandCode::REFS)
+                phase_ = Phase::AwaitFlash;
+            else
+                endOperation(at, QStringLiteral("done"));
             return;
         }
         break;
@@ -455,6 +480,12 @@ DeviceMachine::Time DeviceMachine::send(Time earliest, const QByteArray &bytes,
 void DeviceMachine::note(Time at, const QString &text) {
     if (tracing())
         trace_(at, Direction::Note, text);
+}
+
+void DeviceMachine::warn(Time at, const QString &text) {
+    note(at, text);
+    if (warn_)
+        warn_(text);
 }
 
 void DeviceMachine::traceSkipped(Time at) {

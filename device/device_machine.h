@@ -59,6 +59,9 @@ public:
     bool idle() const { return phase_ == Phase::Idle && queue_.empty(); }
 
     void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
+    // What the operator should hear of even without a trace: the tool's frames lost on the way,
+    // input dropped. Also in the trace.
+    void setWarningSink(std::function<void(const QString &)> sink) { warn_ = std::move(sink); }
 
 private:
     enum class Phase {
@@ -98,12 +101,14 @@ private:
     std::chrono::nanoseconds lineTime(qsizetype bytes) const;
     bool tracing() const { return bool(trace_); }
     void note(Time at, const QString &text);
+    void warn(Time at, const QString &text);
     void traceSkipped(Time at);
     QString operationName() const;
 
     DeviceSettings settings_;
     ImageStore &store_;
     TraceSink trace_;
+    std::function<void(const QString &)> warn_;
 
     Phase phase_ = Phase::Idle;
     int mode_ = -1;

@@ -172,6 +172,7 @@ int main(int argc, char **argv) {
     }
 
     DeviceMachine machine(settings, *store);
+    machine.setWarningSink([](const QString &warning) { printError(warning); });
     const auto started = DeviceMachine::Clock::now();
     if (parser.isSet(traceOption)) {
         machine.setTraceSink([started](DeviceMachine::Time at, DeviceMachine::Direction direction,

@@ -115,6 +115,8 @@ private slots:
     void uploadSendsTheStoredImage();
     void uploadPatternIsTheSameEveryRun();
     void uploadEndsOnRRFD();
+    void uploadEndsThoughFramesWereLost_data();
+    void uploadEndsThoughFramesWereLost();
     void uploadRequestedAgainStartsAgain();
 
     void silentNeverAnswers();
@@ -377,6 +379,33 @@ void TestDeviceMachine::uploadEndsOnRRFD() {
     QVERIFY(rig.machine.idle());
     QCOMPARE(rig.machine.operationsEnded(), 1);
     QCOMPARE(rig.feed(frame(CommandCode::TSPO)), frame(CommandCode::RSPO));
+}
+
+void TestDeviceMachine::uploadEndsThoughFramesWereLost_data() {
+    QTest::addColumn<QByteArrayList>("frames");
+    const QByteArray rrss = frame(CommandCode::RRSS);
+    const QByteArray rcvs = frame(CommandCode::RCVS);
+    const QByteArray refs = frame(CommandCode::REFS);
+    const QByteArray rwfs = frame(CommandCode::RWFS);
+    QTest::newRow("RCVS lost") << QByteArrayList{rrss, refs, rwfs};
+    QTest::newRow("RCVS and REFS lost") << QByteArrayList{rrss, rwfs};
+    QTest::newRow("last RRSS lost") << QByteArrayList{rcvs, refs, rwfs};
+}
+
+// The tool purges its output before every frame, so one can be lost behind the next.
+void TestDeviceMachine::uploadEndsThoughFramesWereLost() {
+    QFETCH(QByteArrayList, frames);
+    Rig rig;
+    QStringList warnings;
+    rig.machine.setWarningSink([&](const QString &text) { warnings << text; });
+    QCOMPARE(rig.receiveUpload(7).size(), 520 * 256);
+    for (const QByteArray &f : frames) {
+        QVERIFY(!rig.machine.idle()); // the upload ends on the tool's last frame, not before
+        QCOMPARE(rig.feed(f), QByteArray());
+    }
+    QVERIFY(rig.machine.idle());
+    QCOMPARE(rig.machine.operationsEnded(), 1);
+    QCOMPARE(warnings.size(), 1);
 }
 
 void TestDeviceMachine::uploadRequestedAgainStartsAgain() {
