@@ -50,6 +50,13 @@ QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
     rxFree_ = start + lineTime(size);
     qsizetype i = 0;
     while (i < size && !lineClosed_) {
+        if (queuedBytes_ >= QueueLimit) {
+            note(now, QStringLiteral("dropped %1 bytes from the tool: %2 bytes of answers wait")
+                          .arg(size - i)
+                          .arg(queuedBytes_));
+            inputDropped_ += size - i;
+            break;
+        }
         if (phase_ == Phase::Receiving) {
             if (partialFill_ == 0) {
                 partialSince_ = now;
@@ -102,11 +109,13 @@ QByteArray DeviceMachine::tick(Time now) {
             note(now, QStringLiteral("hanging up the line (hangup-after)"));
             lineClosed_ = true;
             queue_.clear();
+            queuedBytes_ = 0;
             break;
         }
         if (tracing())
             trace_(now, Direction::Sent, next.label);
         out += next.bytes;
+        queuedBytes_ -= next.bytes.size();
         queue_.pop_front();
     }
     return out;
@@ -452,8 +461,10 @@ void DeviceMachine::endOperation(Time at, const QString &why) {
 // The tool asks to connect in the middle of an operation: it has given that one up.
 void DeviceMachine::abandon(Time at) {
     note(at, QStringLiteral("%1 given up by the tool").arg(operationName()));
-    while (!queue_.empty() && queue_.back().due > at)
+    while (!queue_.empty() && queue_.back().due > at) {
+        queuedBytes_ -= queue_.back().bytes.size();
         queue_.pop_back();
+    }
     txFree_ = std::min(txFree_, at);
     phase_ = Phase::Idle;
     deadline_.reset();
@@ -474,6 +485,7 @@ DeviceMachine::Time DeviceMachine::send(Time earliest, const QByteArray &bytes,
     const Time due = start + lineTime(bytes.size());
     txFree_ = due;
     queue_.push_back({due, bytes, label, false});
+    queuedBytes_ += bytes.size();
     return due;
 }
 
@@ -489,10 +501,13 @@ void DeviceMachine::warn(Time at, const QString &text) {
 }
 
 void DeviceMachine::traceSkipped(Time at) {
-    const QByteArray skipped = scanner_.takeSkipped();
-    if (!skipped.isEmpty() && tracing())
+    const FrameScanner::Skipped skipped = scanner_.takeSkipped();
+    if (skipped.count > 0 && tracing())
         trace_(at, Direction::Received,
-               QStringLiteral("ignored %1 bytes: %2").arg(skipped.size()).arg(hexPreview(skipped)));
+               QStringLiteral("ignored %1 bytes: %2%3")
+                   .arg(skipped.count)
+                   .arg(hexPreview(skipped.head),
+                        skipped.count > skipped.head.size() ? QStringLiteral(" ...") : QString()));
 }
 
 QString DeviceMachine::operationName() const {

@@ -38,6 +38,11 @@ public:
     // The tool writes a block in one piece. A partial block that has waited this long and ends in
     // a connect request is that request: the tool has given up the transfer and starts again.
     static constexpr std::chrono::milliseconds BlockGap{5};
+    // Answers not yet sent are held up to this much; what the tool sends meanwhile is dropped, as
+    // a device's receiver overruns when the tool never reads. One piece of input adds at most an
+    // answer and a block, so the queue never holds more than MaxQueuedBytes.
+    static constexpr qsizetype QueueLimit = 64 * 1024;
+    static constexpr qsizetype MaxQueuedBytes = QueueLimit + 1 + FrameLength + BlockSize;
 
     DeviceMachine(const DeviceSettings &settings, ImageStore &store);
 
@@ -57,6 +62,10 @@ public:
     int operationsEnded() const { return operationsEnded_; }
     // No operation under way and nothing left to send.
     bool idle() const { return phase_ == Phase::Idle && queue_.empty(); }
+    // Bytes of answers waiting for their time.
+    qsizetype queuedBytes() const { return queuedBytes_; }
+    // Bytes from the tool dropped because too much waited to be sent (QueueLimit).
+    qint64 inputDropped() const { return inputDropped_; }
 
     void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
     // What the operator should hear of even without a trace: the tool's frames lost on the way,
@@ -134,6 +143,8 @@ private:
     Time rxFree_{};                // paced: when the tool's last byte has arrived
     Time txFree_{};                // paced: when our last byte has left
     std::deque<Outgoing> queue_;
+    qsizetype queuedBytes_ = 0;
+    qint64 inputDropped_ = 0;
 
     bool strayArmed_ = false;
     bool lineClosed_ = false;

@@ -134,6 +134,8 @@ private slots:
     void flipBitCorruptsOneBitAfterTheChecksum();
 
     void pacingFollowsTheLine();
+    void floodOfInputIsDroppedNotHeld_data();
+    void floodOfInputIsDroppedNotHeld();
     void faultTexts_data();
     void faultTexts();
     void fileStoreKeepsWholeImagesOnly();
@@ -588,6 +590,35 @@ void TestDeviceMachine::pacingFollowsTheLine() {
     QCOMPARE(rig.machine.nextWake(), std::optional<Time>(rig.now + bytes(256) + bytes(9)));
     QVERIFY(bytes(265) > 25290us && bytes(265) < 25310us);
     QCOMPARE(rig.advance(bytes(256) + bytes(9)), frame(CommandCode::RRSS));
+}
+
+void TestDeviceMachine::floodOfInputIsDroppedNotHeld_data() {
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<QByteArray>("flood");
+    QTest::newRow("requests, answers held back")
+        << QStringList{"wrong-reply", "reply-delay=20"} << 0 << repeated(CommandCode::TSPO, 100000);
+    QTest::newRow("acknowledgements ahead of a paced upload")
+        << QStringList() << 115200 << frame(CommandCode::RSPO) + repeated(CommandCode::RRSS, 7000);
+}
+
+// A tool that floods the device and reads nothing costs it no more than its queue's bound.
+void TestDeviceMachine::floodOfInputIsDroppedNotHeld() {
+    QFETCH(QStringList, faults);
+    QFETCH(qint32, baud);
+    QFETCH(QByteArray, flood);
+    Rig rig(faults, baud);
+    for (qsizetype at = 0; at < flood.size(); at += 4096) {
+        rig.feed(flood.mid(at, 4096));
+        QVERIFY(rig.machine.queuedBytes() <= DeviceMachine::MaxQueuedBytes);
+    }
+    QVERIFY(rig.machine.inputDropped() > 0);
+    rig.settle();
+    QCOMPARE(rig.machine.queuedBytes(), 0);
+    // It keeps serving.
+    QByteArray answer = rig.feed(frame(CommandCode::TSPO));
+    answer += rig.settle();
+    QVERIFY(answer.startsWith("@KZVN"));
 }
 
 void TestDeviceMachine::faultTexts_data() {
