@@ -11,6 +11,10 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 
 using namespace std::chrono_literals;
 using Time = DeviceMachine::Time;
@@ -139,6 +143,7 @@ private slots:
     void faultTexts_data();
     void faultTexts();
     void fileStoreKeepsWholeImagesOnly();
+    void fileStoreSaysWhyItCannotWrite();
 };
 
 void TestDeviceMachine::handshakeAnswersEveryMode_data() {
@@ -661,6 +666,33 @@ void TestDeviceMachine::fileStoreKeepsWholeImagesOnly() {
     QCOMPARE(store.prepare().size(), 1);
     QVERIFY(!store.load(ImageKind::Loader));
     QCOMPARE(warnings.size(), 1);
+}
+
+// A write the system refuses part way (here a file size limit, as a full disk does) leaves the old
+// image and no stray file, and the warning gives the system's reason.
+void TestDeviceMachine::fileStoreSaysWhyItCannotWrite() {
+    QTemporaryDir dir;
+    QStringList warnings;
+    FileImageStore store(dir.path(), [&](const QString &w) { warnings << w; });
+    const QByteArray old = TestImage(ImageSize(1), 18);
+    QVERIFY(store.save(ImageKind::Data, old));
+
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100000;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = store.save(ImageKind::Data, TestImage(ImageSize(1), 19));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!written);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(warnings[0]));
+    QCOMPARE(store.load(ImageKind::Data), std::optional<QByteArray>(old));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"data.bin"});
 }
 
 QTEST_GUILESS_MAIN(TestDeviceMachine)
