@@ -10,7 +10,7 @@ const FaultDoc FaultDocs[FaultCount] = {
     {"erase-fail", "download: reports REFF after the erase time"},
     {"program-fail", "download: reports RWFF after the program time"},
     {"stop-after=N", "goes silent for the rest of the operation after N blocks"},
-    {"hangup-after=N", "closes the line after N blocks, then exits"},
+    {"hangup-after=N", "closes the line after N blocks; a device on its own then exits"},
     {"reply-delay=MS",
      "every answer MS milliseconds late (10 or more and the tool cannot connect)"},
     {"flip-bit=K", "upload: flips the lowest bit of data block K after its checksum is taken"},
