@@ -10,7 +10,7 @@ const FaultDoc FaultDocs[FaultCount] = {
     {"erase-fail", "download: reports REFF after the erase time"},
     {"program-fail", "download: reports RWFF after the program time"},
     {"stop-after=N", "goes silent for the rest of the operation after N blocks"},
-    {"hangup-after=N", "closes the line after N blocks, then exits"},
+    {"hangup-after=N", "closes the line after N blocks; a device on its own then exits"},
     {"reply-delay=MS",
      "every answer MS milliseconds late (10 or more and the tool cannot connect)"},
     {"flip-bit=K", "upload: flips the lowest bit of data block K after its checksum is taken"},
@@ -37,11 +37,11 @@ bool number(const QString &name, const QString &text, int max, int *out, QString
 
 } // namespace
 
-bool AddFault(DeviceFaults &faults, const QString &spec, QString *error) {
-    const qsizetype eq = spec.indexOf(QLatin1Char('='));
-    const QString name = (eq < 0 ? spec : spec.left(eq)).trimmed();
+bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
+    const qsizetype eq = faultText.indexOf(QLatin1Char('='));
+    const QString name = (eq < 0 ? faultText : faultText.left(eq)).trimmed();
     const bool hasArg = eq >= 0;
-    const QString arg = hasArg ? spec.mid(eq + 1).trimmed() : QString();
+    const QString arg = hasArg ? faultText.mid(eq + 1).trimmed() : QString();
 
     bool *flag = nullptr;
     std::optional<int> *count = nullptr;

@@ -23,7 +23,7 @@ struct DeviceFaults {
 
 // Adds one fault written as NAME or NAME=ARG. False, with the reason in *error, for an unknown
 // name, a missing or surplus argument, or an argument out of range.
-bool AddFault(DeviceFaults &faults, const QString &spec, QString *error);
+bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error);
 
 struct FaultDoc {
     const char *usage;

@@ -10,6 +10,11 @@
 
 namespace {
 
+bool isUploadEnding(CommandCode code) {
+    return code == CommandCode::RCVS || code == CommandCode::RCVF || code == CommandCode::REFS ||
+           code == CommandCode::RWFS;
+}
+
 QString frameText(CommandCode code) {
     return QString::fromLatin1(FrameOf(code));
 }
@@ -45,6 +50,13 @@ QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
     rxFree_ = start + lineTime(size);
     qsizetype i = 0;
     while (i < size && !lineClosed_) {
+        if (queuedBytes_ >= QueueLimit) {
+            note(now, QStringLiteral("dropped %1 bytes from the tool: %2 bytes of answers wait")
+                          .arg(size - i)
+                          .arg(queuedBytes_));
+            inputDropped_ += size - i;
+            break;
+        }
         if (phase_ == Phase::Receiving) {
             if (partialFill_ == 0) {
                 partialSince_ = now;
@@ -97,11 +109,13 @@ QByteArray DeviceMachine::tick(Time now) {
             note(now, QStringLiteral("hanging up the line (hangup-after)"));
             lineClosed_ = true;
             queue_.clear();
+            queuedBytes_ = 0;
             break;
         }
         if (tracing())
             trace_(now, Direction::Sent, next.label);
         out += next.bytes;
+        queuedBytes_ -= next.bytes.size();
         queue_.pop_front();
     }
     return out;
@@ -133,6 +147,15 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
     }
     if (tracing())
         trace_(at, Direction::Received, frameText(code));
+    // The tool purges its output before each frame, so a frame can be lost behind the next one.
+    // Its verdict or flash frames after the last block say the last block came.
+    if (phase_ == Phase::Sending && block_ == totalBlocks_ - 1 && isUploadEnding(code)) {
+        warn(at, QStringLiteral("%1: %2 came without the RRSS for the last block; taken as "
+                                "the tool's acknowledgement")
+                     .arg(operationName(), frameText(code)));
+        ++block_;
+        phase_ = Phase::AwaitVerdict;
+    }
     switch (phase_) {
     case Phase::Sending:
         if (code == CommandCode::RRSS) {
@@ -150,6 +173,17 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
         }
         if (code == CommandCode::RCVF) {
             endOperation(at, QStringLiteral("the tool found the checksums wrong"));
+            return;
+        }
+        // The tool's RCVS was lost: its flash frames come only after it accepted the upload.
+        // RWFS, always sent last, ends the upload; after REFS it is still to come.
+        if (code == CommandCode::REFS || code == CommandCode::RWFS) {
+            warn(at, QStringLiteral("%1: %2 came without RCVS; taken as the tool's acceptance")
+                         .arg(operationName(), frameText(code)));
+            if (code == CommandCode::REFS)
+                phase_ = Phase::AwaitFlash;
+            else
+                endOperation(at, QStringLiteral("done"));
             return;
         }
         break;
@@ -427,8 +461,10 @@ void DeviceMachine::endOperation(Time at, const QString &why) {
 // The tool asks to connect in the middle of an operation: it has given that one up.
 void DeviceMachine::abandon(Time at) {
     note(at, QStringLiteral("%1 given up by the tool").arg(operationName()));
-    while (!queue_.empty() && queue_.back().due > at)
+    while (!queue_.empty() && queue_.back().due > at) {
+        queuedBytes_ -= queue_.back().bytes.size();
         queue_.pop_back();
+    }
     txFree_ = std::min(txFree_, at);
     phase_ = Phase::Idle;
     deadline_.reset();
@@ -449,6 +485,7 @@ DeviceMachine::Time DeviceMachine::send(Time earliest, const QByteArray &bytes,
     const Time due = start + lineTime(bytes.size());
     txFree_ = due;
     queue_.push_back({due, bytes, label, false});
+    queuedBytes_ += bytes.size();
     return due;
 }
 
@@ -457,11 +494,20 @@ void DeviceMachine::note(Time at, const QString &text) {
         trace_(at, Direction::Note, text);
 }
 
+void DeviceMachine::warn(Time at, const QString &text) {
+    note(at, text);
+    if (warn_)
+        warn_(text);
+}
+
 void DeviceMachine::traceSkipped(Time at) {
-    const QByteArray skipped = scanner_.takeSkipped();
-    if (!skipped.isEmpty() && tracing())
+    const FrameScanner::Skipped skipped = scanner_.takeSkipped();
+    if (skipped.count > 0 && tracing())
         trace_(at, Direction::Received,
-               QStringLiteral("ignored %1 bytes: %2").arg(skipped.size()).arg(hexPreview(skipped)));
+               QStringLiteral("ignored %1 bytes: %2%3")
+                   .arg(skipped.count)
+                   .arg(hexPreview(skipped.head),
+                        skipped.count > skipped.head.size() ? QStringLiteral(" ...") : QString()));
 }
 
 QString DeviceMachine::operationName() const {

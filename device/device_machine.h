@@ -38,6 +38,11 @@ public:
     // The tool writes a block in one piece. A partial block that has waited this long and ends in
     // a connect request is that request: the tool has given up the transfer and starts again.
     static constexpr std::chrono::milliseconds BlockGap{5};
+    // Answers not yet sent are held up to this much; what the tool sends meanwhile is dropped, as
+    // a device's receiver overruns when the tool never reads. One piece of input adds at most an
+    // answer and a block, so the queue never holds more than MaxQueuedBytes.
+    static constexpr qsizetype QueueLimit = 64 * 1024;
+    static constexpr qsizetype MaxQueuedBytes = QueueLimit + 1 + FrameLength + BlockSize;
 
     DeviceMachine(const DeviceSettings &settings, ImageStore &store);
 
@@ -57,8 +62,15 @@ public:
     int operationsEnded() const { return operationsEnded_; }
     // No operation under way and nothing left to send.
     bool idle() const { return phase_ == Phase::Idle && queue_.empty(); }
+    // Bytes of answers waiting for their time.
+    qsizetype queuedBytes() const { return queuedBytes_; }
+    // Bytes from the tool dropped because too much waited to be sent (QueueLimit).
+    qint64 inputDropped() const { return inputDropped_; }
 
     void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
+    // What the operator should hear of even without a trace: the tool's frames lost on the way,
+    // input dropped. Also in the trace.
+    void setWarningSink(std::function<void(const QString &)> sink) { warn_ = std::move(sink); }
 
 private:
     enum class Phase {
@@ -98,12 +110,14 @@ private:
     std::chrono::nanoseconds lineTime(qsizetype bytes) const;
     bool tracing() const { return bool(trace_); }
     void note(Time at, const QString &text);
+    void warn(Time at, const QString &text);
     void traceSkipped(Time at);
     QString operationName() const;
 
     DeviceSettings settings_;
     ImageStore &store_;
     TraceSink trace_;
+    std::function<void(const QString &)> warn_;
 
     Phase phase_ = Phase::Idle;
     int mode_ = -1;
@@ -129,6 +143,8 @@ private:
     Time rxFree_{};                // paced: when the tool's last byte has arrived
     Time txFree_{};                // paced: when our last byte has left
     std::deque<Outgoing> queue_;
+    qsizetype queuedBytes_ = 0;
+    qint64 inputDropped_ = 0;
 
     bool strayArmed_ = false;
     bool lineClosed_ = false;

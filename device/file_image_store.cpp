@@ -3,7 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 FileImageStore::FileImageStore(const QString &directory, Warn warn)
     : directory_(directory), warn_(std::move(warn)) {}
@@ -57,13 +62,52 @@ std::optional<QByteArray> FileImageStore::load(ImageKind kind) {
     return image;
 }
 
+// Written aside under a name of its own, pushed to the disk, then renamed over the old file, so
+// the file is the old image or the new one, never a part. Every step's failure is reported with
+// the system's reason (a full disk says "No space left on device").
 bool FileImageStore::save(ImageKind kind, const QByteArray &image) {
     if (image.size() != KindSize(kind))
         return false;
-    QSaveFile file(pathOf(kind));
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size() || !file.commit()) {
-        warn_(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
-        return false;
+    const QString path = pathOf(kind);
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray aside;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        aside = target + ".new-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        fd = ::open(aside.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
+    const bool created = fd >= 0;
+    const auto fail = [&](const char *step) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+        if (created)
+            ::unlink(aside.constData());
+        warn_(QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(step), path, reason));
+        return false;
+    };
+    if (!created)
+        return fail("write");
+    for (qsizetype done = 0; done < image.size();) {
+        const ssize_t n = ::write(fd, image.constData() + done, size_t(image.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return fail("write");
+        }
+        done += n;
+    }
+    if (::fsync(fd) != 0)
+        return fail("write");
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0)
+        return fail("write");
+    if (::rename(aside.constData(), target.constData()) != 0)
+        return fail("replace");
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -51,18 +52,19 @@ void FrameScanner::resync() {
     int next = 1;
     while (next < fill_ && frame_[next] != '@')
         ++next;
-    skipped_.append(frame_, next);
+    const int keep = int(qMin<qsizetype>(next, SkippedHeadLength - skipped_.head.size()));
+    if (keep > 0)
+        skipped_.head.append(frame_, keep);
+    skipped_.count += next;
     std::memmove(frame_, frame_ + next, size_t(fill_ - next));
     fill_ -= next;
 }
 
-QByteArray FrameScanner::takeSkipped() {
-    QByteArray skipped;
-    skipped.swap(skipped_);
-    return skipped;
+FrameScanner::Skipped FrameScanner::takeSkipped() {
+    return std::exchange(skipped_, Skipped{});
 }
 
 void FrameScanner::clear() {
     fill_ = 0;
-    skipped_.clear();
+    skipped_ = {};
 }

@@ -14,10 +14,17 @@ std::optional<CommandCode> DecodeFrame(const char *bytes);
 // next "@" inside it, so a stray byte or a torn frame costs nothing more than itself.
 class FrameScanner {
 public:
+    // Bytes skipped: how many, and the first few of them for the trace.
+    struct Skipped {
+        qsizetype count = 0;
+        QByteArray head;
+    };
+    static constexpr int SkippedHeadLength = 16;
+
     // A frame's code when this byte completes one.
     std::optional<CommandCode> push(char byte);
     // The bytes skipped since the last call.
-    QByteArray takeSkipped();
+    Skipped takeSkipped();
     bool holdsPartialFrame() const { return fill_ > 0; }
     void clear();
 
@@ -26,5 +33,5 @@ private:
 
     char frame_[FrameLength] = {};
     int fill_ = 0;
-    QByteArray skipped_;
+    Skipped skipped_; // only the head is kept, however long the noise
 };

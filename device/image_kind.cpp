@@ -2,8 +2,6 @@
 
 #include "link/transfer_mode.h"
 
-#include <array>
-
 ImageKind KindOfMode(int mode) {
     static constexpr ImageKind kinds[TransferModeCount] = {
         ImageKind::Software, ImageKind::Data,     ImageKind::Default, ImageKind::Loader,
@@ -36,14 +34,18 @@ QByteArray makePattern(ImageKind kind) {
     return image;
 }
 
+// Each kind's pattern is made on its first use and never changed after: the first upload must
+// answer within the tool's few milliseconds, and devices on other threads share it.
+template <ImageKind Kind> const QByteArray &patternOf() {
+    static const QByteArray pattern = makePattern(Kind);
+    return pattern;
+}
+
 } // namespace
 
 QByteArray PatternImage(ImageKind kind) {
-    // Made once per kind and shared: an upload must answer the connect request within the tool's
-    // few milliseconds. The device runs on one thread.
-    static std::array<QByteArray, ImageKindCount> patterns;
-    QByteArray &pattern = patterns[size_t(kind)];
-    if (pattern.isEmpty())
-        pattern = makePattern(kind);
-    return pattern;
+    static constexpr const QByteArray &(*patterns[ImageKindCount])() = {
+        patternOf<ImageKind::Software>, patternOf<ImageKind::Data>, patternOf<ImageKind::Default>,
+        patternOf<ImageKind::Loader>, patternOf<ImageKind::All>};
+    return patterns[int(kind)]();
 }

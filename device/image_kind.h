@@ -16,5 +16,6 @@ const char *KindName(ImageKind kind);
 qint32 KindSize(ImageKind kind);
 
 // What an upload sends before any download has stored an image of that kind: the same bytes in
-// every run, different for every kind, and no two neighbouring blocks alike. Not thread-safe.
+// every run, different for every kind, and no two neighbouring blocks alike. Shared by every
+// device, never changed.
 QByteArray PatternImage(ImageKind kind);

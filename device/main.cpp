@@ -3,23 +3,24 @@
 #include "device/device_faults.h"
 #include "device/device_machine.h"
 #include "device/file_image_store.h"
-#include "device/pty_line.h"
 #include "device/serve_loop.h"
+#include "device/station_control.h"
+#include "device/station_device.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFileInfo>
+#include <QDir>
+#include <QRegularExpression>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr int MaxTimeMs = 600000;
 constexpr int MaxBaud = 10000000;
+constexpr int MaxDevices = 256;
 
 void printError(const QString &text) {
     std::fprintf(stderr, "torvane-device: %s\n", qPrintable(text));
@@ -31,7 +32,14 @@ QString description() {
         "five downloads block by block (verify, erase, program) and sends the three uploads. "
         "Prints the terminal's path on the first line of its output, then serves one operation "
         "after another until interrupted (SIGINT or SIGTERM). Point the tool at the path, e.g. "
-        "TORVANE_COM1=<path>.\n\nFaults (--fault NAME[=ARG], several allowed):\n");
+        "TORVANE_COM1=<path>.\n\n"
+        "A production station: --count N plays N devices, each on its own terminal with its own "
+        "state, images and pacing, and prints the N paths one a line, in order. With --link-dir "
+        "DIR device K is also DIR/ttyK, and DIR/control is a named pipe that takes \"unplug K\" "
+        "(the device hangs up its line and its link goes) and \"plug K\" (it comes back on a new "
+        "terminal under the same link), one command a line.\n\n"
+        "Faults (--fault [K:]NAME[=ARG], several allowed; K: for device K only, else every "
+        "device):\n");
     for (const FaultDoc &fault : FaultDocs)
         text += QStringLiteral("  %1%2\n")
                     .arg(QLatin1String(fault.usage), -17)
@@ -57,32 +65,34 @@ bool parseCount(const QCommandLineParser &parser, const QCommandLineOption &opti
     return true;
 }
 
-// A symbolic link to the slave under a name the operator chose. An older link is replaced; any
-// other file of that name is left alone.
-bool makeLink(const QString &link, const QString &target) {
-    const QFileInfo info(link);
-    if (info.exists() && !info.isSymLink()) {
-        printError(
-            QStringLiteral("%1 exists and is not a symbolic link; not replacing it").arg(link));
-        return false;
+// Adds "--fault [K:]NAME[=ARG]" to device K, or to every device.
+bool addFault(std::vector<DeviceSettings> &settings, const QString &faultText) {
+    const QRegularExpression perDevice(QStringLiteral("^\\s*(\\d+)\\s*:(.*)$"));
+    const QRegularExpressionMatch match = perDevice.match(faultText);
+    std::size_t first = 0;
+    std::size_t last = settings.size();
+    QString fault = faultText;
+    if (match.hasMatch()) {
+        bool ok = false;
+        const int device = match.captured(1).toInt(&ok);
+        if (!ok || device < 0 || std::size_t(device) >= settings.size()) {
+            printError(QStringLiteral("--fault %1: there is no device %2 (devices 0 to %3)")
+                           .arg(faultText, match.captured(1))
+                           .arg(settings.size() - 1));
+            return false;
+        }
+        first = std::size_t(device);
+        last = first + 1;
+        fault = match.captured(2);
     }
-    const QByteArray path = QFile::encodeName(link);
-    const QByteArray aside = path + ".new-" + QByteArray::number(qint64(::getpid()));
-    ::unlink(aside.constData());
-    if (::symlink(QFile::encodeName(target).constData(), aside.constData()) != 0 ||
-        ::rename(aside.constData(), path.constData()) != 0) {
-        printError(QStringLiteral("cannot link %1 to %2: %3")
-                       .arg(link, target, QString::fromLocal8Bit(std::strerror(errno))));
-        ::unlink(aside.constData());
-        return false;
+    for (std::size_t k = first; k < last; ++k) {
+        QString error;
+        if (!AddFault(settings[k].faults, fault, &error)) {
+            printError(error);
+            return false;
+        }
     }
     return true;
-}
-
-// Removes the link only while it still points to our terminal.
-void removeLink(const QString &link, const QString &target) {
-    if (QFileInfo(link).symLinkTarget() == QFileInfo(target).absoluteFilePath())
-        ::unlink(QFile::encodeName(link).constData());
 }
 
 } // namespace
@@ -100,8 +110,11 @@ int main(int argc, char **argv) {
         QStringLiteral("link"),
         QStringLiteral("Also makes <path> a symbolic link to the terminal."),
         QStringLiteral("path"));
-    const QCommandLineOption onceOption(QStringLiteral("once"),
-                                        QStringLiteral("Serves one operation, then exits."));
+    const QCommandLineOption onceOption(
+        QStringLiteral("once"),
+        QStringLiteral("Serves one operation, then exits; with --count each "
+                       "device serves one, and the program exits "
+                       "when all have."));
     const QCommandLineOption storeOption(
         QStringLiteral("store"),
         QStringLiteral("Keeps the images as files <dir>/<kind>.bin (software, data, default, "
@@ -129,10 +142,20 @@ int main(int argc, char **argv) {
     const QCommandLineOption faultOption(
         QStringLiteral("fault"),
         QStringLiteral("Misbehaves as <name> says (see the list above); may be given several "
-                       "times."),
-        QStringLiteral("name[=arg]"));
+                       "times. K: limits it to device K."),
+        QStringLiteral("[K:]name[=arg]"));
+    const QCommandLineOption countOption(
+        QStringLiteral("count"),
+        QStringLiteral("Plays <n> devices at once (1 to 256), each on its own terminal; with "
+                       "--store DIR device K keeps its images in DIR/K."),
+        QStringLiteral("n"));
+    const QCommandLineOption linkDirOption(
+        QStringLiteral("link-dir"),
+        QStringLiteral("Makes <dir>/ttyK a symbolic link to device K's terminal (removed on "
+                       "exit), and <dir>/control the pipe that unplugs and plugs devices."),
+        QStringLiteral("dir"));
     parser.addOptions({linkOption, onceOption, storeOption, traceOption, paceOption, eraseOption,
-                       programOption, faultOption});
+                       programOption, faultOption, countOption, linkDirOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument \"%1\"; see --help")
@@ -140,66 +163,94 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    DeviceSettings settings;
+    DeviceSettings base;
     int eraseMs = 300;
     int programMs = 500;
-    if (!parseCount(parser, paceOption, 1, MaxBaud, &settings.paceBaud) ||
+    int count = 1;
+    if (!parseCount(parser, paceOption, 1, MaxBaud, &base.paceBaud) ||
         !parseCount(parser, eraseOption, 0, MaxTimeMs, &eraseMs) ||
-        !parseCount(parser, programOption, 0, MaxTimeMs, &programMs))
+        !parseCount(parser, programOption, 0, MaxTimeMs, &programMs) ||
+        !parseCount(parser, countOption, 1, MaxDevices, &count))
         return 1;
-    settings.eraseTime = std::chrono::milliseconds(eraseMs);
-    settings.programTime = std::chrono::milliseconds(programMs);
-    for (const QString &fault : parser.values(faultOption)) {
+    base.eraseTime = std::chrono::milliseconds(eraseMs);
+    base.programTime = std::chrono::milliseconds(programMs);
+    std::vector<DeviceSettings> settings(std::size_t(count), base);
+    for (const QString &fault : parser.values(faultOption))
+        if (!addFault(settings, fault))
+            return 1;
+
+    const bool station = parser.isSet(countOption);
+    const QString link = parser.value(linkOption);
+    const QString linkDir = parser.value(linkDirOption);
+    if (!link.isEmpty() && (count > 1 || !linkDir.isEmpty())) {
+        printError(QStringLiteral("--link names one terminal; with --count or --link-dir the "
+                                  "links are <dir>/ttyK"));
+        return 1;
+    }
+    if (!linkDir.isEmpty() && !QDir().mkpath(linkDir)) {
+        printError(QStringLiteral("cannot create the link directory %1").arg(linkDir));
+        return 1;
+    }
+
+    const auto started = DeviceMachine::Clock::now();
+    const bool tracing = parser.isSet(traceOption);
+    std::vector<std::unique_ptr<StationDevice>> devices;
+    for (int k = 0; k < count; ++k) {
+        const QString prefix = station ? QStringLiteral("device %1: ").arg(k) : QString();
+        const auto say = [prefix](const QString &text) { printError(prefix + text); };
+        std::unique_ptr<ImageStore> store;
+        if (parser.isSet(storeOption)) {
+            const QString dir = station
+                                    ? QDir(parser.value(storeOption)).filePath(QString::number(k))
+                                    : parser.value(storeOption);
+            auto files = std::make_unique<FileImageStore>(dir, say);
+            const QStringList problems = files->prepare();
+            for (const QString &problem : problems)
+                say(problem);
+            if (!problems.isEmpty())
+                return 1;
+            store = std::move(files);
+        } else {
+            store = std::make_unique<MemoryImageStore>();
+        }
+        DeviceMachine::TraceSink trace;
+        if (tracing) {
+            const QByteArray column = station ? QStringLiteral("[%1] ").arg(k).toLatin1() : "";
+            trace = [started, column](DeviceMachine::Time at, DeviceMachine::Direction direction,
+                                      const QString &text) {
+                static constexpr const char *arrows[] = {"<-", "->", "--"};
+                const double seconds = std::chrono::duration<double>(at - started).count();
+                std::fprintf(stderr, "%11.6f %s%s %s\n", seconds, column.constData(),
+                             arrows[int(direction)], qPrintable(text));
+            };
+        }
+        const QString deviceLink =
+            !linkDir.isEmpty() ? QDir(linkDir).filePath(QStringLiteral("tty%1").arg(k)) : link;
+        devices.push_back(std::make_unique<StationDevice>(
+            settings[std::size_t(k)], std::move(store), deviceLink, say, trace));
+    }
+
+    CatchStopSignals();
+    std::unique_ptr<StationControl> control;
+    if (!linkDir.isEmpty()) {
+        control = std::make_unique<StationControl>(
+            QDir(linkDir).filePath(QStringLiteral("control")), count, printError);
         QString error;
-        if (!AddFault(settings.faults, fault, &error)) {
+        if (!control->open(&error)) {
             printError(error);
             return 1;
         }
     }
-
-    std::unique_ptr<ImageStore> store;
-    if (parser.isSet(storeOption)) {
-        auto files = std::make_unique<FileImageStore>(
-            parser.value(storeOption), [](const QString &warning) { printError(warning); });
-        const QStringList problems = files->prepare();
-        for (const QString &problem : problems)
-            printError(problem);
-        if (!problems.isEmpty())
+    for (auto &device : devices) {
+        QString error;
+        if (!device->plugIn(&error)) {
+            printError(error);
             return 1;
-        store = std::move(files);
-    } else {
-        store = std::make_unique<MemoryImageStore>();
+        }
     }
-
-    DeviceMachine machine(settings, *store);
-    const auto started = DeviceMachine::Clock::now();
-    if (parser.isSet(traceOption)) {
-        machine.setTraceSink([started](DeviceMachine::Time at, DeviceMachine::Direction direction,
-                                       const QString &text) {
-            static constexpr const char *arrows[] = {"<-", "->", "--"};
-            const double seconds = std::chrono::duration<double>(at - started).count();
-            std::fprintf(stderr, "%11.6f %s %s\n", seconds, arrows[int(direction)],
-                         qPrintable(text));
-        });
-    }
-
-    CatchStopSignals();
-    PtyLine line;
-    QString error;
-    if (!line.open(&error)) {
-        printError(error);
-        return 1;
-    }
-    const QString link = parser.value(linkOption);
-    if (!link.isEmpty() && !makeLink(link, line.slavePath()))
-        return 1;
-    std::printf("%s\n", qPrintable(line.slavePath()));
+    for (const auto &device : devices)
+        std::printf("%s\n", qPrintable(device->slavePath()));
     std::fflush(stdout);
 
-    const int result = Serve(line, machine, parser.isSet(onceOption), &error);
-    if (result != 0)
-        printError(error);
-    if (!link.isEmpty())
-        removeLink(link, line.slavePath());
-    return result;
+    return Serve(devices, control.get(), parser.isSet(onceOption), printError);
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -43,8 +44,14 @@ bool PtyLine::open(QString *error) {
 }
 
 int PtyLine::unreadByTool() const {
+    if (slave_ < 0)
+        return 0;
+    // What the master wrote reaches the slave a moment later, by way of a kernel worker; polling
+    // the slave waits for that hand-over, so the count below includes the last answer.
+    pollfd p{slave_, POLLIN, 0};
+    ::poll(&p, 1, 0);
     int waiting = 0;
-    if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &waiting) != 0)
+    if (::ioctl(slave_, FIONREAD, &waiting) != 0)
         return 0;
     return waiting;
 }

@@ -1,10 +1,9 @@
 #include "device/serve_loop.h"
 
-#include "device/device_machine.h"
-#include "device/pty_line.h"
+#include "device/station_control.h"
+#include "device/station_device.h"
 
-#include <QByteArray>
-
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -17,59 +16,32 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = DeviceMachine::Clock;
+using Clock = StationDevice::Clock;
+using Time = StationDevice::Time;
 
+// Set by the stop signals' handler, read by the loop: the one thing a handler may touch.
 volatile std::sig_atomic_t stopSignal = 0;
 // The signal mask to wait with: the stop signals are blocked everywhere else, so one that comes
-// between two waits is held back and ends the next wait at once.
+// between two waits is held back and ends the next wait at once. Set once, before serving.
 sigset_t waitMask;
 
-// After the last answer of a --once run, how long the tool may take to read it before we go.
-constexpr auto LingerLimit = 2s;
 // A timer wakes us late by tens of microseconds; a paced answer must leave when the line would
 // have carried it, so the last stretch before it is due is waited out awake.
 constexpr auto WakeAhead = 300us;
+constexpr qsizetype ReadSize = 65536;
 
 void onStopSignal(int signal) {
     stopSignal = signal;
 }
 
-timespec toTimespec(std::chrono::nanoseconds span) {
+timespec pauseOf(std::chrono::nanoseconds span) {
     if (span < 0ns)
         span = 0ns;
     return {time_t(span.count() / 1000000000), long(span.count() % 1000000000)};
 }
 
-QString systemError(const char *what) {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what),
-                                        QString::fromLocal8Bit(std::strerror(errno)));
-}
-
-// Writes as much as the line takes now; the rest stays in `out`.
-bool writeSome(int fd, QByteArray &out, QString *error) {
-    while (!out.isEmpty()) {
-        const ssize_t n = ::write(fd, out.constData(), size_t(out.size()));
-        if (n > 0) {
-            out.remove(0, n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        *error = systemError("cannot write to the line");
-        return false;
-    }
-    return true;
-}
-
-// Gives the tool time to read the last answer before the line goes away with us.
-void linger(const PtyLine &line) {
-    const auto until = Clock::now() + LingerLimit;
-    while (!stopSignal && line.unreadByTool() > 0 && Clock::now() < until) {
-        const timespec pause = toTimespec(5ms);
-        ::ppoll(nullptr, 0, &pause, &waitMask);
-    }
+bool finished(StationDevice::State state) {
+    return state == StationDevice::State::Finished || state == StationDevice::State::Failed;
 }
 
 } // namespace
@@ -90,59 +62,88 @@ void CatchStopSignals() {
         sigdelset(&waitMask, signal);
 }
 
-int Serve(PtyLine &line, DeviceMachine &machine, bool once, QString *error) {
+int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *control, bool once,
+          const std::function<void(const QString &)> &say) {
 #ifdef __linux__
     // A paced answer is due at a point in time; the kernel's default slack would add 50 us to
     // every block.
     ::prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
-    static char buffer[65536];
-    QByteArray out;
+    std::vector<char> buffer(ReadSize);
+    std::vector<pollfd> polled;
+    std::vector<short> revents(devices.size());
+    bool failed = false;
     for (;;) {
-        if (stopSignal)
-            return 0;
-        if (out.isEmpty() && machine.lineClosed()) {
-            line.hangUp();
-            return 0;
+        if (stopSignal) {
+            for (auto &device : devices)
+                device->unplug();
+            return failed ? 1 : 0;
         }
-        if (once && out.isEmpty() && machine.operationsEnded() > 0 && machine.idle()) {
-            linger(line);
-            return 0;
-        }
+        failed = failed || std::any_of(devices.cbegin(), devices.cend(), [](const auto &device) {
+                     return device->state() == StationDevice::State::Failed;
+                 });
+        if (std::all_of(devices.cbegin(), devices.cend(),
+                        [](const auto &device) { return finished(device->state()); }))
+            return failed ? 1 : 0;
 
-        pollfd p{line.master(), short(POLLIN | (out.isEmpty() ? 0 : POLLOUT)), 0};
+        polled.clear();
+        if (control)
+            polled.push_back({control->fd(), POLLIN, 0});
+        std::optional<Time> wake;
+        for (const auto &device : devices) {
+            if (device->fd() >= 0)
+                polled.push_back({device->fd(), device->pollEvents(), 0});
+            const auto next = device->nextWake();
+            if (next && (!wake || *next < *wake))
+                wake = next;
+        }
         timespec limit{};
-        const timespec *timeout = nullptr;
-        const auto wake = machine.nextWake();
-        if (wake) {
-            limit = toTimespec(*wake - WakeAhead - Clock::now());
-            timeout = &limit;
-        }
-        if (::ppoll(&p, 1, timeout, &waitMask) < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = systemError("cannot wait for the line");
+        if (wake)
+            limit = pauseOf(*wake - WakeAhead - Clock::now());
+        const int ready =
+            ::ppoll(polled.data(), nfds_t(polled.size()), wake ? &limit : nullptr, &waitMask);
+        if (ready < 0 && errno != EINTR) {
+            say(QStringLiteral("cannot wait for the lines: %1")
+                    .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            for (auto &device : devices)
+                device->unplug();
             return 1;
         }
-        const auto now = Clock::now();
-        if (p.revents & POLLIN) {
-            const ssize_t n = ::read(line.master(), buffer, sizeof buffer);
-            if (n > 0) {
-                out += machine.feed(buffer, n, now);
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                *error = systemError("cannot read from the line");
-                return 1;
+        if (ready == 0 && wake && *wake - Clock::now() < WakeAhead)
+            while (Clock::now() < *wake) {
             }
-        } else if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            *error = QStringLiteral("the line was closed under the device");
-            return 1;
-        } else {
-            if (wake && *wake - now < WakeAhead)
-                while (Clock::now() < *wake) {
-                }
-            out += machine.tick(Clock::now());
+
+        // Each device's poll results, by its descriptor, before the control changes any.
+        std::size_t at = control ? 1 : 0;
+        for (std::size_t k = 0; k < devices.size(); ++k) {
+            revents[k] = 0;
+            if (ready > 0 && at < polled.size() && devices[k]->fd() == polled[at].fd)
+                revents[k] = polled[at++].revents;
         }
-        if (!writeSome(line.master(), out, error))
-            return 1;
+        const Time now = Clock::now();
+        for (std::size_t k = 0; k < devices.size(); ++k)
+            devices[k]->step(revents[k], now, once, buffer.data(), ReadSize);
+
+        if (control && ready > 0 && (polled[0].revents & POLLIN)) {
+            for (const StationControl::Command &command : control->take()) {
+                StationDevice &device = *devices[size_t(command.device)];
+                if (!command.plug) {
+                    device.unplug();
+                    say(QStringLiteral("device %1 unplugged").arg(command.device));
+                    continue;
+                }
+                if (device.state() == StationDevice::State::Serving)
+                    continue;
+                QString error;
+                if (device.plugIn(&error))
+                    say(QStringLiteral("device %1 plugged in on %2")
+                            .arg(command.device)
+                            .arg(device.slavePath()));
+                else
+                    say(QStringLiteral("device %1 cannot be plugged in: %2")
+                            .arg(command.device)
+                            .arg(error));
+            }
+        }
     }
 }

@@ -2,15 +2,21 @@
 
 #include <QString>
 
-class DeviceMachine;
-class PtyLine;
+#include <functional>
+#include <memory>
+#include <vector>
+
+class StationControl;
+class StationDevice;
 
 // Makes SIGINT, SIGTERM and SIGHUP end Serve() in order instead of killing the process. Call once,
 // before Serve().
 void CatchStopSignals();
 
-// Runs the device on the line: waits in poll() for the tool's bytes or the device's next timed
-// answer, and writes each answer when it is due. Returns 0 after a stop signal, after the line was
-// hung up (hangup-after) or, with `once`, after one operation has ended; 1 on a failure of the
-// line, with the reason in *error.
-int Serve(PtyLine &line, DeviceMachine &machine, bool once, QString *error);
+// Runs the devices on their lines in one poll loop: waits for the tools' bytes, the control's
+// commands (when there is a control) or a device's next timed answer, and writes each answer when
+// it is due. After a stop signal every device is unplugged and Serve() returns. It also returns
+// once every device has finished (hung up, or with `once` served one operation). 1 when a
+// device's line failed, else 0.
+int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *control, bool once,
+          const std::function<void(const QString &)> &say);

@@ -11,6 +11,10 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 
 using namespace std::chrono_literals;
 using Time = DeviceMachine::Time;
@@ -25,11 +29,11 @@ QByteArray blockOf(const QByteArray &bytes, int k) {
     return bytes.mid(qsizetype(k) * 256, 256);
 }
 
-DeviceFaults faultsOf(const QStringList &specs) {
+DeviceFaults faultsOf(const QStringList &faultTexts) {
     DeviceFaults faults;
-    for (const QString &spec : specs) {
+    for (const QString &faultText : faultTexts) {
         QString error;
-        if (!AddFault(faults, spec, &error))
+        if (!AddFault(faults, faultText, &error))
             qFatal("%s", qPrintable(error));
     }
     return faults;
@@ -116,6 +120,8 @@ private slots:
     void uploadSendsTheStoredImage();
     void uploadPatternIsTheSameEveryRun();
     void uploadEndsOnRRFD();
+    void uploadEndsThoughFramesWereLost_data();
+    void uploadEndsThoughFramesWereLost();
     void uploadRequestedAgainStartsAgain();
 
     void silentNeverAnswers();
@@ -133,9 +139,12 @@ private slots:
     void flipBitCorruptsOneBitAfterTheChecksum();
 
     void pacingFollowsTheLine();
-    void faultSpecs_data();
-    void faultSpecs();
+    void floodOfInputIsDroppedNotHeld_data();
+    void floodOfInputIsDroppedNotHeld();
+    void faultTexts_data();
+    void faultTexts();
     void fileStoreKeepsWholeImagesOnly();
+    void fileStoreSaysWhyItCannotWrite();
 };
 
 void TestDeviceMachine::handshakeAnswersEveryMode_data() {
@@ -381,6 +390,33 @@ void TestDeviceMachine::uploadEndsOnRRFD() {
     QCOMPARE(rig.feed(frame(CommandCode::TSPO)), frame(CommandCode::RSPO));
 }
 
+void TestDeviceMachine::uploadEndsThoughFramesWereLost_data() {
+    QTest::addColumn<QByteArrayList>("frames");
+    const QByteArray rrss = frame(CommandCode::RRSS);
+    const QByteArray rcvs = frame(CommandCode::RCVS);
+    const QByteArray refs = frame(CommandCode::REFS);
+    const QByteArray rwfs = frame(CommandCode::RWFS);
+    QTest::newRow("RCVS lost") << QByteArrayList{rrss, refs, rwfs};
+    QTest::newRow("RCVS and REFS lost") << QByteArrayList{rrss, rwfs};
+    QTest::newRow("last RRSS lost") << QByteArrayList{rcvs, refs, rwfs};
+}
+
+// The tool purges its output before every frame, so one can be lost behind the next.
+void TestDeviceMachine::uploadEndsThoughFramesWereLost() {
+    QFETCH(QByteArrayList, frames);
+    Rig rig;
+    QStringList warnings;
+    rig.machine.setWarningSink([&](const QString &text) { warnings << text; });
+    QCOMPARE(rig.receiveUpload(7).size(), 520 * 256);
+    for (const QByteArray &f : frames) {
+        QVERIFY(!rig.machine.idle()); // the upload ends on the tool's last frame, not before
+        QCOMPARE(rig.feed(f), QByteArray());
+    }
+    QVERIFY(rig.machine.idle());
+    QCOMPARE(rig.machine.operationsEnded(), 1);
+    QCOMPARE(warnings.size(), 1);
+}
+
 void TestDeviceMachine::uploadRequestedAgainStartsAgain() {
     Rig rig;
     const QByteArray first = rig.receiveUpload(7, 2);
@@ -564,8 +600,37 @@ void TestDeviceMachine::pacingFollowsTheLine() {
     QCOMPARE(rig.advance(bytes(256) + bytes(9)), frame(CommandCode::RRSS));
 }
 
-void TestDeviceMachine::faultSpecs_data() {
-    QTest::addColumn<QString>("spec");
+void TestDeviceMachine::floodOfInputIsDroppedNotHeld_data() {
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<qint32>("baud");
+    QTest::addColumn<QByteArray>("flood");
+    QTest::newRow("requests, answers held back")
+        << QStringList{"wrong-reply", "reply-delay=20"} << 0 << repeated(CommandCode::TSPO, 100000);
+    QTest::newRow("acknowledgements ahead of a paced upload")
+        << QStringList() << 115200 << frame(CommandCode::RSPO) + repeated(CommandCode::RRSS, 7000);
+}
+
+// A tool that floods the device and reads nothing costs it no more than its queue's bound.
+void TestDeviceMachine::floodOfInputIsDroppedNotHeld() {
+    QFETCH(QStringList, faults);
+    QFETCH(qint32, baud);
+    QFETCH(QByteArray, flood);
+    Rig rig(faults, baud);
+    for (qsizetype at = 0; at < flood.size(); at += 4096) {
+        rig.feed(flood.mid(at, 4096));
+        QVERIFY(rig.machine.queuedBytes() <= DeviceMachine::MaxQueuedBytes);
+    }
+    QVERIFY(rig.machine.inputDropped() > 0);
+    rig.settle();
+    QCOMPARE(rig.machine.queuedBytes(), 0);
+    // It keeps serving.
+    QByteArray answer = rig.feed(frame(CommandCode::TSPO));
+    answer += rig.settle();
+    QVERIFY(answer.startsWith("@KZVN"));
+}
+
+void TestDeviceMachine::faultTexts_data() {
+    QTest::addColumn<QString>("faultText");
     QTest::addColumn<bool>("valid");
     for (const char *ok :
          {"silent", "nak-block=0", "wrong-reply", "stray-byte", "bad-checksum", "erase-fail",
@@ -576,14 +641,13 @@ void TestDeviceMachine::faultSpecs_data() {
         QTest::newRow(*bad ? bad : "empty") << bad << false;
 }
 
-void TestDeviceMachine::faultSpecs() {
-    QFETCH(QString, spec);
+void TestDeviceMachine::faultTexts() {
+    QFETCH(QString, faultText);
     QFETCH(bool, valid);
     DeviceFaults faults;
     QString error;
-    QCOMPARE(AddFault(faults, spec, &error), valid);
+    QCOMPARE(AddFault(faults, faultText, &error), valid);
     QCOMPARE(error.isEmpty(), valid);
-    QCOMPARE(int(std::size(FaultDocs)), FaultCount);
 }
 
 void TestDeviceMachine::fileStoreKeepsWholeImagesOnly() {
@@ -605,6 +669,33 @@ void TestDeviceMachine::fileStoreKeepsWholeImagesOnly() {
     QCOMPARE(store.prepare().size(), 1);
     QVERIFY(!store.load(ImageKind::Loader));
     QCOMPARE(warnings.size(), 1);
+}
+
+// A write the system refuses part way (here a file size limit, as a full disk does) leaves the old
+// image and no stray file, and the warning gives the system's reason.
+void TestDeviceMachine::fileStoreSaysWhyItCannotWrite() {
+    QTemporaryDir dir;
+    QStringList warnings;
+    FileImageStore store(dir.path(), [&](const QString &w) { warnings << w; });
+    const QByteArray old = TestImage(ImageSize(1), 18);
+    QVERIFY(store.save(ImageKind::Data, old));
+
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100000;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = store.save(ImageKind::Data, TestImage(ImageSize(1), 19));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!written);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(warnings[0]));
+    QCOMPARE(store.load(ImageKind::Data), std::optional<QByteArray>(old));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"data.bin"});
 }
 
 QTEST_GUILESS_MAIN(TestDeviceMachine)

@@ -18,6 +18,9 @@
 #include <QtTest>
 
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -107,6 +110,51 @@ QString upload(Host &host, int mode, QByteArray *image) {
     }
 }
 
+// The tool's end of a terminal, raw: for what link's component would not do (flood, sit idle).
+struct RawPort {
+    explicit RawPort(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+    ~RawPort() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // The events seen within `timeoutMs`.
+    short wait(short events, int timeoutMs) const {
+        pollfd p{fd, events, 0};
+        return ::poll(&p, 1, timeoutMs) > 0 ? p.revents : short(0);
+    }
+    // Reads until the device has been quiet for a while.
+    qint64 drain() const {
+        qint64 total = 0;
+        char buffer[65536];
+        while (wait(POLLIN, 200) & POLLIN) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            total += n;
+        }
+        return total;
+    }
+    int fd;
+};
+
+// The device's peak memory so far, in kB.
+qint64 PeakMemoryKb(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+void SendControl(const QString &dir, const QByteArray &command) {
+    QFile control(QDir(dir).filePath(QStringLiteral("control")));
+    QVERIFY(control.open(QIODevice::WriteOnly));
+    QCOMPARE(control.write(command + '\n'), command.size() + 1);
+}
+
 QString run(Host &host, int mode, const QByteArray &image = {}) {
     QByteArray received;
     return IsUpload(TransferMode(mode)) ? upload(host, mode, &received)
@@ -124,9 +172,13 @@ private slots:
     void faultsSeenByTheTool_data();
     void faultsSeenByTheTool();
     void linkAndCleanExit();
+    void onceServesOneOperation_data();
     void onceServesOneOperation();
     void traceShowsFramesAndBlocks();
     void helpAndBadArguments();
+    void floodIsDroppedNotHeld();
+    void stationGivesEachDeviceItsFaults();
+    void stationDeviceUnpluggedAndBack();
 };
 
 void TestDeviceProgram::roundTripReturnsTheImage_data() {
@@ -250,11 +302,18 @@ void TestDeviceProgram::linkAndCleanExit() {
     QVERIFY(QFileInfo(plain.fileName()).isFile());
 }
 
+void TestDeviceProgram::onceServesOneOperation_data() {
+    QTest::addColumn<int>("mode");
+    QTest::newRow("upload") << 6;
+    // The device's last answer, RWFS, reaches the tool before the line goes with the device.
+    QTest::newRow("download") << 2;
+}
+
 void TestDeviceProgram::onceServesOneOperation() {
+    QFETCH(int, mode);
     DeviceProcess device(QuickFlash + QStringList{"--once"});
     Host host(device.slavePath());
-    QByteArray back;
-    QCOMPARE(upload(host, 6, &back), QStringLiteral("ok"));
+    QCOMPARE(run(host, mode, TestImage(ImageSize(mode), 6)), QStringLiteral("ok"));
     QVERIFY(device.waitForFinished(5000));
     QCOMPARE(device.exitCode(), 0);
 }
@@ -278,14 +337,18 @@ void TestDeviceProgram::helpAndBadArguments() {
     QVERIFY(help.waitForFinished(5000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
-    for (const char *word : {"--link", "--once", "--store", "--trace", "--pace", "--erase-time",
-                             "--program-time", "--fault", "silent", "nak-block=N", "wrong-reply",
-                             "stray-byte", "bad-checksum", "erase-fail", "program-fail",
-                             "stop-after=N", "hangup-after=N", "reply-delay=MS", "flip-bit=K"})
+    for (const char *word :
+         {"--link",       "--once",         "--store",        "--trace",    "--pace",
+          "--erase-time", "--program-time", "--fault",        "silent",     "nak-block=N",
+          "wrong-reply",  "stray-byte",     "bad-checksum",   "erase-fail", "program-fail",
+          "stop-after=N", "hangup-after=N", "reply-delay=MS", "flip-bit=K", "--count",
+          "--link-dir",   "unplug K",       "plug K"})
         QVERIFY2(text.contains(QLatin1String(word)), word);
 
-    for (const QStringList &bad : {QStringList{"--fault", "loud"}, QStringList{"--pace", "0"},
-                                   QStringList{"--erase-time", "soon"}}) {
+    for (const QStringList &bad :
+         {QStringList{"--fault", "loud"}, QStringList{"--pace", "0"},
+          QStringList{"--erase-time", "soon"}, QStringList{"--count", "2", "--fault", "2:silent"},
+          QStringList{"--count", "2", "--link", "tty"}}) {
         QProcess refused;
         refused.start(DeviceProcess::programPath(), bad);
         QVERIFY(refused.waitForFinished(5000));
@@ -293,6 +356,78 @@ void TestDeviceProgram::helpAndBadArguments() {
         QVERIFY(refused.readAllStandardOutput().isEmpty()); // no path: the device never started
         QVERIFY(!refused.readAllStandardError().isEmpty());
     }
+}
+
+// A tool that sends 4 MB of upload requests and reads none of the answers (each a frame and a
+// block) costs the device no more than its bound; it says it dropped input and serves on.
+void TestDeviceProgram::floodIsDroppedNotHeld() {
+    DeviceProcess device;
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    RawPort port(device.slavePath());
+    QVERIFY(port.fd >= 0);
+    const QByteArray flood = FrameOf(CommandCode::RSPO).repeated(4 * 1024 * 1024 / FrameLength);
+    for (qsizetype done = 0; done < flood.size();) {
+        const ssize_t n = ::write(port.fd, flood.constData() + done, size_t(flood.size() - done));
+        QVERIFY(n > 0);
+        done += n;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(device.stderrText().contains("dropped"), 10000);
+    const qint64 peak = PeakMemoryKb(device.process().processId());
+    QVERIFY2(peak > 0 && peak < 32 * 1024, qPrintable(QString::number(peak)));
+    port.drain();
+    const QByteArray request = FrameOf(CommandCode::TSPO);
+    QCOMPARE(::write(port.fd, request.constData(), size_t(request.size())), ssize_t(FrameLength));
+    QVERIFY(port.wait(POLLIN, 5000) & POLLIN);
+    char answer[FrameLength];
+    QCOMPARE(::read(port.fd, answer, sizeof answer), ssize_t(FrameLength));
+    QCOMPARE(QByteArray(answer, FrameLength), FrameOf(CommandCode::RSPO));
+    QCOMPARE(device.stop(), 0);
+}
+
+// Three devices in one program: a fault for every device and one for device 2 only, each on its
+// own terminal under its own link.
+void TestDeviceProgram::stationGivesEachDeviceItsFaults() {
+    QTemporaryDir dir;
+    DeviceProcess device(QuickFlash + QStringList{"--count", "3", "--link-dir", dir.path(),
+                                                  "--fault", "stray-byte", "--fault",
+                                                  "2:erase-fail"},
+                         5000, 3);
+    QCOMPARE(device.slavePaths().size(), 3);
+    for (int k = 0; k < 3; ++k)
+        QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("tty%1").arg(k))).symLinkTarget(),
+                 device.slavePaths()[k]);
+    const QByteArray image = TestImage(ImageSize(2), 51);
+    Host normal(dir.filePath("tty1"));
+    QCOMPARE(download(normal, 2, image), QStringLiteral("ok"));
+    QCOMPARE(normal.sentFrames.count(FrameOf(CommandCode::TFPO)), 2); // stray-byte, the first
+    Host faulty(dir.filePath("tty2"));
+    QCOMPARE(download(faulty, 2, image), QStringLiteral("erase"));
+    QCOMPARE(device.stop(), 0);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+             QStringList());
+}
+
+// A board unplugged from the station: the tool that has its port open sees a hang-up and its
+// link goes; plugged in again, it serves on a fresh terminal under the same link.
+void TestDeviceProgram::stationDeviceUnpluggedAndBack() {
+    QTemporaryDir dir;
+    const QString link = dir.filePath("tty1");
+    DeviceProcess device(QuickFlash + QStringList{"--count", "2", "--link-dir", dir.path()}, 5000,
+                         2);
+    QCOMPARE(device.slavePaths().size(), 2);
+    {
+        RawPort port(link);
+        QVERIFY(port.fd >= 0);
+        SendControl(dir.path(), "unplug 1");
+        QVERIFY(port.wait(POLLIN, 5000) & POLLHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo(link).isSymLink(), 5000);
+        QVERIFY(QFileInfo(dir.filePath("tty0")).isSymLink());
+    }
+    SendControl(dir.path(), "plug 1");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 5000);
+    Host host(link);
+    QCOMPARE(download(host, 2, TestImage(ImageSize(2), 52)), QStringLiteral("ok"));
+    QCOMPARE(device.stop(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDeviceProgram)

@@ -3,26 +3,27 @@
 #include <QDeadlineTimer>
 #include <QFile>
 
-DeviceProcess::DeviceProcess(const QStringList &arguments, int startTimeoutMs) {
+DeviceProcess::DeviceProcess(const QStringList &arguments, int startTimeoutMs, int devices) {
     process_.setStandardErrorFile(dir_.filePath(QStringLiteral("stderr.txt")));
     process_.start(programPath(), arguments);
     if (!process_.waitForStarted(startTimeoutMs)) {
         error_ = QStringLiteral("cannot start %1: %2").arg(programPath(), process_.errorString());
         return;
     }
-    QByteArray firstLine;
+    QByteArray lines;
     const QDeadlineTimer deadline(startTimeoutMs);
-    while (!firstLine.contains('\n') && !deadline.hasExpired()) {
+    while (lines.count('\n') < devices && !deadline.hasExpired()) {
         if (!process_.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
             break;
-        firstLine += process_.readAllStandardOutput();
+        lines += process_.readAllStandardOutput();
     }
-    if (!firstLine.contains('\n')) {
+    if (lines.count('\n') < devices) {
         process_.waitForFinished(100);
         error_ = QStringLiteral("torvane-device printed no path: %1").arg(stderrText());
         return;
     }
-    slavePath_ = QString::fromLocal8Bit(firstLine.left(firstLine.indexOf('\n')).trimmed());
+    for (const QByteArray &line : lines.split('\n').mid(0, devices))
+        slavePaths_ << QString::fromLocal8Bit(line.trimmed());
 }
 
 DeviceProcess::~DeviceProcess() {

@@ -10,8 +10,10 @@
 // full pipe while the test is busy; the destructor stops it.
 class DeviceProcess {
 public:
-    // Starts the device with `arguments` and waits for the path on its first line of output.
-    explicit DeviceProcess(const QStringList &arguments = {}, int startTimeoutMs = 5000);
+    // Starts the device with `arguments` and waits for the paths on the first `devices` lines of
+    // its output (one a device, as with --count).
+    explicit DeviceProcess(const QStringList &arguments = {}, int startTimeoutMs = 5000,
+                           int devices = 1);
     ~DeviceProcess();
     DeviceProcess(const DeviceProcess &) = delete;
     DeviceProcess &operator=(const DeviceProcess &) = delete;
@@ -20,7 +22,8 @@ public:
     static QString programPath();
 
     // Empty when the device did not start; errorString() then says why.
-    QString slavePath() const { return slavePath_; }
+    QString slavePath() const { return slavePaths_.value(0); }
+    QStringList slavePaths() const { return slavePaths_; }
     QString errorString() const { return error_; }
     bool isRunning() const { return process_.state() != QProcess::NotRunning; }
     // Everything the device wrote to standard error so far.
@@ -37,6 +40,6 @@ public:
 private:
     QTemporaryDir dir_;
     QProcess process_;
-    QString slavePath_;
+    QStringList slavePaths_;
     QString error_;
 };
