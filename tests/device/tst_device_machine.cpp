@@ -677,7 +677,7 @@ void TestDeviceMachine::fileStoreSaysWhyItCannotWrite() {
     QTemporaryDir dir;
     QStringList warnings;
     FileImageStore store(dir.path(), [&](const QString &w) { warnings << w; });
-    const QByteArray old = TestImage(ImageSize(1), 18);
+    const QByteArray old = TestImage(ImageSize(TransferMode::DownloadData), 18);
     QVERIFY(store.save(ImageKind::Data, old));
 
     rlimit saved{};
@@ -686,7 +686,8 @@ void TestDeviceMachine::fileStoreSaysWhyItCannotWrite() {
     rlimit small = saved;
     small.rlim_cur = 100000;
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = store.save(ImageKind::Data, TestImage(ImageSize(1), 19));
+    const bool written =
+        store.save(ImageKind::Data, TestImage(ImageSize(TransferMode::DownloadData), 19));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 

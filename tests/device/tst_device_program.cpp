@@ -313,7 +313,7 @@ void TestDeviceProgram::onceServesOneOperation() {
     QFETCH(int, mode);
     DeviceProcess device(QuickFlash + QStringList{"--once"});
     Host host(device.slavePath());
-    QCOMPARE(run(host, mode, TestImage(ImageSize(mode), 6)), QStringLiteral("ok"));
+    QCOMPARE(run(host, mode, TestImage(ImageSize(TransferMode(mode)), 6)), QStringLiteral("ok"));
     QVERIFY(device.waitForFinished(5000));
     QCOMPARE(device.exitCode(), 0);
 }
@@ -396,7 +396,7 @@ void TestDeviceProgram::stationGivesEachDeviceItsFaults() {
     for (int k = 0; k < 3; ++k)
         QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("tty%1").arg(k))).symLinkTarget(),
                  device.slavePaths()[k]);
-    const QByteArray image = TestImage(ImageSize(2), 51);
+    const QByteArray image = TestImage(ImageSize(TransferMode(2)), 51);
     Host normal(dir.filePath("tty1"));
     QCOMPARE(download(normal, 2, image), QStringLiteral("ok"));
     QCOMPARE(normal.sentFrames.count(FrameOf(CommandCode::TFPO)), 2); // stray-byte, the first
@@ -426,7 +426,7 @@ void TestDeviceProgram::stationDeviceUnpluggedAndBack() {
     SendControl(dir.path(), "plug 1");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 5000);
     Host host(link);
-    QCOMPARE(download(host, 2, TestImage(ImageSize(2), 52)), QStringLiteral("ok"));
+    QCOMPARE(download(host, 2, TestImage(ImageSize(TransferMode(2)), 52)), QStringLiteral("ok"));
     QCOMPARE(device.stop(), 0);
 }
 
