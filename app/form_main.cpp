@@ -146,6 +146,17 @@ QFileDialog *makeFileDialog(QWidget *parent, const char *name, const QString &ti
     return dialog;
 }
 
+// Enter in a dialog's name field closes the dialog with the name's completion list still up, and
+// the toolkit leaves that list shown and open as a popup: it would swallow the window's next click
+// and its keys. The window had no popup open when the dialog came up: any open now is a leftover.
+void closePopupsLeftOpen() {
+    while (QWidget *popup = QApplication::activePopupWidget()) {
+        popup->close();
+        if (QApplication::activePopupWidget() == popup)
+            return;
+    }
+}
+
 } // namespace
 
 TFormMain::TFormMain(QWidget *parent)
@@ -425,7 +436,9 @@ QFileDialog *TFormMain::SaveDialog() {
 QString TFormMain::runFileDialog(QFileDialog *dialog) {
     // Each time it opens, the first filter is in effect.
     dialog->selectNameFilter(SettingsFilesFilter);
-    if (dialog->exec() != QDialog::Accepted)
+    const int result = dialog->exec();
+    closePopupsLeftOpen();
+    if (result != QDialog::Accepted)
         return {};
     return dialog->selectedFiles().value(0);
 }

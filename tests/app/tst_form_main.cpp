@@ -88,6 +88,13 @@ std::function<void(QWidget *)> answerFileDialog(const QString &name, QString *ti
     };
 }
 
+// Keys as the window system delivers them: to the window, which hands them to its open popup
+// first, if any.
+void typeIn(QWidget *window, const char *text) {
+    for (const char *c = text; *c; ++c)
+        QTest::keyClick(window->windowHandle(), *c);
+}
+
 QColor lampColour(QWidget *lamp) {
     return lamp->grab().toImage().pixelColor(lamp->width() / 2, lamp->height() / 2);
 }
@@ -114,6 +121,7 @@ private slots:
     void fileButton();
 
     void allFilesListsEveryFile();
+    void clickActsAfterATypedName();
 
     void statusLineRepaintsAfterABurst();
     void progressSteps_data();
@@ -136,6 +144,13 @@ private:
     // The operator opens the list and clicks the item.
     void pick(const char *list, int index);
     void clickButton(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
+    // A click as the window system delivers it: to the window, where an open popup takes it
+    // first.
+    void clickInWindow(const char *name) {
+        QWidget *target = child(name);
+        QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                          target->mapTo(window.get(), target->rect().center()));
+    }
 
     std::unique_ptr<TFormMain> window;
     std::unique_ptr<PtyPair> pty;
@@ -503,6 +518,34 @@ void TestFormMain::allFilesListsEveryFile() {
         QVERIFY(answer.seen());
     }
     QVERIFY(window->fileNameField().isEmpty());
+}
+
+void TestFormMain::clickActsAfterATypedName() {
+    QTemporaryDir folder;
+    QFile file(folder.filePath("image.bin"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(1000, '\x5a'));
+    file.close();
+    pick("CB_Upg", 1);
+    window->OpenDialog()->setDirectory(folder.path());
+    {
+        // The name typed in whole: its completion list is up when Enter is pressed.
+        ModalAnswer answer([](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            QVERIFY(dialog);
+            auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+            QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 1);
+            typeIn(dialog, "image.bin");
+            QTRY_VERIFY(QApplication::activePopupWidget());
+            QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
+        });
+        clickButton("SB_Open");
+        QVERIFY(answer.seen());
+    }
+    QCOMPARE(window->fileNameField(), folder.filePath("image.bin"));
+    // One click on Start, and the file check refuses the image.
+    clickInWindow("SB_Sta");
+    QTRY_COMPARE(child<QLineEdit>("Edit_Start")->text(), QStringLiteral("File wrong!"));
 }
 
 void TestFormMain::statusLineRepaintsAfterABurst() {
