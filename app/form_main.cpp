@@ -25,6 +25,7 @@
 #include <QToolButton>
 
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -120,9 +121,34 @@ QToolButton *makeButton(BevelPanel *frame, const char *name, const QString &capt
     return button;
 }
 
+bool isPattern(const QString &name) {
+    return name.contains(QLatin1Char('*')) || name.contains(QLatin1Char('?'));
+}
+
+// The file dialogs hand back no pattern for a name: an upload would create a file named "data.*",
+// a download look for one.
+class FileDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+protected:
+    void accept() override {
+        const QString name = selectedFiles().value(0);
+        if (!isPattern(name)) {
+            QFileDialog::accept();
+            return;
+        }
+        QMessageBox box(QMessageBox::Warning, windowTitle(),
+                        QStringLiteral("%1\nA file name cannot contain * or ?.")
+                            .arg(QDir::toNativeSeparators(name)),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+};
+
 QFileDialog *makeFileDialog(QWidget *parent, const char *name, const QString &title,
                             QFileDialog::AcceptMode mode) {
-    auto *dialog = new QFileDialog(parent, title);
+    auto *dialog = new FileDialog(parent, title);
     dialog->setObjectName(QLatin1String(name));
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(mode);
@@ -143,6 +169,20 @@ QFileDialog *makeFileDialog(QWidget *parent, const char *name, const QString &ti
                 model->setNameFilters({QStringLiteral("*")});
         },
         Qt::QueuedConnection);
+    // A switch of the type list rewrites the extension in the name field to the list's: the
+    // chosen "data.bin" would become "data.*". The name stays as it was before the switch.
+    auto *fileName = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+    if (fileName && types) {
+        auto chosen = std::make_shared<QString>();
+        // The list's new index is reported before the dialog rewrites the name.
+        QObject::connect(types, &QComboBox::currentIndexChanged, dialog,
+                         [fileName, chosen] { *chosen = fileName->text(); });
+        QObject::connect(dialog, &QFileDialog::filterSelected, dialog, [fileName, chosen] {
+            if (isPattern(fileName->text()) && !isPattern(*chosen))
+                fileName->setText(*chosen);
+        });
+    }
     return dialog;
 }
 

@@ -6,12 +6,14 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -122,6 +124,7 @@ private slots:
 
     void allFilesListsEveryFile();
     void clickActsAfterATypedName();
+    void noPatternForAName();
 
     void statusLineRepaintsAfterABurst();
     void progressSteps_data();
@@ -549,6 +552,77 @@ void TestFormMain::clickActsAfterATypedName() {
     // One click on Start, and the file check refuses the image.
     clickInWindow("SB_Sta");
     QTRY_COMPARE(child<QLineEdit>("Edit_Start")->text(), QStringLiteral("File wrong!"));
+}
+
+void TestFormMain::noPatternForAName() {
+    QTemporaryDir folder;
+    QFile data(folder.filePath("data.bin"));
+    QVERIFY(data.open(QIODevice::WriteOnly));
+    data.write("keep me");
+    data.close();
+    pick("CB_Upg", 6);
+    window->SaveDialog()->setDirectory(folder.path());
+    BoxSeen refusal;
+    BoxSeen cover;
+    std::unique_ptr<ModalAnswer> answerCover;
+    {
+        ModalAnswer answer([&](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            QVERIFY(dialog);
+            auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+            QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 1);
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            QWindow *input = dialog->windowHandle();
+            QTRY_COMPARE(QApplication::activeWindow(), dialog);
+            auto click = [&](QWidget *target, QPoint at) {
+                QTest::mouseClick(input, Qt::LeftButton, {}, target->mapTo(dialog, at));
+            };
+
+            // A pattern typed as the name is refused, and the dialog stays.
+            typeIn(dialog, "d?ta.*");
+            {
+                ModalAnswer answerRefusal(pressInBox(QMessageBox::Ok, &refusal));
+                QTest::keyClick(input, Qt::Key_Return);
+                QVERIFY(answerRefusal.seen());
+            }
+            QVERIFY(dialog->isVisible());
+            // No window manager here hands the dialog back the activation the box had.
+            dialog->activateWindow();
+            QTRY_COMPARE(QApplication::activeWindow(), dialog);
+
+            // The file picked from the list keeps its name when the type list changes. The list
+            // shows as the operator last had it: names only or in detail.
+            if (!view->isVisible())
+                view = dialog->findChild<QAbstractItemView *>(QStringLiteral("treeView"));
+            click(view->viewport(),
+                  view->visualRect(view->model()->index(0, 0, view->rootIndex())).center());
+            QCOMPARE(name->text(), QStringLiteral("data.bin"));
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            click(types, types->rect().center());
+            QAbstractItemView *typeList = types->view();
+            QTRY_VERIFY(typeList->isVisible());
+            QWindow *popup = typeList->window()->windowHandle();
+            const QPoint allFiles = typeList->viewport()->mapTo(
+                typeList->window(), typeList->visualRect(types->model()->index(1, 0)).center());
+            QTest::mouseMove(popup, allFiles);
+            QTest::mouseClick(popup, Qt::LeftButton, {}, allFiles);
+            QTRY_COMPARE(dialog->selectedNameFilter(), QStringLiteral("All File(*.*)"));
+            QCOMPARE(name->text(), QStringLiteral("data.bin"));
+
+            QPushButton *save =
+                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Save);
+            click(save, save->rect().center());
+            answerCover = std::make_unique<ModalAnswer>(pressInBox(QMessageBox::Yes, &cover));
+        });
+        clickButton("SB_Open");
+        QVERIFY(answer.seen());
+    }
+    QVERIFY(answerCover && answerCover->seen());
+    QCOMPARE(refusal.icon, QMessageBox::Warning);
+    QVERIFY2(refusal.text.contains(QLatin1String("d?ta.*")), qPrintable(refusal.text));
+    QCOMPARE(window->uploadFileName(), folder.filePath("data.bin"));
+    QCOMPARE(window->fileNameField(), folder.filePath("data.bin"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"data.bin"});
 }
 
 void TestFormMain::statusLineRepaintsAfterABurst() {
