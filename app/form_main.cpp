@@ -55,11 +55,14 @@ void installFontSubstitutes() {
                                QStringList{QStringLiteral("Arial")} + metricArial);
 }
 
+// Navy while the control is enabled; disabled, its text greys like its image and the lists.
 void setNavy(QWidget *widget) {
     QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, Navy);
-    palette.setColor(QPalette::Text, Navy);
-    palette.setColor(QPalette::ButtonText, Navy);
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::WindowText, Navy);
+        palette.setColor(group, QPalette::Text, Navy);
+        palette.setColor(group, QPalette::ButtonText, Navy);
+    }
     widget->setPalette(palette);
 }
 

@@ -114,6 +114,8 @@ private slots:
     void layout();
     void resizeKeepsControlsInPlace();
     void buttonsNeverTakeTheFocus();
+    void disabledCaptions_data();
+    void disabledCaptions();
 
     void modeChange_data();
     void modeChange();
@@ -320,6 +322,35 @@ void TestFormMain::buttonsNeverTakeTheFocus() {
     QCOMPARE(QApplication::focusWidget(), child("CB_Upg"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), child("Edit_FileName"));
+}
+
+void TestFormMain::disabledCaptions_data() {
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"SB_Open", "SB_Sta", "Label1", "Label2", "Label3"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestFormMain::disabledCaptions() {
+    QFETCH(QString, name);
+    QWidget *control = child(qPrintable(name));
+    // Navy and its blends into the background: blue well above red and green.
+    auto navyPixels = [control] {
+        const QImage image = control->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                count += c.blue() > qMax(c.red(), c.green()) + 40;
+            }
+        }
+        return count;
+    };
+    QVERIFY(navyPixels() > 0);
+    // Greyed with the lists and the images while an operation runs.
+    window->setInputPanelEnabled(false);
+    QCOMPARE(navyPixels(), 0);
+    window->setInputPanelEnabled(true);
+    QVERIFY(navyPixels() > 0);
 }
 
 void TestFormMain::modeChange_data() {
