@@ -25,6 +25,7 @@
 #include <QToolButton>
 
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -44,11 +45,14 @@ QFont arial(int pixels, bool bold = false) {
     return font;
 }
 
+// Navy while the control is enabled; disabled, its text greys like its image and the lists.
 void setNavy(QWidget *widget) {
     QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, Navy);
-    palette.setColor(QPalette::Text, Navy);
-    palette.setColor(QPalette::ButtonText, Navy);
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::WindowText, Navy);
+        palette.setColor(group, QPalette::Text, Navy);
+        palette.setColor(group, QPalette::ButtonText, Navy);
+    }
     widget->setPalette(palette);
 }
 
@@ -110,9 +114,34 @@ QToolButton *makeButton(BevelPanel *frame, const char *name, const QString &capt
     return button;
 }
 
+bool isPattern(const QString &name) {
+    return name.contains(QLatin1Char('*')) || name.contains(QLatin1Char('?'));
+}
+
+// The file dialogs hand back no pattern for a name: an upload would create a file named "data.*",
+// a download look for one.
+class FileDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+protected:
+    void accept() override {
+        const QString name = selectedFiles().value(0);
+        if (!isPattern(name)) {
+            QFileDialog::accept();
+            return;
+        }
+        QMessageBox box(QMessageBox::Warning, windowTitle(),
+                        QStringLiteral("%1\nA file name cannot contain * or ?.")
+                            .arg(QDir::toNativeSeparators(name)),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+};
+
 QFileDialog *makeFileDialog(QWidget *parent, const char *name, const QString &title,
                             QFileDialog::AcceptMode mode) {
-    auto *dialog = new QFileDialog(parent, title);
+    auto *dialog = new FileDialog(parent, title);
     dialog->setObjectName(QLatin1String(name));
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(mode);
@@ -133,7 +162,32 @@ QFileDialog *makeFileDialog(QWidget *parent, const char *name, const QString &ti
                 model->setNameFilters({QStringLiteral("*")});
         },
         Qt::QueuedConnection);
+    // A switch of the type list rewrites the extension in the name field to the list's: the
+    // chosen "data.bin" would become "data.*". The name stays as it was before the switch.
+    auto *fileName = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+    if (fileName && types) {
+        auto chosen = std::make_shared<QString>();
+        // The list's new index is reported before the dialog rewrites the name.
+        QObject::connect(types, &QComboBox::currentIndexChanged, dialog,
+                         [fileName, chosen] { *chosen = fileName->text(); });
+        QObject::connect(dialog, &QFileDialog::filterSelected, dialog, [fileName, chosen] {
+            if (isPattern(fileName->text()) && !isPattern(*chosen))
+                fileName->setText(*chosen);
+        });
+    }
     return dialog;
+}
+
+// Enter in a dialog's name field closes the dialog with the name's completion list still up, and
+// the toolkit leaves that list shown and open as a popup: it would swallow the window's next click
+// and its keys. The window had no popup open when the dialog came up: any open now is a leftover.
+void closePopupsLeftOpen() {
+    while (QWidget *popup = QApplication::activePopupWidget()) {
+        popup->close();
+        if (QApplication::activePopupWidget() == popup)
+            return;
+    }
 }
 
 } // namespace
@@ -435,7 +489,9 @@ QFileDialog *TFormMain::SaveDialog() {
 QString TFormMain::runFileDialog(QFileDialog *dialog) {
     // Each time it opens, the first filter is in effect.
     dialog->selectNameFilter(SettingsFilesFilter);
-    if (dialog->exec() != QDialog::Accepted)
+    const int result = dialog->exec();
+    closePopupsLeftOpen();
+    if (result != QDialog::Accepted)
         return {};
     return dialog->selectedFiles().value(0);
 }

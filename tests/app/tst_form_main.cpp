@@ -6,12 +6,14 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -88,6 +90,13 @@ std::function<void(QWidget *)> answerFileDialog(const QString &name, QString *ti
     };
 }
 
+// Keys as the window system delivers them: to the window, which hands them to its open popup
+// first, if any.
+void typeIn(QWidget *window, const char *text) {
+    for (const char *c = text; *c; ++c)
+        QTest::keyClick(window->windowHandle(), *c);
+}
+
 QColor lampColour(QWidget *lamp) {
     return lamp->grab().toImage().pixelColor(lamp->width() / 2, lamp->height() / 2);
 }
@@ -105,6 +114,8 @@ private slots:
     void layout();
     void resizeKeepsControlsInPlace();
     void buttonsNeverTakeTheFocus();
+    void disabledCaptions_data();
+    void disabledCaptions();
 
     void modeChange_data();
     void modeChange();
@@ -114,6 +125,8 @@ private slots:
     void fileButton();
 
     void allFilesListsEveryFile();
+    void clickActsAfterATypedName();
+    void noPatternForAName();
 
     void statusLineRepaintsAfterABurst();
     void progressSteps_data();
@@ -137,6 +150,13 @@ private:
     void pick(const char *list, int index);
     void clickButton(const char *name) { QTest::mouseClick(child(name), Qt::LeftButton); }
     QString fileNameField() const { return child<QLineEdit>("Edit_FileName")->text(); }
+    // A click as the window system delivers it: to the window, where an open popup takes it
+    // first.
+    void clickInWindow(const char *name) {
+        QWidget *target = child(name);
+        QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                          target->mapTo(window.get(), target->rect().center()));
+    }
 
     std::unique_ptr<TFormMain> window;
     std::unique_ptr<PtyPair> pty;
@@ -303,6 +323,35 @@ void TestFormMain::buttonsNeverTakeTheFocus() {
     QCOMPARE(QApplication::focusWidget(), child("CB_Upg"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), child("Edit_FileName"));
+}
+
+void TestFormMain::disabledCaptions_data() {
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"SB_Open", "SB_Sta", "Label1", "Label2", "Label3"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestFormMain::disabledCaptions() {
+    QFETCH(QString, name);
+    QWidget *control = child(qPrintable(name));
+    // Navy and its blends into the background: blue well above red and green.
+    auto navyPixels = [control] {
+        const QImage image = control->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                count += c.blue() > qMax(c.red(), c.green()) + 40;
+            }
+        }
+        return count;
+    };
+    QVERIFY(navyPixels() > 0);
+    // Greyed with the lists and the images while an operation runs.
+    window->setInputPanelEnabled(false);
+    QCOMPARE(navyPixels(), 0);
+    window->setInputPanelEnabled(true);
+    QVERIFY(navyPixels() > 0);
 }
 
 void TestFormMain::modeChange_data() {
@@ -498,6 +547,108 @@ void TestFormMain::allFilesListsEveryFile() {
         QVERIFY(answer.seen());
     }
     QVERIFY(fileNameField().isEmpty());
+}
+
+void TestFormMain::clickActsAfterATypedName() {
+    QTemporaryDir folder;
+    QFile file(folder.filePath("image.bin"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(1000, '\x5a'));
+    file.close();
+    pick("CB_Upg", 1);
+    window->OpenDialog()->setDirectory(folder.path());
+    {
+        // The name typed in whole: its completion list is up when Enter is pressed.
+        ModalAnswer answer([](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            QVERIFY(dialog);
+            auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+            QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 1);
+            // The keys go to the dialog once it is the active window; the list just closed in
+            // the main window may hand the activation back to it first.
+            QTRY_COMPARE(QApplication::activeWindow(), dialog);
+            typeIn(dialog, "image.bin");
+            QTRY_VERIFY(QApplication::activePopupWidget());
+            QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
+        });
+        clickButton("SB_Open");
+        QVERIFY(answer.seen());
+    }
+    QCOMPARE(fileNameField(), folder.filePath("image.bin"));
+    // One click on Start, and the file check refuses the image.
+    clickInWindow("SB_Sta");
+    QTRY_COMPARE(child<QLineEdit>("Edit_Start")->text(), QStringLiteral("File wrong!"));
+}
+
+void TestFormMain::noPatternForAName() {
+    QTemporaryDir folder;
+    QFile data(folder.filePath("data.bin"));
+    QVERIFY(data.open(QIODevice::WriteOnly));
+    data.write("keep me");
+    data.close();
+    pick("CB_Upg", 6);
+    window->SaveDialog()->setDirectory(folder.path());
+    BoxSeen refusal;
+    BoxSeen cover;
+    std::unique_ptr<ModalAnswer> answerCover;
+    {
+        ModalAnswer answer([&](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            QVERIFY(dialog);
+            auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+            QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 1);
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            QWindow *input = dialog->windowHandle();
+            QTRY_COMPARE(QApplication::activeWindow(), dialog);
+            auto click = [&](QWidget *target, QPoint at) {
+                QTest::mouseClick(input, Qt::LeftButton, {}, target->mapTo(dialog, at));
+            };
+
+            // A pattern typed as the name is refused, and the dialog stays.
+            typeIn(dialog, "d?ta.*");
+            {
+                ModalAnswer answerRefusal(pressInBox(QMessageBox::Ok, &refusal));
+                QTest::keyClick(input, Qt::Key_Return);
+                QVERIFY(answerRefusal.seen());
+            }
+            QVERIFY(dialog->isVisible());
+            // No window manager here hands the dialog back the activation the box had.
+            dialog->activateWindow();
+            QTRY_COMPARE(QApplication::activeWindow(), dialog);
+
+            // The file picked from the list keeps its name when the type list changes. The list
+            // shows as the operator last had it: names only or in detail.
+            if (!view->isVisible())
+                view = dialog->findChild<QAbstractItemView *>(QStringLiteral("treeView"));
+            click(view->viewport(),
+                  view->visualRect(view->model()->index(0, 0, view->rootIndex())).center());
+            QCOMPARE(name->text(), QStringLiteral("data.bin"));
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            click(types, types->rect().center());
+            QAbstractItemView *typeList = types->view();
+            QTRY_VERIFY(typeList->isVisible());
+            QWindow *popup = typeList->window()->windowHandle();
+            const QPoint allFiles = typeList->viewport()->mapTo(
+                typeList->window(), typeList->visualRect(types->model()->index(1, 0)).center());
+            QTest::mouseMove(popup, allFiles);
+            QTest::mouseClick(popup, Qt::LeftButton, {}, allFiles);
+            QTRY_COMPARE(dialog->selectedNameFilter(), QStringLiteral("All File(*.*)"));
+            QCOMPARE(name->text(), QStringLiteral("data.bin"));
+
+            QPushButton *save =
+                dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Save);
+            click(save, save->rect().center());
+            answerCover = std::make_unique<ModalAnswer>(pressInBox(QMessageBox::Yes, &cover));
+        });
+        clickButton("SB_Open");
+        QVERIFY(answer.seen());
+    }
+    QVERIFY(answerCover && answerCover->seen());
+    QCOMPARE(refusal.icon, QMessageBox::Warning);
+    QVERIFY2(refusal.text.contains(QLatin1String("d?ta.*")), qPrintable(refusal.text));
+    QCOMPARE(window->currentRequest().file, folder.filePath("data.bin"));
+    QCOMPARE(fileNameField(), folder.filePath("data.bin"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"data.bin"});
 }
 
 void TestFormMain::statusLineRepaintsAfterABurst() {
