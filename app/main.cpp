@@ -1,7 +1,10 @@
 #include "app/form_main.h"
 #include "app/single_instance.h"
+#include "link/com_overrides.h"
+#include "link/system_ports.h"
 
 #include <QApplication>
+#include <QProcessEnvironment>
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -17,6 +20,8 @@ int main(int argc, char **argv) {
     // The serial component is the toolkit's own serial port: nothing to install or register.
 
     TFormMain FormMain;
+    FormMain.setComPorts(SystemComPorts(ComOverridesFrom(QProcessEnvironment::systemEnvironment()),
+                                        UserPortsFile()));
     QObject::connect(&instance, &SingleInstance::showRequested, &FormMain,
                      &TFormMain::WMShowInstance);
     FormMain.show();

@@ -2,6 +2,7 @@
 // playing the tool.
 #include "link/blocks.h"
 #include "link/checksum_table.h"
+#include "link/com_numbering.h"
 #include "link/comm_error.h"
 #include "link/frames.h"
 #include "link/handshake.h"
@@ -37,7 +38,7 @@ struct QuietConsole : PortConsole {
 // The tool's side: opens "COM.01", mapped to the device's terminal, as every Start does.
 struct Host {
     explicit Host(const QString &path) : line(comm, console) {
-        qputenv("TORVANE_COM1", path.toLocal8Bit());
+        comm.setComPorts([path] { return PointedComPorts({{1, path}}); });
         comm.setTraceSink([this](TMSComm::Direction direction, const QByteArray &bytes) {
             if (direction == TMSComm::Direction::Sent && bytes.size() == FrameLength)
                 sentFrames << bytes;
