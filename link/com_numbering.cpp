@@ -85,7 +85,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
     std::set<int> overriddenNumbers;
     for (const auto &[n, device] : overrides) {
         if (inRange(n) && !device.isEmpty()) {
-            map.set(n, {device, QStringLiteral("TORVANE_COM%1").arg(n)});
+            map.set(n, {device, QStringLiteral("set by TORVANE_COM%1").arg(n)});
             overriddenNumbers.insert(n);
         }
     }

@@ -14,7 +14,7 @@ struct ComPortEntry {
     // The device that opens; empty when nothing is there.
     QString device;
     // The system's words for the port ("FT232R USB UART"), where the device comes from
-    // ("TORVANE_COM2"), or why nothing is there.
+    // ("set by TORVANE_COM2"), or why nothing is there.
     QString description;
 };
 

@@ -616,8 +616,8 @@ void TestFormMain::portListSaysWhereEachNumberLeads() {
     };
     openTheList();
     QStringList expected(ComPortCount, QStringLiteral("No device"));
-    expected[1] = pty->slavePath() + " (TORVANE_COM2)";
-    expected[2] = "/dev/torvane-no-such-device (TORVANE_COM3)";
+    expected[1] = pty->slavePath() + " (set by TORVANE_COM2)";
+    expected[2] = "/dev/torvane-no-such-device (set by TORVANE_COM3)";
     QCOMPARE(tips, expected);
 
     // An adapter plugged in while the window is open shows the next time the list opens.
