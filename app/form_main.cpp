@@ -3,6 +3,7 @@
 #include "app/bevel_panel.h"
 #include "app/button_image.h"
 #include "app/port_lamp.h"
+#include "app/port_tips.h"
 #include "link/comm_error.h"
 #include "link/transfer_mode.h"
 #include "ops/driver.h"
@@ -207,6 +208,7 @@ TFormMain::TFormMain(QWidget *parent)
     setFont(font);
     resize(ClientWidth, ClientHeight);
     createControls();
+    setComPorts([] { return ComPortMap(); });
     statusHold_.setSingleShot(true);
     connect(&statusHold_, &QTimer::timeout, this, &TFormMain::releaseStatus);
     if (const QScreen *screen = this->screen())
@@ -246,6 +248,7 @@ void TFormMain::createControls() {
     for (int i = 1; i <= 10; ++i)
         ports << QStringLiteral("COM.%1").arg(i, 2, 10, QLatin1Char('0'));
     CB_Com = makeList(Panel_Main, "CB_Com", 10, ports);
+    portTips_ = new PortTips(CB_Com);
     QStringList modes;
     for (const char *mode : TransferModeNames)
         modes << QLatin1String(mode);
@@ -309,6 +312,11 @@ template <class Handler> void TFormMain::runHandler(Handler handler) {
     } catch (...) {
         showError(QStringLiteral("An unexpected error ended the action."));
     }
+}
+
+void TFormMain::setComPorts(ComPortSource ports) {
+    MSComm.setComPorts(ports);
+    portTips_->setSource(std::move(ports));
 }
 
 // Progress --------------------------------------------------------------------------------------

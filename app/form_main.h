@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/com_port_map.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/operation_request.h"
@@ -12,6 +13,7 @@
 
 class BevelPanel;
 class PortLamp;
+class PortTips;
 class QComboBox;
 class QFileDialog;
 class QLabel;
@@ -60,6 +62,10 @@ public:
     // A second start of the program asked this one to come forward.
     void WMShowInstance();
 
+    // Where the port list's numbers lead, asked again whenever a port opens or the list opens.
+    // Until main() gives the system's, they lead nowhere.
+    void setComPorts(ComPortSource ports);
+
     TMSComm MSComm;
     // What the status line says: the field itself catches up within a frame during a transfer.
     QString statusText() const { return statusText_; }
@@ -105,6 +111,7 @@ private:
     QLabel *Label3 = nullptr;
     PortLamp *Shape_ComState = nullptr;
     QComboBox *CB_Com = nullptr;
+    PortTips *portTips_ = nullptr;
     QComboBox *CB_Upg = nullptr;
     QLineEdit *Edit_FileName = nullptr;
     QLineEdit *Edit_Start = nullptr;

@@ -1,7 +1,10 @@
 #include "app/form_main.h"
 #include "app/single_instance.h"
+#include "link/com_overrides.h"
+#include "link/system_ports.h"
 
 #include <QApplication>
+#include <QProcessEnvironment>
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -18,6 +21,8 @@ int main(int argc, char **argv) {
 
     TFormMain::InstallFontSubstitutes();
     TFormMain FormMain;
+    FormMain.setComPorts(SystemComPorts(ComOverridesFrom(QProcessEnvironment::systemEnvironment()),
+                                        UserPortsFile()));
     QObject::connect(&instance, &SingleInstance::showRequested, &FormMain,
                      &TFormMain::WMShowInstance);
     FormMain.show();

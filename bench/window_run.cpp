@@ -5,6 +5,7 @@
 // the window as the console, and prints "cpu_seconds wall_seconds".
 #include "app/form_main.h"
 #include "bench/cpu_time.h"
+#include "link/com_numbering.h"
 #include "link/frames.h"
 
 #include <QApplication>
@@ -57,10 +58,11 @@ private:
 };
 
 int waitForNothing(int argc, char *argv[]) {
-    qputenv("TORVANE_COM1", argv[2]);
+    const QString device = QString::fromLocal8Bit(argv[2]);
     const qint32 polls = qint32(std::atoi(argv[3]));
     QApplication app(argc, argv);
     TFormMain form;
+    form.setComPorts([device] { return PointedComPorts({{1, device}}); });
     auto *ports = form.findChild<QComboBox *>(QStringLiteral("CB_Com"));
     if (!ports)
         return 1;
@@ -90,10 +92,11 @@ int main(int argc, char *argv[]) {
     const bool upload = qstrcmp(argv[1], "upload") == 0;
     const int mode = std::atoi(argv[2]);
     const QString file = QString::fromLocal8Bit(argv[3]);
-    qputenv("TORVANE_COM1", argv[4]);
+    const QString device = QString::fromLocal8Bit(argv[4]);
     QApplication app(argc, argv);
 
     TFormMain form;
+    form.setComPorts([device] { return PointedComPorts({{1, device}}); });
     auto *ports = form.findChild<QComboBox *>(QStringLiteral("CB_Com"));
     auto *modes = form.findChild<QComboBox *>(QStringLiteral("CB_Upg"));
     auto *status = form.findChild<QLineEdit *>(QStringLiteral("Edit_Start"));

@@ -1,6 +1,7 @@
 #include "cli/cli_options.h"
 
 #include "cli/exit_code.h"
+#include "link/com_numbering.h"
 #include "link/transfer_mode.h"
 
 #include <QCommandLineParser>
@@ -33,9 +34,12 @@ QString description() {
         "all\n"
         "  torvane-cli upload KIND FILE --port PORT [--overwrite]   KIND: software, data, "
         "default\n"
+        "  torvane-cli ports     lists what COM.01 ... COM.10 lead to, and ports without a number\n"
         "\n"
-        "PORT is COM.01 ... COM.10 (COM.n opens $TORVANE_COMn when set, else /dev/ttyS<n-1>)\n"
-        "or a device path such as /dev/ttyUSB0.\n"
+        "PORT is COM.01 ... COM.10, a device path such as /dev/ttyUSB0, or the name of a link\n"
+        "in /dev/serial/by-id. Each serial port takes the lowest free COM number the first time\n"
+        "it is seen and keeps it (in ~/.config/torvane/ports.ini); /dev/ttyS<n> is COM n+1;\n"
+        "$TORVANE_COMn, when set, names the device COM.n opens.\n"
         "\n"
         "Image sizes: software 1703936, data 262144, default 131072, loader 131072,\n"
         "all 1966080 bytes. A download file must have exactly its size.\n"
@@ -75,6 +79,10 @@ bool ParsePort(const QString &text, CliOptions &options) {
         // The device path replaces the mapping; the port list then stands on its first entry.
         options.portIndex = 0;
         options.portPath = text;
+    } else if (!text.isEmpty() && !text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+        // The adapter's own name, whatever ttyUSB it was given today.
+        options.portIndex = 0;
+        options.portPath = QLatin1String(SerialByIdFolder) + text;
     } else {
         return false;
     }
@@ -90,7 +98,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption(
         {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("The serial port: COM.01 ... COM.10 or a device path."),
+        QStringLiteral("The serial port: COM.01 ... COM.10, a device path or a /dev/serial/by-id "
+                       "name."),
         QStringLiteral("PORT"));
     const QCommandLineOption overwriteOption(
         QStringLiteral("overwrite"), QStringLiteral("Upload: replace FILE when it exists."));
@@ -116,6 +125,12 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     }
 
     const QStringList positional = parser.positionalArguments();
+    if (positional.value(0).toLower() == QLatin1String("ports")) {
+        if (positional.size() != 1)
+            return fail(QStringLiteral("ports takes no arguments"));
+        result.action = ParsedCommandLine::Action::ListPorts;
+        return result;
+    }
     if (positional.size() != 3)
         return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
     const QString direction = positional[0].toLower();
@@ -144,7 +159,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     if (!parser.isSet(portOption))
         return fail(QStringLiteral("--port PORT is required"));
     if (!ParsePort(parser.value(portOption), options))
-        return fail(QStringLiteral("unknown port '%1': COM.01 ... COM.10 or a device path")
+        return fail(QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
+                                   "/dev/serial/by-id name")
                         .arg(parser.value(portOption)));
     options.overwrite = parser.isSet(overwriteOption);
     if (options.overwrite && !upload)

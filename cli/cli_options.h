@@ -17,7 +17,7 @@ struct CliOptions {
 };
 
 struct ParsedCommandLine {
-    enum class Action { Run, Exit };
+    enum class Action { Run, Exit, ListPorts };
     Action action = Action::Exit;
     int exitCode = 0;
     QString message; // help or version on stdout for exit code 0, else the usage error
@@ -27,5 +27,6 @@ struct ParsedCommandLine {
 // Reads the arguments (the program name first). Never exits the process.
 ParsedCommandLine ParseCommandLine(const QStringList &arguments);
 
-// "COM.01" ... "COM.10" give an index; a text with a '/' is a device path. False otherwise.
+// "COM.01" ... "COM.10" give an index; a text with a '/' is a device path; any other name not
+// beginning "COM" is a link's name in /dev/serial/by-id. False otherwise.
 bool ParsePort(const QString &text, CliOptions &options);

@@ -2,17 +2,21 @@
 #include "cli/cli_options.h"
 #include "cli/exit_code.h"
 #include "cli/interrupt.h"
+#include "cli/port_list.h"
 #include "cli/terminal_console.h"
 #include "cli/terminal_output.h"
 #include "cli/upload_target.h"
 #include "cli/wire_trace.h"
+#include "link/com_overrides.h"
 #include "link/line.h"
+#include "link/system_ports.h"
 #include "link/tmscomm.h"
 #include "link/transfer_mode.h"
 #include "ops/driver.h"
 #include "ops/transfer_state.h"
 
 #include <QCoreApplication>
+#include <QProcessEnvironment>
 
 #include <cstdio>
 #include <memory>
@@ -54,6 +58,11 @@ int main(int argc, char *argv[]) {
             std::fputc('\n', stderr);
         return parsed.exitCode;
     }
+    // TORVANE_COMn is read here and nowhere else.
+    const ComPortSource comPorts =
+        SystemComPorts(ComOverridesFrom(QProcessEnvironment::systemEnvironment()), UserPortsFile());
+    if (parsed.action == ParsedCommandLine::Action::ListPorts)
+        return PrintPortList(comPorts());
     const CliOptions &options = parsed.options;
 
     // One write per line, whatever stderr is connected to.
@@ -79,10 +88,11 @@ int main(int argc, char *argv[]) {
 
     InstallInterruptHandlers();
     TMSComm comm;
-    // Say which device a COM name stands for: an unmapped COM.01 is the first serial port.
-    if (options.portPath.isEmpty())
-        output.errorLine(QStringLiteral("torvane-cli: %1 is %2")
-                             .arg(options.portName, TMSComm::DevicePathFor(options.portIndex + 1)));
+    // Say which device the port named stands for; the port opens the device said.
+    const ComPortMap ports = options.portPath.isEmpty() ? comPorts() : ComPortMap();
+    comm.setComPorts([ports] { return ports; });
+    for (const QString &note : PortNotes(options, ports))
+        output.errorLine(note);
     TerminalConsole console(output);
     Line line(comm, console);
     console.attach(line, *state);

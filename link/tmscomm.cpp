@@ -51,14 +51,22 @@ void TMSComm::setInputLen(int length) {
 }
 
 QString TMSComm::DevicePathFor(int port) {
-    const QByteArray mapped = qgetenv(QStringLiteral("TORVANE_COM%1").arg(port).toLatin1());
-    if (!mapped.isEmpty())
-        return QString::fromLocal8Bit(mapped);
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(port);
 #else
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif
+}
+
+QString TMSComm::comDevice() const {
+    if (!comPorts_)
+        return DevicePathFor(commPort_);
+    const ComPortEntry entry = comPorts_().entry(commPort_);
+    if (entry.device.isEmpty())
+        throw CommError(
+            CommError::Kind::OpenFailed,
+            QStringLiteral("%1: %2").arg(ComPortName(commPort_), DescribeComPort(entry)));
+    return entry.device;
 }
 
 void TMSComm::setPortOpen(bool open) {
@@ -70,7 +78,7 @@ void TMSComm::setPortOpen(bool open) {
         return;
     LineSettings settings;
     ParseLineSettings(settings_, &settings);
-    const QString path = portPath_.isEmpty() ? DevicePathFor(commPort_) : portPath_;
+    const QString path = portPath_.isEmpty() ? comDevice() : portPath_;
     line_ = opener_(path, settings);
     received_.clear();
 }

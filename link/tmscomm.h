@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/com_port_map.h"
 #include "link/serial_line.h"
 
 #include <QByteArray>
@@ -71,7 +72,10 @@ public:
     // When set, names the device to open instead of the one CommPort maps to.
     void setPortPath(const QString &path) { portPath_ = path; }
     QString portPath() const { return portPath_; }
-    // The device that CommPort (1..10) maps to: TORVANE_COMn when set, else the platform's name.
+    // Where each COM number leads, looked up each time the port opens, so that a port plugged
+    // in meanwhile is found. Without it, CommPort opens DevicePathFor.
+    void setComPorts(ComPortSource ports) { comPorts_ = std::move(ports); }
+    // The platform's own name for COM n: "COMn" on Windows, /dev/ttyS(n-1) elsewhere.
     static QString DevicePathFor(int port);
 
     // Sees every byte sent and received, for a trace of the wire.
@@ -83,6 +87,7 @@ public:
 private:
     void requireOpen(const char *what) const;
     void closePort();
+    QString comDevice() const;
     template <class Use> auto use(Use &&action);
 
     std::unique_ptr<SerialLine> line_;
@@ -96,5 +101,6 @@ private:
     int inputLen_ = 0;
     std::chrono::microseconds pollPause_{1000};
     QString portPath_;
+    ComPortSource comPorts_;
     TraceSink trace_;
 };

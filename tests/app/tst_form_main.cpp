@@ -2,6 +2,7 @@
 // and answers its dialogs and boxes as the operator would.
 #include "app/form_main.h"
 #include "app/port_lamp.h"
+#include "link/com_numbering.h"
 #include "support/pty_pair.h"
 
 #include <QAbstractItemView>
@@ -134,6 +135,7 @@ private slots:
 
     void pickingAMissingPort();
     void pickingAPortOnAPty();
+    void portListSaysWhereEachNumberLeads();
     void startRunsTheOperation_data();
     void startRunsTheOperation();
     void closeEndsTheProgramMidOperation_data();
@@ -158,6 +160,7 @@ private:
                           target->mapTo(window.get(), target->rect().center()));
     }
 
+    ComOverrides devices; // where each COM number leads
     std::unique_ptr<TFormMain> window;
     std::unique_ptr<PtyPair> pty;
     QTemporaryDir dir;
@@ -165,9 +168,9 @@ private:
 
 void TestFormMain::init() {
     pty = std::make_unique<PtyPair>();
-    qputenv("TORVANE_COM2", pty->slavePath().toLocal8Bit());
-    qputenv("TORVANE_COM3", "/dev/torvane-no-such-device");
+    devices = {{2, pty->slavePath()}, {3, "/dev/torvane-no-such-device"}};
     window = std::make_unique<TFormMain>();
+    window->setComPorts([this] { return PointedComPorts(devices); });
     window->show();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
 }
@@ -743,6 +746,36 @@ void TestFormMain::pickingAPortOnAPty() {
     QCOMPARE(lampColour(child("Shape_ComState")), Lime);
 }
 
+void TestFormMain::portListSaysWhereEachNumberLeads() {
+    std::vector<PresentPort> present;
+    window->setComPorts([&] { return AssignComNumbers(present, {}, devices).map; });
+    auto *ports = child<QComboBox>("CB_Com");
+    QStringList tips;
+    const auto openTheList = [&] {
+        QTest::mouseClick(ports, Qt::LeftButton);
+        QTRY_VERIFY(ports->view()->isVisible());
+        tips.clear();
+        for (int index = 0; index < ports->count(); ++index)
+            tips << ports->itemData(index, Qt::ToolTipRole).toString();
+        QTest::keyClick(ports->view(), Qt::Key_Escape);
+        QTRY_VERIFY(!ports->view()->isVisible());
+    };
+    openTheList();
+    QStringList expected(ComPortCount, QStringLiteral("No device"));
+    expected[1] = pty->slavePath() + " (set by TORVANE_COM2)";
+    expected[2] = "/dev/torvane-no-such-device (set by TORVANE_COM3)";
+    QCOMPARE(tips, expected);
+
+    // An adapter plugged in while the window is open shows the next time the list opens.
+    PresentPort adapter;
+    adapter.path = "/dev/ttyUSB0";
+    adapter.description = "FT232R USB UART";
+    present.push_back(adapter);
+    openTheList();
+    expected[0] = "/dev/ttyUSB0 (FT232R USB UART)";
+    QCOMPARE(tips, expected);
+}
+
 void TestFormMain::startRunsTheOperation_data() {
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("fileSize"); // -1: no file chosen
@@ -802,8 +835,8 @@ void TestFormMain::closeEndsTheProgramMidOperation() {
 // and while the handshake waits the operator closes the window.
 static int closeMidOperation(const QString &how) {
     PtyPair silentDevice;
-    qputenv("TORVANE_COM1", silentDevice.slavePath().toLocal8Bit());
     TFormMain window;
+    window.setComPorts([&] { return PointedComPorts({{1, silentDevice.slavePath()}}); });
     window.show();
     auto *modes = window.findChild<QComboBox *>(QStringLiteral("CB_Upg"));
     // "Upload Software": it never writes a file here.

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -26,6 +27,7 @@ private:
     void startProgram(QProcess &process);
     int startSecond();
     QString name;
+    QTemporaryDir configHome; // the program's COM numbers are kept here, never in the user's
 };
 
 void TestSingleInstance::init() {
@@ -39,6 +41,7 @@ void TestSingleInstance::startProgram(QProcess &process) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TORVANE_INSTANCE_NAME"), name);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(TORVANE_BINARY), {});
 }

@@ -8,6 +8,10 @@ shot=$2
 caption='TORVANE 1.0.07B-R002'
 class='TORVANE 1.0.07B-V001'
 export TORVANE_INSTANCE_NAME="torvane-smoke-$$"
+# COM numbers the program gives out are kept in a folder of the test's own, never the user's.
+XDG_CONFIG_HOME=$(mktemp -d)
+export XDG_CONFIG_HOME
+trap 'rm -rf "$XDG_CONFIG_HOME"' EXIT
 unset QT_QPA_PLATFORM
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -16,7 +20,7 @@ find_windows() { xdotool search --name "^${caption}\$" 2>/dev/null || true; }
 
 "$binary" &
 pid=$!
-trap 'kill "$pid" 2>/dev/null || true' EXIT
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$XDG_CONFIG_HOME"' EXIT
 
 wid=
 for _ in $(seq 200); do
@@ -50,6 +54,6 @@ for _ in $(seq 100); do
 done
 kill -0 "$pid" 2>/dev/null && fail "Close did not end the program"
 wait "$pid" || code=$?
-trap - EXIT
+trap 'rm -rf "$XDG_CONFIG_HOME"' EXIT
 [ "$code" = 0 ] || fail "exit code $code after Close"
 echo "window found, handed over, photographed ($shot) and closed with exit code 0"

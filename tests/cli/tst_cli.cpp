@@ -123,12 +123,14 @@ QStringList leftovers(const QString &folder) {
 class TestCli : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
 
     void downloadThenUploadGivesTheImageBack_data();
     void downloadThenUploadGivesTheImageBack();
     void killedMidTransferLeavesThePortUsable();
     void comPortMapsThroughTheEnvironment();
+    void portsListsEveryComNumber();
     void resultLineNamesBytesAndRate();
 
     void usageErrors_data();
@@ -137,6 +139,7 @@ private slots:
     void fileRefusals();
     void uploadDoesNotCoverAFileWithoutOverwrite();
     void uploadNeverReplacesAPipe();
+    void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
     void portHeldByAnotherProcessIsRefused();
 
@@ -154,8 +157,15 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
+    QTemporaryDir configHome;
     QString path(const QString &name) const { return dir->filePath(name); }
 };
+
+void TestCli::initTestCase() {
+    // Every program run here keeps its COM numbers in a folder of the test's, never the user's.
+    QVERIFY(configHome.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+}
 
 void TestCli::init() {
     dir = std::make_unique<QTemporaryDir>();
@@ -219,6 +229,23 @@ void TestCli::comPortMapsThroughTheEnvironment() {
         runCli({"download", "default", path("default.bin"), "--port", "COM.07"}, env);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.statusLines(), DownloadLines);
+}
+
+void TestCli::portsListsEveryComNumber() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TORVANE_COM2", "/dev/torvane-test-port");
+    const CliRun run = runCli({"ports"}, env);
+    QCOMPARE(run.exitCode, 0);
+    // COM.01 ... COM.10 in order, then any port present that no number reaches.
+    QVERIFY2(run.lines.size() >= 10, qPrintable(run.lines.join('\n')));
+    const QRegularExpression line("^(COM\\.\\d\\d|-     )  \\S+( +\\S.*)?$");
+    for (int i = 0; i < run.lines.size(); ++i) {
+        QVERIFY2(line.match(run.lines[i]).hasMatch(), qPrintable(run.lines[i]));
+        QCOMPARE(run.lines[i].startsWith(QString("COM.%1").arg(i + 1, 2, 10, QChar('0'))), i < 10);
+    }
+    QVERIFY2(run.lines[1].contains(QRegularExpression("^COM\\.02  /dev/torvane-test-port +"
+                                                      "set by TORVANE_COM2$")),
+             qPrintable(run.lines[1]));
 }
 
 void TestCli::resultLineNamesBytesAndRate() {
@@ -328,14 +355,26 @@ void TestCli::uploadNeverReplacesAPipe() {
     QVERIFY(!QFileInfo(pipe).isFile());
 }
 
+void TestCli::portThatCannotBeOpened_data() {
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("device"); // named on stderr
+    QTest::newRow("device path") << "/dev/torvane-no-such-tty"
+                                 << "/dev/torvane-no-such-tty";
+    QTest::newRow("by-id name of an adapter not plugged in")
+        << "usb-Torvane_Test_Adapter-if00-port0"
+        << "/dev/serial/by-id/usb-Torvane_Test_Adapter-if00-port0";
+}
+
 void TestCli::portThatCannotBeOpened() {
+    QFETCH(QString, port);
+    QFETCH(QString, device);
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
-    const CliRun run =
-        runCli({"download", "data", path("data.bin"), "--port", path("no-such-tty")});
+    const CliRun run = runCli({"download", "data", path("data.bin"), "--port", port});
     QCOMPARE(run.exitCode, 3);
     QVERIFY(run.statusLines().isEmpty());
     QVERIFY2(run.errors.contains("The Port you selected is used by other application!"),
              qPrintable(run.errors));
+    QVERIFY2(run.errors.contains(device), qPrintable(run.errors));
 }
 
 void TestCli::portHeldByAnotherProcessIsRefused() {

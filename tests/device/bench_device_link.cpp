@@ -2,6 +2,7 @@
 // device. Prints figures; asserts nothing.
 #include "link/blocks.h"
 #include "link/checksum_table.h"
+#include "link/com_numbering.h"
 #include "link/event_pump.h"
 #include "link/frames.h"
 #include "link/handshake.h"
@@ -112,7 +113,7 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "%s\n", qPrintable(device.errorString()));
             return 1;
         }
-        qputenv("TORVANE_COM1", device.slavePath().toLocal8Bit());
+        comm.setComPorts([path = device.slavePath()] { return PointedComPorts({{1, path}}); });
         const double hostCpu = cpuSeconds(RUSAGE_SELF);
         const double deviceCpu = processCpuSeconds(device.process().processId());
         int blocks = 0;
@@ -139,7 +140,7 @@ int main(int argc, char **argv) {
         if (parser.isSet(traceOption))
             args << QStringLiteral("--trace");
         DeviceProcess device(args);
-        qputenv("TORVANE_COM1", device.slavePath().toLocal8Bit());
+        comm.setComPorts([path = device.slavePath()] { return PointedComPorts({{1, path}}); });
         const Outcome o = download(line, 1);
         if (!o.ok)
             return 1;

@@ -2,6 +2,7 @@
 // playing the tool.
 #include "link/blocks.h"
 #include "link/checksum_table.h"
+#include "link/com_numbering.h"
 #include "link/comm_error.h"
 #include "link/event_pump.h"
 #include "link/frames.h"
@@ -36,7 +37,7 @@ struct QuietPump : EventPump {
 // The tool's side: opens "COM.01", mapped to the device's terminal, as every Start does.
 struct Host {
     explicit Host(const QString &path) : line(comm, pump) {
-        qputenv("TORVANE_COM1", path.toLocal8Bit());
+        comm.setComPorts([path] { return PointedComPorts({{1, path}}); });
         comm.setTraceSink([this](TMSComm::Direction direction, const QByteArray &bytes) {
             if (direction == TMSComm::Direction::Sent && bytes.size() == FrameLength)
                 sentFrames << bytes;

@@ -1,4 +1,5 @@
 // Start, end to end: the real window drives the real device emulator on a pseudo-terminal.
+#include "link/com_numbering.h"
 #include "link/transfer_mode.h"
 #include "ops/status_text.h"
 #include "support/device_process.h"
@@ -89,6 +90,7 @@ private:
     std::unique_ptr<DeviceProcess> sharedDevice;
     std::unique_ptr<DeviceProcess> device;
     std::unique_ptr<DeviceProcess> secondDevice;
+    ComOverrides devices; // where each COM number leads
     std::unique_ptr<WindowDriver> window;
 
     void startDevice(const QStringList &arguments);
@@ -110,8 +112,9 @@ void TestStart::initTestCase() {
 }
 
 void TestStart::init() {
-    qputenv("TORVANE_COM1", sharedDevice->slavePath().toLocal8Bit());
+    devices = {{1, sharedDevice->slavePath()}};
     window = std::make_unique<WindowDriver>();
+    window->form.setComPorts([this] { return PointedComPorts(devices); });
 }
 
 void TestStart::cleanup() {
@@ -125,7 +128,7 @@ void TestStart::startDevice(const QStringList &arguments) {
     device = std::make_unique<DeviceProcess>(
         QStringList{"--erase-time", "50", "--program-time", "50"} + arguments);
     QVERIFY2(!device->slavePath().isEmpty(), qPrintable(device->errorString()));
-    qputenv("TORVANE_COM1", device->slavePath().toLocal8Bit());
+    devices[1] = device->slavePath();
 }
 
 void TestStart::prepare(int mode, const QString &file) {
@@ -206,7 +209,7 @@ void TestStart::portPickedAfterResetDuringHandshakeEndsQuietly() {
     QFETCH(bool, reset);
     startDevice({"--fault", "silent"});
     secondDevice = std::make_unique<DeviceProcess>(QStringList{});
-    qputenv("TORVANE_COM2", secondDevice->slavePath().toLocal8Bit());
+    devices[2] = secondDevice->slavePath();
     prepare(1, imagePath[1]);
     QTimer::singleShot(100, [&] {
         if (reset)
@@ -227,7 +230,7 @@ void TestStart::fileChosenDuringHandshakeIsCheckedAgain() {
     // chooses the software image instead, then a port whose device answers.
     startDevice({"--fault", "silent"});
     secondDevice = std::make_unique<DeviceProcess>(QStringList{"--trace"});
-    qputenv("TORVANE_COM2", secondDevice->slavePath().toLocal8Bit());
+    devices[2] = secondDevice->slavePath();
     prepare(1, imagePath[1]);
     QTimer::singleShot(100, [&] {
         window->chooseFile(imagePath[0]);

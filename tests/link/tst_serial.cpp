@@ -1,6 +1,7 @@
 // The serial component and the wire protocol against a real pseudo-terminal; the test plays the
 // device on the master side.
 #include "link/blocks.h"
+#include "link/com_numbering.h"
 #include "link/comm_error.h"
 #include "link/event_pump.h"
 #include "link/frames.h"
@@ -67,6 +68,7 @@ private slots:
 
 private:
     std::unique_ptr<PtyPair> pty;
+    ComOverrides devices; // where each COM number leads
     std::unique_ptr<TMSComm> comm;
     std::unique_ptr<TestConsole> console;
     std::unique_ptr<Line> line;
@@ -79,8 +81,9 @@ private:
 
 void TestSerial::init() {
     pty = std::make_unique<PtyPair>();
-    qputenv("TORVANE_COM1", pty->slavePath().toLocal8Bit());
+    devices = {{1, pty->slavePath()}};
     comm = std::make_unique<TMSComm>();
+    comm->setComPorts([this] { return PointedComPorts(devices); });
     comm->setPollPause(50us);
     console = std::make_unique<TestConsole>();
     line = std::make_unique<Line>(*comm, *console);
@@ -108,7 +111,7 @@ void TestSerial::openComPortOpensTheMappedPort() {
 }
 
 void TestSerial::openComPortReportsAMissingDevice() {
-    qputenv("TORVANE_COM3", "/dev/torvane-no-such-device");
+    devices[3] = "/dev/torvane-no-such-device";
     const std::optional<QString> failure = OpenComPort(*comm, 2);
     QVERIFY(failure);
     QVERIFY2(failure->contains("/dev/torvane-no-such-device"), qPrintable(*failure));

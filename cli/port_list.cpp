@@ -1,0 +1,64 @@
+#include "cli/port_list.h"
+
+#include "link/com_numbering.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdio>
+
+QString PortListText(const ComPortMap &ports) {
+    struct Row {
+        QString name;
+        ComPortEntry entry;
+    };
+    std::vector<Row> rows;
+    for (int n = 1; n <= ComPortCount; ++n)
+        rows.push_back({ComPortName(n), ports.entry(n)});
+    for (const ComPortEntry &entry : ports.unnumbered())
+        rows.push_back({QStringLiteral("-"), entry});
+
+    const int nameWidth = int(ComPortName(1).size());
+    int deviceWidth = 1;
+    for (const Row &row : rows)
+        deviceWidth = std::max(deviceWidth, int(row.entry.device.size()));
+    QString text;
+    for (const Row &row : rows) {
+        const QString device = row.entry.device.isEmpty() ? QStringLiteral("-") : row.entry.device;
+        const QString line = QStringLiteral("%1  %2  %3")
+                                 .arg(row.name, -nameWidth)
+                                 .arg(device, -deviceWidth)
+                                 .arg(row.entry.description);
+        // No trailing blanks where there is no description.
+        qsizetype end = line.size();
+        while (end > 0 && line[end - 1] == QLatin1Char(' '))
+            --end;
+        text += line.left(end) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+int PrintPortList(const ComPortMap &ports) {
+    std::fputs(PortListText(ports).toLocal8Bit().constData(), stdout);
+    if (!ports.keepError().isEmpty())
+        std::fprintf(stderr, "torvane-cli: %s\n", ports.keepError().toLocal8Bit().constData());
+    return 0;
+}
+
+QStringList PortNotes(const CliOptions &options, const ComPortMap &ports) {
+    QStringList notes;
+    if (options.portPath.isEmpty()) {
+        const ComPortEntry &entry = ports.entry(options.portIndex + 1);
+        notes << (entry.device.isEmpty() ? QStringLiteral("torvane-cli: %1 has %2")
+                                         : QStringLiteral("torvane-cli: %1 is %2"))
+                     .arg(options.portName, DescribeComPort(entry));
+    } else if (options.portPath.startsWith(QLatin1String(SerialByIdFolder))) {
+        // An adapter not plugged in has no link: opening it says so.
+        const QString device = QFileInfo(options.portPath).canonicalFilePath();
+        if (!device.isEmpty())
+            notes << QStringLiteral("torvane-cli: %1 is %2").arg(options.portName, device);
+    }
+    if (!ports.keepError().isEmpty())
+        notes << QStringLiteral("torvane-cli: %1").arg(ports.keepError());
+    return notes;
+}

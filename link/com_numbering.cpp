@@ -1,0 +1,234 @@
+#include "link/com_numbering.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace {
+
+QString usbIdentity(quint16 vendor, quint16 product, const QString &serial) {
+    return QStringLiteral("usb:%1:%2:%3")
+        .arg(vendor, 4, 16, QLatin1Char('0'))
+        .arg(product, 4, 16, QLatin1Char('0'))
+        .arg(serial);
+}
+
+// "/dev/ttyUSB2" before "/dev/ttyUSB10": ports seen together are numbered in the order a
+// person reads them.
+bool naturalLess(const QString &a, const QString &b) {
+    const auto split = [](const QString &path) {
+        qsizetype digits = path.size();
+        while (digits > 0 && path[digits - 1].isDigit())
+            --digits;
+        return std::pair{path.left(digits), path.mid(digits)};
+    };
+    const auto [stemA, numberA] = split(a);
+    const auto [stemB, numberB] = split(b);
+    if (stemA != stemB || numberA.isEmpty() || numberB.isEmpty())
+        return a < b;
+    if (numberA.size() != numberB.size())
+        return numberA.size() < numberB.size();
+    return numberA < numberB;
+}
+
+ComPortEntry entryOf(const PresentPort &port) {
+    return {port.path, port.description};
+}
+
+} // namespace
+
+QStringList PortIdentities(const PresentPort &port) {
+    QStringList identities;
+    if (!port.byIdName.isEmpty())
+        identities << QLatin1String(SerialByIdFolder) + port.byIdName;
+    if (port.hasUsbIds && !port.serialNumber.isEmpty())
+        identities << usbIdentity(port.vendorId, port.productId, port.serialNumber);
+    if (!port.path.isEmpty())
+        identities << port.path;
+    return identities;
+}
+
+QString CanonicalIdentity(const QString &written) {
+    const QString text = written.trimmed();
+    if (text.isEmpty())
+        return {};
+    if (text.startsWith(QLatin1String("usb:"), Qt::CaseInsensitive)) {
+        bool vendorOk = false;
+        bool productOk = false;
+        const uint vendor = text.section(QLatin1Char(':'), 1, 1).toUInt(&vendorOk, 16);
+        const uint product = text.section(QLatin1Char(':'), 2, 2).toUInt(&productOk, 16);
+        const QString serial = text.section(QLatin1Char(':'), 3);
+        if (!vendorOk || !productOk || vendor > 0xffff || product > 0xffff || serial.isEmpty())
+            return {};
+        return usbIdentity(quint16(vendor), quint16(product), serial);
+    }
+    if (text.startsWith(QLatin1Char('/')))
+        return QDir::cleanPath(text);
+    // A name without a folder is a link's name in /dev/serial/by-id.
+    if (text.contains(QLatin1Char('/')))
+        return {};
+    return QLatin1String(SerialByIdFolder) + text;
+}
+
+int BuiltInUartIndex(const QString &path) {
+    const QRegularExpression uart(QStringLiteral("^/dev/ttyS(\\d{1,4})$"));
+    const QRegularExpressionMatch match = uart.match(path);
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+
+ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const ComNumbers &kept,
+                              const ComOverrides &overrides) {
+    ComNumbering result;
+    ComPortMap &map = result.map;
+    const auto inRange = [](int n) { return n >= 1 && n <= ComPortCount; };
+    std::set<int> overriddenNumbers;
+    for (const auto &[n, device] : overrides) {
+        if (inRange(n) && !device.isEmpty()) {
+            map.set(n, {device, QStringLiteral("set by TORVANE_COM%1").arg(n)});
+            overriddenNumbers.insert(n);
+        }
+    }
+    const auto overridden = [&](int n) { return overriddenNumbers.count(n) > 0; };
+    // Numbers no new port may take now.
+    std::set<int> taken = overriddenNumbers;
+
+    std::vector<const PresentPort *> ports;
+    for (const PresentPort &port : present)
+        ports.push_back(&port);
+    std::sort(ports.begin(), ports.end(), [](const PresentPort *a, const PresentPort *b) {
+        return naturalLess(a->path, b->path);
+    });
+
+    std::vector<const PresentPort *> adapters;
+    std::set<int> uartNumbers;
+    for (const PresentPort *port : ports) {
+        const int index = port->builtInUart ? BuiltInUartIndex(port->path) : -1;
+        if (index < 0) {
+            adapters.push_back(port);
+            continue;
+        }
+        const int n = index + 1;
+        if (inRange(n)) {
+            uartNumbers.insert(n);
+            taken.insert(n);
+        }
+        if (inRange(n) && !overridden(n))
+            map.set(n, entryOf(*port));
+        else
+            map.addUnnumbered(entryOf(*port));
+    }
+
+    // What the store keeps: one number per identity, the lowest when a hand has written more.
+    std::map<QString, int> numberOf;
+    std::map<QString, int> displaced; // kept on a present built-in's number
+    for (const auto &[n, written] : kept) {
+        const QString identity = CanonicalIdentity(written);
+        if (!inRange(n) || identity.isEmpty() || numberOf.count(identity))
+            continue;
+        if (uartNumbers.count(n)) {
+            displaced.emplace(identity, n);
+            continue;
+        }
+        numberOf[identity] = n;
+        taken.insert(n);
+    }
+
+    // An identity two present ports share (adapters of one model with one serial number) tells
+    // them apart from nothing: such ports go by their next name.
+    std::map<QString, int> sharers;
+    for (const PresentPort *port : adapters) {
+        for (const QString &identity : PortIdentities(*port))
+            ++sharers[identity];
+    }
+    const auto ownIdentities = [&](const PresentPort *port) {
+        QStringList own;
+        for (const QString &identity : PortIdentities(*port)) {
+            if (sharers[identity] == 1)
+                own << identity;
+        }
+        return own;
+    };
+
+    std::map<int, const PresentPort *> holder;
+    std::map<const PresentPort *, int> numbered;
+    // Steadiest names first, so that a device path kept by hand never takes the number of a port
+    // whose own link is kept.
+    for (const bool byPath : {false, true}) {
+        for (const PresentPort *port : adapters) {
+            if (numbered.count(port))
+                continue;
+            for (const QString &identity : ownIdentities(port)) {
+                if ((identity == port->path) != byPath)
+                    continue;
+                const auto found = numberOf.find(identity);
+                if (found == numberOf.end() || holder.count(found->second))
+                    continue;
+                holder[found->second] = port;
+                numbered[port] = found->second;
+                break;
+            }
+        }
+    }
+
+    // Ports seen for the first time: the lowest free number, kept under their steadiest name.
+    for (const PresentPort *port : adapters) {
+        if (numbered.count(port))
+            continue;
+        int n = 1;
+        while (n <= ComPortCount && taken.count(n))
+            ++n;
+        const QStringList own = ownIdentities(port);
+        if (n > ComPortCount || own.isEmpty())
+            continue;
+        taken.insert(n);
+        holder[n] = port;
+        numbered[port] = n;
+        result.added[n] = own.first();
+        for (const QString &identity : own) {
+            const auto moved = displaced.find(identity);
+            if (moved != displaced.end())
+                result.dropped.insert(moved->second);
+        }
+    }
+
+    for (const PresentPort *port : adapters) {
+        const auto found = numbered.find(port);
+        if (found != numbered.end() && !overridden(found->second))
+            map.set(found->second, entryOf(*port));
+        else
+            map.addUnnumbered(entryOf(*port));
+    }
+    for (const auto &[identity, n] : numberOf) {
+        if (!holder.count(n) && !overridden(n))
+            map.set(n, {QString(), QStringLiteral("kept for %1, not present").arg(identity)});
+    }
+    return result;
+}
+
+ComPortMap PointedComPorts(const ComOverrides &devices) {
+    return AssignComNumbers({}, {}, devices).map;
+}
+
+ComPortMap SystemNumberedComPorts(const std::vector<PresentPort> &present,
+                                  const ComOverrides &overrides) {
+    ComPortMap map = PointedComPorts(overrides);
+    std::set<int> pointed;
+    for (int n = 1; n <= ComPortCount; ++n) {
+        if (map.devicePath(n).isEmpty())
+            map.set(n, {QStringLiteral("COM%1").arg(n), QStringLiteral("not present")});
+        else
+            pointed.insert(n);
+    }
+    const QRegularExpression com(QStringLiteral("^COM(\\d{1,3})$"),
+                                 QRegularExpression::CaseInsensitiveOption);
+    for (const PresentPort &port : present) {
+        const QRegularExpressionMatch match = com.match(port.path);
+        const int n = match.hasMatch() ? match.captured(1).toInt() : 0;
+        if (n >= 1 && n <= ComPortCount && !pointed.count(n))
+            map.set(n, entryOf(port));
+        else
+            map.addUnnumbered(entryOf(port));
+    }
+    return map;
+}

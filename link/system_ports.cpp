@@ -1,0 +1,60 @@
+#include "link/system_ports.h"
+
+#include "link/port_store.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QStandardPaths>
+
+#include <memory>
+
+QHash<QString, QString> LinksByDevice(const QString &folder) {
+    QHash<QString, QString> links;
+    // Device files count as system entries; a broken link, its adapter gone, resolves to nothing.
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &link : entries) {
+        const QString device = link.canonicalFilePath();
+        if (link.isSymLink() && !device.isEmpty())
+            links.insert(device, link.fileName());
+    }
+    return links;
+}
+
+std::vector<PresentPort> ScanPresentPorts() {
+    const QHash<QString, QString> byId = LinksByDevice(QLatin1String(SerialByIdFolder));
+    std::vector<PresentPort> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        PresentPort port;
+#ifdef Q_OS_WIN
+        port.path = info.portName();
+#else
+        port.path = info.systemLocation();
+#endif
+        port.byIdName = byId.value(QFileInfo(port.path).canonicalFilePath());
+        port.hasUsbIds = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        port.vendorId = info.vendorIdentifier();
+        port.productId = info.productIdentifier();
+        port.serialNumber = info.serialNumber();
+        port.description = info.description().isEmpty() ? info.manufacturer() : info.description();
+        port.builtInUart = BuiltInUartIndex(port.path) >= 0;
+        ports.push_back(port);
+    }
+    return ports;
+}
+
+QString UserPortsFile() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/torvane/ports.ini");
+}
+
+ComPortSource SystemComPorts(ComOverrides overrides, const QString &portsFile) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(portsFile)
+    return [overrides] { return SystemNumberedComPorts(ScanPresentPorts(), overrides); };
+#else
+    auto store = std::make_shared<PortStore>(portsFile);
+    return [overrides, store] { return store->assign(ScanPresentPorts(), overrides); };
+#endif
+}

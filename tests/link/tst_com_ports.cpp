@@ -1,0 +1,228 @@
+// COM numbers for the ports a system reports, given out and kept the way Windows does, from port
+// lists the test makes up: nothing here looks at the machine's own ports or configuration.
+#include "link/com_numbering.h"
+#include "link/port_store.h"
+#include "link/system_ports.h"
+#include "support/pty_pair.h"
+
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A USB adapter with its by-id link; by path alone when `byId` is empty.
+PresentPort adapter(const QString &path, const QString &byId = {}) {
+    PresentPort port;
+    port.path = path;
+    port.byIdName = byId;
+    port.description = QStringLiteral("USB serial");
+    return port;
+}
+
+PresentPort usbAdapter(const QString &path, const QString &serial) {
+    PresentPort port = adapter(path);
+    port.hasUsbIds = true;
+    port.vendorId = 0x0403;
+    port.productId = 0x6001;
+    port.serialNumber = serial;
+    return port;
+}
+
+PresentPort uart(int index) {
+    PresentPort port;
+    port.path = QStringLiteral("/dev/ttyS%1").arg(index);
+    port.builtInUart = true;
+    return port;
+}
+
+// "1=/dev/ttyUSB0 3=-" for what the numbers lead to (- for a number kept for a port not there),
+// then "-=/dev/ttyUSB4" for each present port no number reaches.
+QString summary(const ComPortMap &map) {
+    QStringList parts;
+    for (int n = 1; n <= ComPortCount; ++n) {
+        const ComPortEntry &entry = map.entry(n);
+        if (!entry.device.isEmpty())
+            parts << QStringLiteral("%1=%2").arg(n).arg(entry.device);
+        else if (!entry.description.isEmpty())
+            parts << QStringLiteral("%1=-").arg(n);
+    }
+    for (const ComPortEntry &entry : map.unnumbered())
+        parts << QStringLiteral("-=%1").arg(entry.device);
+    return parts.join(QLatin1Char(' '));
+}
+
+QString summary(const ComNumbers &numbers) {
+    QStringList parts;
+    for (const auto &[n, identity] : numbers)
+        parts << QStringLiteral("%1=%2").arg(n).arg(identity);
+    return parts.join(QLatin1Char(' '));
+}
+
+const QString ById = QLatin1String(SerialByIdFolder);
+
+} // namespace
+
+using Ports = std::vector<PresentPort>;
+Q_DECLARE_METATYPE(Ports)
+// ComOverrides is the same map.
+Q_DECLARE_METATYPE(ComNumbers)
+
+class TestComPorts : public QObject {
+    Q_OBJECT
+private slots:
+    void assignment_data();
+    void assignment();
+    void overridesComeFromTheEnvironmentGiven();
+    void storeKeepsNumbersAcrossRuns();
+    void storeHonoursAHandEditedFile();
+    void byIdLinksNameTheirDevices();
+};
+
+void TestComPorts::assignment_data() {
+    QTest::addColumn<Ports>("present");
+    QTest::addColumn<ComNumbers>("kept");
+    QTest::addColumn<ComOverrides>("overrides");
+    QTest::addColumn<QString>("map");
+    QTest::addColumn<QString>("added"); // and "-n" for each number let go
+
+    QTest::newRow("first seen take the lowest numbers, in reading order")
+        << Ports{adapter("/dev/ttyUSB10", "usb-B"), adapter("/dev/ttyUSB2", "usb-A")}
+        << ComNumbers{} << ComOverrides{} << "1=/dev/ttyUSB2 2=/dev/ttyUSB10"
+        << QString("1=%1usb-A 2=%1usb-B").arg(ById);
+    QTest::newRow("unplugged keeps its number; back under another path, the same")
+        << Ports{adapter("/dev/ttyUSB0", "usb-B")}
+        << ComNumbers{{1, ById + "usb-A"}, {2, ById + "usb-B"}} << ComOverrides{}
+        << "1=- 2=/dev/ttyUSB0"
+        << "";
+    QTest::newRow("new port takes the lowest free number after gaps")
+        << Ports{adapter("/dev/ttyUSB0", "usb-D"), adapter("/dev/ttyUSB1", "usb-A")}
+        << ComNumbers{{1, ById + "usb-A"}, {3, ById + "usb-C"}} << ComOverrides{}
+        << "1=/dev/ttyUSB1 2=/dev/ttyUSB0 3=-" << QString("2=%1usb-D").arg(ById);
+    QTest::newRow("built-in ttyS1 is COM 2, never kept, its number given to nothing else")
+        << Ports{uart(1), adapter("/dev/ttyUSB0", "usb-A"), adapter("/dev/ttyUSB1", "usb-B")}
+        << ComNumbers{} << ComOverrides{} << "1=/dev/ttyUSB0 2=/dev/ttyS1 3=/dev/ttyUSB1"
+        << QString("1=%1usb-A 3=%1usb-B").arg(ById);
+    QTest::newRow("adapter kept on a built-in's number moves to the lowest free")
+        << Ports{uart(0), adapter("/dev/ttyUSB0", "usb-A")} << ComNumbers{{1, ById + "usb-A"}}
+        << ComOverrides{} << "1=/dev/ttyS0 2=/dev/ttyUSB0" << QString("2=%1usb-A -1").arg(ById);
+    QTest::newRow("TORVANE_COMn leads n to its device; new ports pass it by")
+        << Ports{uart(2), adapter("/dev/ttyUSB0", "usb-A")} << ComNumbers{}
+        << ComOverrides{{1, "/dev/pts/7"}, {3, "/dev/pts/8"}}
+        << "1=/dev/pts/7 2=/dev/ttyUSB0 3=/dev/pts/8 -=/dev/ttyS2"
+        << QString("2=%1usb-A").arg(ById);
+    QTest::newRow("a port kept on an overridden number is reached by none meanwhile")
+        << Ports{adapter("/dev/ttyUSB0", "usb-A")} << ComNumbers{{1, ById + "usb-A"}}
+        << ComOverrides{{1, "/dev/pts/7"}} << "1=/dev/pts/7 -=/dev/ttyUSB0"
+        << "";
+    QTest::newRow("adapters sharing one serial number go by their paths")
+        << Ports{usbAdapter("/dev/ttyUSB0", "0001"), usbAdapter("/dev/ttyUSB1", "0001"),
+                 usbAdapter("/dev/ttyUSB2", "A50285BI")}
+        << ComNumbers{} << ComOverrides{} << "1=/dev/ttyUSB0 2=/dev/ttyUSB1 3=/dev/ttyUSB2"
+        << "1=/dev/ttyUSB0 2=/dev/ttyUSB1 3=usb:0403:6001:A50285BI";
+    ComNumbers full;
+    for (int n = 1; n <= ComPortCount; ++n)
+        full[n] = QStringLiteral("/dev/ttyACM%1").arg(n);
+    QTest::newRow("with all ten kept, a new port gets none")
+        << Ports{adapter("/dev/ttyUSB0", "usb-A")} << full << ComOverrides{}
+        << "1=- 2=- 3=- 4=- 5=- 6=- 7=- 8=- 9=- 10=- -=/dev/ttyUSB0"
+        << "";
+}
+
+void TestComPorts::assignment() {
+    QFETCH(Ports, present);
+    QFETCH(ComNumbers, kept);
+    QFETCH(ComOverrides, overrides);
+    QFETCH(QString, map);
+    QFETCH(QString, added);
+    const ComNumbering numbering = AssignComNumbers(present, kept, overrides);
+    QCOMPARE(summary(numbering.map), map);
+    QString changes = summary(numbering.added);
+    for (int n : numbering.dropped)
+        changes += QStringLiteral(" -%1").arg(n);
+    QCOMPARE(changes, added);
+}
+
+void TestComPorts::overridesComeFromTheEnvironmentGiven() {
+    QProcessEnvironment environment;
+    environment.insert("TORVANE_COM1", "/dev/pts/3");
+    environment.insert("TORVANE_COM10", "/tmp/ttyTORVANE");
+    environment.insert("TORVANE_COM2", "");
+    environment.insert("TORVANE_COM11", "/dev/pts/4");
+    environment.insert("TORVANE_COM0", "/dev/pts/5");
+    const ComOverrides expected{{1, "/dev/pts/3"}, {10, "/tmp/ttyTORVANE"}};
+    QCOMPARE(ComOverridesFrom(environment), expected);
+}
+
+void TestComPorts::storeKeepsNumbersAcrossRuns() {
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    const QString file = config.filePath("torvane/ports.ini");
+    {
+        // Nothing new to keep: nothing is written.
+        PortStore store(file);
+        QCOMPARE(summary(store.assign({uart(0)}, {})), QString("1=/dev/ttyS0"));
+        QVERIFY(!QFile::exists(file));
+        const ComPortMap map = store.assign(
+            {uart(0), adapter("/dev/ttyUSB0", "usb-A"), usbAdapter("/dev/ttyUSB1", "X1")}, {});
+        QCOMPARE(summary(map), QString("1=/dev/ttyS0 2=/dev/ttyUSB0 3=/dev/ttyUSB1"));
+        QVERIFY2(map.keepError().isEmpty(), qPrintable(map.keepError()));
+    }
+    // The next run: the first adapter unplugged, the second back under another path, a third new.
+    PortStore store(file);
+    const ComPortMap map =
+        store.assign({usbAdapter("/dev/ttyUSB0", "X1"), adapter("/dev/ttyACM0")}, {});
+    QCOMPARE(summary(map), QString("1=/dev/ttyACM0 2=- 3=/dev/ttyUSB0"));
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(written.readAll()).split('\n', Qt::SkipEmptyParts),
+             QStringList({"[ports]", "COM1=/dev/ttyACM0", "COM2=" + ById + "usb-A",
+                          "COM3=usb:0403:6001:X1"}));
+}
+
+void TestComPorts::storeHonoursAHandEditedFile() {
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    const QString file = config.filePath("ports.ini");
+    QFile edited(file);
+    QVERIFY(edited.open(QIODevice::WriteOnly));
+    edited.write("[ports]\n"
+                 "COM1 = usb-Bare_Name-if00-port0\n"
+                 "com02=USB:0403:6001:A50285BI\n"
+                 "COM3=/dev/ttyACM0\n"
+                 "COM4=/dev/serial/by-id/usb-Gone-if00-port0\n"
+                 "COM6=not/an/identity\n"
+                 "COM12=/dev/ttyUSB9\n");
+    edited.close();
+
+    PresentPort bare = adapter("/dev/ttyUSB3", "usb-Bare_Name-if00-port0");
+    const ComPortMap map = PortStore(file).assign(
+        {bare, usbAdapter("/dev/ttyUSB0", "A50285BI"), adapter("/dev/ttyACM0"),
+         adapter("/dev/ttyUSB9", "usb-New"), adapter("/dev/ttyUSB10", "usb-Newer")},
+        {});
+    // COM12 is beyond the list: its port is as good as new. COM6 names nothing: it is free.
+    QCOMPARE(summary(map),
+             QString("1=/dev/ttyUSB3 2=/dev/ttyUSB0 3=/dev/ttyACM0 4=- 5=/dev/ttyUSB9 "
+                     "6=/dev/ttyUSB10"));
+    // What was written by hand stays as written; the junk line gave way to the new port.
+    QCOMPARE(summary(PortStore(file).read()),
+             QString("1=usb-Bare_Name-if00-port0 2=USB:0403:6001:A50285BI 3=/dev/ttyACM0 "
+                     "4=%1usb-Gone-if00-port0 5=%1usb-New 6=%1usb-Newer 12=/dev/ttyUSB9")
+                 .arg(ById));
+}
+
+void TestComPorts::byIdLinksNameTheirDevices() {
+    PtyPair pty;
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QVERIFY(QFile::link(pty.slavePath(), folder.filePath("usb-FTDI_FT232R_A50285BI-if00-port0")));
+    QFile other(folder.filePath("not-a-link"));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    const QHash<QString, QString> links = LinksByDevice(folder.path());
+    QCOMPARE(links.size(), 1);
+    QCOMPARE(links.value(pty.slavePath()), QString("usb-FTDI_FT232R_A50285BI-if00-port0"));
+}
+
+QTEST_GUILESS_MAIN(TestComPorts)
+#include "tst_com_ports.moc"
