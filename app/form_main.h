@@ -69,6 +69,8 @@ public:
     TMSComm MSComm;
     // What the status line says: the field itself catches up within a frame during a transfer.
     QString statusText() const { return statusText_; }
+    // A text waits for the frame's end before the field shows it.
+    bool statusHeldBack() const { return statusHold_.isActive(); }
     TransferState &state() { return state_; }
     Line &line() { return line_; }
     // The file dialogs, made when first needed: most sessions open one of them once, if at all.

@@ -1,12 +1,14 @@
 #include "app/form_main.h"
 #include "app/single_instance.h"
 #include "link/com_overrides.h"
+#include "link/standard_streams.h"
 #include "link/system_ports.h"
 
 #include <QApplication>
 #include <QProcessEnvironment>
 
 int main(int argc, char **argv) {
+    EnsureStandardStreams();
     QApplication app(argc, argv);
     // The application title doubles as the window class a later start looks for (on X11 the
     // class part of WM_CLASS). It is deliberately not the display name, which the toolkit would

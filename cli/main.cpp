@@ -9,6 +9,7 @@
 #include "cli/wire_trace.h"
 #include "link/com_overrides.h"
 #include "link/line.h"
+#include "link/standard_streams.h"
 #include "link/system_ports.h"
 #include "link/tmscomm.h"
 #include "link/transfer_mode.h"
@@ -46,6 +47,7 @@ QString resultLine(ExitCode code, const CliOptions &options,
 } // namespace
 
 int main(int argc, char *argv[]) {
+    EnsureStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));

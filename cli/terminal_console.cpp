@@ -6,6 +6,8 @@
 #include "link/tmscomm.h"
 #include "ops/transfer_state.h"
 
+#include <QThread>
+
 TerminalConsole::TerminalConsole(TerminalOutput &output) : output_(output), progress_(output) {}
 
 void TerminalConsole::attach(Line &line, TransferState &state) {
@@ -17,6 +19,13 @@ void TerminalConsole::showError(const QString &text, const QString &cause) {
     if (!cause.isEmpty())
         output_.errorLine(QStringLiteral("torvane-cli: %1").arg(cause));
     output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(text));
+}
+
+void TerminalConsole::standStill(int ms) {
+    using namespace std::chrono;
+    const auto until = steady_clock::now() + milliseconds(ms);
+    while (!InterruptRequested() && steady_clock::now() < until)
+        QThread::msleep(20);
 }
 
 void TerminalConsole::processEvents() {

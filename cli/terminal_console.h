@@ -30,6 +30,8 @@ public:
     void setInputPanelEnabled(bool) override {}
     void setPortLamp(bool) override {}
     void showError(const QString &text, const QString &cause = QString()) override;
+    // The window's pause, cut short by Ctrl-C.
+    void standStill(int ms) override;
 
     // The operation has returned: a phase it left unfinished is shown where it stopped.
     void finish();

@@ -16,6 +16,10 @@ UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
     };
     if (info.isDir())
         return refuse(QStringLiteral("%1 is a folder").arg(file));
+    // A link that leads nowhere would only be found out after the whole transfer.
+    if (info.isSymLink() && !info.exists())
+        return refuse(QStringLiteral("%1 is a symbolic link to nothing (%2)")
+                          .arg(file, info.symLinkTarget()));
     target.exists = info.exists();
     // A device or a pipe is never replaced by an image file, --overwrite or not.
     if (target.exists && !info.isFile())

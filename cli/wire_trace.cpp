@@ -14,6 +14,20 @@ QByteArray hexBytes(const QByteArray &bytes) {
     return bytes.toHex(' ');
 }
 
+// A frame as text, with anything that is not a printable character written as \xHH: a device
+// (or line noise) never gets to send control sequences to the operator's terminal.
+QByteArray escaped(const QByteArray &bytes) {
+    QByteArray text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\')
+            text += c;
+        else
+            text += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+    }
+    return text;
+}
+
 } // namespace
 
 WireTrace::WireTrace(TerminalOutput &output, Clock::time_point start)
@@ -27,7 +41,7 @@ void WireTrace::line(const char *arrow, const QByteArray &text) {
 
 QByteArray WireTrace::describe(const QByteArray &bytes, int &blockCounter) const {
     if (isFrame(bytes))
-        return bytes;
+        return escaped(bytes);
     if (bytes.size() == BlockSize) {
         const quint32 crc =
             BlockCrc(reinterpret_cast<const quint8 *>(bytes.constData()), BlockSize);

@@ -6,6 +6,7 @@
 #include "device/serve_loop.h"
 #include "device/station_control.h"
 #include "device/station_device.h"
+#include "link/standard_streams.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -98,6 +99,7 @@ bool addFault(std::vector<DeviceSettings> &settings, const QString &faultText) {
 } // namespace
 
 int main(int argc, char **argv) {
+    EnsureStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-device"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));

@@ -673,7 +673,7 @@ void TestFormMain::statusLineRepaintsAfterABurst() {
     window->statusShown(StatusCode::TransferSuccess);
     clickButton("SB_Reset");
     QCOMPARE(status->text(), QString());
-    QTest::qWait(50);
+    QTRY_VERIFY(!window->statusHeldBack());
     QCOMPARE(status->text(), QString());
 }
 

@@ -1,6 +1,7 @@
 // torvane-cli as a script runs it: the real program against the real device emulator on a
 // pseudo-terminal, judged by its output lines, its exit code and the files it leaves.
 #include "link/checksum.h"
+#include "link/command_code.h"
 #include "ops/status_text.h"
 #include "support/device_process.h"
 #include "support/images.h"
@@ -113,6 +114,25 @@ void spoilLineState(const QString &path) {
     ::close(fd);
 }
 
+// What the device heard before now: the test sends a frame of its own behind whatever the tool
+// may have sent, and waits until the device's trace shows it.
+QString heardBefore(const DeviceProcess &device) {
+    const QByteArray marker = "@KZVNTKPO"; // a code the tool never sends
+    const int fd = ::open(QFile::encodeName(device.slavePath()).constData(), O_WRONLY | O_NOCTTY);
+    if (fd < 0 || ::write(fd, marker.constData(), size_t(marker.size())) != marker.size())
+        return QStringLiteral("(could not reach the device)");
+    ::close(fd);
+    QString trace;
+    QElapsedTimer timer;
+    timer.start();
+    while (!(trace = device.stderrText()).contains(QLatin1String(marker)) &&
+           timer.elapsed() < 10000)
+        QTest::qWait(10);
+    // Up to the start of the marker's own line.
+    return trace.left(trace.lastIndexOf(QLatin1Char('\n'), trace.indexOf(QLatin1String(marker))) +
+                      1);
+}
+
 // Names of files in a folder other than `except`: a half-written or temporary file shows here.
 QStringList leftovers(const QString &folder) {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
@@ -129,6 +149,7 @@ private slots:
     void downloadThenUploadGivesTheImageBack_data();
     void downloadThenUploadGivesTheImageBack();
     void killedMidTransferLeavesThePortUsable();
+    void closedStandardStreamsStayOffTheLine();
     void comPortMapsThroughTheEnvironment();
     void portsListsEveryComNumber();
     void resultLineNamesBytesAndRate();
@@ -138,6 +159,7 @@ private slots:
     void fileRefusals_data();
     void fileRefusals();
     void uploadDoesNotCoverAFileWithoutOverwrite();
+    void uploadNeverReplacesAPipe_data();
     void uploadNeverReplacesAPipe();
     void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
@@ -152,6 +174,7 @@ private slots:
 
     void twoProcessesOnTwoDevicesAtOnce();
     void traceShowsEveryFrameAndBlock();
+    void traceWritesControlBytesAsText();
     void progressOffATerminalIsOneLinePerPhase();
     void progressOnATerminalIsRedrawnAtMostTenTimesASecond();
 
@@ -217,6 +240,25 @@ void TestCli::killedMidTransferLeavesThePortUsable() {
         runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
     QVERIFY2(next.exitCode == 0, qPrintable(next.errors));
     QCOMPARE(next.statusLines(), DownloadLines);
+}
+
+void TestCli::closedStandardStreamsStayOffTheLine() {
+    // Started with nothing on descriptors 0 to 2, the port must not become "stderr".
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QByteArray image = TestImage(DataSize, 0x5eed);
+    QVERIFY(WriteFile(path("data.bin"), image));
+    QProcess cli;
+    cli.setChildProcessModifier([] {
+        for (int fd = 0; fd <= 2; ++fd)
+            ::close(fd);
+    });
+    startCli(cli, {"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QVERIFY(cli.waitForFinished(30000));
+    QCOMPARE(cli.exitCode(), 0);
+    const CliRun up = runCli({"upload", "data", path("back.bin"), "--port", device.slavePath()});
+    QCOMPARE(up.exitCode, 0);
+    QCOMPARE(ReadFile(path("back.bin")), image);
 }
 
 void TestCli::comPortMapsThroughTheEnvironment() {
@@ -298,10 +340,11 @@ void TestCli::usageErrors() {
 
 void TestCli::fileRefusals_data() {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("size"); // -1: no file at all
+    QTest::addColumn<int>("size"); // -1: no file at all; -2: a pipe, which nobody writes
     QTest::addColumn<QString>("status");
     QTest::newRow("missing") << "data" << -1
                              << "Find an error, when opening this file, maybe it inexistent!";
+    QTest::newRow("a pipe") << "data" << -2 << "File wrong!";
     QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!";
     QTest::newRow("one byte long") << "data" << DataSize + 1 << "File wrong!";
     QTest::newRow("data image as software") << "software" << DataSize << "File wrong!";
@@ -314,6 +357,8 @@ void TestCli::fileRefusals() {
     QFETCH(QString, status);
     if (size >= 0)
         QVERIFY(WriteFile(path("image.bin"), TestImage(size + 4, 0x5eed).left(size)));
+    if (size == -2)
+        QCOMPARE(::mkfifo(QFile::encodeName(path("image.bin")).constData(), 0600), 0);
     DeviceProcess device({"--trace"});
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     const CliRun run = runCli({"download", kind, path("image.bin"), "--port", device.slavePath()});
@@ -321,8 +366,8 @@ void TestCli::fileRefusals() {
     QCOMPARE(run.statusLines(), QStringList{status});
     QVERIFY(run.resultLine().contains("file refused (exit 2)"));
     // Refused before the port opened: the device heard nothing.
-    QTest::qWait(100);
-    QVERIFY2(!device.stderrText().contains("<-"), qPrintable(device.stderrText()));
+    const QString heard = heardBefore(device);
+    QVERIFY2(!heard.contains("<-"), qPrintable(heard));
 }
 
 void TestCli::uploadDoesNotCoverAFileWithoutOverwrite() {
@@ -336,8 +381,8 @@ void TestCli::uploadDoesNotCoverAFileWithoutOverwrite() {
     QCOMPARE(refused.exitCode, 2);
     QVERIFY2(refused.errors.contains("--overwrite"), qPrintable(refused.errors));
     QCOMPARE(ReadFile(path("kept.bin")), old);
-    QTest::qWait(100);
-    QVERIFY2(!device.stderrText().contains("<-"), qPrintable(device.stderrText()));
+    const QString heard = heardBefore(device);
+    QVERIFY2(!heard.contains("<-"), qPrintable(heard));
 
     const CliRun covered = runCli(
         {"upload", "default", path("kept.bin"), "--port", device.slavePath(), "--overwrite"});
@@ -345,14 +390,29 @@ void TestCli::uploadDoesNotCoverAFileWithoutOverwrite() {
     QCOMPARE(ReadFile(path("kept.bin")).size(), DefaultSize);
 }
 
+void TestCli::uploadNeverReplacesAPipe_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a pipe") << "pipe"
+                            << "not a regular file";
+    QTest::newRow("a link to nothing") << "link"
+                                       << "symbolic link to nothing";
+}
+
 void TestCli::uploadNeverReplacesAPipe() {
-    const QString pipe = path("pipe.bin");
-    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    // Refused before the port is opened (it names no device here), not after the transfer.
+    QFETCH(QString, what);
+    QFETCH(QString, why);
+    const QString target = path("target.bin");
+    if (what == "pipe")
+        QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+    else
+        QVERIFY(QFile::link(path("nowhere/image.bin"), target));
     const CliRun run =
-        runCli({"upload", "default", pipe, "--port", "/dev/torvane-unused", "--overwrite"});
+        runCli({"upload", "default", target, "--port", "/dev/torvane-unused", "--overwrite"});
     QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.errors.contains("not a regular file"), qPrintable(run.errors));
-    QVERIFY(!QFileInfo(pipe).isFile());
+    QVERIFY2(run.errors.contains(why), qPrintable(run.errors));
+    QVERIFY(!QFileInfo(target).isFile());
 }
 
 void TestCli::portThatCannotBeOpened_data() {
@@ -564,6 +624,26 @@ void TestCli::traceShowsEveryFrameAndBlock() {
         QVERIFY(t >= last);
         last = t;
     }
+}
+
+void TestCli::traceWritesControlBytesAsText() {
+    // The test plays a device that answers with terminal control sequences.
+    PtyPair line;
+    QProcess cli;
+    startCli(cli, {"upload", "default", path("u.bin"), "--port", line.slavePath(), "--trace"});
+    QCOMPARE(line.read(FrameLength), FrameOf(CommandCode::RFPO));
+    line.write(QByteArray("@KZVN\x1b[2J") + "\x1b]0;owned\x07");
+    QByteArray errors;
+    QElapsedTimer timer;
+    timer.start();
+    while (!errors.contains("] <- ") && timer.elapsed() < 10000) {
+        cli.waitForReadyRead(50);
+        errors += cli.readAllStandardError();
+    }
+    ::kill(pid_t(cli.processId()), SIGINT);
+    errors += finish(cli).errors.toLocal8Bit();
+    QVERIFY2(errors.contains("@KZVN\\x1b[2J"), errors.constData());
+    QVERIFY2(!errors.contains('\x1b') && !errors.contains('\x07'), errors.constData());
 }
 
 void TestCli::progressOffATerminalIsOneLinePerPhase() {
