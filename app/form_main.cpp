@@ -427,18 +427,12 @@ void TFormMain::setInputPanelEnabled(bool enabled) {
 // Handlers --------------------------------------------------------------------------------------
 
 void TFormMain::FormCreate(QObject *) {
-    ScaleToScreen();
     clearStatus();
     Edit_FileName->clear();
     CB_Com->setCurrentIndex(0);
     CB_Upg->setCurrentIndex(0);
     state_.CreateNewFile = false;
     state_.OperationAborted = false;
-}
-
-void TFormMain::ScaleToScreen() {
-    // Nothing to do: the toolkit scales the whole window by the screen's pixel density, and
-    // the window keeps its design size and layout on every screen.
 }
 
 void TFormMain::CB_ComSelect(QObject *) {

@@ -87,7 +87,6 @@ protected:
 
 private:
     void createControls();
-    void ScaleToScreen();
     template <class Handler> void runHandler(Handler handler);
     void showStatus(const QString &text);
     // Runs the dialog; the full name confirmed, or empty when the operator cancelled.

@@ -1,5 +1,6 @@
 // Block round trips through a real pty: link's SendBlock as the tool, torvane-device as the
 // device. Prints figures; asserts nothing.
+#include "bench/cpu_time.h"
 #include "link/blocks.h"
 #include "link/checksum_table.h"
 #include "link/com_numbering.h"
@@ -28,13 +29,6 @@ namespace {
 struct QuietPump : EventPump {
     void processEvents() override {}
 };
-
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // User and system seconds of a running process, from /proc.
 double processCpuSeconds(qint64 pid) {
@@ -114,7 +108,7 @@ int main(int argc, char **argv) {
             return 1;
         }
         comm.setComPorts([path = device.slavePath()] { return PointedComPorts({{1, path}}); });
-        const double hostCpu = cpuSeconds(RUSAGE_SELF);
+        const double hostCpu = CpuSeconds(RUSAGE_SELF);
         const double deviceCpu = processCpuSeconds(device.process().processId());
         int blocks = 0;
         double seconds = 0;
@@ -130,7 +124,7 @@ int main(int argc, char **argv) {
         std::printf("unpaced: %d block round trips, %.0f blocks/s, %.1f us each; CPU: tool "
                     "%.2f s, device %.2f s\n",
                     blocks, blocks / seconds, seconds / blocks * 1e6,
-                    cpuSeconds(RUSAGE_SELF) - hostCpu,
+                    CpuSeconds(RUSAGE_SELF) - hostCpu,
                     processCpuSeconds(device.process().processId()) - deviceCpu);
     }
     if (parser.isSet(pacedOption)) {
