@@ -1,6 +1,7 @@
 #include "link/comm_error.h"
 #include "link/serial_line.h"
 
+#include <QFileInfo>
 #include <QSerialPort>
 
 #include <thread>
@@ -45,7 +46,7 @@ bool isTimeout(const QSerialPort &port) {
 
 class PortableLine final : public SerialLine {
 public:
-    explicit PortableLine(const QString &path) { port_.setPortName(path); }
+    explicit PortableLine(const QString &path) : path_(path) { port_.setPortName(path); }
     ~PortableLine() override {
         port_.close();
 #ifdef Q_OS_WIN
@@ -87,8 +88,8 @@ public:
             port_.close();
             throw CommError(CommError::Kind::OpenFailed,
                             QStringLiteral("%1: %2").arg(
-                                port_.portName(), busy ? QStringLiteral("in use by another program")
-                                                       : qt_error_string(errno)));
+                                path_, busy ? QStringLiteral("in use by another program")
+                                            : qt_error_string(errno)));
         }
 #endif
 #ifdef Q_OS_WIN
@@ -99,7 +100,7 @@ public:
     }
 
     QString portName() const override {
-        return port_.portName();
+        return path_;
     }
 
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
@@ -133,9 +134,8 @@ public:
             if (port_.bytesToWrite() < before)
                 lastProgress = Clock::now();
             else if (Clock::now() - lastProgress > WriteStallLimit)
-                throw CommError(
-                    CommError::Kind::WriteStalled,
-                    QStringLiteral("The device on %1 takes no more data").arg(port_.portName()));
+                throw CommError(CommError::Kind::WriteStalled,
+                                QStringLiteral("The device on %1 takes no more data").arg(path_));
         }
     }
 
@@ -156,14 +156,22 @@ private:
         into += port_.readAll();
     }
     [[noreturn]] void failed() {
-        throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("%1: %2").arg(port_.portName(), port_.errorString()));
+        // The toolkit says "permission" both for a device it may not open and for one that
+        // another program has locked.
+        const QFileInfo device(path_);
+        const bool held = port_.error() == QSerialPort::PermissionError && device.isReadable() &&
+                          device.isWritable();
+        throw CommError(
+            CommError::Kind::OpenFailed,
+            QStringLiteral("%1: %2").arg(path_, held ? QStringLiteral("in use by another program")
+                                                     : port_.errorString()));
     }
     [[noreturn]] void lost(const QString &why) {
         throw CommError(CommError::Kind::DeviceLost,
-                        QStringLiteral("The device on %1 was lost: %2").arg(port_.portName(), why));
+                        QStringLiteral("The device on %1 was lost: %2").arg(path_, why));
     }
 
+    QString path_;
     QSerialPort port_;
 #ifdef Q_OS_WIN
     bool timerRaised_ = false;

@@ -27,12 +27,15 @@ torvane_install() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
+# torvane_build [TARGET...]: configures $TORVANE_BUILD (with $TORVANE_CMAKE_ARGS, once) and
+# builds the targets given, or everything.
 torvane_build() {
     local werror=OFF
     [ -n "${CI:-}" ] && werror=ON
     if [ ! -f "$TORVANE_BUILD/build.ninja" ]; then
+        # shellcheck disable=SC2086
         cmake -S "$TORVANE_ROOT" -B "$TORVANE_BUILD" -G Ninja \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=$werror
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_WERROR=$werror ${TORVANE_CMAKE_ARGS:-}
     fi
     # With target names, only those (and what they need) are built.
     if [ $# -gt 0 ]; then
