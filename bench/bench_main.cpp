@@ -39,7 +39,8 @@ struct Programs {
     QString device;
     QString cli;
     QString wait;
-    QString window; // empty when the window's driver is not built
+    QString window;      // empty when the window's driver is not built
+    QString portableCli; // the CLI built with the portable serial backend; empty when not built
 };
 
 struct Row {
@@ -273,6 +274,13 @@ int main(int argc, char *argv[]) {
         say(QStringLiteral("%1 is not built: no window rows").arg(programs.window));
         programs.window.clear();
     }
+    if (argc > 2)
+        programs.portableCli = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/cli/torvane-cli");
+    if (!programs.portableCli.isEmpty() && !QFileInfo(programs.portableCli).isExecutable()) {
+        say(QStringLiteral("%1 is not built: no rows for the portable backend")
+                .arg(programs.portableCli));
+        programs.portableCli.clear();
+    }
 
     QTemporaryDir work;
     const QString all = work.filePath(QStringLiteral("all.bin"));
@@ -293,13 +301,23 @@ int main(int argc, char *argv[]) {
         say(QStringLiteral("unpaced transfers through a pty"));
         Device device(programs, quick);
         const QString port = device.path();
-        std::vector<Timing> download, upload, windowDownload, windowUpload;
+        std::vector<Timing> download, upload, windowDownload, windowUpload, portableDownload,
+            portableUpload;
+        const QStringList downloadAll{QStringLiteral("download"), QStringLiteral("all"), all,
+                                      QStringLiteral("--port"), port};
+        const QStringList uploadSoftware{QStringLiteral("upload"),
+                                         QStringLiteral("software"),
+                                         back,
+                                         QStringLiteral("--port"),
+                                         port,
+                                         QStringLiteral("--overwrite")};
         for (int i = 0; i < Repeats; ++i) {
-            download.push_back(runCli(programs, {QStringLiteral("download"), QStringLiteral("all"),
-                                                 all, QStringLiteral("--port"), port}));
-            upload.push_back(
-                runCli(programs, {QStringLiteral("upload"), QStringLiteral("software"), back,
-                                  QStringLiteral("--port"), port, QStringLiteral("--overwrite")}));
+            download.push_back(runCli(programs, downloadAll));
+            upload.push_back(runCli(programs, uploadSoftware));
+            if (!programs.portableCli.isEmpty()) {
+                portableDownload.push_back(runProgram(programs.portableCli, downloadAll));
+                portableUpload.push_back(runProgram(programs.portableCli, uploadSoftware));
+            }
             if (!programs.window.isEmpty()) {
                 windowDownload.push_back(runWindow(
                     programs, {QStringLiteral("download"), QStringLiteral("4"), all, port}));
@@ -313,6 +331,12 @@ int main(int argc, char *argv[]) {
                         rateRow(cliDownload, AllBlocks), goal});
         rows.push_back({QStringLiteral("CLI, Upload Software unpaced (6,760 blocks)"),
                         rateRow(median(upload), SoftwareBlocks), goal});
+        if (!programs.portableCli.isEmpty()) {
+            rows.push_back({QStringLiteral("CLI, portable serial backend, Download All unpaced"),
+                            rateRow(median(portableDownload), AllBlocks), goal});
+            rows.push_back({QStringLiteral("CLI, portable serial backend, Upload Software unpaced"),
+                            rateRow(median(portableUpload), SoftwareBlocks), goal});
+        }
         Timing winDownload;
         if (!programs.window.isEmpty()) {
             winDownload = median(windowDownload);
