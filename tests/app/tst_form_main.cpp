@@ -136,8 +136,6 @@ private slots:
     void pickingAMissingPort();
     void pickingAPortOnAPty();
     void portListSaysWhereEachNumberLeads();
-    void startRunsTheOperation_data();
-    void startRunsTheOperation();
     void closeEndsTheProgramMidOperation_data();
     void closeEndsTheProgramMidOperation();
 
@@ -774,37 +772,6 @@ void TestFormMain::portListSaysWhereEachNumberLeads() {
     openTheList();
     expected[0] = "/dev/ttyUSB0 (FT232R USB UART)";
     QCOMPARE(tips, expected);
-}
-
-void TestFormMain::startRunsTheOperation_data() {
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("fileSize"); // -1: no file chosen
-    QTest::addColumn<QString>("status");
-    QTest::newRow("no file chosen") << 0 << -1 << "Can not open download file!";
-    QTest::newRow("no upload file chosen") << 6 << -1 << "Can not open Upload file!";
-    QTest::newRow("a file of the wrong size") << 1 << 1000 << "File wrong!";
-}
-
-void TestFormMain::startRunsTheOperation() {
-    QFETCH(int, mode);
-    QFETCH(int, fileSize);
-    QFETCH(QString, status);
-    pick("CB_Upg", mode);
-    if (fileSize >= 0) {
-        QFile file(dir.filePath("image.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(fileSize, '\x5a'));
-        file.close();
-        window->OpenDialog()->setDirectory(dir.path());
-        QString title;
-        ModalAnswer answer(answerFileDialog(QStringLiteral("image.bin"), &title));
-        clickButton("SB_Open");
-        QVERIFY(answer.seen());
-    }
-    clickButton("SB_Sta");
-    QTRY_COMPARE(child<QLineEdit>("Edit_Start")->text(), status);
-    QVERIFY(child("Panel_Main")->isEnabled());
-    QVERIFY(!window->state().OperationRunning);
 }
 
 void TestFormMain::closeEndsTheProgramMidOperation_data() {

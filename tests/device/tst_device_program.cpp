@@ -242,13 +242,9 @@ void TestDeviceProgram::faultsSeenByTheTool_data() {
     QTest::newRow("reply-delay, slow") << "reply-delay=2" << 2 << "ok" << false;
     QTest::newRow("stray-byte") << "stray-byte" << 7 << "ok" << false;
     QTest::newRow("nak-block") << "nak-block=3" << 2 << "block 3" << false;
-    QTest::newRow("stop-after, download") << "stop-after=5" << 2 << "block 5" << false;
     QTest::newRow("stop-after, upload") << "stop-after=5" << 7 << "block 5" << false;
-    QTest::newRow("bad-checksum, download") << "bad-checksum" << 2 << "verify" << false;
     QTest::newRow("bad-checksum, upload") << "bad-checksum" << 7 << "verify" << false;
-    QTest::newRow("erase-fail") << "erase-fail" << 2 << "erase" << false;
     QTest::newRow("program-fail") << "program-fail" << 2 << "program" << false;
-    QTest::newRow("flip-bit") << "flip-bit=7" << 7 << "verify" << false;
     QTest::newRow("hangup-after, download") << "hangup-after=10" << 2 << "device lost" << false;
     QTest::newRow("hangup-after, upload") << "hangup-after=10" << 7 << "device lost" << false;
 }

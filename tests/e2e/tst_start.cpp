@@ -72,11 +72,6 @@ private slots:
 
     void everyMode_data();
     void everyMode();
-    void resetOrModeChangeDuringHandshakeEndsQuietly_data();
-    void resetOrModeChangeDuringHandshakeEndsQuietly();
-    void portPickedAfterResetDuringHandshakeEndsQuietly_data();
-    void portPickedAfterResetDuringHandshakeEndsQuietly();
-    void fileChosenDuringHandshakeIsCheckedAgain();
     void resetDuringTransferEndsQuietly_data();
     void resetDuringTransferEndsQuietly();
     void lostDeviceIsReported();
@@ -89,7 +84,6 @@ private:
     bool downloaded[3] = {};
     std::unique_ptr<DeviceProcess> sharedDevice;
     std::unique_ptr<DeviceProcess> device;
-    std::unique_ptr<DeviceProcess> secondDevice;
     ComOverrides devices; // where each COM number leads
     std::unique_ptr<WindowDriver> window;
 
@@ -120,7 +114,6 @@ void TestStart::init() {
 void TestStart::cleanup() {
     window.reset();
     device.reset();
-    secondDevice.reset();
 }
 
 // A device of the test's own, with faults, on COM.01.
@@ -168,79 +161,6 @@ void TestStart::everyMode() {
     // Download then upload of the same kind returns the same image.
     if (downloaded[kindOf(mode)])
         QVERIFY(uploaded == images[kindOf(mode)]);
-}
-
-void TestStart::resetOrModeChangeDuringHandshakeEndsQuietly_data() {
-    QTest::addColumn<bool>("reset");
-    QTest::newRow("Reset") << true;
-    QTest::newRow("mode change") << false;
-}
-
-void TestStart::resetOrModeChangeDuringHandshakeEndsQuietly() {
-    QFETCH(bool, reset);
-    startDevice({"--fault", "silent"});
-    prepare(1, imagePath[1]);
-    QTimer::singleShot(200, [&] {
-        QCOMPARE(window->form.statusText(), StatusText(StatusCode::Connecting));
-        // A second Start while the handshake runs is ignored.
-        window->start->click();
-        if (reset)
-            window->reset->click();
-        else
-            window->pickMode(6);
-    });
-    window->pressStart();
-    // Ended at once: no failure text, and so no pause after it.
-    QCOMPARE(window->shown, (QStringList{StatusText(StatusCode::Connecting), ""}));
-    QVERIFY(!window->form.MSComm.PortOpen());
-    QVERIFY(!window->lampIsGreen());
-    QCOMPARE(window->open->text(), reset ? QString("Open") : QString("Save"));
-}
-
-void TestStart::portPickedAfterResetDuringHandshakeEndsQuietly_data() {
-    QTest::addColumn<bool>("reset");
-    QTest::newRow("Reset") << true;
-    QTest::newRow("mode change") << false;
-}
-
-void TestStart::portPickedAfterResetDuringHandshakeEndsQuietly() {
-    // COM.01 never answers; COM.02 does. After Reset or a mode change the operator picks
-    // COM.02 while the handshake still runs, and the device there answers it.
-    QFETCH(bool, reset);
-    startDevice({"--fault", "silent"});
-    secondDevice = std::make_unique<DeviceProcess>(QStringList{});
-    devices[2] = secondDevice->slavePath();
-    prepare(1, imagePath[1]);
-    QTimer::singleShot(100, [&] {
-        if (reset)
-            window->reset->click();
-        else
-            window->pickMode(6);
-        window->pickPort(1);
-    });
-    window->pressStart();
-    QCOMPARE(window->shown, (QStringList{StatusText(StatusCode::Connecting), ""}));
-    QVERIFY(window->panel->isEnabled());
-    QVERIFY(!window->form.state().OperationRunning);
-    QVERIFY(window->form.MSComm.PortOpen()); // the port picked last stays open
-}
-
-void TestStart::fileChosenDuringHandshakeIsCheckedAgain() {
-    // "Download Data" checked with a right-sized file; during the handshake the operator
-    // chooses the software image instead, then a port whose device answers.
-    startDevice({"--fault", "silent"});
-    secondDevice = std::make_unique<DeviceProcess>(QStringList{"--trace"});
-    devices[2] = secondDevice->slavePath();
-    prepare(1, imagePath[1]);
-    QTimer::singleShot(100, [&] {
-        window->chooseFile(imagePath[0]);
-        window->pickPort(1);
-    });
-    window->pressStart();
-    QCOMPARE(window->shown.last(), StatusText(StatusCode::TransferFailed));
-    QVERIFY(window->panel->isEnabled());
-    QVERIFY2(!secondDevice->stderrText().contains("data block"),
-             "no block of a file of the wrong size went out");
 }
 
 void TestStart::resetDuringTransferEndsQuietly_data() {

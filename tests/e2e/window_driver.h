@@ -65,10 +65,6 @@ struct WindowDriver {
         emit modes->activated(mode);
     }
 
-    void pickPort(int index) {
-        ports->setCurrentIndex(index);
-        emit ports->activated(index);
-    }
 
     // The file button with the dialog answered by `path`; `cover` answers the question
     // before an existing upload file is covered.
