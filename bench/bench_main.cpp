@@ -263,7 +263,7 @@ int main(int argc, char *argv[]) {
     Programs programs{bin + QStringLiteral("/device/torvane-device"),
                       bin + QStringLiteral("/cli/torvane-cli"),
                       bin + QStringLiteral("/bench/torvane_bench_wait"),
-                      bin + QStringLiteral("/bench/torvane_bench_window")};
+                      bin + QStringLiteral("/bench/torvane_bench_window"), QString()};
     for (const QString *program : {&programs.device, &programs.cli, &programs.wait}) {
         if (!QFileInfo(*program).isExecutable()) {
             say(QStringLiteral("%1 is not built").arg(*program));
