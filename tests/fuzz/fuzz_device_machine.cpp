@@ -156,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 rig.feed(FrameOf(CommandCode::RRSS));
             break;
         case 'p': {
-            const std::size_t n = std::min<std::size_t>(argument(i), size - i);
+            const std::size_t wanted = argument(i); // first: it moves i
+            const std::size_t n = std::min<std::size_t>(wanted, size - i);
             rig.feed(QByteArray(reinterpret_cast<const char *>(data + i), qsizetype(n)));
             i += n;
             break;
