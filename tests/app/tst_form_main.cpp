@@ -786,6 +786,8 @@ void TestFormMain::closeEndsTheProgramMidOperation() {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TORVANE_CLOSE_MID_OPERATION"), how);
+    // The child ends at once, without cleaning up: its folder is this test's.
+    env.insert(QStringLiteral("TORVANE_CLOSE_MID_OPERATION_DIR"), dir.path());
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.start(QCoreApplication::applicationFilePath(), {});
@@ -809,8 +811,8 @@ static int closeMidOperation(const QString &how) {
     // "Upload Software": it never writes a file here.
     modes->setCurrentIndex(5);
     emit modes->activated(5);
-    QTemporaryDir folder;
-    QDir::setCurrent(folder.path()); // where the dialog opens
+    // Where the dialog opens.
+    QDir::setCurrent(qEnvironmentVariable("TORVANE_CLOSE_MID_OPERATION_DIR"));
     {
         QString title;
         ModalAnswer answer(answerFileDialog(QStringLiteral("never-written.bin"), &title));
