@@ -1,5 +1,6 @@
 #include "ops/image_save.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -7,6 +8,7 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
@@ -60,9 +62,28 @@ bool writeAll(int fd, const char *bytes, qint64 size) {
     return true;
 }
 
-// Tries hidden names beside the target (".NAME.torvane-PID-N") until `make` takes one.
+// A hidden name beside the target is ".NAME.torvane-PID-N". One whose program is gone (killed
+// in the moment between naming the image and putting it in place) is removed the next time.
+void removeAbandonedAsides(const QByteArray &folder, const QByteArray &fileName) {
+    const QString prefix =
+        QLatin1Char('.') + QFile::decodeName(fileName) + QLatin1String(".torvane-");
+    const QStringList names =
+        QDir(QFile::decodeName(folder))
+            .entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        const QStringList parts = name.mid(prefix.size()).split(QLatin1Char('-'));
+        bool ok = false;
+        const qint64 pid = parts.value(0).toLongLong(&ok);
+        if (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            ::unlink(
+                QFile::encodeName(QFile::decodeName(folder) + QLatin1Char('/') + name).constData());
+    }
+}
+
+// Tries hidden names beside the target until `make` takes one.
 bool makeAside(const QByteArray &folder, const QByteArray &fileName,
                const std::function<bool(const QByteArray &)> &make, QByteArray *aside) {
+    removeAbandonedAsides(folder, fileName);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QByteArray candidate = folder + "/." + fileName + ".torvane-" +
                                      QByteArray::number(qint64(::getpid())) + '-' +

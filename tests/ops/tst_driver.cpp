@@ -15,6 +15,8 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -444,6 +446,7 @@ void TestDriver::saveLeavesTheOldFileOrTheNewOne_data() {
     QTest::newRow("new name") << "" << true << true;
     QTest::newRow("cover a longer file") << "file" << false << true;
     QTest::newRow("cover through a link") << "link" << false << true;
+    QTest::newRow("cover where a killed save left its image") << "left" << false << true;
     QTest::newRow("a file made meanwhile") << "file" << true << false;
     QTest::newRow("a link to nothing") << "dangling" << false << false;
     QTest::newRow("a pipe") << "pipe" << false << false;
@@ -457,7 +460,7 @@ void TestDriver::saveLeavesTheOldFileOrTheNewOne() {
     const QByteArray old(ImageSize(TransferMode::UploadData) + 5000, 'o');
     QVERIFY(WriteFile(path("real.bin"), old));
     QFile::setPermissions(path("real.bin"), QFile::ReadOwner | QFile::WriteOwner);
-    if (there == QLatin1String("file")) {
+    if (there == QLatin1String("file") || there == QLatin1String("left")) {
         QVERIFY(QFile::rename(path("real.bin"), target));
     } else if (there == QLatin1String("link")) {
         QVERIFY(QFile::link(path("real.bin"), target));
@@ -466,7 +469,16 @@ void TestDriver::saveLeavesTheOldFileOrTheNewOne() {
     } else if (there == QLatin1String("pipe")) {
         QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
     }
-    const QStringList before = files();
+    QStringList before = files();
+    if (there == QLatin1String("left")) {
+        // Named beside the target by a program killed before it could put it in place.
+        const pid_t gone = ::fork();
+        if (gone == 0)
+            ::_exit(0);
+        QVERIFY(gone > 0 && ::waitpid(gone, nullptr, 0) == gone);
+        QVERIFY(
+            WriteFile(dir.filePath(QStringLiteral(".up.bin.torvane-%1-0").arg(gone)), "abandoned"));
+    }
     Rig rig(quick());
     rig.request.mode = TransferMode::UploadData;
     rig.request.file = target;
@@ -495,7 +507,7 @@ void TestDriver::saveLeavesTheOldFileOrTheNewOne() {
     if (there.isEmpty() && saved)
         expected << QStringLiteral("up.bin");
     expected.sort();
-    QCOMPARE(files(), expected);
+    QCOMPARE(files().join(' '), expected.join(' '));
 }
 
 void TestDriver::textsAsTheyStand() {
