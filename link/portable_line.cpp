@@ -19,9 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A device that takes none of our output for this long has stopped reading.
-constexpr auto WriteStallLimit = 5s;
-
 QSerialPort::StopBits stopBitsOf(const LineSettings &settings) {
     static constexpr QSerialPort::StopBits stops[] = {
         QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};

@@ -24,9 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A device that takes none of our output for this long has stopped reading.
-constexpr auto WriteStallLimit = 5s;
-
 QString systemError(int error) {
     return qt_error_string(error);
 }

@@ -27,6 +27,9 @@ public:
     virtual void discardInput() = 0;
 };
 
+// A device that takes none of our output for this long has stopped reading.
+inline constexpr std::chrono::seconds WriteStallLimit{5};
+
 // The line settings as the component's Settings text gives them ("115200,E,8,1").
 struct LineSettings {
     enum class Parity { None, Even, Odd, Mark, Space };
