@@ -40,9 +40,15 @@ QByteArray identityOf(const QString &path) {
     if (::lstat(name.constData(), &link) != 0 || ::stat(name.constData(), &device) != 0 ||
         !S_ISCHR(device.st_mode))
         return {};
-    return QByteArray::number(quint64(link.st_ino)) + ':' +
-           QByteArray::number(quint64(device.st_ino)) + ':' +
-           QByteArray::number(quint64(device.st_rdev));
+    QByteArray identity = QByteArray::number(quint64(device.st_ino)) + ':' +
+                          QByteArray::number(quint64(device.st_rdev));
+    // A link made anew may get the old one's numbers back, but not its time of making. (A device
+    // node's own times change as the line is used.)
+    if (S_ISLNK(link.st_mode))
+        identity += ':' + QByteArray::number(quint64(link.st_ino)) + ':' +
+                    QByteArray::number(qint64(link.st_mtim.tv_sec)) + '.' +
+                    QByteArray::number(qint64(link.st_mtim.tv_nsec));
+    return identity;
 }
 
 } // namespace
