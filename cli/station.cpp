@@ -12,7 +12,9 @@
 #include "cli/station_view.h"
 #include "link/system_ports.h"
 
+#include <QDateTime>
 #include <QFileInfo>
+#include <QSysInfo>
 
 #include <condition_variable>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -42,8 +45,10 @@ class Boards {
 public:
     Boards(StationView &view, ReportFile *report) : view_(view), report_(report) {}
     ~Boards() {
-        for (Worker &worker : workers_)
-            worker.thread.join();
+        for (Worker &worker : workers_) {
+            if (worker.thread.joinable())
+                worker.thread.join();
+        }
     }
 
     void launch(BoardJob job, int row) {
@@ -51,7 +56,31 @@ public:
         workers_.emplace_back();
         Worker &worker = workers_.back();
         worker.row = row;
-        worker.thread = std::thread([this, &worker, job = std::move(job)] { run(worker, job); });
+        const TransferMode mode = job.request.mode;
+        try {
+            worker.thread =
+                std::thread([this, &worker, job = std::move(job)] { run(worker, job); });
+        } catch (const std::system_error &e) {
+            // The system gives no more threads: this board is not served, the others go on.
+            BoardOutcome outcome;
+            outcome.result.ending = Ending::Error;
+            outcome.code = ExitCode::PortUnavailable;
+            outcome.record.start = outcome.record.end = QDateTime::currentDateTimeUtc();
+            outcome.record.host = QSysInfo::machineHostName();
+            outcome.record.port = view_.rowName(row);
+            outcome.record.operation =
+                IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
+            outcome.record.exitCode = int(outcome.code);
+            outcome.record.result = QLatin1String(ExitCodeMeaning(outcome.code));
+            outcome.record.detail =
+                QStringLiteral("cannot start a thread: %1").arg(QString::fromLocal8Bit(e.what()));
+            view_.error(row, QStringLiteral("error: %1").arg(outcome.record.detail));
+            QString why;
+            if (report_ && !report_->append(RecordLine(outcome.record), &why))
+                view_.error(row, why);
+            view_.event(row, BoardResultText(outcome));
+            worker.outcome = std::move(outcome);
+        }
     }
 
     int running() const {
@@ -73,7 +102,8 @@ public:
                 ++it;
                 continue;
             }
-            it->thread.join();
+            if (it->thread.joinable())
+                it->thread.join();
             outcomes.emplace_back(it->row, std::move(*it->outcome));
             it = workers_.erase(it);
         }
