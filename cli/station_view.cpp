@@ -6,8 +6,9 @@
 
 namespace {
 
-// Without a size from the terminal, the width every terminal has.
-constexpr int FallbackWidth = 80;
+// Without a size from the terminal, the size every terminal has.
+constexpr int FallbackColumns = 80;
+constexpr int FallbackLines = 24;
 
 QString withoutProgramName(const QString &text) {
     const QLatin1String program("torvane-cli: ");
@@ -110,28 +111,36 @@ void StationView::close() {
     if (!live_ || closed_)
         return;
     QByteArray bytes;
-    draw(bytes);
+    draw(bytes, true);
     write(err_, bytes);
     closed_ = true;
     drawn_ = 0;
 }
 
-// Back to the first port's line, then every line anew; a line never wraps, so that the count
-// of lines to go back stays true.
-void StationView::draw(QByteArray &into) {
+// Back to the first port's line, then every line anew. A line never wraps and the lines never
+// fill the screen, so that the count of lines to go back stays true; the last drawing, left on
+// screen for good, has every port.
+void StationView::draw(QByteArray &into, bool last) {
     if (drawn_ > 0)
         into += "\033[" + QByteArray::number(drawn_) + 'A';
     into += "\r\033[J";
-    const int columns = width() - 1;
-    const auto line = [&](const QString &text) { into += text.left(columns).toLocal8Bit() + '\n'; };
-    for (const Row &row : rows_)
+    const auto [columns, lines] = size();
+    const auto line = [&](const QString &text) {
+        into += text.left(columns - 1).toLocal8Bit() + '\n';
+    };
+    const int footer = footer_.isEmpty() ? 0 : 1;
+    const int rows = int(rows_.size());
+    // One line stays free for the cursor; one says how many ports are left out.
+    const int shown = last || rows + footer < lines ? rows : std::max(0, lines - 2 - footer);
+    for (int r = 0; r < shown; ++r) {
+        const Row &row = rows_[size_t(r)];
         line(QStringLiteral("%1  %2").arg(row.name, -nameWidth_).arg(row.text));
-    int lines = int(rows_.size());
-    if (!footer_.isEmpty()) {
-        line(footer_);
-        ++lines;
     }
-    drawn_ = lines;
+    if (shown < rows)
+        line(QStringLiteral("... and %1 more ports").arg(rows - shown));
+    if (footer)
+        line(footer_);
+    drawn_ = shown + (shown < rows) + footer;
     dirty_ = false;
 }
 
@@ -154,9 +163,9 @@ void StationView::write(std::FILE *stream, const QByteArray &bytes) {
     std::fflush(stream);
 }
 
-int StationView::width() const {
+std::pair<int, int> StationView::size() const {
     winsize size{};
-    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 10)
-        return size.ws_col;
-    return FallbackWidth;
+    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 10 && size.ws_row > 4)
+        return {size.ws_col, size.ws_row};
+    return {FallbackColumns, FallbackLines};
 }

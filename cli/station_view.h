@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // What the station shows of its ports. On a terminal (stderr), one line per port, redrawn in
@@ -48,9 +49,10 @@ private:
     };
     QByteArray prefixed(int row, const QString &text) const;
     void printAbove(std::FILE *stream, const QByteArray &line);
-    void draw(QByteArray &into);
+    void draw(QByteArray &into, bool last = false);
     void write(std::FILE *stream, const QByteArray &bytes);
-    int width() const;
+    // The terminal's columns and lines.
+    std::pair<int, int> size() const;
 
     mutable std::mutex mutex_;
     std::FILE *out_;
