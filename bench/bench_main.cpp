@@ -464,18 +464,22 @@ int main(int argc, char *argv[]) {
                      number(together->wallSeconds / alone->wallSeconds, 3));
         };
 
-        say(QStringLiteral("the station: %1 devices paced at %2 bit/s, Download Data (about a "
-                           "minute)")
-                .arg(ParallelRuns)
-                .arg(PacedBaud));
-        const Devices paced(programs, ParallelRuns,
-                            quick +
-                                QStringList{QStringLiteral("--pace"), QString::number(PacedBaud)});
-        const auto alone = station(paced, 1);
-        const auto together = station(paced, ParallelRuns);
-        rows.push_back({QStringLiteral("Station, 8 devices at 115200 bit/s (Download Data) "
-                                       "against one alone"),
-                        ratioRow(together, alone), QStringLiteral("<= 1.02")});
+        // Each emulator goes before the next starts: one busy at its start answers a connect
+        // request late, and more repeated requests than it keeps ahead of block 0 spoil it.
+        {
+            say(QStringLiteral("the station: %1 devices paced at %2 bit/s, Download Data (about a "
+                               "minute)")
+                    .arg(ParallelRuns)
+                    .arg(PacedBaud));
+            const Devices paced(
+                programs, ParallelRuns,
+                quick + QStringList{QStringLiteral("--pace"), QString::number(PacedBaud)});
+            const auto alone = station(paced, 1);
+            const auto together = station(paced, ParallelRuns);
+            rows.push_back({QStringLiteral("Station, 8 devices at 115200 bit/s (Download Data) "
+                                           "against one alone"),
+                            ratioRow(together, alone), QStringLiteral("<= 1.02")});
+        }
 
         say(QStringLiteral("the station: %1 devices paced at %2 bit/s")
                 .arg(StationDevices)
