@@ -370,6 +370,7 @@ int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
         // No board is touched without its record.
         if (!report->open(options.report, &why)) {
             say(QStringLiteral("torvane-cli: %1").arg(why));
+            std::printf("torvane-cli: %s: file refused (exit 2)\n", qPrintable(modeName(options)));
             return int(ExitCode::FileRefused);
         }
     }

@@ -4,6 +4,7 @@
 #include "ops/status_text.h"
 #include "support/device_process.h"
 #include "support/images.h"
+#include "support/pty_pair.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -17,7 +18,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -148,6 +151,7 @@ private slots:
     void uploadsLandInAFileEach();
     void interruptLeavesNoFile();
     void watchServesEachBoardOnceWhileItStays();
+    void liveViewHasALinePerPort();
     void usageErrors_data();
     void usageErrors();
 
@@ -322,6 +326,54 @@ void TestStation::watchServesEachBoardOnceWhileItStays() {
         QCOMPARE(record["port"].toString(), links + "/tty0");
         QCOMPARE(record["exitCode"].toInt(), 0);
     }
+}
+
+void TestStation::liveViewHasALinePerPort() {
+    // About two seconds of blocks, with stderr on a terminal of its own and stdout on a pipe.
+    DeviceProcess devices(QStringList{"--count", "3", "--pace", "1500000"} + Quick, 5000, 3);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QStringList ports = devices.slavePaths();
+    PtyPair terminal;
+    const QByteArray terminalPath = terminal.slavePath().toLocal8Bit();
+    QProcess cli;
+    cli.setChildProcessModifier([terminalPath] {
+        const int fd = ::open(terminalPath.constData(), O_WRONLY | O_NOCTTY);
+        ::dup2(fd, STDERR_FILENO);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    cli.start(QStringLiteral(TORVANE_CLI_PATH),
+              QStringList{"download", "data", path("data.bin")} + portArguments(ports));
+    QByteArray drawn;
+    while (cli.state() != QProcess::NotRunning && timer.elapsed() < 60000) {
+        drawn += terminal.drain(std::chrono::milliseconds(20));
+        cli.waitForFinished(10);
+    }
+    const double seconds = timer.elapsed() / 1000.0;
+    drawn += terminal.drain();
+    const Run run = finish(cli);
+    QCOMPARE(run.exitCode, 0);
+
+    // Each redraw goes back over the three lines; at most ten a second, and one as each ends.
+    const int redraws = int(drawn.count("\033[3A"));
+    QVERIFY2(redraws >= 3, drawn.constData());
+    QVERIFY2(redraws <= seconds * 10 + 2 + ports.size(), qPrintable(QString::number(redraws)));
+    QVERIFY(drawn.contains("Transfering Data:"));
+    // The last drawing stays: a line per port with its result.
+    QStringList last = QString::fromLocal8Bit(drawn.mid(drawn.lastIndexOf("\r\033[J") + 4))
+                           .remove('\r')
+                           .split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(last.size(), ports.size());
+    for (int k = 0; k < ports.size(); ++k)
+        QVERIFY2(last[k].startsWith(ports[k]) &&
+                     last[k].contains(StatusText(S::UpdateSuccess) + "  ") &&
+                     last[k].endsWith("(exit 0)"),
+                 qPrintable(last[k]));
+    // stdout is no terminal: it keeps every port's lines, and the summary.
+    for (const QString &port : ports)
+        QCOMPARE(run.linesOf(port), DownloadLines);
+    QCOMPARE(run.rowOf(ports[0]).value(3), QStringLiteral("0"));
 }
 
 void TestStation::usageErrors_data() {
