@@ -127,6 +127,8 @@ private:
                 output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
                 if (outcome.code == ExitCode::Success)
                     outcome.code = ExitCode::FileNotSaved;
+                outcome.record.exitCode = int(outcome.code);
+                outcome.record.detail = why;
             }
         }
         view_.event(worker.row, BoardResultText(outcome));
@@ -231,7 +233,8 @@ int runPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report) 
 
     std::vector<BoardOutcome> all;
     int failed = 0;
-    bool interrupted = InterruptRequested();
+    // A board cut short by Ctrl-C says so itself; one that had ended keeps its result.
+    bool interrupted = false;
     for (auto &outcome : outcomes) {
         failed += outcome->code != ExitCode::Success;
         interrupted = interrupted || outcome->code == ExitCode::Interrupted;
