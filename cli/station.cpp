@@ -271,6 +271,7 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
         int row = -1;
         QByteArray served; // the board last served here, while it stays
         QString device;
+        QString last; // what became of the last board here
         bool present = false;
         bool running = false;
     };
@@ -290,8 +291,10 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
     const auto take = [&](Clock::duration timeout) {
         for (auto &[row, outcome] : boards.collect(timeout)) {
             for (auto &[name, slot] : watched) {
-                if (slot.row == row)
+                if (slot.row == row) {
                     slot.running = false;
+                    slot.last = BoardResultText(outcome);
+                }
             }
             failed += outcome.code != ExitCode::Success;
             done.push_back(std::move(outcome));
@@ -311,7 +314,8 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                     slot.present = false;
                     slot.served.clear();
                     if (!slot.running)
-                        run.view.event(slot.row, QStringLiteral("board removed"));
+                        run.view.event(
+                            slot.row, QStringLiteral("board removed; it ended: %1").arg(slot.last));
                 }
             }
             std::vector<PresentPort> present;
