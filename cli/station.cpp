@@ -315,7 +315,10 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                     slot.served.clear();
                     if (!slot.running)
                         run.view.event(
-                            slot.row, QStringLiteral("board removed; it ended: %1").arg(slot.last));
+                            slot.row,
+                            slot.last.isEmpty()
+                                ? QStringLiteral("board removed")
+                                : QStringLiteral("board removed; it ended: %1").arg(slot.last));
                 }
             }
             std::vector<PresentPort> present;
