@@ -83,17 +83,17 @@ bool ChildRun::fill(std::chrono::milliseconds timeout) {
 }
 
 std::optional<ChildRun::Line> ChildRun::readLine(std::chrono::milliseconds timeout) {
-    const size_t seen = lines_.size();
+    // Lines that came in one piece are handed out one by one.
     const auto until = Clock::now() + timeout;
-    while (lines_.size() == seen) {
+    while (lines_.size() == nextLine_) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0 || (!fill(left) && (ended_ || Clock::now() >= until)))
             break;
     }
-    if (lines_.size() == seen)
+    if (lines_.size() == nextLine_)
         return std::nullopt;
-    return lines_[seen];
+    return lines_[nextLine_++];
 }
 
 ChildRun::Result ChildRun::wait(std::chrono::milliseconds timeout) {

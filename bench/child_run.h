@@ -39,7 +39,8 @@ public:
     // run explains itself.
     bool start(const QString &program, const QStringList &arguments, bool capture = true,
                const QString &errorFile = QString());
-    // The next line, or nothing when none came within `timeout` or the output ended.
+    // The next line not yet read, or nothing when none came within `timeout` or the output
+    // ended.
     std::optional<Line> readLine(std::chrono::milliseconds timeout);
     // Reads the rest of the output and waits for the end.
     Result wait(std::chrono::milliseconds timeout = std::chrono::minutes(10));
@@ -58,5 +59,6 @@ private:
     Clock::time_point started_;
     QByteArray buffer_;
     std::vector<Line> lines_;
+    size_t nextLine_ = 0; // the first line readLine has not handed out
     bool ended_ = false;
 };

@@ -30,10 +30,12 @@ QString description() {
         "Moves a memory image between this computer and a device on a serial port\n"
         "(115200 bit/s, 8E1), with the same checks, handshake and status texts as the window.\n"
         "\n"
-        "  torvane-cli download KIND FILE --port PORT     KIND: software, data, default, loader, "
-        "all\n"
-        "  torvane-cli upload KIND FILE --port PORT [--overwrite]   KIND: software, data, "
-        "default\n"
+        "  torvane-cli download KIND FILE --port PORT [--port PORT ...] [--report FILE] "
+        "[--watch]\n"
+        "        KIND: software, data, default, loader, all\n"
+        "  torvane-cli upload KIND FILE --port PORT [--port PORT ...] [--overwrite] [--report "
+        "FILE]\n"
+        "        KIND: software, data, default\n"
         "  torvane-cli ports     lists what COM.01 ... COM.10 lead to, and ports without a number\n"
         "\n"
         "PORT is COM.01 ... COM.10, a device path such as /dev/ttyUSB0, or the name of a link\n"
@@ -43,6 +45,18 @@ QString description() {
         "\n"
         "Image sizes: software 1703936, data 262144, default 131072, loader 131072,\n"
         "all 1966080 bytes. A download file must have exactly its size.\n"
+        "\n"
+        "A production station: give --port once for each device, and the operation runs on\n"
+        "all of them at once, each on its own thread; the download file is read once and\n"
+        "locked against writers for the run. An upload's FILE then holds {port}, which stands\n"
+        "for each port's name as a file name takes it (e.g. back-{port}.bin). On a terminal\n"
+        "each port has a line redrawn in place; elsewhere each line starts with its port's\n"
+        "name. A table of the results ends the run: exit 0 when every device succeeded, else\n"
+        "10, with each device's own code in the table. --report FILE appends one line of JSON\n"
+        "for each device's operation (times, host, port, device, image size and SHA-256,\n"
+        "result, exit code). --watch keeps running and serves each port matching a --port,\n"
+        "which may then be a pattern ('/dev/serial/by-id/*', 'COM.*'), once each time it\n"
+        "appears; Ctrl-C ends the watch with the totals.\n"
         "\n"
         "Exit codes:\n");
     for (const ExitCodeInfo &info : ExitCodeTable)
@@ -64,6 +78,14 @@ ParsedCommandLine fail(const QString &what) {
 }
 
 } // namespace
+
+bool IsPortPattern(const QString &text) {
+    for (const QChar c : text) {
+        if (c == QLatin1Char('*') || c == QLatin1Char('?') || c == QLatin1Char('['))
+            return true;
+    }
+    return false;
+}
 
 bool ParsePort(const QString &text, CliOptions &options) {
     static const QRegularExpression com(QStringLiteral("^COM\\.(\\d\\d)$"),
@@ -99,14 +121,22 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption portOption(
         {QStringLiteral("p"), QStringLiteral("port")},
         QStringLiteral("The serial port: COM.01 ... COM.10, a device path or a /dev/serial/by-id "
-                       "name."),
+                       "name. Give it once for each device; with --watch it may be a pattern."),
         QStringLiteral("PORT"));
     const QCommandLineOption overwriteOption(
         QStringLiteral("overwrite"), QStringLiteral("Upload: replace FILE when it exists."));
     const QCommandLineOption traceOption(
         QStringLiteral("trace"),
         QStringLiteral("Print every frame and block exchanged, with times, to stderr."));
-    parser.addOptions({portOption, overwriteOption, traceOption});
+    const QCommandLineOption reportOption(
+        QStringLiteral("report"),
+        QStringLiteral("Appends one line of JSON for each device's operation to FILE."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption watchOption(
+        QStringLiteral("watch"),
+        QStringLiteral("Keeps running: each time a port matching a --port appears, the operation "
+                       "runs on it once. Ctrl-C ends it."));
+    parser.addOptions({portOption, overwriteOption, traceOption, reportOption, watchOption});
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
@@ -158,10 +188,52 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
 
     if (!parser.isSet(portOption))
         return fail(QStringLiteral("--port PORT is required"));
-    if (!ParsePort(parser.value(portOption), options))
-        return fail(QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
-                                   "/dev/serial/by-id name")
-                        .arg(parser.value(portOption)));
+    options.watch = parser.isSet(watchOption);
+    options.ports = parser.values(portOption);
+    bool patterns = false;
+    for (const QString &port : options.ports) {
+        CliOptions parsed;
+        if (IsPortPattern(port)) {
+            if (!options.watch)
+                return fail(QStringLiteral("--port %1 is a pattern: add --watch to serve the "
+                                           "ports that match it as they appear")
+                                .arg(port));
+            patterns = true;
+            continue;
+        }
+        if (!ParsePort(port, parsed))
+            return fail(QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
+                                       "/dev/serial/by-id name")
+                            .arg(port));
+    }
+    // One device, one owner: a port named twice would be opened by two operations at once.
+    for (qsizetype i = 0; i < options.ports.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            CliOptions a;
+            CliOptions b;
+            const bool same = options.ports[i] == options.ports[j] ||
+                              (ParsePort(options.ports[i], a) && ParsePort(options.ports[j], b) &&
+                               a.portIndex == b.portIndex && a.portPath == b.portPath);
+            if (same)
+                return fail(QStringLiteral("--port %1 is given twice: one device, one owner")
+                                .arg(options.ports[i]));
+        }
+    }
+    if (!patterns)
+        ParsePort(options.ports.constFirst(), options);
+    else
+        options.portName = options.ports.constFirst();
+    if (upload && (options.ports.size() > 1 || patterns) &&
+        !options.file.contains(QLatin1String(PortPlaceholder)))
+        return fail(QStringLiteral("with several ports the upload file needs %1 in its name, "
+                                   "e.g. back-%1.bin: each device's image goes to a file of "
+                                   "its own")
+                        .arg(QLatin1String(PortPlaceholder)));
+    if (parser.isSet(reportOption)) {
+        options.report = parser.value(reportOption);
+        if (options.report.isEmpty())
+            return fail(QStringLiteral("--report needs a file name"));
+    }
     options.overwrite = parser.isSet(overwriteOption);
     if (options.overwrite && !upload)
         return fail(QStringLiteral("--overwrite applies to uploads only"));

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-// What the command line asks for: one operation on one port.
+// What the command line asks for: one operation on one port, or on each of several at once.
 struct CliOptions {
     TransferMode mode = TransferMode::DownloadSoftware;
     QString file;      // the image file to send, or the one to write
@@ -14,6 +14,13 @@ struct CliOptions {
     QString portName;  // the port as the operator wrote it
     bool overwrite = false;
     bool trace = false;
+    QStringList ports; // every --port as the operator wrote it, the one above first
+    QString report;    // where each operation's record is appended; empty for none
+    // Runs the operation on each port matching a --port (a pattern with * ? [) as it appears.
+    bool watch = false;
+
+    // Several ports, or watching for them: the station runs them, each on its own thread.
+    bool station() const { return watch || ports.size() > 1; }
 };
 
 struct ParsedCommandLine {
@@ -30,3 +37,9 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments);
 // "COM.01" ... "COM.10" give an index; a text with a '/' is a device path; any other name not
 // beginning "COM" is a link's name in /dev/serial/by-id. False otherwise.
 bool ParsePort(const QString &text, CliOptions &options);
+
+// Whether a --port is a pattern for the ports watched for, rather than one port.
+bool IsPortPattern(const QString &text);
+
+// Where an upload's `{port}` stands in the file name.
+inline constexpr char PortPlaceholder[] = "{port}";

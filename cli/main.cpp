@@ -1,26 +1,23 @@
 // torvane-cli: the operations of the window for scripts, service benches and production lines.
+#include "cli/board_run.h"
 #include "cli/cli_options.h"
 #include "cli/exit_code.h"
+#include "cli/held_image.h"
 #include "cli/interrupt.h"
 #include "cli/port_list.h"
-#include "cli/terminal_console.h"
+#include "cli/report_file.h"
+#include "cli/station.h"
 #include "cli/terminal_output.h"
 #include "cli/upload_target.h"
-#include "cli/wire_trace.h"
 #include "link/com_overrides.h"
-#include "link/line.h"
 #include "link/standard_streams.h"
 #include "link/system_ports.h"
-#include "link/tmscomm.h"
 #include "link/transfer_mode.h"
-#include "ops/driver.h"
-#include "ops/transfer_state.h"
 
 #include <QCoreApplication>
 #include <QProcessEnvironment>
 
 #include <cstdio>
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -69,14 +66,29 @@ int main(int argc, char *argv[]) {
 
     // One write per line, whatever stderr is connected to.
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    if (options.station())
+        return RunStation(options, comPorts);
     TerminalOutput output(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
 
-    auto state = std::make_unique<TransferState>();
-    OperationRequest request;
-    request.mode = options.mode;
-    request.portIndex = options.portIndex;
-    request.portPath = options.portPath;
-    request.file = options.file;
+    ReportFile report;
+    if (!options.report.isEmpty()) {
+        QString why;
+        // No board is touched without its record.
+        if (!report.open(options.report, &why)) {
+            output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
+            output.statusLine(resultLine(ExitCode::FileRefused, options, {}));
+            return int(ExitCode::FileRefused);
+        }
+    }
+    BoardJob job;
+    job.request.mode = options.mode;
+    job.request.portIndex = options.portIndex;
+    job.request.portPath = options.portPath;
+    job.request.file = options.file;
+    job.portName = options.portName;
+    job.overwrite = options.overwrite;
+    job.trace = options.trace;
+    job.start = start;
     if (IsUpload(options.mode)) {
         // The window asks before covering a file; here the operator has said so, or not.
         const UploadTarget target = CheckUploadTarget(options.file, options.overwrite);
@@ -85,38 +97,42 @@ int main(int argc, char *argv[]) {
             output.statusLine(resultLine(ExitCode::FileRefused, options, {}));
             return int(ExitCode::FileRefused);
         }
-        request.createNewFile = !target.exists;
+    }
+    // With a report, the image recorded is the image sent: read once, and held locked meanwhile.
+    HeldImage image;
+    if (report.isOpen() && !IsUpload(options.mode)) {
+        image = HoldImageFile(options.file, options.mode);
+        if (!image.held()) {
+            if (image.refusal)
+                output.statusLine(QLatin1String(FileRefusalText(*image.refusal)));
+            else
+                output.errorLine(QStringLiteral("torvane-cli: %1").arg(image.error));
+            output.statusLine(resultLine(ExitCode::FileRefused, options, {}));
+            return int(ExitCode::FileRefused);
+        }
+        job.request.image = image.bytes;
     }
 
     InstallInterruptHandlers();
-    TMSComm comm;
     // Say which device the port named stands for; the port opens the device said.
-    const ComPortMap ports = options.portPath.isEmpty() ? comPorts() : ComPortMap();
-    comm.setComPorts([ports] { return ports; });
-    for (const QString &note : PortNotes(options, ports))
+    job.comPorts = options.portPath.isEmpty() ? comPorts() : ComPortMap();
+    for (const QString &note : PortNotes(options, job.comPorts))
         output.errorLine(note);
-    TerminalConsole console(output);
-    Line line(comm, console);
-    console.attach(line, *state);
-    std::unique_ptr<WireTrace> trace;
-    if (options.trace) {
-        trace = std::make_unique<WireTrace>(output, start);
-        comm.setTraceSink([&trace](TMSComm::Direction direction, const QByteArray &bytes) {
-            trace->record(direction, bytes);
-        });
+    if (report.isOpen())
+        job.identity =
+            IdentifyPort(options.portPath.isEmpty() ? job.comPorts.devicePath(options.portIndex + 1)
+                                                    : options.portPath,
+                         ScanPresentPorts());
+
+    BoardOutcome outcome = RunBoard(job, output);
+    if (report.isOpen()) {
+        QString why;
+        if (!report.append(RecordLine(outcome.record), &why)) {
+            output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
+            if (outcome.code == ExitCode::Success)
+                outcome.code = ExitCode::FileNotSaved;
+        }
     }
-
-    const OperationResult result = RunOperation(line, *state, request, console);
-    console.finish();
-    // The port is let go before the result is told: the next tool on the line may open it.
-    comm.setPortOpen(false);
-    if (trace)
-        trace->flush();
-
-    // Why a step failed when the device is not to blame (a file changed, a save refused).
-    if (result.ending == Ending::Completed && !result.succeeded() && !result.detail.isEmpty())
-        output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
-    const ExitCode code = ExitCodeOf(result, console.interrupted() || InterruptRequested());
-    output.statusLine(resultLine(code, options, console.operationTime()));
-    return int(code);
+    output.statusLine(resultLine(outcome.code, options, outcome.operationTime));
+    return int(outcome.code);
 }

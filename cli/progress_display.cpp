@@ -1,6 +1,6 @@
 #include "cli/progress_display.h"
 
-#include "cli/terminal_output.h"
+#include "cli/console_output.h"
 #include "link/checksum.h"
 #include "ops/progress_text.h"
 
@@ -10,7 +10,7 @@ namespace {
 constexpr auto RedrawInterval = std::chrono::milliseconds(100);
 } // namespace
 
-ProgressDisplay::ProgressDisplay(TerminalOutput &output) : output_(output) {}
+ProgressDisplay::ProgressDisplay(ConsoleOutput &output) : output_(output) {}
 
 void ProgressDisplay::start(Phase phase, int totalBlocks) {
     settle();

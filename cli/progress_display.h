@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-class TerminalOutput;
+class ConsoleOutput;
 
 // The data phases' progress: the phase's own percentage text, blocks done of total, bytes per
 // second and time left. Redrawn at most ten times a second; each finished phase stays as a line.
@@ -14,7 +14,7 @@ class ProgressDisplay {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit ProgressDisplay(TerminalOutput &output);
+    explicit ProgressDisplay(ConsoleOutput &output);
 
     void start(Phase phase, int totalBlocks);
     // One block done.
@@ -28,7 +28,7 @@ private:
     enum class State { Running, Finished, Stopped };
     QString line(Clock::time_point now, State state) const;
 
-    TerminalOutput &output_;
+    ConsoleOutput &output_;
     QString text_;
     bool active_ = false;
     int done_ = 0;

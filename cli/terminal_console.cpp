@@ -1,14 +1,14 @@
 #include "cli/terminal_console.h"
 
+#include "cli/console_output.h"
 #include "cli/interrupt.h"
-#include "cli/terminal_output.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/transfer_state.h"
 
 #include <QThread>
 
-TerminalConsole::TerminalConsole(TerminalOutput &output) : output_(output), progress_(output) {}
+TerminalConsole::TerminalConsole(ConsoleOutput &output) : output_(output), progress_(output) {}
 
 void TerminalConsole::attach(Line &line, TransferState &state) {
     line_ = &line;
@@ -70,10 +70,14 @@ void TerminalConsole::print(const QString &text) {
 }
 
 void TerminalConsole::phaseStarted(Phase phase, int totalBlocks) {
+    if (firstPhase_ == Clock::time_point())
+        firstPhase_ = lastBlock_ = Clock::now();
     progress_.start(phase, totalBlocks);
 }
 
 void TerminalConsole::blockDone(const BlockProgress &progress) {
+    ++blocks_;
+    lastBlock_ = Clock::now();
     progress_.step(progress);
 }
 

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-class TerminalOutput;
+class ConsoleOutput;
 struct Line;
 struct TransferState;
 
@@ -15,7 +15,7 @@ class TerminalConsole : public ProgressSink {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit TerminalConsole(TerminalOutput &output);
+    explicit TerminalConsole(ConsoleOutput &output);
 
     // The link and state the operation runs on: an interruption closes this port.
     void attach(Line &line, TransferState &state);
@@ -40,12 +40,17 @@ public:
     bool interrupted() const { return interrupted_; }
     // From the first connect attempt to the update's success, or zero before both were shown.
     Clock::duration operationTime() const;
+    // The last status line printed: the verdict, or the file check's reason.
+    QString lastStatus() const { return printed_; }
+    // Blocks moved in the data phases, and the time from the first phase's start to the last.
+    int blocksMoved() const { return blocks_; }
+    Clock::duration blockTime() const { return lastBlock_ - firstPhase_; }
 
 private:
     void interrupt();
     void print(const QString &text);
 
-    TerminalOutput &output_;
+    ConsoleOutput &output_;
     ProgressDisplay progress_;
     Line *line_ = nullptr;
     TransferState *state_ = nullptr;
@@ -53,4 +58,7 @@ private:
     QString printed_; // the last status line printed: a repeat is not printed again
     Clock::time_point connecting_{};
     Clock::time_point finished_{};
+    int blocks_ = 0;
+    Clock::time_point firstPhase_{};
+    Clock::time_point lastBlock_{};
 };

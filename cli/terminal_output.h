@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/console_output.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -8,20 +10,20 @@
 // stdout carries the status lines and the result; stderr the progress, the trace and errors.
 // On a terminal the progress is one line redrawn in place, and every other line first makes
 // room for itself.
-class TerminalOutput {
+class TerminalOutput : public ConsoleOutput {
 public:
     TerminalOutput(std::FILE *out, std::FILE *err, bool live);
 
     // Whether the progress line may be redrawn in place.
-    bool live() const { return live_; }
+    bool live() const override { return live_; }
 
-    void statusLine(const QString &text);
-    void errorLine(const QString &text);
-    void traceLine(const QByteArray &text);
+    void statusLine(const QString &text) override;
+    void errorLine(const QString &text) override;
+    void traceLine(const QByteArray &text) override;
     // Replaces the progress line (live only).
-    void drawProgress(const QString &text);
+    void drawProgress(const QString &text) override;
     // Leaves the progress as a line of its own.
-    void finishProgress(const QString &text);
+    void finishProgress(const QString &text) override;
 
 private:
     void endProgressLine(bool keep);

@@ -1,6 +1,6 @@
 #include "cli/wire_trace.h"
 
-#include "cli/terminal_output.h"
+#include "cli/console_output.h"
 #include "link/checksum.h"
 #include "link/command_code.h"
 
@@ -30,7 +30,7 @@ QByteArray escaped(const QByteArray &bytes) {
 
 } // namespace
 
-WireTrace::WireTrace(TerminalOutput &output, Clock::time_point start)
+WireTrace::WireTrace(ConsoleOutput &output, Clock::time_point start)
     : output_(output), start_(start) {}
 
 void WireTrace::line(const char *arrow, const QByteArray &text) {

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-class TerminalOutput;
+class ConsoleOutput;
 
 // The wire as the operator reads it: one line per frame or block, with the time since start.
 // The link reads a reply one character at a time; the characters are gathered into frames here.
@@ -14,7 +14,7 @@ class WireTrace {
 public:
     using Clock = std::chrono::steady_clock;
 
-    WireTrace(TerminalOutput &output, Clock::time_point start);
+    WireTrace(ConsoleOutput &output, Clock::time_point start);
 
     void record(TMSComm::Direction direction, const QByteArray &bytes);
     // Prints what is left of a partial reply.
@@ -25,7 +25,7 @@ private:
     void received(const QByteArray &bytes);
     QByteArray describe(const QByteArray &bytes, int &blockCounter) const;
 
-    TerminalOutput &output_;
+    ConsoleOutput &output_;
     Clock::time_point start_;
     QByteArray pending_;
     int sentBlocks_ = 0;

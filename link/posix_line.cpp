@@ -172,9 +172,13 @@ public:
     }
 
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
-        readWaiting(into);
-        if (into.size() >= wanted || limit <= 0ns)
+        // A wait comes right after a look at what is waiting (a poll's InBufferCount): it goes
+        // straight to the system's wait, which ends at once when bytes are there. One read less
+        // a poll counts with many ports polling at once.
+        if (limit <= 0ns || into.size() >= wanted) {
+            readWaiting(into);
             return;
+        }
         const auto until = Clock::now() + limit;
         for (;;) {
             const auto left =

@@ -57,32 +57,17 @@ bool failTransfer(TransferState &state, ProgressSink &sink) {
     return false;
 }
 
-} // namespace
-
-bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                  const QString &name, QString *why) {
+// The data phase: each block is put into the buffer by `fill` (false when it cannot be had),
+// checksummed, sent and acknowledged.
+template <class Fill>
+bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Fill &&fill) {
     bool result = false;
-    state.ImageFileHandle = openForSending(name, size, why);
-    if (!state.ImageFileHandle)
-        return false;
     const int blocks = size / BlockSize;
     sink.phaseStarted(Phase::Data, blocks);
-    const QFile *const opened = state.ImageFileHandle.get();
-    const FileStamp stamp = stampOf(*opened);
     qint32 block = 0;
     for (qint64 offset = 0; offset < size; offset += BlockSize, ++block) {
-        // Reset closes the file while the window handles its events: stop before reading.
-        if (state.ImageFileHandle.get() != opened)
-            throw OperationCancelled{};
-        QFile &file = *state.ImageFileHandle;
-        char *const buffer = reinterpret_cast<char *>(state.BlockBuffer.data());
-        // A file that shrank since the check would leave stale bytes in the buffer.
-        if ((file.pos() != offset && !file.seek(offset)) ||
-            file.read(buffer, BlockSize) != BlockSize) {
-            if (why)
-                *why = QStringLiteral("%1 could not be read: %2").arg(name, file.errorString());
+        if (!fill(offset, reinterpret_cast<char *>(state.BlockBuffer.data())))
             return failTransfer(state, sink);
-        }
         state.BlockCrcTable[size_t(block)] = BlockCrc(state.BlockBuffer, BlockSize);
         if (!SendBlock(line, state.BlockBuffer))
             return failTransfer(state, sink);
@@ -91,6 +76,34 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
         ShowBlockDone(
             sink, {Phase::Data, block + 1, blocks, int((offset + BlockSize) * 100 / size), blocks});
     }
+    return result;
+}
+
+} // namespace
+
+bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                  const QString &name, QString *why) {
+    state.ImageFileHandle = openForSending(name, size, why);
+    if (!state.ImageFileHandle)
+        return false;
+    const QFile *const opened = state.ImageFileHandle.get();
+    const FileStamp stamp = stampOf(*opened);
+    const bool result = sendBlocks(line, state, sink, size, [&](qint64 offset, char *buffer) {
+        // Reset closes the file while the window handles its events: stop before reading.
+        if (state.ImageFileHandle.get() != opened)
+            throw OperationCancelled{};
+        QFile &file = *state.ImageFileHandle;
+        // A file that shrank since the check would leave stale bytes in the buffer.
+        if ((file.pos() != offset && !file.seek(offset)) ||
+            file.read(buffer, BlockSize) != BlockSize) {
+            if (why)
+                *why = QStringLiteral("%1 could not be read: %2").arg(name, file.errorString());
+            return false;
+        }
+        return true;
+    });
+    if (!result)
+        return false;
     if (state.ImageFileHandle.get() != opened)
         throw OperationCancelled{};
     // What was sent must be what the file held throughout; a changed file is not programmed.
@@ -103,6 +116,20 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
     }
     state.ImageFileHandle.reset();
     return result;
+}
+
+bool TransferImage(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                   const QByteArray &image, QString *why) {
+    // Never cut or padded: an image of another size is not sent at all.
+    if (image.size() != size) {
+        if (why)
+            *why = QStringLiteral("the image has %1 bytes, not %2").arg(image.size()).arg(size);
+        return false;
+    }
+    return sendBlocks(line, state, sink, size, [&image](qint64 offset, char *buffer) {
+        std::memcpy(buffer, image.constData() + offset, BlockSize);
+        return true;
+    });
 }
 
 bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -12,6 +13,10 @@ class ProgressSink;
 // says what went wrong when the device is not to blame.
 bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
                   const QString &name, QString *why = nullptr);
+
+// The same for an image already in memory, `size` bytes of it.
+bool TransferImage(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                   const QByteArray &image, QString *why = nullptr);
 
 // Sends the table of the data blocks' checksums, least significant byte first, in blocks.
 bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size);

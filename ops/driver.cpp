@@ -60,7 +60,10 @@ private:
 
 void Operation::download(qint32 size) {
     reach(Stage::Data);
-    if (!TransferData(line_, state_, sink_, size, now().file, &result_.detail))
+    const bool sent =
+        request_.image ? TransferImage(line_, state_, sink_, size, *request_.image, &result_.detail)
+                       : TransferData(line_, state_, sink_, size, now().file, &result_.detail);
+    if (!sent)
         return fail(StatusCode::TransferFailed);
     sink_.setProgressPosition(0);
     reach(Stage::ChecksumTable);
@@ -126,7 +129,10 @@ void Operation::run() {
     state_.OperationAborted = false;
     const qint32 size = ImageSize(request_.mode);
     reach(Stage::FileCheck);
-    if (!CheckImageFile(sink_, request_.mode, request_.file)) {
+    const bool checked = request_.image && !IsUpload(request_.mode)
+                             ? CheckImageSize(sink_, request_.mode, request_.image->size())
+                             : CheckImageFile(sink_, request_.mode, request_.file);
+    if (!checked) {
         result_.ending = Ending::FileRefused;
         return;
     }

@@ -84,7 +84,12 @@ bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file) 
     if (!image)
         return refuse(refusal);
     // A 65,536-byte loader is a wrong length like any other: it is refused here.
-    if (image->size() != ImageSize(mode))
-        return refuse(FileRefusal::WrongLength);
-    return true;
+    return CheckImageSize(sink, mode, image->size());
+}
+
+bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size) {
+    if (size == ImageSize(mode))
+        return true;
+    sink.fileRefused(FileRefusal::WrongLength);
+    return false;
 }

@@ -19,6 +19,9 @@ const char *FileRefusalText(FileRefusal reason);
 // on the sink; a download file that exists but cannot be read raises a FileError.
 bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file);
 
+// The check of an image already read: only its size can be wrong.
+bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size);
+
 // Opens a download file for reading without ever waiting on it (a pipe or a device under the
 // name would block a plain open), and keeps it only when it is a regular file. Null when the
 // name leads to something else, with the refusal in *refusal; a FileError when the file is

@@ -2,9 +2,11 @@
 
 #include "link/transfer_mode.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 // What the operator asks for when pressing Start: the mode, the port, the file chosen for the
 // mode's direction and, for an upload, whether it makes a new file or covers one.
@@ -14,6 +16,10 @@ struct OperationRequest {
     QString portPath;  // a device to open instead of the port the index maps to
     QString file;      // empty when no file was chosen for this direction
     bool createNewFile = false;
+    // A download's image, read once by a front end that sends it to several devices and holds
+    // the file locked meanwhile: the file is then neither opened nor read again, only the size
+    // is checked, and every device gets these very bytes. Unset, the file is read as it sends.
+    std::shared_ptr<const QByteArray> image;
 };
 
 // The window lets the operator change the mode and the file while the handshake runs; the

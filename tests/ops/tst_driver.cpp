@@ -118,6 +118,8 @@ private slots:
     void modeChangeDuringTheHandshakeEndsQuietly();
     void fileChosenDuringTheHandshakeIsCheckedAgain();
     void downloadFileChangedWhileSentFails();
+    void imageInMemoryIsSentAsItStands_data();
+    void imageInMemoryIsSentAsItStands();
     void secondStartIsIgnored();
 
     void saveLeavesTheOldFileOrTheNewOne_data();
@@ -426,6 +428,35 @@ void TestDriver::downloadFileChangedWhileSentFails() {
     QVERIFY2(result.detail.contains("changed while it was being sent"), qPrintable(result.detail));
     // The device was told nothing of it: no checksum table, so nothing is programmed.
     QVERIFY(!rig.device.store().load(ImageKind::Data));
+}
+
+void TestDriver::imageInMemoryIsSentAsItStands_data() {
+    QTest::addColumn<qsizetype>("size");
+    QTest::newRow("file rewritten while sent") << qsizetype(ImageSize(TransferMode::DownloadData));
+    QTest::newRow("image of another size") << qsizetype(1000);
+}
+
+void TestDriver::imageInMemoryIsSentAsItStands() {
+    // The bytes read once go out; the file under the name is neither checked nor read again,
+    // so a writer that takes no lock changes nothing that is sent.
+    QFETCH(qsizetype, size);
+    Rig rig(quick());
+    rig.request.mode = TransferMode::DownloadData;
+    rig.request.file = dataFile;
+    rig.request.image = std::make_shared<const QByteArray>(dataImage.left(size));
+    rig.sink.onBlock = [&](const BlockProgress &progress) {
+        if (progress.phase == Phase::Data && progress.done == 200)
+            QVERIFY(WriteFile(dataFile, TestImage(dataImage.size(), 0xbad)));
+    };
+    const OperationResult result = rig.run();
+    if (size != dataImage.size()) {
+        QCOMPARE(result.ending, Ending::FileRefused);
+        QCOMPARE(rig.sink.refusals, QList<FileRefusal>{FileRefusal::WrongLength});
+        QVERIFY(rig.device.written().isEmpty());
+        return;
+    }
+    QVERIFY2(result.succeeded(), qPrintable(result.detail));
+    QCOMPARE(rig.device.store().load(ImageKind::Data), dataImage);
 }
 
 void TestDriver::secondStartIsIgnored() {

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// What the report keeps of one device's operation: when and where it ran, on which device, with
+// which image, and how it ended.
+struct BoardRecord {
+    QDateTime start; // UTC
+    QDateTime end;
+    QString host;
+    QString port;   // as the operator named it, or as a watched pattern found it
+    QString device; // the device it opened
+    // The device's steady names, where the system knows them.
+    QString byIdName;
+    bool hasUsbIds = false;
+    quint16 vendorId = 0;
+    quint16 productId = 0;
+    QString serialNumber;
+    QString operation; // "download" or "upload"
+    QString kind;      // "data", ...
+    qint64 imageSize = 0;
+    QByteArray sha256; // hex: of the image sent, or of the verified image received; else empty
+    QString result;    // the verdict shown last, the file check's reason, or the exit code's words
+    QString detail;    // what lay behind it, when anything did
+    int exitCode = 0;
+    double seconds = 0;
+    double blocksPerSecond = 0;
+};
+
+// The record as one line of JSON, '\n' included.
+QByteArray RecordLine(const BoardRecord &record);

@@ -1,0 +1,114 @@
+#include "cli/board_run.h"
+
+#include "cli/console_output.h"
+#include "cli/interrupt.h"
+#include "cli/terminal_console.h"
+#include "cli/upload_target.h"
+#include "cli/wire_trace.h"
+#include "link/line.h"
+#include "link/tmscomm.h"
+#include "ops/driver.h"
+#include "ops/transfer_state.h"
+
+#include <QCryptographicHash>
+#include <QSysInfo>
+
+#include <memory>
+
+namespace {
+
+QString kindName(TransferMode mode) {
+    // "Download Data" -> "data"
+    return QString::fromLatin1(ModeName(mode)).section(QLatin1Char(' '), 1).toLower();
+}
+
+QByteArray sha256(const char *bytes, qint64 size) {
+    return QCryptographicHash::hash(QByteArrayView(bytes, size), QCryptographicHash::Sha256)
+        .toHex();
+}
+
+} // namespace
+
+BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
+    using Clock = std::chrono::steady_clock;
+    BoardOutcome outcome;
+    BoardRecord &record = outcome.record;
+    const TransferMode mode = job.request.mode;
+    const qint32 size = ImageSize(mode);
+    record.start = QDateTime::currentDateTimeUtc();
+    const Clock::time_point started = Clock::now();
+    record.host = QSysInfo::machineHostName();
+    record.port = job.portName;
+    record.device = job.identity.device;
+    record.byIdName = job.identity.byIdName;
+    record.hasUsbIds = job.identity.hasUsbIds;
+    record.vendorId = job.identity.vendorId;
+    record.productId = job.identity.productId;
+    record.serialNumber = job.identity.serialNumber;
+    record.operation = IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
+    record.kind = kindName(mode);
+    record.imageSize = size;
+    const auto finish = [&] {
+        record.end = QDateTime::currentDateTimeUtc();
+        record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        record.exitCode = int(outcome.code);
+        return outcome;
+    };
+
+    OperationRequest request = job.request;
+    if (IsUpload(mode)) {
+        // As in a single run: refused before the port opens, not after the whole transfer.
+        const UploadTarget target = CheckUploadTarget(request.file, job.overwrite);
+        if (!target.usable) {
+            output.errorLine(QStringLiteral("torvane-cli: %1").arg(target.reason));
+            outcome.result.ending = Ending::FileRefused;
+            outcome.code = ExitCode::FileRefused;
+            record.result = QLatin1String(ExitCodeMeaning(outcome.code));
+            record.detail = target.reason;
+            return finish();
+        }
+        request.createNewFile = !target.exists;
+    } else if (request.image) {
+        record.sha256 = sha256(request.image->constData(), request.image->size());
+    }
+
+    auto state = std::make_unique<TransferState>();
+    TMSComm comm;
+    const ComPortMap ports = job.comPorts;
+    comm.setComPorts([ports] { return ports; });
+    TerminalConsole console(output);
+    Line line(comm, console);
+    console.attach(line, *state);
+    std::unique_ptr<WireTrace> trace;
+    if (job.trace) {
+        trace = std::make_unique<WireTrace>(output, job.start);
+        comm.setTraceSink([&trace](TMSComm::Direction direction, const QByteArray &bytes) {
+            trace->record(direction, bytes);
+        });
+    }
+
+    const OperationResult result = RunOperation(line, *state, request, console);
+    console.finish();
+    // Let go at once: the board may be taken off and the next one put on.
+    comm.setPortOpen(false);
+    if (trace)
+        trace->flush();
+    if (result.ending == Ending::Completed && !result.succeeded() && !result.detail.isEmpty())
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+
+    outcome.result = result;
+    outcome.code = ExitCodeOf(result, console.interrupted() || InterruptRequested());
+    outcome.operationTime = console.operationTime();
+    if (IsUpload(mode) && result.stage >= Stage::Save)
+        record.sha256 = sha256(reinterpret_cast<const char *>(state->ImageBuffer.data()), size);
+    if (outcome.code != ExitCode::Interrupted && result.status)
+        record.result = StatusText(*result.status);
+    else if (outcome.code != ExitCode::Interrupted && result.ending == Ending::FileRefused)
+        record.result = console.lastStatus();
+    else
+        record.result = QLatin1String(ExitCodeMeaning(outcome.code));
+    record.detail = result.detail;
+    const double blockSeconds = std::chrono::duration<double>(console.blockTime()).count();
+    record.blocksPerSecond = blockSeconds > 0 ? console.blocksMoved() / blockSeconds : 0;
+    return finish();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "cli/board_record.h"
+#include "cli/exit_code.h"
+#include "cli/port_identity.h"
+#include "link/com_port_map.h"
+#include "ops/operation_request.h"
+#include "ops/operation_result.h"
+
+#include <chrono>
+
+class ConsoleOutput;
+
+// One device's operation, as the station hands it to a thread of its own.
+struct BoardJob {
+    OperationRequest request; // for an upload, `file` is this port's own
+    QString portName;         // as the operator named it, or as a watched pattern found it
+    ComPortMap comPorts;      // where COM numbers lead, looked up before the thread starts
+    PortIdentity identity;
+    bool overwrite = false;
+    bool trace = false;
+    std::chrono::steady_clock::time_point start; // of the run: the trace's times count from it
+};
+
+// How it ended.
+struct BoardOutcome {
+    OperationResult result;
+    ExitCode code = ExitCode::Success;
+    // The time from "Connectting..." to "Update Success!", zero unless it succeeded.
+    std::chrono::steady_clock::duration operationTime{};
+    BoardRecord record;
+};
+
+// Runs the job with a serial component, state and console of its own, from the upload target's
+// check to the port let go, and shows it on `output`. Nothing in it is shared with another
+// board's run but what the job holds read-only (the image's bytes).
+BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output);

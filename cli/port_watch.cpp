@@ -1,0 +1,95 @@
+#include "cli/port_watch.h"
+
+#include "cli/cli_options.h"
+#include "link/com_numbering.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <glob.h>
+#include <set>
+#include <sys/stat.h>
+
+namespace {
+
+bool isComName(const QString &text) {
+    return !text.contains(QLatin1Char('/')) &&
+           text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive);
+}
+
+// The paths a pattern matches now, sorted; the path itself when it is none.
+QStringList matching(const QString &pattern) {
+    if (!IsPortPattern(pattern))
+        return {pattern};
+    QStringList paths;
+    glob_t found{};
+    if (::glob(QFile::encodeName(pattern).constData(), 0, nullptr, &found) == 0) {
+        for (size_t i = 0; i < found.gl_pathc; ++i)
+            paths << QFile::decodeName(found.gl_pathv[i]);
+    }
+    ::globfree(&found);
+    return paths;
+}
+
+// Empty unless `path` leads to a character device.
+QByteArray identityOf(const QString &path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat link {};
+    struct stat device {};
+    if (::lstat(name.constData(), &link) != 0 || ::stat(name.constData(), &device) != 0 ||
+        !S_ISCHR(device.st_mode))
+        return {};
+    QByteArray identity = QByteArray::number(quint64(device.st_ino)) + ':' +
+                          QByteArray::number(quint64(device.st_rdev));
+    // A link made anew may get the old one's numbers back, but not its time of making. (A device
+    // node's own times change as the line is used.)
+    if (S_ISLNK(link.st_mode))
+        identity += ':' + QByteArray::number(quint64(link.st_ino)) + ':' +
+                    QByteArray::number(qint64(link.st_mtim.tv_sec)) + '.' +
+                    QByteArray::number(qint64(link.st_mtim.tv_nsec));
+    return identity;
+}
+
+} // namespace
+
+PortWatch::PortWatch(QStringList patterns, ComPortSource comPorts)
+    : patterns_(std::move(patterns)), source_(std::move(comPorts)) {}
+
+std::vector<FoundPort> PortWatch::scan() {
+    std::vector<FoundPort> ports;
+    std::set<QString> devices;
+    const auto add = [&](FoundPort port, const QString &opens) {
+        port.identity = identityOf(opens);
+        port.device = QFileInfo(opens).canonicalFilePath();
+        if (port.identity.isEmpty() || port.device.isEmpty() || !devices.insert(port.device).second)
+            return;
+        ports.push_back(std::move(port));
+    };
+    bool mapped = false;
+    for (const QString &pattern : patterns_) {
+        if (isComName(pattern)) {
+            // Looked up once a scan: numbers are given to ports seen for the first time.
+            if (!mapped && source_) {
+                map_ = source_();
+                mapped = true;
+            }
+            const QRegularExpression com(QRegularExpression::wildcardToRegularExpression(pattern),
+                                         QRegularExpression::CaseInsensitiveOption);
+            for (int n = 1; n <= ComPortCount; ++n) {
+                const QString name = ComPortName(n);
+                if (!com.match(name).hasMatch() || map_.devicePath(n).isEmpty())
+                    continue;
+                add({name, n - 1, QString(), QString(), QByteArray()}, map_.devicePath(n));
+            }
+        } else if (pattern.contains(QLatin1Char('/'))) {
+            for (const QString &path : matching(pattern))
+                add({path, 0, path, QString(), QByteArray()}, path);
+        } else {
+            const QString folder = QLatin1String(SerialByIdFolder);
+            for (const QString &path : matching(folder + pattern))
+                add({path.mid(folder.size()), 0, path, QString(), QByteArray()}, path);
+        }
+    }
+    return ports;
+}

@@ -1,0 +1,52 @@
+#include "cli/report_file.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+ReportFile::~ReportFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool ReportFile::open(const QString &path, QString *why) {
+    path_ = path;
+    // A pipe nobody reads would hold the run up at its start: it is refused instead.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        *why =
+            QStringLiteral("cannot open the report file %1: %2").arg(path, qt_error_string(errno));
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    struct stat st {};
+    regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    fd_ = fd;
+    return true;
+}
+
+bool ReportFile::append(const QByteArray &line, QString *why) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ssize_t written = -1;
+    do {
+        written = ::write(fd_, line.constData(), size_t(line.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written != line.size()) {
+        *why = QStringLiteral("the report file %1 did not take the record: %2")
+                   .arg(path_, written < 0 ? qt_error_string(errno)
+                                           : QStringLiteral("only %1 of %2 bytes written")
+                                                 .arg(written)
+                                                 .arg(line.size()));
+        return false;
+    }
+    if (regular_ && ::fdatasync(fd_) != 0) {
+        *why = QStringLiteral("the report file %1 could not be flushed to the disk: %2")
+                   .arg(path_, qt_error_string(errno));
+        return false;
+    }
+    return true;
+}

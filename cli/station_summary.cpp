@@ -1,0 +1,79 @@
+#include "cli/station_summary.h"
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+double operationSeconds(const BoardOutcome &outcome) {
+    return std::chrono::duration<double>(outcome.operationTime).count();
+}
+
+QString rate(const BoardOutcome &outcome) {
+    if (outcome.code != ExitCode::Success || operationSeconds(outcome) <= 0)
+        return QStringLiteral("-");
+    return QString::number(qint64(double(outcome.record.imageSize) / operationSeconds(outcome)));
+}
+
+QString seconds(const BoardOutcome &outcome) {
+    // A success counts as a single run's does: from "Connectting..." to "Update Success!".
+    const double time = outcome.code == ExitCode::Success && operationSeconds(outcome) > 0
+                            ? operationSeconds(outcome)
+                            : outcome.record.seconds;
+    return QString::number(time, 'f', 2);
+}
+
+} // namespace
+
+QString BoardResultText(const BoardOutcome &outcome) {
+    if (outcome.code == ExitCode::Success)
+        return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0)")
+            .arg(outcome.record.result, seconds(outcome), rate(outcome));
+    return QStringLiteral("%1  (exit %2)").arg(outcome.record.result).arg(int(outcome.code));
+}
+
+QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
+    const QStringList header{QStringLiteral("PORT"),    QStringLiteral("DEVICE"),
+                             QStringLiteral("RESULT"),  QStringLiteral("EXIT"),
+                             QStringLiteral("SECONDS"), QStringLiteral("BYTES/S")};
+    std::vector<QStringList> rows{header};
+    for (const BoardOutcome &outcome : outcomes) {
+        const BoardRecord &r = outcome.record;
+        rows.push_back({r.port, r.device.isEmpty() ? QStringLiteral("-") : r.device, r.result,
+                        QString::number(r.exitCode), seconds(outcome), rate(outcome)});
+    }
+    std::vector<int> widths(size_t(header.size()), 0);
+    for (const QStringList &row : rows) {
+        for (int c = 0; c < row.size(); ++c)
+            widths[size_t(c)] = std::max(widths[size_t(c)], int(row[c].size()));
+    }
+    QString text;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int c = 0; c < row.size(); ++c) {
+            // Words to the left, numbers to the right.
+            const int width = c < 3 ? -widths[size_t(c)] : widths[size_t(c)];
+            line +=
+                (c ? QStringLiteral("  ") : QString()) + QStringLiteral("%1").arg(row[c], width);
+        }
+        text += line.trimmed() + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString WatchTotals(const std::vector<BoardOutcome> &outcomes) {
+    int failed = 0;
+    std::map<QString, int> byResult;
+    for (const BoardOutcome &outcome : outcomes) {
+        failed += outcome.code != ExitCode::Success;
+        ++byResult[outcome.record.result];
+    }
+    QString text = QStringLiteral("torvane-cli: watch ended: %1 boards done, %2 succeeded, %3 "
+                                  "failed\n")
+                       .arg(outcomes.size())
+                       .arg(int(outcomes.size()) - failed)
+                       .arg(failed);
+    for (const auto &[result, count] : byResult)
+        text += QStringLiteral("%1  %2\n").arg(count, 5).arg(result);
+    return text;
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "cli/board_run.h"
+
+#include <QString>
+
+#include <vector>
+
+// The row's last words for a port: its result, time and rate, and its exit code.
+QString BoardResultText(const BoardOutcome &outcome);
+
+// One row per device: port, device, result, exit code, seconds, bytes per second.
+QString SummaryTable(const std::vector<BoardOutcome> &outcomes);
+
+// The watch's totals: boards done, succeeded and failed, then how many ended with each result.
+QString WatchTotals(const std::vector<BoardOutcome> &outcomes);

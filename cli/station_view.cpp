@@ -1,0 +1,171 @@
+#include "cli/station_view.h"
+
+#include <algorithm>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Without a size from the terminal, the size every terminal has.
+constexpr int FallbackColumns = 80;
+constexpr int FallbackLines = 24;
+
+QString withoutProgramName(const QString &text) {
+    const QLatin1String program("torvane-cli: ");
+    return text.startsWith(program) ? text.mid(program.size()) : text;
+}
+
+} // namespace
+
+StationView::StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal)
+    : out_(out), err_(err), live_(live), outIsTerminal_(outIsTerminal) {}
+
+int StationView::addRow(const QString &port) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    rows_.push_back({port, QString()});
+    nameWidth_ = std::max(nameWidth_, int(port.size()));
+    dirty_ = true;
+    return int(rows_.size()) - 1;
+}
+
+QString StationView::rowName(int row) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return rows_[size_t(row)].name;
+}
+
+QByteArray StationView::prefixed(int row, const QString &text) const {
+    return (rows_[size_t(row)].name + QStringLiteral(": ") + text).toLocal8Bit() + '\n';
+}
+
+void StationView::status(int row, const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (live_) {
+        rows_[size_t(row)].text = text;
+        dirty_ = true;
+        // Where stdout is a file, it keeps the log the terminal only shows in passing.
+        if (outIsTerminal_)
+            return;
+    }
+    write(out_, prefixed(row, text));
+}
+
+void StationView::error(int row, const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const QByteArray line = prefixed(row, withoutProgramName(text));
+    if (live_)
+        printAbove(err_, line);
+    else
+        write(err_, line);
+}
+
+void StationView::trace(int row, const QByteArray &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const QByteArray line = rows_[size_t(row)].name.toLocal8Bit() + ": " + text + '\n';
+    if (live_)
+        printAbove(err_, line);
+    else
+        write(err_, line);
+}
+
+void StationView::progress(int row, const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!live_)
+        return;
+    rows_[size_t(row)].text = text;
+    dirty_ = true;
+}
+
+void StationView::progressDone(int row, const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (live_) {
+        rows_[size_t(row)].text = text;
+        dirty_ = true;
+        return;
+    }
+    write(err_, prefixed(row, text));
+}
+
+void StationView::event(int row, const QString &text) {
+    progressDone(row, text);
+}
+
+void StationView::setFooter(const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (text == footer_)
+        return;
+    footer_ = text;
+    dirty_ = live_;
+}
+
+void StationView::refresh() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!live_ || !dirty_ || closed_)
+        return;
+    QByteArray bytes;
+    draw(bytes);
+    write(err_, bytes);
+}
+
+void StationView::close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!live_ || closed_)
+        return;
+    QByteArray bytes;
+    draw(bytes, true);
+    write(err_, bytes);
+    closed_ = true;
+    drawn_ = 0;
+}
+
+// Back to the first port's line, then every line anew. A line never wraps and the lines never
+// fill the screen, so that the count of lines to go back stays true; the last drawing, left on
+// screen for good, has every port.
+void StationView::draw(QByteArray &into, bool last) {
+    if (drawn_ > 0)
+        into += "\033[" + QByteArray::number(drawn_) + 'A';
+    into += "\r\033[J";
+    const auto [columns, lines] = size();
+    const auto line = [&](const QString &text) {
+        into += text.left(columns - 1).toLocal8Bit() + '\n';
+    };
+    const int footer = footer_.isEmpty() ? 0 : 1;
+    const int rows = int(rows_.size());
+    // One line stays free for the cursor; one says how many ports are left out.
+    const int shown = last || rows + footer < lines ? rows : std::max(0, lines - 2 - footer);
+    for (int r = 0; r < shown; ++r) {
+        const Row &row = rows_[size_t(r)];
+        line(QStringLiteral("%1  %2").arg(row.name, -nameWidth_).arg(row.text));
+    }
+    if (shown < rows)
+        line(QStringLiteral("... and %1 more ports").arg(rows - shown));
+    if (footer)
+        line(footer_);
+    drawn_ = shown + (shown < rows) + footer;
+    dirty_ = false;
+}
+
+void StationView::printAbove(std::FILE *stream, const QByteArray &line) {
+    if (closed_) {
+        write(stream, line);
+        return;
+    }
+    QByteArray bytes;
+    if (drawn_ > 0)
+        bytes += "\033[" + QByteArray::number(drawn_) + "A\r\033[J";
+    drawn_ = 0;
+    bytes += line;
+    draw(bytes);
+    write(stream, bytes);
+}
+
+void StationView::write(std::FILE *stream, const QByteArray &bytes) {
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+std::pair<int, int> StationView::size() const {
+    winsize size{};
+    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 10 && size.ws_row > 4)
+        return {size.ws_col, size.ws_row};
+    return {FallbackColumns, FallbackLines};
+}

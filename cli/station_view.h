@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+// What the station shows of its ports. On a terminal (stderr), one line per port, redrawn in
+// place by refresh(); any other line is printed above them. Off a terminal, every line is
+// printed as it comes, prefixed with its port's name: status lines on stdout (also when only
+// stderr is a terminal, for a log), progress, errors and the trace on stderr.
+// The ports' threads call it at once; every call takes its lock, briefly.
+class StationView {
+public:
+    StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal);
+
+    bool live() const { return live_; }
+
+    // A line for a port; the row's index.
+    int addRow(const QString &port);
+    QString rowName(int row) const;
+
+    void status(int row, const QString &text);
+    void error(int row, const QString &text);
+    void trace(int row, const QByteArray &text);
+    // The phase's progress as it runs (live only), and as it ends.
+    void progress(int row, const QString &text);
+    void progressDone(int row, const QString &text);
+    // What became of the port: its result, or that its board came or went. Off a terminal a line
+    // on stderr.
+    void event(int row, const QString &text);
+    // A line of the station's own below the ports (live only: off a terminal each port's lines
+    // say as much).
+    void setFooter(const QString &text);
+
+    // Redraws the lines that changed since the last time (live only); called about ten times a
+    // second.
+    void refresh();
+    // Draws the lines a last time and leaves them on screen: what follows goes below.
+    void close();
+
+private:
+    struct Row {
+        QString name;
+        QString text;
+    };
+    QByteArray prefixed(int row, const QString &text) const;
+    void printAbove(std::FILE *stream, const QByteArray &line);
+    void draw(QByteArray &into, bool last = false);
+    void write(std::FILE *stream, const QByteArray &bytes);
+    // The terminal's columns and lines.
+    std::pair<int, int> size() const;
+
+    mutable std::mutex mutex_;
+    std::FILE *out_;
+    std::FILE *err_;
+    bool live_;
+    bool outIsTerminal_;
+    std::vector<Row> rows_;
+    QString footer_;
+    int nameWidth_ = 0;
+    int drawn_ = 0; // lines on screen below the last line printed
+    bool dirty_ = false;
+    bool closed_ = false;
+};

@@ -1,0 +1,414 @@
+// torvane-cli as a production station: the real program on many emulated devices at once (the
+// emulator's --count), judged by each port's lines, the summary, the exit code, the devices'
+// stored images, the files and the report it leaves.
+#include "ops/status_text.h"
+#include "support/device_process.h"
+#include "support/images.h"
+#include "support/pty_pair.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DataSize = 262144;
+const QStringList Quick{"--erase-time", "0", "--program-time", "0"};
+
+QStringList texts(std::initializer_list<StatusCode> codes) {
+    QStringList lines;
+    for (const StatusCode code : codes)
+        lines << StatusText(code);
+    return lines;
+}
+
+using S = StatusCode;
+// What a single run prints, line for line.
+const QStringList DownloadLines =
+    texts({S::Connecting, S::ConnectSuccess, S::Transfer, S::TransferSuccess, S::Verify,
+           S::VerifySuccess, S::EraseFlash, S::EraseFlashSuccess, S::ProgramFlash,
+           S::ProgramFlashSuccess, S::EraseEepromSuccess, S::UpdateSuccess});
+const QStringList UploadLines =
+    texts({S::Connecting, S::ConnectSuccess, S::Transfer, S::TransferSuccess, S::Verify,
+           S::VerifySuccess, S::UpdateSuccess});
+
+struct Run {
+    int exitCode = -1;
+    QStringList lines; // stdout
+    QString errors;    // stderr
+
+    // The status lines of one port, without its prefix.
+    QStringList linesOf(const QString &port) const {
+        QStringList own;
+        for (const QString &line : lines) {
+            if (line.startsWith(port + ": "))
+                own << line.mid(port.size() + 2);
+        }
+        return own;
+    }
+    // The summary's row for a port: port, device, result words..., exit, seconds, bytes/s.
+    QStringList rowOf(const QString &port) const {
+        for (const QString &line : lines) {
+            if (line.startsWith(port + "  "))
+                return line.split(QRegularExpression("\\s{2,}"));
+        }
+        return {};
+    }
+};
+
+Run finish(QProcess &process, int timeoutMs = 120000) {
+    Run run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.lines = QString::fromLocal8Bit(process.readAllStandardOutput())
+                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+Run runCli(const QStringList &arguments) {
+    QProcess process;
+    process.start(QStringLiteral(TORVANE_CLI_PATH), arguments);
+    return finish(process);
+}
+
+QStringList portArguments(const QStringList &ports) {
+    QStringList arguments;
+    for (const QString &port : ports)
+        arguments << "--port" << port;
+    return arguments;
+}
+
+QList<QJsonObject> records(const QString &path) {
+    QList<QJsonObject> objects;
+    for (const QByteArray &line : ReadFile(path).split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            return {}; // every line whole and valid, or the report is wrong
+        objects << document.object();
+    }
+    return objects;
+}
+
+QString sha256(const QByteArray &bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// Waits until `seen` (what the process printed on the channel read) holds `text`.
+bool waitFor(QProcess &process, QByteArray &seen, const QByteArray &text, int timeoutMs,
+             QProcess::ProcessChannel channel = QProcess::StandardOutput) {
+    QElapsedTimer timer;
+    timer.start();
+    process.setReadChannel(channel);
+    while (!seen.contains(text)) {
+        if (timer.elapsed() > timeoutMs || process.state() == QProcess::NotRunning)
+            return false;
+        process.waitForReadyRead(50);
+        seen += process.readAll();
+    }
+    return true;
+}
+
+bool waitForRecords(const QString &path, int count, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (records(path).size() < count) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestStation : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void eightPortsAllSucceed();
+    void oneFaultyDeviceFailsAlone();
+    void uploadsLandInAFileEach();
+    void interruptLeavesNoFile();
+    void watchServesEachBoardOnceWhileItStays();
+    void liveViewHasALinePerPort();
+    void usageErrors_data();
+    void usageErrors();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QTemporaryDir configHome;
+    QString path(const QString &name) const { return dir->filePath(name); }
+};
+
+void TestStation::initTestCase() {
+    QVERIFY(configHome.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+}
+
+void TestStation::init() {
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestStation::eightPortsAllSucceed() {
+    DeviceProcess devices(QStringList{"--count", "8", "--store", path("store")} + Quick, 5000, 8);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    const QByteArray image = TestImage(DataSize, 0x5eed);
+    QVERIFY(WriteFile(path("data.bin"), image));
+    const QStringList ports = devices.slavePaths();
+
+    const Run run =
+        runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl")} +
+               portArguments(ports));
+
+    QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
+    QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 8);
+    for (int k = 0; k < 8; ++k) {
+        // Each device holds the image, after the very lines a single run shows.
+        QCOMPARE(ReadFile(path(QStringLiteral("store/%1/data.bin").arg(k))), image);
+        QCOMPARE(run.linesOf(ports[k]), DownloadLines);
+        QCOMPARE(run.rowOf(ports[k]).value(3), QStringLiteral("0"));
+        const auto record = std::find_if(report.begin(), report.end(), [&](const QJsonObject &r) {
+            return r["port"].toString() == ports[k];
+        });
+        QVERIFY(record != report.end());
+        QCOMPARE((*record)["sha256"].toString(), sha256(image));
+        QCOMPARE((*record)["exitCode"].toInt(), 0);
+        QCOMPARE((*record)["result"].toString(), StatusText(S::UpdateSuccess));
+        QCOMPARE((*record)["operation"].toString(), QStringLiteral("download"));
+        QVERIFY(QDateTime::fromString((*record)["start"].toString(), Qt::ISODateWithMs).isValid());
+    }
+}
+
+void TestStation::oneFaultyDeviceFailsAlone() {
+    DeviceProcess devices(QStringList{"--count", "4", "--fault", "2:erase-fail"} + Quick, 5000, 4);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QStringList ports = devices.slavePaths();
+
+    const Run run =
+        runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl")} +
+               portArguments(ports));
+
+    QCOMPARE(run.exitCode, 10);
+    QVERIFY2(run.lines.last().contains("some devices failed (exit 10)"),
+             qPrintable(run.lines.last()));
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 4);
+    for (int k = 0; k < 4; ++k) {
+        const bool faulty = k == 2;
+        const QStringList lines = run.linesOf(ports[k]);
+        if (faulty)
+            QCOMPARE(lines.last(), StatusText(S::EraseFlashFailed));
+        else
+            QCOMPARE(lines, DownloadLines);
+        QCOMPARE(run.rowOf(ports[k]).value(3), faulty ? QStringLiteral("7") : QStringLiteral("0"));
+        for (const QJsonObject &record : report) {
+            if (record["port"].toString() == ports[k])
+                QCOMPARE(record["exitCode"].toInt(), faulty ? 7 : 0);
+        }
+    }
+}
+
+void TestStation::uploadsLandInAFileEach() {
+    // Each device starts with an image of its own.
+    QList<QByteArray> images;
+    for (int k = 0; k < 3; ++k) {
+        images << TestImage(DataSize, 100 + k);
+        QVERIFY(QDir().mkpath(path(QStringLiteral("store/%1").arg(k))));
+        QVERIFY(WriteFile(path(QStringLiteral("store/%1/data.bin").arg(k)), images[k]));
+    }
+    DeviceProcess devices(QStringList{"--count", "3", "--store", path("store")} + Quick, 5000, 3);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(QDir().mkpath(path("out")));
+    const QStringList ports = devices.slavePaths();
+
+    const Run run = runCli(QStringList{"upload", "data", path("out/back-{port}.bin"), "--report",
+                                       path("report.jsonl")} +
+                           portArguments(ports));
+
+    QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
+    QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 3);
+    for (int k = 0; k < 3; ++k) {
+        // "/dev/pts/7" is saved as back-pts_7.bin.
+        const QString name = ports[k].mid(QStringLiteral("/dev/").size()).replace('/', '_');
+        QCOMPARE(ReadFile(path(QStringLiteral("out/back-%1.bin").arg(name))), images[k]);
+        QCOMPARE(run.linesOf(ports[k]), UploadLines);
+        for (const QJsonObject &record : report) {
+            if (record["port"].toString() == ports[k])
+                QCOMPARE(record["sha256"].toString(), sha256(images[k]));
+        }
+    }
+}
+
+void TestStation::interruptLeavesNoFile() {
+    // Paced, each upload takes a few seconds: Ctrl-C comes in the middle of every one.
+    DeviceProcess devices(QStringList{"--count", "3", "--pace", "460800"} + Quick, 5000, 3);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(QDir().mkpath(path("out")));
+    const QStringList ports = devices.slavePaths();
+    QProcess cli;
+    cli.start(QStringLiteral(TORVANE_CLI_PATH),
+              QStringList{"upload", "data", path("out/{port}.bin")} + portArguments(ports));
+    QByteArray seen;
+    for (const QString &port : ports)
+        QVERIFY(waitFor(cli, seen, (port + ": " + StatusText(S::Transfer) + '\n').toLocal8Bit(),
+                        20000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const Run run = finish(cli, 20000);
+
+    QCOMPARE(run.exitCode, 130);
+    QVERIFY2(run.lines.last().endsWith("interrupted (exit 130)"), qPrintable(run.lines.last()));
+    for (const QString &port : ports)
+        QCOMPARE(run.rowOf(port).value(3), QStringLiteral("130"));
+    // Nothing written, not even a temporary file beside a target.
+    QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+}
+
+void TestStation::watchServesEachBoardOnceWhileItStays() {
+    const QString links = path("links");
+    DeviceProcess devices(QStringList{"--count", "1", "--link-dir", links} + Quick, 5000, 1);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    // The pattern also matches the emulator's control pipe, which is no port.
+    cli.start(QStringLiteral(TORVANE_CLI_PATH), {"download", "data", path("data.bin"), "--port",
+                                                 links + "/*", "--watch", "--report", report});
+
+    QVERIFY(waitForRecords(report, 1, 30000));
+    // The board stays on for a few of the watch's looks: it is not served again.
+    QTest::qWait(1500);
+    QCOMPARE(records(report).size(), 1);
+
+    const auto control = [&links](const QByteArray &command) {
+        QFile pipe(links + "/control");
+        return pipe.open(QIODevice::WriteOnly) && pipe.write(command + '\n') > 0;
+    };
+    QByteArray errors;
+    QVERIFY(control("unplug 0"));
+    QVERIFY(waitFor(cli, errors, "tty0: board removed", 20000, QProcess::StandardError));
+    QVERIFY(control("plug 0"));
+    QVERIFY(waitForRecords(report, 2, 30000));
+
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const Run run = finish(cli, 20000);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.lines.join('\n').contains("2 boards done, 2 succeeded, 0 failed"),
+             qPrintable(run.lines.join('\n')));
+    const QList<QJsonObject> served = records(report);
+    QCOMPARE(served.size(), 2);
+    for (const QJsonObject &record : served) {
+        QCOMPARE(record["port"].toString(), links + "/tty0");
+        QCOMPARE(record["exitCode"].toInt(), 0);
+    }
+}
+
+void TestStation::liveViewHasALinePerPort() {
+    // About two seconds of blocks, with stderr on a terminal of its own and stdout on a pipe.
+    DeviceProcess devices(QStringList{"--count", "3", "--pace", "1500000"} + Quick, 5000, 3);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QStringList ports = devices.slavePaths();
+    PtyPair terminal;
+    const QByteArray terminalPath = terminal.slavePath().toLocal8Bit();
+    QProcess cli;
+    cli.setChildProcessModifier([terminalPath] {
+        const int fd = ::open(terminalPath.constData(), O_WRONLY | O_NOCTTY);
+        ::dup2(fd, STDERR_FILENO);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    cli.start(QStringLiteral(TORVANE_CLI_PATH),
+              QStringList{"download", "data", path("data.bin")} + portArguments(ports));
+    QByteArray drawn;
+    while (cli.state() != QProcess::NotRunning && timer.elapsed() < 60000) {
+        drawn += terminal.drain(std::chrono::milliseconds(20));
+        cli.waitForFinished(10);
+    }
+    const double seconds = timer.elapsed() / 1000.0;
+    drawn += terminal.drain();
+    const Run run = finish(cli);
+    QCOMPARE(run.exitCode, 0);
+
+    // Each redraw goes back over the three lines; at most ten a second, and one as each ends.
+    const int redraws = int(drawn.count("\033[3A"));
+    QVERIFY2(redraws >= 3, drawn.constData());
+    QVERIFY2(redraws <= seconds * 10 + 2 + ports.size(), qPrintable(QString::number(redraws)));
+    QVERIFY(drawn.contains("Transfering Data:"));
+    // The last drawing stays: a line per port with its result.
+    QStringList last = QString::fromLocal8Bit(drawn.mid(drawn.lastIndexOf("\r\033[J") + 4))
+                           .remove('\r')
+                           .split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(last.size(), ports.size());
+    for (int k = 0; k < ports.size(); ++k)
+        QVERIFY2(last[k].startsWith(ports[k]) &&
+                     last[k].contains(StatusText(S::UpdateSuccess) + "  ") &&
+                     last[k].endsWith("(exit 0)"),
+                 qPrintable(last[k]));
+    // stdout is no terminal: it keeps every port's lines, and the summary.
+    for (const QString &port : ports)
+        QCOMPARE(run.linesOf(port), DownloadLines);
+    QCOMPARE(run.rowOf(ports[0]).value(3), QStringLiteral("0"));
+}
+
+void TestStation::usageErrors_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("complaint");
+    QTest::newRow("one device under two names")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "--port", "null-link"}
+        << 1 << "one device, one owner";
+    QTest::newRow("uploads of several ports to one file")
+        << QStringList{"upload", "data", "back.bin", "--port", "COM.01", "--port", "COM.02"} << 1
+        << "{port}";
+    QTest::newRow("a pattern without --watch")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/ttyUSB*"} << 1 << "--watch";
+    QTest::newRow("a report in a folder that is not there")
+        << QStringList{"download", "data",   "data.bin", "--port",           "/dev/null",
+                       "--port",   "COM.01", "--report", "gone/report.jsonl"}
+        << 2 << "report file";
+}
+
+void TestStation::usageErrors() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, complaint);
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QVERIFY(QFile::link("/dev/null", path("null-link")));
+    for (QString &argument : arguments) {
+        if (argument.endsWith(".bin") || argument.endsWith(".jsonl") || argument == "null-link")
+            argument = path(argument);
+    }
+    const Run run = runCli(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.errors.contains(complaint), qPrintable(run.errors));
+    QVERIFY(!QFile::exists(path("gone")));
+}
+
+QTEST_GUILESS_MAIN(TestStation)
+#include "tst_station.moc"
