@@ -11,6 +11,7 @@
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 #ifdef __linux__
 #include <sys/inotify.h>
 #include <sys/prctl.h>
@@ -104,7 +105,7 @@ public:
         for (;;) {
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
             if (n <= 0)
-                return;
+                break;
             for (ssize_t at = 0; at < n;) {
                 inotify_event event;
                 std::memcpy(&event, buffer + at, sizeof event);
@@ -128,12 +129,17 @@ public:
                     ++watched.opens;
                 } else if (event.mask & IN_CLOSE) {
                     // A tool that opened the port before the watch began closes it uncounted.
-                    if (--watched.opens <= 0) {
-                        watched.opens = 0;
-                        devices[std::size_t(k)]->toolsClosed();
-                    }
+                    watched.opens = std::max(watched.opens - 1, 0);
+                    watched.closed = true;
                 }
             }
+        }
+        // Only after every notice is in: a tool that opened the port since the last close may
+        // already have made it exclusive again.
+        for (std::size_t k = 0; k < watched_.size(); ++k) {
+            Watched &watched = watched_[k];
+            if (std::exchange(watched.closed, false) && watched.opens == 0)
+                devices[k]->toolsClosed();
         }
 #else
         Q_UNUSED(devices)
@@ -143,8 +149,9 @@ public:
 private:
     struct Watched {
         int wd = -1;
-        QString path;  // the terminal watched, or tried
-        int opens = 0; // the tools' descriptions of it open now
+        QString path;        // the terminal watched, or tried
+        int opens = 0;       // the tools' descriptions of it open now
+        bool closed = false; // one of them was closed since the last look
     };
 
     static QString cannotWatch(const QString &what) {
