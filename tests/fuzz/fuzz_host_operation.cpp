@@ -157,10 +157,11 @@ private:
 class Rig {
 public:
     Rig(const std::uint8_t *data, std::size_t size, const Files &files)
-        : data_(data), size_(size), upload_(data[0] & 1), createNew_(data[0] & 2),
-          image_(upload_ ? imageOf(data[0] >> 2) : QByteArray()), sink_(*this) {
-        if (upload_)
-            stream_ = image_ + tableOf(image_);
+        : data_(data), size_(size), upload_(data[0] & 1), createNew_(data[0] & 2), sink_(*this) {
+        if (upload_) {
+            const QByteArray image = imageOf(data[0] >> 2);
+            stream_ = image + tableOf(image);
+        }
         comm_.setLineOpener([this](const QString &, const LineSettings &) {
             return std::make_unique<ScriptLine>(*this);
         });
@@ -217,8 +218,7 @@ private:
     std::size_t at_ = 1;
     const bool upload_;
     const bool createNew_;
-    const QByteArray image_;
-    QByteArray stream_;
+    QByteArray stream_; // the device's upload: its image, then the image's checksum table
 
     // The script's state.
     nanoseconds now_{0};
@@ -478,6 +478,8 @@ void Rig::checkStatuses(const OperationResult &result) const {
         Require(!result.status, "only a verdict carries a status");
     Require((result.ending == Ending::FileRefused) == (sink_.refusals > 0),
             "a refused file, and only that, shows a refusal");
+    Require((result.ending == Ending::Error) == (sink_.errors > 0),
+            "an error box, and only for an operation an error ended");
     Require(sink_.panelEnabled, "the input panel comes back");
     Require(!state_.OperationRunning && !state_.ImageFileHandle,
             "the operation is over and its file closed");
@@ -611,6 +613,9 @@ void Rig::checkUpload(bool succeeded, const Files &files) const {
 
 void Rig::check(const OperationResult &result, const Files &files) const {
     checkStatuses(result);
+    // The handshake's requests, then a download's replies or an upload's blocks one by one, each
+    // waited for within its polls: some nine minutes at most.
+    Require(now_ <= std::chrono::minutes(10), "the operation ends within its waits' bounds");
     qsizetype written = 0;
     for (const QByteArray &bytes : writes_)
         written += bytes.size();
