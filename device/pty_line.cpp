@@ -56,6 +56,11 @@ int PtyLine::unreadByTool() const {
     return waiting;
 }
 
+void PtyLine::releaseExclusive() {
+    if (slave_ >= 0)
+        ::ioctl(slave_, TIOCNXCL);
+}
+
 void PtyLine::hangUp() {
     if (slave_ >= 0)
         ::close(slave_);

@@ -20,6 +20,10 @@ public:
     int unreadByTool() const;
     // Closes the master and the slave: the tool sees its port hung up.
     void hangUp();
+    // Drops the exclusive mode a tool set on the port. A real port drops it when its last
+    // descriptor closes; this slave stays open in the device, so a tool killed before it could
+    // clear the mode would keep every later tool but root's out.
+    void releaseExclusive();
 
 private:
     int master_ = -1;

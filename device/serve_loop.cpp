@@ -3,13 +3,17 @@
 #include "device/station_control.h"
 #include "device/station_device.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 #ifdef __linux__
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #endif
 
@@ -44,6 +48,123 @@ bool finished(StationDevice::State state) {
     return state == StationDevice::State::Finished || state == StationDevice::State::Failed;
 }
 
+using Devices = std::vector<std::unique_ptr<StationDevice>>;
+
+// Notices when the tools have closed a device's port. The device holds each slave open itself,
+// so the system never sees a port's last close; the watch counts the tools' opens and closes of
+// each slave instead, and at the last close lets the device drop what a real port drops then. A
+// tool killed with the port open closes it too.
+class ToolWatch {
+public:
+    explicit ToolWatch(const std::function<void(const QString &)> &say) : say_(say) {
+#ifdef __linux__
+        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0)
+            say_(cannotWatch(QStringLiteral("the ports")));
+#endif
+    }
+    ~ToolWatch() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    ToolWatch(const ToolWatch &) = delete;
+    ToolWatch &operator=(const ToolWatch &) = delete;
+
+    int fd() const {
+        return fd_;
+    }
+
+    // Watches each serving device's terminal: a fresh one after it was plugged in again.
+    void follow(const Devices &devices) {
+        watched_.resize(devices.size());
+        for (std::size_t k = 0; k < devices.size(); ++k) {
+            const QString path = devices[k]->state() == StationDevice::State::Serving
+                                     ? devices[k]->slavePath()
+                                     : QString();
+            Watched &watched = watched_[k];
+            if (path == watched.path)
+                continue;
+#ifdef __linux__
+            if (watched.wd >= 0)
+                ::inotify_rm_watch(fd_, watched.wd);
+            watched = {-1, path, 0};
+            if (fd_ < 0 || path.isEmpty())
+                continue;
+            watched.wd =
+                ::inotify_add_watch(fd_, QFile::encodeName(path).constData(), IN_OPEN | IN_CLOSE);
+            if (watched.wd < 0)
+                say_(cannotWatch(path));
+#endif
+        }
+    }
+
+    // Takes what the system noticed and tells each device whose last tool has gone.
+    void take(Devices &devices) {
+#ifdef __linux__
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            for (ssize_t at = 0; at < n;) {
+                inotify_event event;
+                std::memcpy(&event, buffer + at, sizeof event);
+                at += ssize_t(sizeof event + event.len);
+                // Notices were lost: the counts start again, and the next close releases.
+                if (event.mask & IN_Q_OVERFLOW) {
+                    for (Watched &watched : watched_)
+                        watched.opens = 0;
+                    continue;
+                }
+                const auto k = std::find_if(watched_.begin(), watched_.end(),
+                                            [&](const Watched &w) { return w.wd == event.wd; }) -
+                               watched_.begin();
+                if (std::size_t(k) >= watched_.size())
+                    continue;
+                Watched &watched = watched_[std::size_t(k)];
+                if (event.mask & IN_IGNORED) {
+                    // The terminal is gone; a new one may come under the same name.
+                    watched = {};
+                } else if (event.mask & IN_OPEN) {
+                    ++watched.opens;
+                } else if (event.mask & IN_CLOSE) {
+                    // A tool that opened the port before the watch began closes it uncounted.
+                    watched.opens = std::max(watched.opens - 1, 0);
+                    watched.closed = true;
+                }
+            }
+        }
+        // Only after every notice is in: a tool that opened the port since the last close may
+        // already have made it exclusive again.
+        for (std::size_t k = 0; k < watched_.size(); ++k) {
+            Watched &watched = watched_[k];
+            if (std::exchange(watched.closed, false) && watched.opens == 0)
+                devices[k]->toolsClosed();
+        }
+#else
+        Q_UNUSED(devices)
+#endif
+    }
+
+private:
+    struct Watched {
+        int wd = -1;
+        QString path;        // the terminal watched, or tried
+        int opens = 0;       // the tools' descriptions of it open now
+        bool closed = false; // one of them was closed since the last look
+    };
+
+    static QString cannotWatch(const QString &what) {
+        return QStringLiteral("cannot watch %1 for the tools' closing: %2; a tool killed with its "
+                              "port open keeps it exclusive")
+            .arg(what, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+
+    const std::function<void(const QString &)> &say_;
+    int fd_ = -1;
+    std::vector<Watched> watched_;
+};
+
 } // namespace
 
 void CatchStopSignals() {
@@ -72,6 +193,7 @@ int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *
     std::vector<char> buffer(ReadSize);
     std::vector<pollfd> polled;
     std::vector<short> revents(devices.size());
+    ToolWatch toolWatch(say);
     bool failed = false;
     for (;;) {
         if (stopSignal) {
@@ -86,6 +208,7 @@ int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *
                         [](const auto &device) { return finished(device->state()); }))
             return failed ? 1 : 0;
 
+        toolWatch.follow(devices);
         polled.clear();
         if (control)
             polled.push_back({control->fd(), POLLIN, 0});
@@ -97,6 +220,10 @@ int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *
             if (next && (!wake || *next < *wake))
                 wake = next;
         }
+        // Last, so that the devices' entries keep their order.
+        const std::size_t watchAt = polled.size();
+        if (toolWatch.fd() >= 0)
+            polled.push_back({toolWatch.fd(), POLLIN, 0});
         timespec limit{};
         if (wake)
             limit = pauseOf(*wake - WakeAhead - Clock::now());
@@ -123,6 +250,8 @@ int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *
         const Time now = Clock::now();
         for (std::size_t k = 0; k < devices.size(); ++k)
             devices[k]->step(revents[k], now, once, buffer.data(), ReadSize);
+        if (ready > 0 && watchAt < polled.size() && (polled[watchAt].revents & POLLIN))
+            toolWatch.take(devices);
 
         if (control && ready > 0 && (polled[0].revents & POLLIN)) {
             for (const StationControl::Command &command : control->take()) {

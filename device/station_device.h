@@ -47,6 +47,11 @@ public:
     State state() const { return state_; }
     QString slavePath() const { return line_.slavePath(); }
     QString link() const { return link_; }
+    // The last tool has closed the port: its exclusive mode goes, as on a real port.
+    void toolsClosed() {
+        if (state_ == State::Serving)
+            line_.releaseExclusive();
+    }
     // The line to poll and what to wait for on it; -1 while there is none.
     int fd() const { return state_ == State::Serving ? line_.master() : -1; }
     short pollEvents() const;

@@ -18,9 +18,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -180,6 +183,7 @@ private slots:
     void floodIsDroppedNotHeld();
     void stationGivesEachDeviceItsFaults();
     void stationDeviceUnpluggedAndBack();
+    void lastCloseDropsExclusiveMode();
 };
 
 void TestDeviceProgram::roundTripReturnsTheImage_data() {
@@ -425,6 +429,52 @@ void TestDeviceProgram::stationDeviceUnpluggedAndBack() {
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 5000);
     Host host(link);
     QCOMPARE(download(host, 2, TestImage(ImageSize(TransferMode(2)), 52)), QStringLiteral("ok"));
+    QCOMPARE(device.stop(), 0);
+}
+
+// The tool takes its port in exclusive mode; a real port drops the mode at its last close, also
+// when the tool was killed. The device's terminals must do the same, on every device of a
+// station and on a terminal plugged in again, or every later open but root's fails as busy. Root
+// ignores the mode, so the test reads it (TIOCGEXCL) on its next open.
+void TestDeviceProgram::lastCloseDropsExclusiveMode() {
+    QTemporaryDir dir;
+    const QString link = dir.filePath("tty1");
+    DeviceProcess device(QStringList{"--count", "2", "--link-dir", dir.path()}, 5000, 2);
+    QCOMPARE(device.slavePaths().size(), 2);
+    const auto exclusive = [](const QString &path) {
+        RawPort port(path);
+        int on = -1;
+        return port.fd >= 0 && ::ioctl(port.fd, TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+
+    const QByteArray killedOn = QFile::encodeName(device.slavePaths()[0]);
+    const pid_t tool = ::fork();
+    if (tool == 0) {
+        const int fd = ::open(killedOn.constData(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0)
+            ::raise(SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(tool, &status, 0), tool);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(exclusive(device.slavePaths()[0]), 0, 5000);
+
+    for (int round = 0; round < 2; ++round) {
+        const QString path = QFileInfo(link).symLinkTarget();
+        {
+            RawPort port(path);
+            QVERIFY(port.fd >= 0);
+            QCOMPARE(::ioctl(port.fd, TIOCEXCL), 0);
+            int on = 0;
+            QVERIFY(::ioctl(port.fd, TIOCGEXCL, &on) == 0 && on == 1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(exclusive(path), 0, 5000);
+        // At once: the new terminal may have the old one's name.
+        SendControl(dir.path(), "unplug 1\nplug 1");
+        QTRY_COMPARE_WITH_TIMEOUT(device.stderrText().count("device 1 plugged in"), round + 1,
+                                  5000);
+    }
     QCOMPARE(device.stop(), 0);
 }
 

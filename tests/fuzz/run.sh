@@ -6,7 +6,7 @@
 set -euo pipefail
 
 if [ $# -ne 2 ] || ! [[ $2 =~ ^[0-9]+$ ]]; then
-    echo "usage: $0 NAME SECONDS (NAME: fuzz_device_scanner, fuzz_device_machine, ...)" >&2
+    echo "usage: $0 NAME SECONDS (NAME: fuzz_device_scanner, fuzz_device_machine, fuzz_host_operation)" >&2
     exit 1
 fi
 name=$1
