@@ -62,16 +62,18 @@ QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
                 partialSince_ = now;
                 partialChecked_ = false;
             }
-            const int want = repeatAheadOfFirstBlock() ? HeldBlockSize : BlockSize;
+            const int ahead = repeatsAheadOfFirstBlock();
+            const int want = BlockSize + ahead * FrameLength;
             const int take = int(std::min<qsizetype>(want - partialFill_, size - i));
             std::memcpy(partial_.data() + partialFill_, data + i, size_t(take));
             partialFill_ += take;
             i += take;
-            if (partialFill_ == want && (want == HeldBlockSize || !repeatAheadOfFirstBlock())) {
-                if (want == HeldBlockSize)
-                    note(now, QStringLiteral("a repeated connect request ahead of block 0: the "
-                                             "tool had the answer after all"));
-                takeBlock(want - BlockSize, start + lineTime(i));
+            if (partialFill_ == want && repeatsAheadOfFirstBlock() == ahead) {
+                if (ahead > 0)
+                    note(now, QStringLiteral("%1 repeated connect request(s) ahead of block 0: "
+                                             "the tool had the answer after all")
+                                  .arg(ahead));
+                takeBlock(ahead * FrameLength, start + lineTime(i));
             }
             continue;
         }
@@ -312,12 +314,18 @@ void DeviceMachine::takeBlock(int skip, Time at) {
 }
 
 // Block 0 that begins with this mode's own request may be that request, repeated by the tool
-// before a late answer reached it, followed by the real block 0: the device waits for 9 more
-// bytes, or for the pause after a whole block, to tell which.
-bool DeviceMachine::repeatAheadOfFirstBlock() const {
-    return block_ == 0 && partialFill_ >= FrameLength &&
-           std::memcmp(partial_.data(), FrameOf(RequestOfMode[mode_]).constData(), FrameLength) ==
-               0;
+// (once per ten polls) before a late answer reached it, followed by the real block 0: the
+// device waits for 9 more bytes per request seen, or for the pause after a whole block, to tell
+// which. Counts the requests at the start of the partial block.
+int DeviceMachine::repeatsAheadOfFirstBlock() const {
+    if (block_ != 0)
+        return 0;
+    const QByteArray request = FrameOf(RequestOfMode[mode_]);
+    int n = 0;
+    while (n < MaxRepeatsAhead && partialFill_ >= (n + 1) * FrameLength &&
+           std::memcmp(partial_.data() + n * FrameLength, request.constData(), FrameLength) == 0)
+        ++n;
+    return n;
 }
 
 void DeviceMachine::onBlock(Time at) {
@@ -413,8 +421,8 @@ void DeviceMachine::onDeadline(Time at) {
 // again, whatever came before.
 void DeviceMachine::checkPartialBlock(Time at) {
     partialChecked_ = true;
-    if (partialFill_ >= BlockSize && repeatAheadOfFirstBlock()) {
-        takeBlock(0, at);
+    if (partialFill_ >= BlockSize && repeatsAheadOfFirstBlock() > 0) {
+        takeBlock(partialFill_ - BlockSize, at);
         return;
     }
     if (partialFill_ < FrameLength)

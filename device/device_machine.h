@@ -95,7 +95,7 @@ private:
     void onRequest(CommandCode code, Time at);
     void onBlock(Time at);
     void takeBlock(int skip, Time at);
-    bool repeatAheadOfFirstBlock() const;
+    int repeatsAheadOfFirstBlock() const;
     void onDeadline(Time at);
     void checkPartialBlock(Time at);
     void startOperation(int mode, Time at);
@@ -130,10 +130,11 @@ private:
     QByteArray table_; // the checksum table in its wire layout
     std::vector<quint32> crcs_;
 
-    static constexpr int HeldBlockSize = BlockSize + FrameLength;
+    static constexpr int MaxRepeatsAhead = 16;
+    static constexpr int HeldBlockSize = BlockSize + MaxRepeatsAhead * FrameLength;
 
     FrameScanner scanner_;
-    std::array<quint8, HeldBlockSize> partial_{}; // the block arriving, maybe behind a request
+    std::array<quint8, HeldBlockSize> partial_{}; // the block arriving, maybe behind requests
     Block blockBytes_{};                          // the block taken
     int partialFill_ = 0;
     Time partialSince_{};
