@@ -324,7 +324,8 @@ void Rig::advance() {
             break;
         }
         case 'p': {
-            const std::size_t n = std::min<std::size_t>(next(), size_ - at_);
+            const std::size_t wanted = next(); // before what is left is measured
+            const std::size_t n = std::min<std::size_t>(wanted, size_ - at_);
             const QByteArray bytes(reinterpret_cast<const char *>(data_ + at_), qsizetype(n));
             at_ += n;
             rawSent_ = rawSent_ || n > 0;
