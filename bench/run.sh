@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds what is missing, then runs torvane's benchmarks against the device emulator and prints
-# one table (Markdown) of figures against their goals. Takes about a minute and a half.
+# one table (Markdown) of figures against their goals. Takes about three minutes.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/setup.sh"
 # Only the table goes to standard output.
