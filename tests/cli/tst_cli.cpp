@@ -1,5 +1,6 @@
 // torvane-cli as a script runs it: the real program against the real device emulator on a
 // pseudo-terminal, judged by its output lines, its exit code and the files it leaves.
+#include "cli_run.h"
 #include "link/checksum.h"
 #include "link/command_code.h"
 #include "ops/status_text.h"
@@ -26,77 +27,15 @@
 
 namespace {
 
+using namespace cli_test;
+
 constexpr int DataSize = 262144;
 constexpr int DefaultSize = 131072;
-// Unpaced, the device verifies, erases and programs at once.
-const QStringList Quick{"--erase-time", "0", "--program-time", "0"};
-
-QStringList texts(std::initializer_list<StatusCode> codes) {
-    QStringList lines;
-    for (const StatusCode code : codes)
-        lines << StatusText(code);
-    return lines;
-}
-
 using S = StatusCode;
-const QStringList DownloadLines =
-    texts({S::Connecting, S::ConnectSuccess, S::Transfer, S::TransferSuccess, S::Verify,
-           S::VerifySuccess, S::EraseFlash, S::EraseFlashSuccess, S::ProgramFlash,
-           S::ProgramFlashSuccess, S::EraseEepromSuccess, S::UpdateSuccess});
-const QStringList UploadLines =
-    texts({S::Connecting, S::ConnectSuccess, S::Transfer, S::TransferSuccess, S::Verify,
-           S::VerifySuccess, S::UpdateSuccess});
-
-QString cliPath() {
-    return QStringLiteral(TORVANE_CLI_PATH);
-}
-
-struct CliRun {
-    int exitCode = -1;
-    QStringList lines; // stdout
-    QString errors;    // stderr
-    // The status lines, without the result line at the end.
-    QStringList statusLines() const { return lines.mid(0, lines.size() - 1); }
-    QString resultLine() const { return lines.isEmpty() ? QString() : lines.last(); }
-};
-
-CliRun finish(QProcess &process, int timeoutMs = 60000) {
-    CliRun run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    const QString out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
-
-void startCli(QProcess &process, const QStringList &arguments,
-              const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
-    process.setProcessEnvironment(env);
-    process.start(cliPath(), arguments);
-}
-
-CliRun runCli(const QStringList &arguments,
-              const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    startCli(process, arguments, env);
-    return finish(process);
-}
 
 // Waits until the program has printed `line` on stdout; what it printed stays readable.
 bool waitForLine(QProcess &process, QByteArray &seen, const QByteArray &line, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!seen.contains(line + '\n')) {
-        if (timer.elapsed() > timeoutMs || process.state() == QProcess::NotRunning)
-            return false;
-        process.waitForReadyRead(50);
-        seen += process.readAllStandardOutput();
-    }
-    return true;
+    return waitFor(process, seen, line + '\n', timeoutMs);
 }
 
 // Leaves the line as a terminal program, a modem manager or a killed run might: every setting

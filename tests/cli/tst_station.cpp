@@ -1,7 +1,7 @@
 // torvane-cli as a production station: the real program on many emulated devices at once (the
 // emulator's --count), judged by each port's lines, the summary, the exit code, the devices'
 // stored images, the files and the report it leaves.
-#include "ops/status_text.h"
+#include "cli_run.h"
 #include "support/device_process.h"
 #include "support/images.h"
 #include "support/pty_pair.h"
@@ -24,67 +24,28 @@
 
 namespace {
 
-constexpr int DataSize = 262144;
-const QStringList Quick{"--erase-time", "0", "--program-time", "0"};
-
-QStringList texts(std::initializer_list<StatusCode> codes) {
-    QStringList lines;
-    for (const StatusCode code : codes)
-        lines << StatusText(code);
-    return lines;
-}
-
+using namespace cli_test;
 using S = StatusCode;
-// What a single run prints, line for line.
-const QStringList DownloadLines =
-    texts({S::Connecting, S::ConnectSuccess, S::Transfer, S::TransferSuccess, S::Verify,
-           S::VerifySuccess, S::EraseFlash, S::EraseFlashSuccess, S::ProgramFlash,
-           S::ProgramFlashSuccess, S::EraseEepromSuccess, S::UpdateSuccess});
-const QStringList UploadLines =
-    texts({S::Connecting, S::ConnectSuccess, S::Transfer, S::TransferSuccess, S::Verify,
-           S::VerifySuccess, S::UpdateSuccess});
 
-struct Run {
-    int exitCode = -1;
-    QStringList lines; // stdout
-    QString errors;    // stderr
+constexpr int DataSize = 262144;
 
-    // The status lines of one port, without its prefix.
-    QStringList linesOf(const QString &port) const {
-        QStringList own;
-        for (const QString &line : lines) {
-            if (line.startsWith(port + ": "))
-                own << line.mid(port.size() + 2);
-        }
-        return own;
+// The status lines of one port, without its prefix.
+QStringList linesOf(const CliRun &run, const QString &port) {
+    QStringList own;
+    for (const QString &line : run.lines) {
+        if (line.startsWith(port + ": "))
+            own << line.mid(port.size() + 2);
     }
-    // The summary's row for a port: port, device, result words..., exit, seconds, bytes/s.
-    QStringList rowOf(const QString &port) const {
-        for (const QString &line : lines) {
-            if (line.startsWith(port + "  "))
-                return line.split(QRegularExpression("\\s{2,}"));
-        }
-        return {};
-    }
-};
-
-Run finish(QProcess &process, int timeoutMs = 120000) {
-    Run run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.lines = QString::fromLocal8Bit(process.readAllStandardOutput())
-                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
+    return own;
 }
 
-Run runCli(const QStringList &arguments) {
-    QProcess process;
-    process.start(QStringLiteral(TORVANE_CLI_PATH), arguments);
-    return finish(process);
+// The summary's row for a port: port, device, result words..., exit, seconds, bytes/s.
+QStringList rowOf(const CliRun &run, const QString &port) {
+    for (const QString &line : run.lines) {
+        if (line.startsWith(port + "  "))
+            return line.split(QRegularExpression("\\s{2,}"));
+    }
+    return {};
 }
 
 QStringList portArguments(const QStringList &ports) {
@@ -110,21 +71,6 @@ QList<QJsonObject> records(const QString &path) {
 
 QString sha256(const QByteArray &bytes) {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-// Waits until `seen` (what the process printed on the channel read) holds `text`.
-bool waitFor(QProcess &process, QByteArray &seen, const QByteArray &text, int timeoutMs,
-             QProcess::ProcessChannel channel = QProcess::StandardOutput) {
-    QElapsedTimer timer;
-    timer.start();
-    process.setReadChannel(channel);
-    while (!seen.contains(text)) {
-        if (timer.elapsed() > timeoutMs || process.state() == QProcess::NotRunning)
-            return false;
-        process.waitForReadyRead(50);
-        seen += process.readAll();
-    }
-    return true;
 }
 
 bool waitForRecords(const QString &path, int count, int timeoutMs) {
@@ -178,7 +124,7 @@ void TestStation::eightPortsAllSucceed() {
     QVERIFY(WriteFile(path("data.bin"), image));
     const QStringList ports = devices.slavePaths();
 
-    const Run run =
+    const CliRun run =
         runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl")} +
                portArguments(ports));
 
@@ -188,8 +134,8 @@ void TestStation::eightPortsAllSucceed() {
     for (int k = 0; k < 8; ++k) {
         // Each device holds the image, after the very lines a single run shows.
         QCOMPARE(ReadFile(path(QStringLiteral("store/%1/data.bin").arg(k))), image);
-        QCOMPARE(run.linesOf(ports[k]), DownloadLines);
-        QCOMPARE(run.rowOf(ports[k]).value(3), QStringLiteral("0"));
+        QCOMPARE(linesOf(run, ports[k]), DownloadLines);
+        QCOMPARE(rowOf(run, ports[k]).value(3), QStringLiteral("0"));
         const auto record = std::find_if(report.begin(), report.end(), [&](const QJsonObject &r) {
             return r["port"].toString() == ports[k];
         });
@@ -208,7 +154,7 @@ void TestStation::oneFaultyDeviceFailsAlone() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     const QStringList ports = devices.slavePaths();
 
-    const Run run =
+    const CliRun run =
         runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl")} +
                portArguments(ports));
 
@@ -219,12 +165,12 @@ void TestStation::oneFaultyDeviceFailsAlone() {
     QCOMPARE(report.size(), 4);
     for (int k = 0; k < 4; ++k) {
         const bool faulty = k == 2;
-        const QStringList lines = run.linesOf(ports[k]);
+        const QStringList lines = linesOf(run, ports[k]);
         if (faulty)
             QCOMPARE(lines.last(), StatusText(S::EraseFlashFailed));
         else
             QCOMPARE(lines, DownloadLines);
-        QCOMPARE(run.rowOf(ports[k]).value(3), faulty ? QStringLiteral("7") : QStringLiteral("0"));
+        QCOMPARE(rowOf(run, ports[k]).value(3), faulty ? QStringLiteral("7") : QStringLiteral("0"));
         for (const QJsonObject &record : report) {
             if (record["port"].toString() == ports[k])
                 QCOMPARE(record["exitCode"].toInt(), faulty ? 7 : 0);
@@ -245,9 +191,9 @@ void TestStation::uploadsLandInAFileEach() {
     QVERIFY(QDir().mkpath(path("out")));
     const QStringList ports = devices.slavePaths();
 
-    const Run run = runCli(QStringList{"upload", "data", path("out/back-{port}.bin"), "--report",
-                                       path("report.jsonl")} +
-                           portArguments(ports));
+    const CliRun run = runCli(QStringList{"upload", "data", path("out/back-{port}.bin"), "--report",
+                                          path("report.jsonl")} +
+                              portArguments(ports));
 
     QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
     QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden).size(), 3);
@@ -257,7 +203,7 @@ void TestStation::uploadsLandInAFileEach() {
         // "/dev/pts/7" is saved as back-pts_7.bin.
         const QString name = ports[k].mid(QStringLiteral("/dev/").size()).replace('/', '_');
         QCOMPARE(ReadFile(path(QStringLiteral("out/back-%1.bin").arg(name))), images[k]);
-        QCOMPARE(run.linesOf(ports[k]), UploadLines);
+        QCOMPARE(linesOf(run, ports[k]), UploadLines);
         for (const QJsonObject &record : report) {
             if (record["port"].toString() == ports[k])
                 QCOMPARE(record["sha256"].toString(), sha256(images[k]));
@@ -272,19 +218,19 @@ void TestStation::interruptLeavesNoFile() {
     QVERIFY(QDir().mkpath(path("out")));
     const QStringList ports = devices.slavePaths();
     QProcess cli;
-    cli.start(QStringLiteral(TORVANE_CLI_PATH),
+    cli.start(cliPath(),
               QStringList{"upload", "data", path("out/{port}.bin")} + portArguments(ports));
     QByteArray seen;
     for (const QString &port : ports)
         QVERIFY(waitFor(cli, seen, (port + ": " + StatusText(S::Transfer) + '\n').toLocal8Bit(),
                         20000));
     ::kill(pid_t(cli.processId()), SIGINT);
-    const Run run = finish(cli, 20000);
+    const CliRun run = finish(cli, 20000);
 
     QCOMPARE(run.exitCode, 130);
     QVERIFY2(run.lines.last().endsWith("interrupted (exit 130)"), qPrintable(run.lines.last()));
     for (const QString &port : ports)
-        QCOMPARE(run.rowOf(port).value(3), QStringLiteral("130"));
+        QCOMPARE(rowOf(run, port).value(3), QStringLiteral("130"));
     // Nothing written, not even a temporary file beside a target.
     QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
 }
@@ -297,8 +243,8 @@ void TestStation::watchServesEachBoardOnceWhileItStays() {
     const QString report = path("report.jsonl");
     QProcess cli;
     // The pattern also matches the emulator's control pipe, which is no port.
-    cli.start(QStringLiteral(TORVANE_CLI_PATH), {"download", "data", path("data.bin"), "--port",
-                                                 links + "/*", "--watch", "--report", report});
+    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", links + "/*", "--watch",
+                          "--report", report});
 
     QVERIFY(waitForRecords(report, 1, 30000));
     // The board stays on for a few of the watch's looks: it is not served again.
@@ -316,7 +262,7 @@ void TestStation::watchServesEachBoardOnceWhileItStays() {
     QVERIFY(waitForRecords(report, 2, 30000));
 
     ::kill(pid_t(cli.processId()), SIGINT);
-    const Run run = finish(cli, 20000);
+    const CliRun run = finish(cli, 20000);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.lines.join('\n').contains("2 boards done, 2 succeeded, 0 failed"),
              qPrintable(run.lines.join('\n')));
@@ -343,8 +289,7 @@ void TestStation::liveViewHasALinePerPort() {
     });
     QElapsedTimer timer;
     timer.start();
-    cli.start(QStringLiteral(TORVANE_CLI_PATH),
-              QStringList{"download", "data", path("data.bin")} + portArguments(ports));
+    cli.start(cliPath(), QStringList{"download", "data", path("data.bin")} + portArguments(ports));
     QByteArray drawn;
     while (cli.state() != QProcess::NotRunning && timer.elapsed() < 60000) {
         drawn += terminal.drain(std::chrono::milliseconds(20));
@@ -352,7 +297,7 @@ void TestStation::liveViewHasALinePerPort() {
     }
     const double seconds = timer.elapsed() / 1000.0;
     drawn += terminal.drain();
-    const Run run = finish(cli);
+    const CliRun run = finish(cli);
     QCOMPARE(run.exitCode, 0);
 
     // Each redraw goes back over the three lines; at most ten a second, and one as each ends.
@@ -372,8 +317,8 @@ void TestStation::liveViewHasALinePerPort() {
                  qPrintable(last[k]));
     // stdout is no terminal: it keeps every port's lines, and the summary.
     for (const QString &port : ports)
-        QCOMPARE(run.linesOf(port), DownloadLines);
-    QCOMPARE(run.rowOf(ports[0]).value(3), QStringLiteral("0"));
+        QCOMPARE(linesOf(run, port), DownloadLines);
+    QCOMPARE(rowOf(run, ports[0]).value(3), QStringLiteral("0"));
 }
 
 void TestStation::usageErrors_data() {
@@ -404,7 +349,7 @@ void TestStation::usageErrors() {
         if (argument.endsWith(".bin") || argument.endsWith(".jsonl") || argument == "null-link")
             argument = path(argument);
     }
-    const Run run = runCli(arguments);
+    const CliRun run = runCli(arguments);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.errors.contains(complaint), qPrintable(run.errors));
     QVERIFY(!QFile::exists(path("gone")));
