@@ -13,7 +13,8 @@ const char *ExitCodeMeaning(ExitCode code) {
 ExitCode ExitCodeOf(const OperationResult &result, bool interrupted) {
     if (result.succeeded())
         return ExitCode::Success;
-    if (interrupted)
+    // A verdict shown before the interruption stands ("Connect failed!" in the pause after it).
+    if (interrupted && result.ending != Ending::Completed)
         return ExitCode::Interrupted;
     if (result.ending == Ending::FileRefused)
         return ExitCode::FileRefused;

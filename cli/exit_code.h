@@ -43,6 +43,6 @@ static_assert(std::size(ExitCodeTable) == 12);
 
 const char *ExitCodeMeaning(ExitCode code);
 
-// The exit code of one operation: 0 only for the update's success; an interruption before it is
-// 130; otherwise the step it ended in.
+// The exit code of one operation: 0 only for the update's success; an interruption before a
+// verdict was shown is 130; otherwise the step it ended in.
 ExitCode ExitCodeOf(const OperationResult &result, bool interrupted);

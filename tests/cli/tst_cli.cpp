@@ -111,6 +111,7 @@ private slots:
     void interruptEndsInOrder_data();
     void interruptEndsInOrder();
 
+    void interruptAfterTheVerdictKeepsIt();
     void twoProcessesOnTwoDevicesAtOnce();
     void traceShowsEveryFrameAndBlock();
     void traceWritesControlBytesAsText();
@@ -485,8 +486,6 @@ void TestCli::interruptEndsInOrder() {
     QByteArray seen;
     QVERIFY(waitForLine(cli, seen, StatusText(S::Transfer).toLatin1(), 10000));
     QTest::qWait(300); // well into the blocks
-    QElapsedTimer timer;
-    timer.start();
     ::kill(pid_t(cli.processId()), signal);
     const CliRun run = finish(cli, 10000);
     QCOMPARE(run.exitCode, 130);
@@ -500,6 +499,22 @@ void TestCli::interruptEndsInOrder() {
     const CliRun again =
         runCli({"download", "default", path("again.bin"), "--port", device.slavePath()});
     QCOMPARE(again.exitCode, 0);
+}
+
+void TestCli::interruptAfterTheVerdictKeepsIt() {
+    // "Connect failed!" is shown, then the program stands still for 2 s: a Ctrl-C there ends
+    // the pause, not the verdict.
+    DeviceProcess device(QStringList{"--fault", "wrong-reply"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(DefaultSize, 0x5eed)));
+    QProcess cli;
+    startCli(cli, {"download", "default", path("default.bin"), "--port", device.slavePath()});
+    QByteArray seen;
+    QVERIFY(waitForLine(cli, seen, StatusText(S::ConnectFailed).toLatin1(), 10000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const CliRun run = finish(cli, 10000);
+    QCOMPARE(run.exitCode, 4);
+    QVERIFY2(run.resultLine().endsWith("connect failed (exit 4)"), qPrintable(run.resultLine()));
 }
 
 void TestCli::twoProcessesOnTwoDevicesAtOnce() {
