@@ -2,12 +2,12 @@
 
 #include <signal.h>
 
-volatile std::sig_atomic_t InterruptSignal = 0;
+std::atomic<int> InterruptSignal{0};
 
 namespace {
 
 void onInterrupt(int signal) {
-    InterruptSignal = signal;
+    InterruptSignal.store(signal, std::memory_order_relaxed);
 }
 
 } // namespace

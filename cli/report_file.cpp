@@ -31,13 +31,23 @@ bool ReportFile::open(const QString &path, QString *why) {
 
 bool ReportFile::append(const QByteArray &line, QString *why) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    // Where the record starts: a part of it that a full disk cut short is taken back, so that
+    // the next record does not run on from half a line.
+    struct stat before {};
+    const bool measured = regular_ && ::fstat(fd_, &before) == 0;
     ssize_t written = -1;
     do {
         written = ::write(fd_, line.constData(), size_t(line.size()));
     } while (written < 0 && errno == EINTR);
     if (written != line.size()) {
+        const int error = errno;
+        struct stat after {};
+        // Only while no other program has appended behind it.
+        if (written > 0 && measured && ::fstat(fd_, &after) == 0 &&
+            after.st_size == before.st_size + written)
+            (void)!::ftruncate(fd_, before.st_size);
         *why = QStringLiteral("the report file %1 did not take the record: %2")
-                   .arg(path_, written < 0 ? qt_error_string(errno)
+                   .arg(path_, written < 0 ? qt_error_string(error)
                                            : QStringLiteral("only %1 of %2 bytes written")
                                                  .arg(written)
                                                  .arg(line.size()));

@@ -20,6 +20,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -98,6 +99,7 @@ private slots:
     void interruptLeavesNoFile();
     void watchServesEachBoardOnceWhileItStays();
     void liveViewHasALinePerPort();
+    void reportKeepsWholeLinesWhenTheDiskIsFull();
     void usageErrors_data();
     void usageErrors();
 
@@ -319,6 +321,30 @@ void TestStation::liveViewHasALinePerPort() {
     for (const QString &port : ports)
         QCOMPARE(linesOf(run, port), DownloadLines);
     QCOMPARE(rowOf(run, ports[0]).value(3), QStringLiteral("0"));
+}
+
+void TestStation::reportKeepsWholeLinesWhenTheDiskIsFull() {
+    // The file system takes only a part of the record (a limit on the file's size here): that
+    // part is taken back, so that the report stays whole lines, and the board's success is
+    // "file not saved".
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QByteArray earlier = "{\"earlier\":true}\n";
+    QVERIFY(WriteFile(path("report.jsonl"), earlier));
+    const rlim_t limit = rlim_t(earlier.size() + 100);
+    QProcess cli;
+    cli.setChildProcessModifier([limit] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &size);
+    });
+    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                          "--report", path("report.jsonl")});
+    const CliRun run = finish(cli);
+    QCOMPARE(run.exitCode, 9);
+    QVERIFY2(run.errors.contains("did not take the record"), qPrintable(run.errors));
+    QCOMPARE(ReadFile(path("report.jsonl")), earlier);
 }
 
 void TestStation::usageErrors_data() {
