@@ -32,23 +32,15 @@ QStringList matching(const QString &pattern) {
     return paths;
 }
 
-// Empty unless `path` leads to a character device.
+// Empty unless `path` leads to a character device: the device node's numbers. A board plugged
+// in anew gets a node made anew. (A link's own numbers and times are no part of it: the system
+// touches or makes anew the by-id links of a board that stays, at any event of its device.)
 QByteArray identityOf(const QString &path) {
-    const QByteArray name = QFile::encodeName(path);
-    struct stat link {};
     struct stat device {};
-    if (::lstat(name.constData(), &link) != 0 || ::stat(name.constData(), &device) != 0 ||
-        !S_ISCHR(device.st_mode))
+    if (::stat(QFile::encodeName(path).constData(), &device) != 0 || !S_ISCHR(device.st_mode))
         return {};
-    QByteArray identity = QByteArray::number(quint64(device.st_ino)) + ':' +
-                          QByteArray::number(quint64(device.st_rdev));
-    // A link made anew may get the old one's numbers back, but not its time of making. (A device
-    // node's own times change as the line is used.)
-    if (S_ISLNK(link.st_mode))
-        identity += ':' + QByteArray::number(quint64(link.st_ino)) + ':' +
-                    QByteArray::number(qint64(link.st_mtim.tv_sec)) + '.' +
-                    QByteArray::number(qint64(link.st_mtim.tv_nsec));
-    return identity;
+    return QByteArray::number(quint64(device.st_ino)) + ':' +
+           QByteArray::number(quint64(device.st_rdev));
 }
 
 } // namespace

@@ -14,9 +14,9 @@ struct FoundPort {
     int portIndex = 0; // COM(portIndex + 1), for a COM name
     QString path;      // what opens it; empty for a COM name, which the COM numbers lead
     QString device;    // the device it leads to now
-    // The device's numbers, and the link's numbers and time of making: a board plugged in anew
-    // gets a new link and device node, so the same name with another identity is another board.
-    // A port that is gone at one look is a new board at the next, whatever its identity.
+    // The device node's numbers: a board plugged in anew gets a node made anew, so the same
+    // device with another identity is another board. A device that is gone at one look is a new
+    // board at the next, whatever its identity.
     QByteArray identity;
 };
 

@@ -269,23 +269,28 @@ int runPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report) 
 int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report) {
     struct Slot {
         int row = -1;
-        QByteArray served; // the board last served here, while it stays
         QString device;
         QString last; // what became of the last board here
         bool present = false;
         bool running = false;
     };
-    std::map<QString, Slot> watched;
+    // A board once served is not served again while it stays, under any of its names.
+    struct Served {
+        QByteArray identity;
+        QString name;
+    };
+    std::map<QString, Slot> watched;      // by the port's name
+    std::map<QString, Served> served;     // by device
+    std::map<QString, QByteArray> before; // the devices at the last look
     PortWatch watch(run.options.ports, comPorts);
     InstallInterruptHandlers();
     Boards boards(run.view, report);
-    std::vector<BoardOutcome> done;
-    int failed = 0;
+    WatchTally tally;
     const auto footer = [&] {
         run.view.setFooter(QStringLiteral("watching: %1 boards done, %2 failed, %3 running; "
                                           "Ctrl-C ends the watch")
-                               .arg(done.size())
-                               .arg(failed)
+                               .arg(tally.done)
+                               .arg(tally.failed)
                                .arg(boards.running()));
     };
     const auto take = [&](Clock::duration timeout) {
@@ -296,8 +301,7 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                     slot.last = BoardResultText(outcome);
                 }
             }
-            failed += outcome.code != ExitCode::Success;
-            done.push_back(std::move(outcome));
+            tally.add(outcome);
         }
     };
     Clock::time_point nextScan = Clock::now();
@@ -306,14 +310,24 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
         if (Clock::now() >= nextScan) {
             nextScan = Clock::now() + ScanInterval;
             const std::vector<FoundPort> found = watch.scan();
+            std::map<QString, QByteArray> now;
+            for (const FoundPort &port : found)
+                now[port.device] = port.identity;
+            for (auto it = served.begin(); it != served.end();) {
+                const auto there = now.find(it->first);
+                if (there == now.end() || there->second != it->second.identity)
+                    it = served.erase(it);
+                else
+                    ++it;
+            }
             for (auto &[name, slot] : watched) {
                 const bool stays =
                     std::any_of(found.begin(), found.end(),
                                 [&name = name](const FoundPort &p) { return p.name == name; });
                 if (slot.present && !stays) {
                     slot.present = false;
-                    slot.served.clear();
-                    if (!slot.running)
+                    // Still there under another name: no board was taken off.
+                    if (!slot.running && !now.count(slot.device))
                         run.view.event(
                             slot.row,
                             slot.last.isEmpty()
@@ -328,13 +342,27 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                 if (slot.row < 0)
                     slot.row = run.view.addRow(port.name);
                 slot.present = true;
-                if (slot.running || slot.served == port.identity)
+                if (slot.running)
                     continue;
+                const auto done = served.find(port.device);
+                if (done != served.end()) {
+                    // The board served under another name: a by-id link that came after its
+                    // device node, say.
+                    if (slot.device != port.device && done->second.name != port.name)
+                        run.view.event(
+                            slot.row,
+                            QStringLiteral("the board served on %1").arg(done->second.name));
+                    slot.device = port.device;
+                    continue;
+                }
                 // The same device under another name is busy while its board is served.
                 const bool busy = std::any_of(watched.begin(), watched.end(), [&](const auto &s) {
                     return s.second.running && s.second.device == port.device;
                 });
-                if (busy)
+                // A board is served once two looks in a row have seen it: the system may not
+                // yet have given its device the permissions or the names it will have.
+                const auto seen = before.find(port.device);
+                if (busy || seen == before.end() || seen->second != port.identity)
                     continue;
                 if (!scanned) {
                     present = ScanPresentPorts();
@@ -346,12 +374,13 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                 if (port.path.isEmpty())
                     job.comPorts = watch.comPorts();
                 job.identity = IdentifyPort(port.path.isEmpty() ? port.device : port.path, present);
-                slot.served = port.identity;
+                served[port.device] = {port.identity, port.name};
                 slot.device = port.device;
                 slot.running = true;
                 run.view.event(slot.row, QStringLiteral("board found on %1").arg(port.device));
                 boards.launch(std::move(job), slot.row);
             }
+            before = std::move(now);
         }
         take(RedrawInterval);
         footer();
@@ -364,9 +393,9 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
         run.view.refresh();
     }
     run.view.close();
-    std::fputs(WatchTotals(done).toLocal8Bit().constData(), stdout);
+    std::fputs(WatchTotals(tally).toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
-    return failed ? int(ExitCode::SomeDevicesFailed) : int(ExitCode::Success);
+    return tally.failed ? int(ExitCode::SomeDevicesFailed) : int(ExitCode::Success);
 }
 
 } // namespace

@@ -61,19 +61,19 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
     return text;
 }
 
-QString WatchTotals(const std::vector<BoardOutcome> &outcomes) {
-    int failed = 0;
-    std::map<QString, int> byResult;
-    for (const BoardOutcome &outcome : outcomes) {
-        failed += outcome.code != ExitCode::Success;
-        ++byResult[outcome.record.result];
-    }
+void WatchTally::add(const BoardOutcome &outcome) {
+    ++done;
+    failed += outcome.code != ExitCode::Success;
+    ++byResult[outcome.record.result];
+}
+
+QString WatchTotals(const WatchTally &tally) {
     QString text = QStringLiteral("torvane-cli: watch ended: %1 boards done, %2 succeeded, %3 "
                                   "failed\n")
-                       .arg(outcomes.size())
-                       .arg(int(outcomes.size()) - failed)
-                       .arg(failed);
-    for (const auto &[result, count] : byResult)
+                       .arg(tally.done)
+                       .arg(tally.done - tally.failed)
+                       .arg(tally.failed);
+    for (const auto &[result, count] : tally.byResult)
         text += QStringLiteral("%1  %2\n").arg(count, 5).arg(result);
     return text;
 }

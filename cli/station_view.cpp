@@ -17,12 +17,19 @@ QString withoutProgramName(const QString &text) {
 
 } // namespace
 
+void StationView::touch(int row, const QString &text) {
+    Row &line = rows_[size_t(row)];
+    line.text = text;
+    line.touched = ++changes_;
+    dirty_ = true;
+}
+
 StationView::StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal)
     : out_(out), err_(err), live_(live), outIsTerminal_(outIsTerminal) {}
 
 int StationView::addRow(const QString &port) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    rows_.push_back({port, QString()});
+    rows_.push_back({port, QString(), ++changes_});
     nameWidth_ = std::max(nameWidth_, int(port.size()));
     dirty_ = true;
     return int(rows_.size()) - 1;
@@ -40,8 +47,7 @@ QByteArray StationView::prefixed(int row, const QString &text) const {
 void StationView::status(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (live_) {
-        rows_[size_t(row)].text = text;
-        dirty_ = true;
+        touch(row, text);
         // Where stdout is a file, it keeps the log the terminal only shows in passing.
         if (outIsTerminal_)
             return;
@@ -71,15 +77,13 @@ void StationView::progress(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!live_)
         return;
-    rows_[size_t(row)].text = text;
-    dirty_ = true;
+    touch(row, text);
 }
 
 void StationView::progressDone(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (live_) {
-        rows_[size_t(row)].text = text;
-        dirty_ = true;
+        touch(row, text);
         return;
     }
     write(err_, prefixed(row, text));
@@ -118,8 +122,9 @@ void StationView::close() {
 }
 
 // Back to the first port's line, then every line anew. A line never wraps and the lines never
-// fill the screen, so that the count of lines to go back stays true; the last drawing, left on
-// screen for good, has every port.
+// fill the screen, so that the count of lines to go back stays true: with more ports than
+// lines, those that changed last are shown (a long watch meets new boards on new names). The
+// last drawing, left on screen for good, has every port.
 void StationView::draw(QByteArray &into, bool last) {
     if (drawn_ > 0)
         into += "\033[" + QByteArray::number(drawn_) + 'A';
@@ -132,7 +137,17 @@ void StationView::draw(QByteArray &into, bool last) {
     const int rows = int(rows_.size());
     // One line stays free for the cursor; one says how many ports are left out.
     const int shown = last || rows + footer < lines ? rows : std::max(0, lines - 2 - footer);
-    for (int r = 0; r < shown; ++r) {
+    std::vector<int> order(size_t(rows), 0);
+    for (int r = 0; r < rows; ++r)
+        order[size_t(r)] = r;
+    if (shown < rows) {
+        std::nth_element(order.begin(), order.begin() + shown, order.end(), [this](int a, int b) {
+            return rows_[size_t(a)].touched > rows_[size_t(b)].touched;
+        });
+        order.resize(size_t(shown));
+        std::sort(order.begin(), order.end());
+    }
+    for (const int r : order) {
         const Row &row = rows_[size_t(r)];
         line(QStringLiteral("%1  %2").arg(row.name, -nameWidth_).arg(row.text));
     }

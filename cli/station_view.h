@@ -46,7 +46,9 @@ private:
     struct Row {
         QString name;
         QString text;
+        quint64 touched = 0; // when its text last changed, in changes of any row
     };
+    void touch(int row, const QString &text);
     QByteArray prefixed(int row, const QString &text) const;
     void printAbove(std::FILE *stream, const QByteArray &line);
     void draw(QByteArray &into, bool last = false);
@@ -61,6 +63,7 @@ private:
     bool outIsTerminal_;
     std::vector<Row> rows_;
     QString footer_;
+    quint64 changes_ = 0;
     int nameWidth_ = 0;
     int drawn_ = 0; // lines on screen below the last line printed
     bool dirty_ = false;

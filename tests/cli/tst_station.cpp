@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -98,6 +99,7 @@ private slots:
     void uploadsLandInAFileEach();
     void interruptLeavesNoFile();
     void watchServesEachBoardOnceWhileItStays();
+    void watchServesABoardOnceUnderTwoNames();
     void liveViewHasALinePerPort();
     void reportKeepsWholeLinesWhenTheDiskIsFull();
     void usageErrors_data();
@@ -274,6 +276,29 @@ void TestStation::watchServesEachBoardOnceWhileItStays() {
         QCOMPARE(record["port"].toString(), links + "/tty0");
         QCOMPARE(record["exitCode"].toInt(), 0);
     }
+}
+
+void TestStation::watchServesABoardOnceUnderTwoNames() {
+    // The board's device node is found first, a link to it a moment later (as a by-id link
+    // comes after its /dev/ttyUSB node): it is the board already served, not a new one.
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString links = path("by-id");
+    QVERIFY(QDir().mkpath(links));
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", links + "/*", "--port",
+                          device.slavePath(), "--watch", "--report", report});
+    QVERIFY(waitForRecords(report, 1, 30000));
+    QVERIFY(QFile::link(device.slavePath(), links + "/board"));
+    QByteArray errors;
+    QVERIFY(waitFor(cli, errors, "board: the board served on " + device.slavePath().toLocal8Bit(),
+                    20000, QProcess::StandardError));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const CliRun run = finish(cli, 20000);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(records(report).size(), 1);
 }
 
 void TestStation::liveViewHasALinePerPort() {
