@@ -10,6 +10,7 @@
 #include "cli/report_file.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
+#include "link/com_numbering.h"
 #include "link/system_ports.h"
 
 #include <QDateTime>
@@ -22,6 +23,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -282,6 +284,12 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
     std::map<QString, Slot> watched;      // by the port's name
     std::map<QString, Served> served;     // by device
     std::map<QString, QByteArray> before; // the devices at the last look
+    std::set<QString> numberless;         // present ports a COM pattern cannot reach
+    const bool comPattern =
+        std::any_of(run.options.ports.begin(), run.options.ports.end(), [](const QString &port) {
+            return port.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) &&
+                   !port.contains(QLatin1Char('/'));
+        });
     PortWatch watch(run.options.ports, comPorts);
     InstallInterruptHandlers();
     Boards boards(run.view, report);
@@ -310,6 +318,19 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
         if (Clock::now() >= nextScan) {
             nextScan = Clock::now() + ScanInterval;
             const std::vector<FoundPort> found = watch.scan();
+            // Ten COM numbers, each kept for a port once seen: boards with a USB serial chip
+            // of their own use them up, and a board on no number is never served. Said once.
+            if (comPattern) {
+                for (const ComPortEntry &port : watch.comPorts().unnumbered()) {
+                    // A built-in UART past COM 10 was never reachable by number.
+                    if (BuiltInUartIndex(port.device) < 0 && numberless.insert(port.device).second)
+                        say(QStringLiteral("torvane-cli: %1 has no COM number (all ten are kept "
+                                           "for ports seen before; see %2), so a COM pattern "
+                                           "does not reach it: watch it by its device or by-id "
+                                           "name")
+                                .arg(port.device, UserPortsFile()));
+                }
+            }
             std::map<QString, QByteArray> now;
             for (const FoundPort &port : found)
                 now[port.device] = port.identity;
