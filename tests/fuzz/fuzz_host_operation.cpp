@@ -34,6 +34,7 @@
 #include "ops/driver.h"
 #include "ops/progress_sink.h"
 #include "ops/transfer_state.h"
+#include "support/images.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,23 +64,6 @@ constexpr int AllBlocks = DataBlocks + TableBlocks;
 // The handshake sends at most this many requests.
 constexpr int ConnectRequests = 1999;
 
-QByteArray imageOf(quint32 seed) {
-    QByteArray image(ImageSize(Download), Qt::Uninitialized);
-    for (char &byte : image) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = char(seed >> 24);
-    }
-    return image;
-}
-
-QByteArray tableOf(const QByteArray &image) {
-    std::vector<quint32> checksums;
-    const auto *bytes = reinterpret_cast<const quint8 *>(image.constData());
-    for (qsizetype at = 0; at + BlockSize <= image.size(); at += BlockSize)
-        checksums.push_back(BlockCrc(bytes + at, BlockSize));
-    return ChecksumTableOf(checksums.data(), int(checksums.size()));
-}
-
 // The files every input shares: the download's image, written once, and a folder for the
 // upload's file (in memory where the system has one: saving syncs the file to its disk).
 struct Files {
@@ -87,7 +71,7 @@ struct Files {
         : folder(QDir(QStringLiteral("/dev/shm")).exists()
                      ? QStringLiteral("/dev/shm/torvane-fuzz-XXXXXX")
                      : QDir::tempPath() + QStringLiteral("/torvane-fuzz-XXXXXX")),
-          downloadImage(imageOf(0x5eed)) {
+          downloadImage(TestImage(ImageSize(Download), 0x5eed)) {
         Require(folder.isValid(), "a folder for the files");
         download = folder.filePath(QStringLiteral("download.bin"));
         QFile file(download);
@@ -159,8 +143,8 @@ public:
     Rig(const std::uint8_t *data, std::size_t size, const Files &files)
         : data_(data), size_(size), upload_(data[0] & 1), createNew_(data[0] & 2), sink_(*this) {
         if (upload_) {
-            const QByteArray image = imageOf(data[0] >> 2);
-            stream_ = image + tableOf(image);
+            const QByteArray image = TestImage(ImageSize(Download), data[0] >> 2);
+            stream_ = image + CrcTableOf(image);
         }
         comm_.setLineOpener([this](const QString &, const LineSettings &) {
             return std::make_unique<ScriptLine>(*this);
@@ -500,7 +484,7 @@ bool framesInOrder(const QByteArray &bytes, std::initializer_list<CommandCode> f
 
 void Rig::checkDownload(bool succeeded, const Files &files) const {
     const QByteArray request = FrameOf(RequestOfMode[int(Download)]);
-    const QByteArray sendable = files.downloadImage + tableOf(files.downloadImage);
+    const QByteArray sendable = files.downloadImage + CrcTableOf(files.downloadImage);
     std::size_t requests = 0;
     int blocks = 0;
     for (std::size_t k = 0; k < writes_.size(); ++k) {
@@ -588,7 +572,7 @@ void Rig::checkUpload(bool succeeded, const Files &files) const {
     const QByteArray saved = file.readAll();
     Require(saved.size() == ImageSize(Upload), "the uploaded file is the image's size");
     // Every block saved, and then the table of their checksums, came from the device, in order.
-    const QByteArray table = tableOf(saved);
+    const QByteArray table = CrcTableOf(saved);
     qsizetype from = 0;
     for (int k = 0; k < AllBlocks; ++k) {
         const QByteArray block = k < DataBlocks
