@@ -102,23 +102,29 @@ void StationView::setFooter(const QString &text) {
 }
 
 void StationView::refresh() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (!live_ || !dirty_ || closed_)
-        return;
-    QByteArray bytes;
-    draw(bytes);
-    write(err_, bytes);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (live_ && dirty_ && !closed_) {
+            QByteArray bytes;
+            draw(bytes);
+            write(err_, bytes);
+        }
+    }
+    flushQueued();
 }
 
 void StationView::close() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (!live_ || closed_)
-        return;
-    QByteArray bytes;
-    draw(bytes, true);
-    write(err_, bytes);
-    closed_ = true;
-    drawn_ = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (live_ && !closed_) {
+            QByteArray bytes;
+            draw(bytes, true);
+            write(err_, bytes);
+            drawn_ = 0;
+        }
+        closed_ = true;
+    }
+    flushQueued();
 }
 
 // Back to the first port's line, then every line anew. A line never wraps and the lines never
@@ -174,8 +180,23 @@ void StationView::printAbove(std::FILE *stream, const QByteArray &line) {
 }
 
 void StationView::write(std::FILE *stream, const QByteArray &bytes) {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    if (!queued_.empty() && queued_.back().first == stream)
+        queued_.back().second += bytes;
+    else
+        queued_.emplace_back(stream, bytes);
+}
+
+void StationView::flushQueued() {
+    const std::lock_guard<std::mutex> writing(writing_);
+    std::vector<std::pair<std::FILE *, QByteArray>> out;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        out.swap(queued_);
+    }
+    for (const auto &[stream, bytes] : out) {
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+        std::fflush(stream);
+    }
 }
 
 std::pair<int, int> StationView::size() const {

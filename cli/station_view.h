@@ -12,7 +12,9 @@
 // place by refresh(); any other line is printed above them. Off a terminal, every line is
 // printed as it comes, prefixed with its port's name: status lines on stdout (also when only
 // stderr is a terminal, for a log), progress, errors and the trace on stderr.
-// The ports' threads call it at once; every call takes its lock, briefly.
+// The ports' threads call it at once; every call takes its lock, briefly, and only queues what
+// is to be written: the main thread writes it in refresh() and close(), so that an output that
+// blocks (a terminal stopped by Ctrl-S, a full pipe) holds up no board.
 class StationView {
 public:
     StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal);
@@ -52,11 +54,16 @@ private:
     QByteArray prefixed(int row, const QString &text) const;
     void printAbove(std::FILE *stream, const QByteArray &line);
     void draw(QByteArray &into, bool last = false);
+    // Queues bytes for a stream, in order.
     void write(std::FILE *stream, const QByteArray &bytes);
+    // Writes what is queued, outside the view's lock.
+    void flushQueued();
     // The terminal's columns and lines.
     std::pair<int, int> size() const;
 
     mutable std::mutex mutex_;
+    std::mutex writing_; // one writer at a time, so that the queue's order holds
+    std::vector<std::pair<std::FILE *, QByteArray>> queued_;
     std::FILE *out_;
     std::FILE *err_;
     bool live_;

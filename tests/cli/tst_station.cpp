@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +102,7 @@ private slots:
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
     void liveViewHasALinePerPort();
+    void stoppedTerminalHoldsUpNoBoard();
     void reportKeepsWholeLinesWhenTheDiskIsFull();
     void usageErrors_data();
     void usageErrors();
@@ -346,6 +348,39 @@ void TestStation::liveViewHasALinePerPort() {
     for (const QString &port : ports)
         QCOMPARE(linesOf(run, port), DownloadLines);
     QCOMPARE(rowOf(run, ports[0]).value(3), QStringLiteral("0"));
+}
+
+void TestStation::stoppedTerminalHoldsUpNoBoard() {
+    // The operator's Ctrl-S stops the terminal the view is drawn on: the view waits, the boards
+    // go on to the end. (Paced, so that the boards are still busy when the view first draws.)
+    DeviceProcess devices(
+        QStringList{"--count", "2", "--store", path("store"), "--pace", "1500000"} + Quick, 5000,
+        2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    const QByteArray image = TestImage(DataSize, 0x5eed);
+    QVERIFY(WriteFile(path("data.bin"), image));
+    PtyPair terminal;
+    const QByteArray terminalPath = terminal.slavePath().toLocal8Bit();
+    const int stopper = ::open(terminalPath.constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(stopper >= 0);
+    QVERIFY(::tcflow(stopper, TCOOFF) == 0);
+    QProcess cli;
+    cli.setChildProcessModifier([terminalPath] {
+        const int fd = ::open(terminalPath.constData(), O_WRONLY | O_NOCTTY);
+        ::dup2(fd, STDERR_FILENO);
+    });
+    cli.start(cliPath(), QStringList{"download", "data", path("data.bin")} +
+                             portArguments(devices.slavePaths()));
+    for (int k = 0; k < 2; ++k)
+        QTRY_COMPARE_WITH_TIMEOUT(ReadFile(path(QStringLiteral("store/%1/data.bin").arg(k))), image,
+                                  30000);
+    ::tcflow(stopper, TCOON);
+    ::close(stopper);
+    while (cli.state() != QProcess::NotRunning) {
+        terminal.drain(std::chrono::milliseconds(20));
+        cli.waitForFinished(10);
+    }
+    QCOMPARE(finish(cli).exitCode, 0);
 }
 
 void TestStation::reportKeepsWholeLinesWhenTheDiskIsFull() {
