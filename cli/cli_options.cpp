@@ -161,6 +161,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         result.action = ParsedCommandLine::Action::ListPorts;
         return result;
     }
+    if (positional.size() > 3)
+        // The shell gave out an unquoted pattern's matches: --port took the first.
+        return fail(QStringLiteral("unexpected argument %1 after FILE: quote a pattern of "
+                                   "ports ('board/tty*') or give --port before each port")
+                        .arg(positional.value(3)));
     if (positional.size() != 3)
         return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
     const QString direction = positional[0].toLower();

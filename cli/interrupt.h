@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-// Ctrl-C and SIGTERM only raise a flag: the operation notices it the next time it lets the
+// Ctrl-C, SIGTERM and SIGHUP only raise a flag: the operation notices it the next time it lets the
 // console handle its events, and ends in order from there.
 void InstallInterruptHandlers();
 

@@ -74,7 +74,10 @@ int main(int argc, char *argv[]) {
     if (!options.report.isEmpty()) {
         QString why;
         // No board is touched without its record.
-        if (!report.open(options.report, &why)) {
+        if (!report.open(options.report, &why) ||
+            !(why = report.conflictWith(options.file,
+                                        IsUpload(options.mode) ? "upload file" : "download file"))
+                 .isEmpty()) {
             output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
             output.statusLine(resultLine(ExitCode::FileRefused, options, {}));
             return int(ExitCode::FileRefused);

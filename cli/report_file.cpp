@@ -25,8 +25,25 @@ bool ReportFile::open(const QString &path, QString *why) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat st {};
     regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Records written into a serial line would reach a device, and be kept nowhere.
+    if (::isatty(fd) || S_ISBLK(st.st_mode)) {
+        ::close(fd);
+        *why = QStringLiteral("the report file %1 is a device, not a file").arg(path);
+        return false;
+    }
     fd_ = fd;
     return true;
+}
+
+QString ReportFile::conflictWith(const QString &file, const char *role) const {
+    struct stat report {};
+    struct stat other {};
+    if (fd_ < 0 || ::fstat(fd_, &report) != 0 ||
+        ::stat(QFile::encodeName(file).constData(), &other) != 0)
+        return {};
+    if (report.st_dev != other.st_dev || report.st_ino != other.st_ino)
+        return {};
+    return QStringLiteral("the report file %1 is the %2 %3").arg(path_, QLatin1String(role), file);
 }
 
 bool ReportFile::append(const QByteArray &line, QString *why) {

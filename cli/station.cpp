@@ -215,6 +215,14 @@ int runPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report) 
                         .arg(it->second, port, job.request.file));
                 return int(ExitCode::Usage);
             }
+            if (const QString why =
+                    report ? report->conflictWith(target, "upload file") : QString();
+                !why.isEmpty()) {
+                say(QStringLiteral("torvane-cli: %1").arg(why));
+                std::printf("torvane-cli: %s: file refused (exit 2)\n",
+                            qPrintable(modeName(options)));
+                return int(ExitCode::FileRefused);
+            }
         }
         jobs.push_back(std::move(job));
     }
@@ -390,13 +398,21 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                     scanned = true;
                 }
                 BoardJob job = run.job(port.name);
+                served[port.device] = {port.identity, port.name};
+                slot.device = port.device;
+                if (const QString why = report && IsUpload(run.options.mode)
+                                            ? report->conflictWith(job.request.file, "upload file")
+                                            : QString();
+                    !why.isEmpty()) {
+                    run.view.error(slot.row,
+                                   QStringLiteral("torvane-cli: %1; not served").arg(why));
+                    continue;
+                }
                 job.request.portIndex = port.portIndex;
                 job.request.portPath = port.path;
                 if (port.path.isEmpty())
                     job.comPorts = watch.comPorts();
                 job.identity = IdentifyPort(port.path.isEmpty() ? port.device : port.path, present);
-                served[port.device] = {port.identity, port.name};
-                slot.device = port.device;
                 slot.running = true;
                 run.view.event(slot.row, QStringLiteral("board found on %1").arg(port.device));
                 boards.launch(std::move(job), slot.row);
@@ -428,7 +444,9 @@ int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
         report = std::make_unique<ReportFile>();
         QString why;
         // No board is touched without its record.
-        if (!report->open(options.report, &why)) {
+        if (!report->open(options.report, &why) ||
+            (!IsUpload(options.mode) &&
+             !(why = report->conflictWith(options.file, "download file")).isEmpty())) {
             say(QStringLiteral("torvane-cli: %1").arg(why));
             std::printf("torvane-cli: %s: file refused (exit 2)\n", qPrintable(modeName(options)));
             return int(ExitCode::FileRefused);

@@ -1,6 +1,15 @@
 #include "cli/upload_target.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <climits>
+#include <unistd.h>
+
+namespace {
+// What the hidden name adds to the target's: ".", ".torvane-", a process number, "-", a count.
+constexpr int AsideNameExtra = 1 + 9 + 10 + 1 + 2;
+} // namespace
 
 UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
     UploadTarget target;
@@ -32,5 +41,17 @@ UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
         return refuse(QStringLiteral("the folder %1 does not exist").arg(folder.filePath()));
     if (!folder.isWritable())
         return refuse(QStringLiteral("the folder %1 is not writable").arg(folder.filePath()));
+    // The image is made under a hidden name beside the target, ".NAME.torvane-PID-N", and the
+    // folder's file system must take that name too: found out only after the transfer otherwise.
+    const qsizetype name = QFile::encodeName(info.fileName()).size();
+    const long longest = ::pathconf(QFile::encodeName(folder.filePath()).constData(), _PC_NAME_MAX);
+    const qsizetype most = (longest > 0 ? longest : NAME_MAX) - AsideNameExtra;
+    if (name > most)
+        return refuse(QStringLiteral("the name %1 is too long: %2 bytes, at most %3 in its folder")
+                          .arg(info.fileName())
+                          .arg(name)
+                          .arg(most));
+    if (QFile::encodeName(info.absoluteFilePath()).size() + AsideNameExtra >= PATH_MAX)
+        return refuse(QStringLiteral("the path %1 is too long").arg(info.absoluteFilePath()));
     return target;
 }

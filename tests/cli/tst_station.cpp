@@ -423,6 +423,20 @@ void TestStation::usageErrors_data() {
         << QStringList{"download", "data",   "data.bin", "--port",           "/dev/null",
                        "--port",   "COM.01", "--report", "gone/report.jsonl"}
         << 2 << "report file";
+    QTest::newRow("the download file as the report")
+        << QStringList{"download", "data",   "data.bin", "--port",  "/dev/null",
+                       "--port",   "COM.01", "--report", "data.bin"}
+        << 2 << "is the download file";
+    QTest::newRow("the upload file as the report")
+        << QStringList{"upload",    "data",     "back.bin", "--port",
+                       "/dev/null", "--report", "back.bin", "--overwrite"}
+        << 2 << "is the upload file";
+    QTest::newRow("a name too long for its folder")
+        << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
+        << "too long";
+    QTest::newRow("an unquoted pattern, given out by the shell")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "/dev/zero"} << 1
+        << "quote a pattern";
 }
 
 void TestStation::usageErrors() {
