@@ -80,7 +80,7 @@ public:
             QString why;
             if (report_ && !report_->append(RecordLine(outcome.record), &why))
                 view_.error(row, why);
-            view_.event(row, BoardResultText(outcome));
+            view_.ended(row, BoardResultText(outcome), true);
             worker.outcome = std::move(outcome);
         }
     }
@@ -133,7 +133,7 @@ private:
                 outcome.record.detail = why;
             }
         }
-        view_.event(worker.row, BoardResultText(outcome));
+        view_.ended(worker.row, BoardResultText(outcome), outcome.code != ExitCode::Success);
         const std::lock_guard<std::mutex> lock(mutex_);
         worker.outcome = std::move(outcome);
         done_.notify_all();

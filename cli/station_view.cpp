@@ -48,6 +48,7 @@ void StationView::status(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (live_) {
         touch(row, text);
+        rows_[size_t(row)].failed = false; // a new operation on the port
         // Where stdout is a file, it keeps the log the terminal only shows in passing.
         if (outIsTerminal_)
             return;
@@ -90,6 +91,19 @@ void StationView::progressDone(int row, const QString &text) {
 }
 
 void StationView::event(int row, const QString &text) {
+    {
+        // A board found or taken off: what failed there is no longer on the station.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        rows_[size_t(row)].failed = false;
+    }
+    progressDone(row, text);
+}
+
+void StationView::ended(int row, const QString &text, bool failed) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        rows_[size_t(row)].failed = failed;
+    }
     progressDone(row, text);
 }
 
@@ -129,7 +143,8 @@ void StationView::close() {
 
 // Back to the first port's line, then every line anew. A line never wraps and the lines never
 // fill the screen, so that the count of lines to go back stays true: with more ports than
-// lines, those that changed last are shown (a long watch meets new boards on new names). The
+// lines, those that failed and then those that changed last are shown (a long watch meets new
+// boards on new names). The
 // last drawing, left on screen for good, has every port.
 void StationView::draw(QByteArray &into, bool last) {
     if (drawn_ > 0)
@@ -148,7 +163,9 @@ void StationView::draw(QByteArray &into, bool last) {
         order[size_t(r)] = r;
     if (shown < rows) {
         std::nth_element(order.begin(), order.begin() + shown, order.end(), [this](int a, int b) {
-            return rows_[size_t(a)].touched > rows_[size_t(b)].touched;
+            const Row &x = rows_[size_t(a)];
+            const Row &y = rows_[size_t(b)];
+            return x.failed != y.failed ? x.failed : x.touched > y.touched;
         });
         order.resize(size_t(shown));
         std::sort(order.begin(), order.end());
@@ -201,7 +218,8 @@ void StationView::flushQueued() {
 
 std::pair<int, int> StationView::size() const {
     winsize size{};
-    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 10 && size.ws_row > 4)
-        return {size.ws_col, size.ws_row};
+    // A small terminal is taken at its size: drawn as 80 by 24 it would scroll.
+    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0)
+        return {std::max<int>(size.ws_col, 2), std::max<int>(size.ws_row, 3)};
     return {FallbackColumns, FallbackLines};
 }

@@ -34,6 +34,9 @@ public:
     // What became of the port: its result, or that its board came or went. Off a terminal a line
     // on stderr.
     void event(int row, const QString &text);
+    // The port's result. A failure stays on screen until its board is taken off or the port
+    // has a newer status, also when more ports than lines leave others out.
+    void ended(int row, const QString &text, bool failed);
     // A line of the station's own below the ports (live only: off a terminal each port's lines
     // say as much).
     void setFooter(const QString &text);
@@ -49,6 +52,7 @@ private:
         QString name;
         QString text;
         quint64 touched = 0; // when its text last changed, in changes of any row
+        bool failed = false;
     };
     void touch(int row, const QString &text);
     QByteArray prefixed(int row, const QString &text) const;
