@@ -332,7 +332,8 @@ int watchPorts(const Run &run, const ComPortSource &comPorts, ReportFile *report
                 for (const ComPortEntry &port : watch.comPorts().unnumbered()) {
                     // A built-in UART past COM 10 was never reachable by number.
                     if (BuiltInUartIndex(port.device) < 0 && numberless.insert(port.device).second)
-                        say(QStringLiteral("torvane-cli: %1 has no COM number (all ten are kept "
+                        run.view.note(
+                            QStringLiteral("torvane-cli: %1 has no COM number (all ten are kept "
                                            "for ports seen before; see %2), so a COM pattern "
                                            "does not reach it: watch it by its device or by-id "
                                            "name")

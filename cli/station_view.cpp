@@ -65,6 +65,15 @@ void StationView::error(int row, const QString &text) {
         write(err_, line);
 }
 
+void StationView::note(const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const QByteArray line = text.toLocal8Bit() + '\n';
+    if (live_)
+        printAbove(err_, line);
+    else
+        write(err_, line);
+}
+
 void StationView::trace(int row, const QByteArray &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const QByteArray line = rows_[size_t(row)].name.toLocal8Bit() + ": " + text + '\n';

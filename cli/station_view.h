@@ -27,6 +27,8 @@ public:
 
     void status(int row, const QString &text);
     void error(int row, const QString &text);
+    // A line of the station's own on stderr, above the ports' lines.
+    void note(const QString &text);
     void trace(int row, const QByteArray &text);
     // The phase's progress as it runs (live only), and as it ends.
     void progress(int row, const QString &text);
