@@ -37,13 +37,25 @@ void apply(QSerialPort &port, const LineSettings &settings) {
     port.setFlowControl(QSerialPort::NoFlowControl);
 }
 
+// QSerialPort takes a name without a leading "/" to be one in /dev ("ttyUSB0"); a path relative
+// to the working folder ("board/tty0") is made whole so that it means what it says.
+QString systemName(const QString &path) {
+#ifdef Q_OS_UNIX
+    if (path.contains(QLatin1Char('/')) && !path.startsWith(QLatin1Char('/')))
+        return QFileInfo(path).absoluteFilePath();
+#endif
+    return path;
+}
+
 bool isTimeout(const QSerialPort &port) {
     return port.error() == QSerialPort::NoError || port.error() == QSerialPort::TimeoutError;
 }
 
 class PortableLine final : public SerialLine {
 public:
-    explicit PortableLine(const QString &path) : path_(path) { port_.setPortName(path); }
+    explicit PortableLine(const QString &path) : path_(path) {
+        port_.setPortName(systemName(path));
+    }
     ~PortableLine() override {
         port_.close();
 #ifdef Q_OS_WIN

@@ -112,6 +112,7 @@ private slots:
     void interruptEndsInOrder();
 
     void interruptAfterTheVerdictKeepsIt();
+    void portBelowTheWorkingFolder();
     void twoProcessesOnTwoDevicesAtOnce();
     void traceShowsEveryFrameAndBlock();
     void traceWritesControlBytesAsText();
@@ -515,6 +516,21 @@ void TestCli::interruptAfterTheVerdictKeepsIt() {
     const CliRun run = finish(cli, 10000);
     QCOMPARE(run.exitCode, 4);
     QVERIFY2(run.resultLine().endsWith("connect failed (exit 4)"), qPrintable(run.resultLine()));
+}
+
+void TestCli::portBelowTheWorkingFolder() {
+    // "board/tty" names a port below the working folder, as any file name does (QSerialPort
+    // alone would look for it in /dev).
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(QDir().mkpath(path("board")));
+    QVERIFY(QFile::link(device.slavePath(), path("board/tty")));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(DefaultSize, 0x5eed)));
+    QProcess cli;
+    cli.setWorkingDirectory(dir->path());
+    startCli(cli, {"download", "default", "default.bin", "--port", "board/tty"});
+    const CliRun run = finish(cli);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errors));
 }
 
 void TestCli::twoProcessesOnTwoDevicesAtOnce() {
