@@ -16,16 +16,16 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QSysInfo>
+#include <QThread>
 
 #include <condition_variable>
 #include <cstdio>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -48,8 +48,8 @@ public:
     Boards(StationView &view, ReportFile *report) : view_(view), report_(report) {}
     ~Boards() {
         for (Worker &worker : workers_) {
-            if (worker.thread.joinable())
-                worker.thread.join();
+            if (worker.thread)
+                worker.thread->wait();
         }
     }
 
@@ -59,11 +59,14 @@ public:
         Worker &worker = workers_.back();
         worker.row = row;
         const TransferMode mode = job.request.mode;
-        try {
-            worker.thread =
-                std::thread([this, &worker, job = std::move(job)] { run(worker, job); });
-        } catch (const std::system_error &e) {
+        // A QThread, not a bare thread: the serial port of a portable build wants the event
+        // dispatcher that only a QThread has (its notifiers, and Windows' overlapped I/O).
+        worker.thread.reset(
+            QThread::create([this, &worker, job = std::move(job)] { run(worker, job); }));
+        worker.thread->start();
+        if (!worker.thread->isRunning() && !worker.thread->isFinished()) {
             // The system gives no more threads: this board is not served, the others go on.
+            worker.thread.reset();
             BoardOutcome outcome;
             outcome.result.ending = Ending::Error;
             outcome.code = ExitCode::PortUnavailable;
@@ -74,8 +77,7 @@ public:
                 IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
             outcome.record.exitCode = int(outcome.code);
             outcome.record.result = QLatin1String(ExitCodeMeaning(outcome.code));
-            outcome.record.detail =
-                QStringLiteral("cannot start a thread: %1").arg(QString::fromLocal8Bit(e.what()));
+            outcome.record.detail = QStringLiteral("cannot start a thread");
             view_.error(row, QStringLiteral("error: %1").arg(outcome.record.detail));
             QString why;
             if (report_ && !report_->append(RecordLine(outcome.record), &why))
@@ -104,8 +106,8 @@ public:
                 ++it;
                 continue;
             }
-            if (it->thread.joinable())
-                it->thread.join();
+            if (it->thread)
+                it->thread->wait();
             outcomes.emplace_back(it->row, std::move(*it->outcome));
             it = workers_.erase(it);
         }
@@ -114,7 +116,7 @@ public:
 
 private:
     struct Worker {
-        std::thread thread;
+        std::unique_ptr<QThread> thread;
         int row = 0;
         std::optional<BoardOutcome> outcome;
     };
