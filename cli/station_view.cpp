@@ -58,29 +58,17 @@ void StationView::status(int row, const QString &text) {
 
 void StationView::error(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const QByteArray line = prefixed(row, withoutProgramName(text));
-    if (live_)
-        printAbove(err_, line);
-    else
-        write(err_, line);
+    toErr(prefixed(row, withoutProgramName(text)));
 }
 
 void StationView::note(const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const QByteArray line = text.toLocal8Bit() + '\n';
-    if (live_)
-        printAbove(err_, line);
-    else
-        write(err_, line);
+    toErr(text.toLocal8Bit() + '\n');
 }
 
 void StationView::trace(int row, const QByteArray &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const QByteArray line = rows_[size_t(row)].name.toLocal8Bit() + ": " + text + '\n';
-    if (live_)
-        printAbove(err_, line);
-    else
-        write(err_, line);
+    toErr(rows_[size_t(row)].name.toLocal8Bit() + ": " + text + '\n');
 }
 
 void StationView::progress(int row, const QString &text) {
@@ -189,6 +177,13 @@ void StationView::draw(QByteArray &into, bool last) {
         line(footer_);
     drawn_ = shown + (shown < rows) + footer;
     dirty_ = false;
+}
+
+void StationView::toErr(const QByteArray &line) {
+    if (live_)
+        printAbove(err_, line);
+    else
+        write(err_, line);
 }
 
 void StationView::printAbove(std::FILE *stream, const QByteArray &line) {

@@ -59,6 +59,8 @@ private:
     void touch(int row, const QString &text);
     QByteArray prefixed(int row, const QString &text) const;
     void printAbove(std::FILE *stream, const QByteArray &line);
+    // A line on stderr: above the ports' lines when live, else as it comes. Under the lock.
+    void toErr(const QByteArray &line);
     void draw(QByteArray &into, bool last = false);
     // Queues bytes for a stream, in order.
     void write(std::FILE *stream, const QByteArray &bytes);
