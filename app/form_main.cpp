@@ -315,7 +315,7 @@ template <class Handler> void TFormMain::runHandler(Handler handler) {
 }
 
 void TFormMain::setComPorts(ComPortSource ports) {
-    MSComm.setComPorts(ports);
+    MSComm.setPortResolver(ComPortResolver(ports));
     portTips_->setSource(std::move(ports));
 }
 

@@ -1,8 +1,8 @@
 #include "app/form_main.h"
 #include "app/single_instance.h"
-#include "link/com_overrides.h"
+#include "ports/com_overrides.h"
 #include "link/standard_streams.h"
-#include "link/system_ports.h"
+#include "ports/system_ports.h"
 
 #include <QApplication>
 #include <QProcessEnvironment>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/com_port_map.h"
+#include "ports/com_port_map.h"
 
 #include <QObject>
 

@@ -5,7 +5,7 @@
 // the window as the console, and prints "cpu_seconds wall_seconds".
 #include "app/form_main.h"
 #include "bench/cpu_time.h"
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 #include "link/frames.h"
 
 #include <QApplication>

@@ -75,7 +75,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     auto state = std::make_unique<TransferState>();
     TMSComm comm;
     const ComPortMap ports = job.comPorts;
-    comm.setComPorts([ports] { return ports; });
+    comm.setPortResolver(ComPortResolver([ports] { return ports; }));
     TerminalConsole console(output);
     Line line(comm, console);
     console.attach(line, *state);

@@ -2,8 +2,8 @@
 
 #include "cli/board_record.h"
 #include "cli/exit_code.h"
-#include "cli/port_identity.h"
-#include "link/com_port_map.h"
+#include "ports/port_identity.h"
+#include "ports/com_port_map.h"
 #include "ops/operation_request.h"
 #include "ops/operation_result.h"
 

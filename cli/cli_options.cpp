@@ -1,7 +1,7 @@
 #include "cli/cli_options.h"
 
 #include "cli/exit_code.h"
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 #include "link/transfer_mode.h"
 
 #include <QCommandLineParser>

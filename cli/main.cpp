@@ -9,9 +9,9 @@
 #include "cli/station.h"
 #include "cli/terminal_output.h"
 #include "cli/upload_target.h"
-#include "link/com_overrides.h"
+#include "ports/com_overrides.h"
 #include "link/standard_streams.h"
-#include "link/system_ports.h"
+#include "ports/system_ports.h"
 #include "link/transfer_mode.h"
 
 #include <QCoreApplication>

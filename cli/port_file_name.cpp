@@ -1,7 +1,7 @@
 #include "cli/port_file_name.h"
 
 #include "cli/cli_options.h"
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
 #include "cli/port_list.h"
 
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 
 #include <QFileInfo>
 

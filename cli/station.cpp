@@ -10,8 +10,8 @@
 #include "cli/report_file.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
-#include "link/com_numbering.h"
-#include "link/system_ports.h"
+#include "ports/com_numbering.h"
+#include "ports/system_ports.h"
 
 #include <QDateTime>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/cli_options.h"
-#include "link/com_port_map.h"
+#include "ports/com_port_map.h"
 
 // The production station: the operation on every port at once, each on its own thread, or with
 // --watch on each port as a board appears on it. Shows them, appends each device's record to the

@@ -59,14 +59,12 @@ QString TMSComm::DevicePathFor(int port) {
 }
 
 QString TMSComm::comDevice() const {
-    if (!comPorts_)
+    if (!resolve_)
         return DevicePathFor(commPort_);
-    const ComPortEntry entry = comPorts_().entry(commPort_);
-    if (entry.device.isEmpty())
-        throw CommError(
-            CommError::Kind::OpenFailed,
-            QStringLiteral("%1: %2").arg(ComPortName(commPort_), DescribeComPort(entry)));
-    return entry.device;
+    PortTarget target = resolve_(commPort_);
+    if (target.device.isEmpty())
+        throw CommError(CommError::Kind::OpenFailed, target.whyNone);
+    return target.device;
 }
 
 void TMSComm::setPortOpen(bool open) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "link/com_port_map.h"
 #include "link/serial_line.h"
 
 #include <QByteArray>
@@ -72,9 +71,15 @@ public:
     // When set, names the device to open instead of the one CommPort maps to.
     void setPortPath(const QString &path) { portPath_ = path; }
     QString portPath() const { return portPath_; }
-    // Where each COM number leads, looked up each time the port opens, so that a port plugged
-    // in meanwhile is found. Without it, CommPort opens DevicePathFor.
-    void setComPorts(ComPortSource ports) { comPorts_ = std::move(ports); }
+    // Where COM n leads: the device, or why nothing is there. The front end knows the system's
+    // ports and their numbers; it is asked each time the port opens, so that a port plugged in
+    // meanwhile is found. Without it, CommPort opens DevicePathFor.
+    struct PortTarget {
+        QString device; // empty when nothing is there
+        QString whyNone;
+    };
+    using PortResolver = std::function<PortTarget(int port)>;
+    void setPortResolver(PortResolver resolve) { resolve_ = std::move(resolve); }
     // The platform's own name for COM n: "COMn" on Windows, /dev/ttyS(n-1) elsewhere.
     static QString DevicePathFor(int port);
 
@@ -101,6 +106,6 @@ private:
     int inputLen_ = 0;
     std::chrono::microseconds pollPause_{1000};
     QString portPath_;
-    ComPortSource comPorts_;
+    PortResolver resolve_;
     TraceSink trace_;
 };

@@ -2,7 +2,7 @@
 // and answers its dialogs and boxes as the operator would.
 #include "app/form_main.h"
 #include "app/port_lamp.h"
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 #include "support/pty_pair.h"
 
 #include <QAbstractItemView>

@@ -3,7 +3,6 @@
 #include "bench/cpu_time.h"
 #include "link/blocks.h"
 #include "link/checksum_table.h"
-#include "link/com_numbering.h"
 #include "link/event_pump.h"
 #include "link/frames.h"
 #include "link/handshake.h"
@@ -107,7 +106,9 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "%s\n", qPrintable(device.errorString()));
             return 1;
         }
-        comm.setComPorts([path = device.slavePath()] { return PointedComPorts({{1, path}}); });
+        comm.setPortResolver([path = device.slavePath()](int) {
+            return TMSComm::PortTarget{path, {}};
+        });
         const double hostCpu = CpuSeconds(RUSAGE_SELF);
         const double deviceCpu = processCpuSeconds(device.process().processId());
         int blocks = 0;
@@ -134,7 +135,9 @@ int main(int argc, char **argv) {
         if (parser.isSet(traceOption))
             args << QStringLiteral("--trace");
         DeviceProcess device(args);
-        comm.setComPorts([path = device.slavePath()] { return PointedComPorts({{1, path}}); });
+        comm.setPortResolver([path = device.slavePath()](int) {
+            return TMSComm::PortTarget{path, {}};
+        });
         const Outcome o = download(line, 1);
         if (!o.ok)
             return 1;

@@ -2,7 +2,6 @@
 // playing the tool.
 #include "link/blocks.h"
 #include "link/checksum_table.h"
-#include "link/com_numbering.h"
 #include "link/comm_error.h"
 #include "link/event_pump.h"
 #include "link/frames.h"
@@ -40,7 +39,7 @@ struct QuietPump : EventPump {
 // The tool's side: opens "COM.01", mapped to the device's terminal, as every Start does.
 struct Host {
     explicit Host(const QString &path) : line(comm, pump) {
-        comm.setComPorts([path] { return PointedComPorts({{1, path}}); });
+        comm.setPortResolver([path](int) { return TMSComm::PortTarget{path, {}}; });
         comm.setTraceSink([this](TMSComm::Direction direction, const QByteArray &bytes) {
             if (direction == TMSComm::Direction::Sent && bytes.size() == FrameLength)
                 sentFrames << bytes;

@@ -1,5 +1,5 @@
 // Start, end to end: the real window drives the real device emulator on a pseudo-terminal.
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 #include "link/transfer_mode.h"
 #include "ops/status_text.h"
 #include "support/device_process.h"

@@ -1,7 +1,6 @@
 // The serial component and the wire protocol against a real pseudo-terminal; the test plays the
 // device on the master side.
 #include "link/blocks.h"
-#include "link/com_numbering.h"
 #include "link/comm_error.h"
 #include "link/event_pump.h"
 #include "link/frames.h"
@@ -68,7 +67,7 @@ private slots:
 
 private:
     std::unique_ptr<PtyPair> pty;
-    ComOverrides devices; // where each COM number leads
+    std::map<int, QString> devices; // where each COM number leads
     std::unique_ptr<TMSComm> comm;
     std::unique_ptr<TestConsole> console;
     std::unique_ptr<Line> line;
@@ -83,7 +82,10 @@ void TestSerial::init() {
     pty = std::make_unique<PtyPair>();
     devices = {{1, pty->slavePath()}};
     comm = std::make_unique<TMSComm>();
-    comm->setComPorts([this] { return PointedComPorts(devices); });
+    comm->setPortResolver([this](int n) {
+        return TMSComm::PortTarget{devices.count(n) ? devices.at(n) : QString(),
+                                   QStringLiteral("no device")};
+    });
     comm->setPollPause(50us);
     console = std::make_unique<TestConsole>();
     line = std::make_unique<Line>(*comm, *console);

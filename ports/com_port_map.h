@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/tmscomm.h"
+
 #include <QString>
 
 #include <array>
@@ -49,3 +51,6 @@ QString ComPortName(int number);
 
 // One line for the operator: "/dev/ttyUSB0 (FT232R USB UART)", or "no device" and why.
 QString DescribeComPort(const ComPortEntry &entry);
+
+// What the serial component asks when COM n opens, answered from the numbers looked up then.
+TMSComm::PortResolver ComPortResolver(ComPortSource source);

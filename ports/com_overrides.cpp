@@ -1,6 +1,6 @@
-#include "link/com_overrides.h"
+#include "ports/com_overrides.h"
 
-#include "link/com_port_map.h"
+#include "ports/com_port_map.h"
 
 #include <QProcessEnvironment>
 

@@ -1,4 +1,4 @@
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 
 #include <QDir>
 #include <QRegularExpression>

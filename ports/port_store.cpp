@@ -1,4 +1,4 @@
-#include "link/port_store.h"
+#include "ports/port_store.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 // COM numbers for the ports a system reports, given out and kept the way Windows does, from port
 // lists the test makes up: nothing here looks at the machine's own ports or configuration.
-#include "link/com_numbering.h"
-#include "link/port_store.h"
-#include "link/system_ports.h"
+#include "ports/com_numbering.h"
+#include "ports/port_store.h"
+#include "ports/system_ports.h"
 #include "support/pty_pair.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "link/system_ports.h"
+#include "ports/system_ports.h"
 
-#include "link/port_store.h"
+#include "ports/port_store.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "link/com_port_map.h"
+#include "ports/com_port_map.h"
 
 const ComPortEntry &ComPortMap::entry(int number) const {
     if (number < 1 || number > ComPortCount)
@@ -22,4 +22,12 @@ QString DescribeComPort(const ComPortEntry &entry) {
     if (entry.description.isEmpty())
         return entry.device;
     return QStringLiteral("%1 (%2)").arg(entry.device, entry.description);
+}
+
+TMSComm::PortResolver ComPortResolver(ComPortSource source) {
+    return [source = std::move(source)](int number) {
+        const ComPortEntry entry = source().entry(number);
+        return TMSComm::PortTarget{entry.device, QStringLiteral("%1: %2").arg(
+                                                     ComPortName(number), DescribeComPort(entry))};
+    };
 }

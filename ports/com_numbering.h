@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/com_overrides.h"
-#include "link/com_port_map.h"
+#include "ports/com_overrides.h"
+#include "ports/com_port_map.h"
 
 #include <QString>
 #include <QStringList>

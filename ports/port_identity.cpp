@@ -1,6 +1,6 @@
-#include "cli/port_identity.h"
+#include "ports/port_identity.h"
 
-#include "link/system_ports.h"
+#include "ports/system_ports.h"
 
 #include <QFileInfo>
 

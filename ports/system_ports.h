@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/com_numbering.h"
+#include "ports/com_numbering.h"
 
 #include <QHash>
 #include <QString>
