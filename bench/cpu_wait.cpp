@@ -4,7 +4,7 @@
 // a thousand times a second, whatever the program does when awake.
 #include "bench/cpu_time.h"
 #include "cli/cli_options.h"
-#include "cli/terminal_console.h"
+#include "station/board_console.h"
 #include "cli/terminal_output.h"
 #include "link/frames.h"
 #include "link/line.h"
@@ -39,7 +39,7 @@ int main(int argc, char *argv[]) {
     CliOptions options;
     ParsePort(QString::fromLocal8Bit(argv[1]), options);
     TerminalOutput output(stdout, stderr, false);
-    TerminalConsole console(output);
+    BoardConsole console(output, nullptr);
     TMSComm comm;
     comm.setPortPath(options.portPath);
     Line line(comm, console);

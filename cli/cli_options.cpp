@@ -1,8 +1,10 @@
 #include "cli/cli_options.h"
 
-#include "cli/exit_code.h"
-#include "ports/com_numbering.h"
 #include "link/transfer_mode.h"
+#include "ports/com_numbering.h"
+#include "ports/port_names.h"
+#include "station/exit_code.h"
+#include "station/port_file_name.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -79,35 +81,12 @@ ParsedCommandLine fail(const QString &what) {
 
 } // namespace
 
-bool IsPortPattern(const QString &text) {
-    for (const QChar c : text) {
-        if (c == QLatin1Char('*') || c == QLatin1Char('?') || c == QLatin1Char('['))
-            return true;
-    }
-    return false;
-}
-
 bool ParsePort(const QString &text, CliOptions &options) {
-    static const QRegularExpression com(QStringLiteral("^COM\\.(\\d\\d)$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = com.match(text);
-    if (match.hasMatch()) {
-        const int number = match.captured(1).toInt();
-        if (number < 1 || number > 10)
-            return false;
-        options.portIndex = number - 1;
-        options.portPath.clear();
-    } else if (text.contains(QLatin1Char('/'))) {
-        // The device path replaces the mapping; the port list then stands on its first entry.
-        options.portIndex = 0;
-        options.portPath = text;
-    } else if (!text.isEmpty() && !text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
-        // The adapter's own name, whatever ttyUSB it was given today.
-        options.portIndex = 0;
-        options.portPath = QLatin1String(SerialByIdFolder) + text;
-    } else {
+    const std::optional<PortChoice> choice = ParsePortName(text);
+    if (!choice)
         return false;
-    }
+    options.portIndex = choice->portIndex;
+    options.portPath = choice->portPath;
     options.portName = text;
     return true;
 }

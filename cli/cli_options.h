@@ -34,12 +34,5 @@ struct ParsedCommandLine {
 // Reads the arguments (the program name first). Never exits the process.
 ParsedCommandLine ParseCommandLine(const QStringList &arguments);
 
-// "COM.01" ... "COM.10" give an index; a text with a '/' is a device path; any other name not
-// beginning "COM" is a link's name in /dev/serial/by-id. False otherwise.
+// The port as ParsePortName reads it; false for a text that names no port.
 bool ParsePort(const QString &text, CliOptions &options);
-
-// Whether a --port is a pattern for the ports watched for, rather than one port.
-bool IsPortPattern(const QString &text);
-
-// Where an upload's `{port}` stands in the file name.
-inline constexpr char PortPlaceholder[] = "{port}";

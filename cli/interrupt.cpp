@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-std::atomic<int> InterruptSignal{0};
+StopFlag InterruptSignal{0};
 
 namespace {
 

@@ -2,8 +2,6 @@
 
 #include "ports/com_numbering.h"
 
-#include <QFileInfo>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -43,22 +41,4 @@ int PrintPortList(const ComPortMap &ports) {
     if (!ports.keepError().isEmpty())
         std::fprintf(stderr, "torvane-cli: %s\n", ports.keepError().toLocal8Bit().constData());
     return 0;
-}
-
-QStringList PortNotes(const CliOptions &options, const ComPortMap &ports) {
-    QStringList notes;
-    if (options.portPath.isEmpty()) {
-        const ComPortEntry &entry = ports.entry(options.portIndex + 1);
-        notes << (entry.device.isEmpty() ? QStringLiteral("torvane-cli: %1 has %2")
-                                         : QStringLiteral("torvane-cli: %1 is %2"))
-                     .arg(options.portName, DescribeComPort(entry));
-    } else if (options.portPath.startsWith(QLatin1String(SerialByIdFolder))) {
-        // An adapter not plugged in has no link: opening it says so.
-        const QString device = QFileInfo(options.portPath).canonicalFilePath();
-        if (!device.isEmpty())
-            notes << QStringLiteral("torvane-cli: %1 is %2").arg(options.portName, device);
-    }
-    if (!ports.keepError().isEmpty())
-        notes << QStringLiteral("torvane-cli: %1").arg(ports.keepError());
-    return notes;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/board_run.h"
+#include "station/board_run.h"
 
 #include <QString>
 

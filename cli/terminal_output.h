@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/console_output.h"
+#include "station/console_output.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,14 +1,40 @@
-# Builds each probe: NAME:yes must build, NAME:no must not.
+# Builds each probe: NAME:yes:HEADER must build; NAME:no:HEADER must fail, and on its include of
+# HEADER, not on anything else. Then no source may reach out of its folder with "../", which the
+# include roots would not stop.
 foreach(entry IN LISTS PROBES)
     string(REPLACE ":" ";" parts ${entry})
     list(GET parts 0 probe)
     list(GET parts 1 allowed)
+    list(GET parts 2 header)
+    if(NOT EXISTS ${SOURCE}/${header})
+        message(FATAL_ERROR "${probe} includes ${header}, which is no header of ours")
+    endif()
     execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD} --target ${probe}
         RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
     if(allowed STREQUAL "yes" AND NOT result EQUAL 0)
         message(FATAL_ERROR "${probe} does not build, so the probes prove nothing:\n${output}")
     elseif(allowed STREQUAL "no" AND result EQUAL 0)
         message(FATAL_ERROR "${probe} builds: a layer sees what it must not")
+    elseif(allowed STREQUAL "no")
+        string(FIND "${output}" "${header}: No such file or directory" gcc)
+        string(FIND "${output}" "'${header}' file not found" clang)
+        if(gcc EQUAL -1 AND clang EQUAL -1)
+            message(FATAL_ERROR "${probe} fails, but not for want of ${header}:\n${output}")
+        endif()
     endif()
     message(STATUS "${probe}: ${allowed}, as it should be")
 endforeach()
+
+file(GLOB_RECURSE sources RELATIVE ${SOURCE}
+    ${SOURCE}/app/*.h ${SOURCE}/app/*.cpp ${SOURCE}/bench/*.h ${SOURCE}/bench/*.cpp
+    ${SOURCE}/cli/*.h ${SOURCE}/cli/*.cpp ${SOURCE}/device/*.h ${SOURCE}/device/*.cpp
+    ${SOURCE}/link/*.h ${SOURCE}/link/*.cpp ${SOURCE}/ops/*.h ${SOURCE}/ops/*.cpp
+    ${SOURCE}/ports/*.h ${SOURCE}/ports/*.cpp ${SOURCE}/station/*.h ${SOURCE}/station/*.cpp
+    ${SOURCE}/tests/*.h ${SOURCE}/tests/*.cpp)
+foreach(source IN LISTS sources)
+    file(STRINGS ${SOURCE}/${source} climbing REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]\\.\\./")
+    if(climbing)
+        message(FATAL_ERROR "${source} includes past the include roots: ${climbing}")
+    endif()
+endforeach()
+message(STATUS "no include climbs out of its folder")

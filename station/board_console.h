@@ -1,7 +1,8 @@
 #pragma once
 
-#include "cli/progress_display.h"
 #include "ops/progress_sink.h"
+#include "station/progress_display.h"
+#include "station/stop_flag.h"
 
 #include <chrono>
 
@@ -11,11 +12,12 @@ struct TransferState;
 
 // An operation's progress on a terminal: each status text once on its own line, the data phases
 // as progress, the error box as a line on stderr. Ctrl-C acts as the window's Reset.
-class TerminalConsole : public ProgressSink {
+class BoardConsole : public ProgressSink {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit TerminalConsole(ConsoleOutput &output);
+    // `stop` set acts as the window's Reset.
+    BoardConsole(ConsoleOutput &output, const StopFlag *stop);
 
     // The link and state the operation runs on: an interruption closes this port.
     void attach(Line &line, TransferState &state);
@@ -54,6 +56,7 @@ private:
     ProgressDisplay progress_;
     Line *line_ = nullptr;
     TransferState *state_ = nullptr;
+    const StopFlag *stop_;
     bool interrupted_ = false;
     QString printed_; // the last status line printed: a repeat is not printed again
     Clock::time_point connecting_{};

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "cli/board_record.h"
-#include "cli/exit_code.h"
-#include "ports/port_identity.h"
-#include "ports/com_port_map.h"
 #include "ops/operation_request.h"
 #include "ops/operation_result.h"
+#include "ports/com_port_map.h"
+#include "ports/port_identity.h"
+#include "station/board_record.h"
+#include "station/exit_code.h"
+#include "station/stop_flag.h"
 
 #include <chrono>
 
@@ -20,6 +21,7 @@ struct BoardJob {
     bool overwrite = false;
     bool trace = false;
     std::chrono::steady_clock::time_point start; // of the run: the trace's times count from it
+    const StopFlag *stop = nullptr;              // ends the operation in order when set
 };
 
 // How it ended.

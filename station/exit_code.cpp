@@ -1,4 +1,4 @@
-#include "cli/exit_code.h"
+#include "station/exit_code.h"
 
 #include "ops/operation_result.h"
 

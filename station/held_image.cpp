@@ -1,4 +1,4 @@
-#include "cli/held_image.h"
+#include "station/held_image.h"
 
 #include "ops/operation_errors.h"
 

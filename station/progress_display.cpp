@@ -1,8 +1,8 @@
-#include "cli/progress_display.h"
+#include "station/progress_display.h"
 
-#include "cli/console_output.h"
 #include "link/checksum.h"
 #include "ops/progress_text.h"
+#include "station/console_output.h"
 
 #include <cmath>
 

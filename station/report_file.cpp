@@ -1,4 +1,4 @@
-#include "cli/report_file.h"
+#include "station/report_file.h"
 
 #include <QFile>
 

@@ -2,6 +2,9 @@
 
 #include <QString>
 
+// Where an upload's `{port}` stands in the file name.
+inline constexpr char PortPlaceholder[] = "{port}";
+
 // A port's name as a file name takes it: "COM.03" stays, "/dev/ttyUSB0" is "ttyUSB0", a link in
 // /dev/serial/by-id is its own name, any other path its folders joined by '_'; anything but
 // letters, digits, '.', '-' and '_' becomes '_'.

@@ -1,6 +1,5 @@
-#include "cli/port_file_name.h"
+#include "station/port_file_name.h"
 
-#include "cli/cli_options.h"
 #include "ports/com_numbering.h"
 
 #include <QDir>

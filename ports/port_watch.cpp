@@ -1,7 +1,7 @@
-#include "cli/port_watch.h"
+#include "ports/port_watch.h"
 
-#include "cli/cli_options.h"
 #include "ports/com_numbering.h"
+#include "ports/port_names.h"
 
 #include <QFile>
 #include <QFileInfo>

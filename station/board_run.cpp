@@ -1,14 +1,13 @@
-#include "cli/board_run.h"
+#include "station/board_run.h"
 
-#include "cli/console_output.h"
-#include "cli/interrupt.h"
-#include "cli/terminal_console.h"
-#include "cli/upload_target.h"
-#include "cli/wire_trace.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/driver.h"
 #include "ops/transfer_state.h"
+#include "station/board_console.h"
+#include "station/console_output.h"
+#include "station/upload_target.h"
+#include "station/wire_trace.h"
 
 #include <QCryptographicHash>
 #include <QSysInfo>
@@ -76,7 +75,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     TMSComm comm;
     const ComPortMap ports = job.comPorts;
     comm.setPortResolver(ComPortResolver([ports] { return ports; }));
-    TerminalConsole console(output);
+    BoardConsole console(output, job.stop);
     Line line(comm, console);
     console.attach(line, *state);
     std::unique_ptr<WireTrace> trace;
@@ -97,7 +96,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
         output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
 
     outcome.result = result;
-    outcome.code = ExitCodeOf(result, console.interrupted() || InterruptRequested());
+    outcome.code = ExitCodeOf(result, console.interrupted() || StopRequested(job.stop));
     outcome.operationTime = console.operationTime();
     if (IsUpload(mode) && result.stage >= Stage::Save)
         record.sha256 = sha256(reinterpret_cast<const char *>(state->ImageBuffer.data()), size);

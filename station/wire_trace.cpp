@@ -1,8 +1,8 @@
-#include "cli/wire_trace.h"
+#include "station/wire_trace.h"
 
-#include "cli/console_output.h"
 #include "link/checksum.h"
 #include "link/command_code.h"
+#include "station/console_output.h"
 
 namespace {
 

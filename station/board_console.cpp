@@ -1,42 +1,42 @@
-#include "cli/terminal_console.h"
+#include "station/board_console.h"
 
-#include "cli/console_output.h"
-#include "cli/interrupt.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/transfer_state.h"
+#include "station/console_output.h"
 
 #include <QThread>
 
-TerminalConsole::TerminalConsole(ConsoleOutput &output) : output_(output), progress_(output) {}
+BoardConsole::BoardConsole(ConsoleOutput &output, const StopFlag *stop)
+    : output_(output), progress_(output), stop_(stop) {}
 
-void TerminalConsole::attach(Line &line, TransferState &state) {
+void BoardConsole::attach(Line &line, TransferState &state) {
     line_ = &line;
     state_ = &state;
 }
 
-void TerminalConsole::showError(const QString &text, const QString &cause) {
+void BoardConsole::showError(const QString &text, const QString &cause) {
     if (!cause.isEmpty())
         output_.errorLine(QStringLiteral("torvane-cli: %1").arg(cause));
     output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(text));
 }
 
-void TerminalConsole::standStill(int ms) {
+void BoardConsole::standStill(int ms) {
     using namespace std::chrono;
     const auto until = steady_clock::now() + milliseconds(ms);
-    while (!InterruptRequested() && steady_clock::now() < until)
+    while (!StopRequested(stop_) && steady_clock::now() < until)
         QThread::msleep(20);
 }
 
-void TerminalConsole::processEvents() {
-    if (Q_LIKELY(!InterruptRequested()) || interrupted_)
+void BoardConsole::processEvents() {
+    if (Q_LIKELY(!StopRequested(stop_)) || interrupted_)
         return;
     interrupt();
 }
 
 // What the window's Reset does: the port closes under the operation, which then ends quietly
 // at its next serial access; the file it was sending is let go.
-void TerminalConsole::interrupt() {
+void BoardConsole::interrupt() {
     interrupted_ = true;
     if (!state_ || !line_)
         return;
@@ -45,7 +45,7 @@ void TerminalConsole::interrupt() {
     state_->ImageFileHandle.reset();
 }
 
-void TerminalConsole::statusShown(StatusCode code) {
+void BoardConsole::statusShown(StatusCode code) {
     // A download acknowledges each block of a phase with "Transfer Success!": only the one that
     // follows the whole phase earns its line.
     if (code == StatusCode::TransferSuccess && progress_.active())
@@ -57,11 +57,11 @@ void TerminalConsole::statusShown(StatusCode code) {
     print(StatusText(code));
 }
 
-void TerminalConsole::fileRefused(FileRefusal reason) {
+void BoardConsole::fileRefused(FileRefusal reason) {
     print(QLatin1String(FileRefusalText(reason)));
 }
 
-void TerminalConsole::print(const QString &text) {
+void BoardConsole::print(const QString &text) {
     progress_.settle();
     if (text == printed_)
         return;
@@ -69,27 +69,27 @@ void TerminalConsole::print(const QString &text) {
     output_.statusLine(text);
 }
 
-void TerminalConsole::phaseStarted(Phase phase, int totalBlocks) {
+void BoardConsole::phaseStarted(Phase phase, int totalBlocks) {
     if (firstPhase_ == Clock::time_point())
         firstPhase_ = lastBlock_ = Clock::now();
     progress_.start(phase, totalBlocks);
 }
 
-void TerminalConsole::blockDone(const BlockProgress &progress) {
+void BoardConsole::blockDone(const BlockProgress &progress) {
     ++blocks_;
     lastBlock_ = Clock::now();
     progress_.step(progress);
 }
 
-void TerminalConsole::Progress(int, int) {
+void BoardConsole::Progress(int, int) {
     processEvents();
 }
 
-void TerminalConsole::finish() {
+void BoardConsole::finish() {
     progress_.settle();
 }
 
-TerminalConsole::Clock::duration TerminalConsole::operationTime() const {
+BoardConsole::Clock::duration BoardConsole::operationTime() const {
     if (connecting_ == Clock::time_point() || finished_ < connecting_)
         return Clock::duration::zero();
     return finished_ - connecting_;

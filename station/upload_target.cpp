@@ -1,4 +1,4 @@
-#include "cli/upload_target.h"
+#include "station/upload_target.h"
 
 #include <QFile>
 #include <QFileInfo>

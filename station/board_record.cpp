@@ -1,4 +1,4 @@
-#include "cli/board_record.h"
+#include "station/board_record.h"
 
 namespace {
 

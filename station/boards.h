@@ -1,0 +1,60 @@
+#pragma once
+
+#include "station/board_run.h"
+
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+class ConsoleOutput;
+class QThread;
+class ReportFile;
+
+// What the station tells its front end of each board. started() comes on the thread that
+// launches the board; the board's lines then go, from the board's own thread, to the output it
+// returns, and ended() follows there once its record is written.
+class StationEvents {
+public:
+    virtual ~StationEvents() = default;
+    virtual ConsoleOutput &started(int board, const QString &port) = 0;
+    virtual void ended(int board, const BoardOutcome &outcome) = 0;
+};
+
+// The boards' operations, each on a thread of its own with its own serial component and state,
+// and their outcomes as they end. A board is known by the number launch() gives it.
+class Boards {
+public:
+    Boards(StationEvents &events, ReportFile *report);
+    ~Boards(); // waits for every board's thread
+    Boards(const Boards &) = delete;
+    Boards &operator=(const Boards &) = delete;
+
+    int launch(BoardJob job);
+    int running() const;
+    // The boards that ended, waiting up to `timeout` for one when none has.
+    std::vector<std::pair<int, BoardOutcome>> collect(std::chrono::steady_clock::duration timeout);
+
+private:
+    struct Worker {
+        std::unique_ptr<QThread> thread;
+        int board = 0;
+        std::optional<BoardOutcome> outcome;
+    };
+    void run(Worker &worker, ConsoleOutput &output, const BoardJob &job);
+    // Written as soon as the board is done: a crash of the station later loses nothing.
+    void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
+
+    StationEvents &events_;
+    ReportFile *report_;
+    mutable std::mutex mutex_;
+    std::condition_variable done_;
+    std::list<Worker> workers_; // a worker stays where it is while its thread runs
+    int launched_ = 0;
+};

@@ -1,0 +1,116 @@
+#include "station/station_plan.h"
+
+#include "ports/port_identity.h"
+#include "ports/port_names.h"
+#include "ports/system_ports.h"
+#include "station/port_file_name.h"
+
+#include <QFileInfo>
+
+#include <map>
+
+StationRun::StationRun(StationPlan plan, const StopFlag *stop)
+    : plan_(std::move(plan)), stop_(stop), start_(std::chrono::steady_clock::now()) {}
+
+std::optional<StationRefusal> StationRun::open() {
+    const bool upload = IsUpload(plan_.mode);
+    if (!plan_.report.isEmpty()) {
+        report_ = std::make_unique<ReportFile>();
+        QString why;
+        // No board is touched without its record.
+        if (!report_->open(plan_.report, &why) ||
+            (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty()))
+            return StationRefusal{ExitCode::FileRefused, why, QString()};
+    }
+    if (!upload) {
+        image_ = HoldImageFile(plan_.file, plan_.mode);
+        if (!image_.held())
+            return StationRefusal{ExitCode::FileRefused, image_.error,
+                                  image_.refusal ? QLatin1String(FileRefusalText(*image_.refusal))
+                                                 : QString()};
+    }
+    return std::nullopt;
+}
+
+BoardJob StationRun::jobFor(const QString &port) const {
+    BoardJob job;
+    job.request.mode = plan_.mode;
+    job.request.file = IsUpload(plan_.mode) ? UploadFileFor(plan_.file, port) : plan_.file;
+    job.request.image = image_.bytes;
+    job.portName = port;
+    job.overwrite = plan_.overwrite;
+    job.trace = plan_.trace;
+    job.start = start_;
+    job.stop = stop_;
+    return job;
+}
+
+BoardJob StationRun::job(const FoundPort &port, const ComPortMap &map,
+                         const std::vector<PresentPort> &present) const {
+    BoardJob job = jobFor(port.name);
+    job.request.portIndex = port.portIndex;
+    job.request.portPath = port.path;
+    if (port.path.isEmpty())
+        job.comPorts = map;
+    job.identity = IdentifyPort(port.path.isEmpty() ? port.device : port.path, present);
+    return job;
+}
+
+QString StationRun::conflict(const BoardJob &job) const {
+    if (!report_ || !IsUpload(plan_.mode))
+        return QString();
+    return report_->conflictWith(QFileInfo(job.request.file).absoluteFilePath(), "upload file");
+}
+
+std::optional<StationRefusal> StationRun::jobsForPorts(const ComPortSource &comPorts,
+                                                       std::vector<BoardJob> *jobs,
+                                                       QStringList *notes) const {
+    std::vector<PortChoice> choices;
+    bool anyCom = false;
+    for (const QString &port : plan_.ports) {
+        choices.push_back(ParsePortName(port).value_or(PortChoice{}));
+        anyCom = anyCom || choices.back().portPath.isEmpty();
+    }
+    const ComPortMap map = anyCom && comPorts ? comPorts() : ComPortMap();
+    const std::vector<PresentPort> present = ScanPresentPorts();
+
+    std::map<QString, QString> owners; // device -> the port that names it
+    std::map<QString, QString> targets;
+    for (int i = 0; i < plan_.ports.size(); ++i) {
+        const QString &port = plan_.ports[i];
+        const PortChoice &choice = choices[size_t(i)];
+        BoardJob job = jobFor(port);
+        job.request.portIndex = choice.portIndex;
+        job.request.portPath = choice.portPath;
+        if (choice.portPath.isEmpty())
+            job.comPorts = map;
+        const QString opens =
+            choice.portPath.isEmpty() ? map.devicePath(choice.portIndex + 1) : choice.portPath;
+        job.identity = IdentifyPort(opens, present);
+        for (const QString &note : PortNotes(port, choice, map)) {
+            if (!notes->contains(note))
+                *notes << note;
+        }
+        // One device, one owner: two names of one device would fight over it.
+        const QString device = job.identity.device.isEmpty() ? port : job.identity.device;
+        if (const auto [it, added] = owners.emplace(device, port); !added)
+            return StationRefusal{ExitCode::Usage,
+                                  QStringLiteral("--port %1 and --port %2 are the same device "
+                                                 "(%3): one device, one owner")
+                                      .arg(it->second, port, device),
+                                  QString()};
+        if (IsUpload(plan_.mode)) {
+            const QString target = QFileInfo(job.request.file).absoluteFilePath();
+            if (const auto [it, added] = targets.emplace(target, port); !added)
+                return StationRefusal{
+                    ExitCode::Usage,
+                    QStringLiteral("--port %1 and --port %2 would both save to %3")
+                        .arg(it->second, port, job.request.file),
+                    QString()};
+            if (const QString why = conflict(job); !why.isEmpty())
+                return StationRefusal{ExitCode::FileRefused, why, QString()};
+        }
+        jobs->push_back(std::move(job));
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "link/transfer_mode.h"
+#include "ports/com_numbering.h"
+#include "ports/port_watch.h"
+#include "station/board_run.h"
+#include "station/held_image.h"
+#include "station/report_file.h"
+#include "station/stop_flag.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// What the operator asks the station for: one operation, on which ports.
+struct StationPlan {
+    TransferMode mode = TransferMode::DownloadSoftware;
+    // The download file, or the upload file, in which `{port}` stands for each port's own.
+    QString file;
+    QStringList ports; // as the operator named them; for a watch, patterns too
+    bool watch = false;
+    bool overwrite = false;
+    bool trace = false;
+    QString report; // where each board's record is appended; empty for none
+};
+
+// Why the station does not start. Nothing was touched.
+struct StationRefusal {
+    ExitCode code = ExitCode::FileRefused;
+    QString error;  // what was wrong
+    QString status; // the download file's check, shown as its status text; else empty
+};
+
+// What a run holds while its boards run: the report the records go to and the download image,
+// read once and held locked, that every board is sent.
+class StationRun {
+public:
+    StationRun(StationPlan plan, const StopFlag *stop);
+
+    // Opens the report and holds the download file; nothing when both are as they should be.
+    std::optional<StationRefusal> open();
+
+    // The jobs for the ports the plan names, each port resolved (COM names through `comPorts`,
+    // looked up only when one is named) and checked before any is touched: one device, one owner;
+    // one file per board. `notes` say where the ports lead.
+    std::optional<StationRefusal> jobsForPorts(const ComPortSource &comPorts,
+                                               std::vector<BoardJob> *jobs,
+                                               QStringList *notes) const;
+    // The job for a port a watch found: `path` opens it, or for a COM name `map` leads there;
+    // `present` is what the system reports.
+    BoardJob job(const FoundPort &port, const ComPortMap &map,
+                 const std::vector<PresentPort> &present) const;
+    // Why a board on `port` may not be served: its upload file is the report. Empty otherwise.
+    QString conflict(const BoardJob &job) const;
+
+    const StationPlan &plan() const { return plan_; }
+    ReportFile *report() const { return report_.get(); }
+    std::chrono::steady_clock::time_point start() const { return start_; }
+
+private:
+    BoardJob jobFor(const QString &port) const;
+
+    StationPlan plan_;
+    const StopFlag *stop_;
+    std::chrono::steady_clock::time_point start_;
+    std::unique_ptr<ReportFile> report_;
+    HeldImage image_;
+};

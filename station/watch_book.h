@@ -1,0 +1,51 @@
+#pragma once
+
+#include "ports/port_watch.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+// What one look of a watch decided.
+struct WatchLook {
+    std::vector<QString> appeared;                     // names seen for the first time
+    std::vector<std::pair<QString, QString>> removed;  // a board taken off: name, how it ended
+    std::vector<std::pair<QString, QString>> servedAs; // name, the name its board was served on
+    std::vector<FoundPort> serve;                      // boards to serve now
+};
+
+// The watch's bookkeeping, plain data: which boards are new, gone or still there. A board is
+// served once while it stays, under whichever of its names; it is served once two looks in a row
+// have seen it (the system may not yet have given its device the permissions or the names it
+// will have); unplugged (its device gone at one look, or made anew) and back, it is served again.
+class WatchBook {
+public:
+    // The ports present now, each device once.
+    WatchLook look(const std::vector<FoundPort> &found);
+    // The board served on `name` has ended; `result` is what became of it (empty: not served).
+    void ended(const QString &name, const QString &result);
+
+    // Present ports that a COM pattern cannot reach, each said once: those not said before.
+    std::vector<QString> unreachable(const std::vector<QString> &devices);
+
+private:
+    struct Slot {
+        QString device;
+        QString last; // what became of the last board here
+        bool present = false;
+        bool running = false;
+        bool announced = false; // a board was served here
+    };
+    struct Served {
+        QByteArray identity;
+        QString name;
+    };
+    std::map<QString, Slot> watched_;      // by the port's name
+    std::map<QString, Served> served_;     // by device
+    std::map<QString, QByteArray> before_; // the devices at the last look
+    std::set<QString> said_;               // unreachable ports named already
+};
