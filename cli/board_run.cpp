@@ -76,6 +76,9 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     TMSComm comm;
     const ComPortMap ports = job.comPorts;
     comm.setComPorts([ports] { return ports; });
+    comm.setNoteSink([&output](const QString &note) {
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(note));
+    });
     TerminalConsole console(output);
     Line line(comm, console);
     console.attach(line, *state);

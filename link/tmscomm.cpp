@@ -65,7 +65,7 @@ QString TMSComm::comDevice() const {
     if (entry.device.isEmpty())
         throw CommError(
             CommError::Kind::OpenFailed,
-            QStringLiteral("%1: %2").arg(ComPortName(commPort_), DescribeComPort(entry)));
+            QStringLiteral("%1 has %2").arg(ComPortName(commPort_), DescribeComPort(entry)));
     return entry.device;
 }
 
@@ -79,7 +79,7 @@ void TMSComm::setPortOpen(bool open) {
     LineSettings settings;
     ParseLineSettings(settings_, &settings);
     const QString path = portPath_.isEmpty() ? comDevice() : portPath_;
-    line_ = opener_(path, settings);
+    line_ = opener_ ? opener_(path, settings) : OpenSerialLine(path, settings, note_);
     received_.clear();
 }
 
