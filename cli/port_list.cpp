@@ -48,10 +48,11 @@ int PrintPortList(const ComPortMap &ports) {
 QStringList PortNotes(const CliOptions &options, const ComPortMap &ports) {
     QStringList notes;
     if (options.portPath.isEmpty()) {
+        // A number without a device is said once, by the opening that fails on it.
         const ComPortEntry &entry = ports.entry(options.portIndex + 1);
-        notes << (entry.device.isEmpty() ? QStringLiteral("torvane-cli: %1 has %2")
-                                         : QStringLiteral("torvane-cli: %1 is %2"))
-                     .arg(options.portName, DescribeComPort(entry));
+        if (!entry.device.isEmpty())
+            notes << QStringLiteral("torvane-cli: %1 is %2")
+                         .arg(options.portName, DescribeComPort(entry));
     } else if (options.portPath.startsWith(QLatin1String(SerialByIdFolder))) {
         // An adapter not plugged in has no link: opening it says so.
         const QString device = QFileInfo(options.portPath).canonicalFilePath();
