@@ -96,8 +96,11 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     comm.setPortOpen(false);
     if (trace)
         trace->flush();
-    if (result.ending == Ending::Completed && !result.succeeded() && !result.detail.isEmpty())
-        output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    if ((result.ending == Ending::Completed && !result.succeeded()) ||
+        result.ending == Ending::FileRefused) {
+        if (!result.detail.isEmpty())
+            output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    }
 
     outcome.result = result;
     outcome.code = ExitCodeOf(result, console.interrupted() || InterruptRequested());

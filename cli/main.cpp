@@ -108,7 +108,7 @@ int main(int argc, char *argv[]) {
         if (!image.held()) {
             if (image.refusal)
                 output.statusLine(QLatin1String(FileRefusalText(*image.refusal)));
-            else
+            if (!image.error.isEmpty())
                 output.errorLine(QStringLiteral("torvane-cli: %1").arg(image.error));
             output.statusLine(resultLine(ExitCode::FileRefused, options, {}));
             return int(ExitCode::FileRefused);

@@ -461,7 +461,7 @@ int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
         if (!image.held()) {
             if (image.refusal)
                 std::printf("%s\n", FileRefusalText(*image.refusal));
-            else
+            if (!image.error.isEmpty())
                 say(QStringLiteral("torvane-cli: %1").arg(image.error));
             std::printf("torvane-cli: %s: file refused (exit 2)\n", qPrintable(modeName(options)));
             return int(ExitCode::FileRefused);

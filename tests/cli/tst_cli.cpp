@@ -288,19 +288,28 @@ void TestCli::fileRefusals_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("size"); // -1: no file at all; -2: a pipe, which nobody writes
     QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("why"); // on stderr
     QTest::newRow("missing") << "data" << -1
-                             << "Find an error, when opening this file, maybe it inexistent!";
-    QTest::newRow("a pipe") << "data" << -2 << "File wrong!";
-    QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!";
-    QTest::newRow("one byte long") << "data" << DataSize + 1 << "File wrong!";
-    QTest::newRow("data image as software") << "software" << DataSize << "File wrong!";
-    QTest::newRow("64 KiB loader") << "loader" << 65536 << "File wrong!";
+                             << "Find an error, when opening this file, maybe it inexistent!"
+                             << "";
+    QTest::newRow("a pipe") << "data" << -2 << "File wrong!"
+                            << "the file is not a regular file";
+    QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!"
+                                    << "the file has 262143 bytes; Download Data takes 262144";
+    QTest::newRow("one byte long") << "data" << DataSize + 1 << "File wrong!"
+                                   << "the file has 262145 bytes; Download Data takes 262144";
+    QTest::newRow("data image as software")
+        << "software" << DataSize << "File wrong!"
+        << "the file has 262144 bytes; Download Software takes 1703936";
+    QTest::newRow("64 KiB loader") << "loader" << 65536 << "File wrong!"
+                                   << "the file has 65536 bytes; Download Loader takes 131072";
 }
 
 void TestCli::fileRefusals() {
     QFETCH(QString, kind);
     QFETCH(int, size);
     QFETCH(QString, status);
+    QFETCH(QString, why);
     if (size >= 0)
         QVERIFY(WriteFile(path("image.bin"), TestImage(size + 4, 0x5eed).left(size)));
     if (size == -2)
@@ -311,6 +320,7 @@ void TestCli::fileRefusals() {
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.statusLines(), QStringList{status});
     QVERIFY(run.resultLine().contains("file refused (exit 2)"));
+    QVERIFY2(run.errors.contains(why), qPrintable(run.errors));
     // Refused before the port opened: the device heard nothing.
     const QString heard = heardBefore(device);
     QVERIFY2(!heard.contains("<-"), qPrintable(heard));
