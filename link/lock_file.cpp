@@ -39,9 +39,17 @@ std::optional<pid_t> ownerIn(const QByteArray &content) {
     return std::nullopt;
 }
 
-// A process of another user is alive too: only "no such process" means gone.
+// A process of another user is alive too: only "no such process" means gone, or an ended
+// process its parent has not yet collected, which holds no port.
 bool isAlive(pid_t pid) {
-    return ::kill(pid, 0) == 0 || errno != ESRCH;
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray fields = stat.readAll();
+    const qsizetype nameEnd = fields.lastIndexOf(')');
+    return nameEnd < 0 || fields.mid(nameEnd + 2, 1) != "Z";
 }
 
 QString programOf(pid_t pid) {
