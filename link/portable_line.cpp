@@ -185,7 +185,7 @@ private:
         const QByteArray device = QFile::encodeName(port_.portName());
         if (port_.error() == QSerialPort::PermissionError)
             throw OpenFailedError(path_, ::access(device.constData(), R_OK | W_OK) == 0
-                                             ? InUseText()
+                                             ? OpenFailureCause(port_.portName(), EBUSY)
                                              : OpenFailureCause(port_.portName(), EACCES));
         if (port_.error() == QSerialPort::UnsupportedOperationError)
             throw OpenFailedError(path_, OpenFailureCause(port_.portName(), ENOTTY));
