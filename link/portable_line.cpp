@@ -58,8 +58,8 @@ bool isTimeout(const QSerialPort &port) {
 
 class PortableLine final : public SerialLine {
 public:
-    explicit PortableLine(const QString &path) : path_(path) {
-        port_.setPortName(systemName(path));
+    explicit PortableLine(const QString &path) : path_(path), device_(systemName(path)) {
+        port_.setPortName(device_);
     }
     ~PortableLine() override {
 #ifdef Q_OS_UNIX
@@ -81,8 +81,9 @@ public:
         // that name the program that wrote them: it is given the device itself, and finds the
         // place cleared of stale locks and refused where a live program holds it.
         if (const QString device = DeviceNodeOf(path_); !device.isEmpty()) {
-            port_.setPortName(device);
-            if (const QString refusal = PortLockFile(device).clear(note); !refusal.isEmpty())
+            device_ = device;
+            port_.setPortName(device_);
+            if (const QString refusal = PortLockFile(device_).clear(note); !refusal.isEmpty())
                 throw OpenFailedError(path_, refusal);
         }
 #else
@@ -182,13 +183,12 @@ private:
 #ifdef Q_OS_UNIX
         // The toolkit says "permission" both for a device it may not open and for one that
         // another program has locked, and names no cause for a device that is no serial port.
-        const QByteArray device = QFile::encodeName(port_.portName());
-        if (port_.error() == QSerialPort::PermissionError)
-            throw OpenFailedError(path_, ::access(device.constData(), R_OK | W_OK) == 0
-                                             ? OpenFailureCause(port_.portName(), EBUSY)
-                                             : OpenFailureCause(port_.portName(), EACCES));
+        if (port_.error() == QSerialPort::PermissionError) {
+            const bool mayOpen = ::access(QFile::encodeName(device_).constData(), R_OK | W_OK) == 0;
+            throw OpenFailedError(path_, OpenFailureCause(device_, mayOpen ? EBUSY : EACCES));
+        }
         if (port_.error() == QSerialPort::UnsupportedOperationError)
-            throw OpenFailedError(path_, OpenFailureCause(port_.portName(), ENOTTY));
+            throw OpenFailedError(path_, OpenFailureCause(device_, ENOTTY));
 #endif
         throw OpenFailedError(path_, port_.errorString());
     }
@@ -209,6 +209,7 @@ private:
     }
 
     QString path_;
+    QString device_; // as the toolkit was given it
     QSerialPort port_;
 #ifdef Q_OS_WIN
     bool timerRaised_ = false;
