@@ -325,8 +325,10 @@ void TFormMain::setPortLamp(bool open) {
     Shape_ComState->setOpen(open);
 }
 
-void TFormMain::showError(const QString &text, const QString &) {
+void TFormMain::showError(const QString &text, const QString &cause) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok, this);
+    // The text says the same whatever went wrong; the cause beside it says what did.
+    box.setInformativeText(cause);
     box.exec();
 }
 

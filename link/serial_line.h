@@ -48,5 +48,10 @@ bool ParseLineSettings(const QString &text, LineSettings *out);
 using SerialLineOpener =
     std::function<std::unique_ptr<SerialLine>(const QString &path, const LineSettings &settings)>;
 
+// A word for the operator on something the opening did on its way (a stale lock removed); the
+// link prints nothing itself.
+using LineNoteSink = std::function<void(const QString &)>;
+
 // The backend this build was made with.
-std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings);
+std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
+                                           const LineNoteSink &note = {});

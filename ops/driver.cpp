@@ -129,9 +129,10 @@ void Operation::run() {
     state_.OperationAborted = false;
     const qint32 size = ImageSize(request_.mode);
     reach(Stage::FileCheck);
-    const bool checked = request_.image && !IsUpload(request_.mode)
-                             ? CheckImageSize(sink_, request_.mode, request_.image->size())
-                             : CheckImageFile(sink_, request_.mode, request_.file);
+    const bool checked =
+        request_.image && !IsUpload(request_.mode)
+            ? CheckImageSize(sink_, request_.mode, request_.image->size(), &result_.detail)
+            : CheckImageFile(sink_, request_.mode, request_.file, &result_.detail);
     if (!checked) {
         result_.ending = Ending::FileRefused;
         return;

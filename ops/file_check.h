@@ -16,11 +16,17 @@ enum class FileRefusal { NoDownloadFile, MissingDownloadFile, WrongLength, NoUpl
 const char *FileRefusalText(FileRefusal reason);
 
 // Checks the file chosen for `mode` before the port is touched. False after showing the reason
-// on the sink; a download file that exists but cannot be read raises a FileError.
-bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file);
+// on the sink, and what was wrong with the file in *why when the text does not say it; a
+// download file that exists but cannot be read raises a FileError.
+bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file,
+                    QString *why = nullptr);
 
 // The check of an image already read: only its size can be wrong.
-bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size);
+bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size, QString *why = nullptr);
+
+// What lies behind "File wrong!": the size found against the size `mode` takes, or, for a
+// negative size, a name that leads to no regular file.
+QString WrongLengthReason(TransferMode mode, qint64 size);
 
 // Opens a download file for reading without ever waiting on it (a pipe or a device under the
 // name would block a plain open), and keeps it only when it is a regular file. Null when the

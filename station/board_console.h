@@ -11,7 +11,8 @@ struct Line;
 struct TransferState;
 
 // An operation's progress on a terminal: each status text once on its own line, the data phases
-// as progress, the error box as a line on stderr. Ctrl-C acts as the window's Reset.
+// as progress, the error box as a line on stderr that gives its cause. Ctrl-C acts as the window's
+// Reset.
 class BoardConsole : public ProgressSink {
 public:
     using Clock = std::chrono::steady_clock;

@@ -75,6 +75,9 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     TMSComm comm;
     const ComPortMap ports = job.comPorts;
     comm.setPortResolver(ComPortResolver([ports] { return ports; }));
+    comm.setNoteSink([&output](const QString &note) {
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(note));
+    });
     BoardConsole console(output, job.stop);
     Line line(comm, console);
     console.attach(line, *state);
@@ -92,8 +95,11 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     comm.setPortOpen(false);
     if (trace)
         trace->flush();
-    if (result.ending == Ending::Completed && !result.succeeded() && !result.detail.isEmpty())
-        output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    if ((result.ending == Ending::Completed && !result.succeeded()) ||
+        result.ending == Ending::FileRefused) {
+        if (!result.detail.isEmpty())
+            output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    }
 
     outcome.result = result;
     outcome.code = ExitCodeOf(result, console.interrupted() || StopRequested(job.stop));

@@ -21,6 +21,8 @@ HeldImage HoldImageFile(const QString &name, TransferMode mode) {
     }
     if (!image.file) {
         image.refusal = refusal;
+        if (refusal == FileRefusal::WrongLength)
+            image.error = WrongLengthReason(mode, -1);
         return image;
     }
 #ifdef Q_OS_UNIX
@@ -33,6 +35,7 @@ HeldImage HoldImageFile(const QString &name, TransferMode mode) {
     const qint64 size = ImageSize(mode);
     if (image.file->size() != size) {
         image.refusal = FileRefusal::WrongLength;
+        image.error = WrongLengthReason(mode, image.file->size());
         image.file.reset();
         return image;
     }

@@ -61,6 +61,7 @@ struct BoxSeen {
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString cause; // beside the text
 };
 
 // Records a message box and presses one of its buttons.
@@ -68,7 +69,7 @@ std::function<void(QWidget *)> pressInBox(QMessageBox::StandardButton button, Bo
     return [=](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
         QVERIFY2(box, "a message box was expected");
-        *seen = {box->windowTitle(), box->text(), box->icon()};
+        *seen = {box->windowTitle(), box->text(), box->icon(), box->informativeText()};
         QTest::mouseClick(box->button(button), Qt::LeftButton);
     };
 }
@@ -479,7 +480,8 @@ void TestFormMain::fileButton() {
                 if (answer == QMessageBox::Escape)
                     answerBox = std::make_unique<ModalAnswer>([&box](QWidget *modal) {
                         auto *question = qobject_cast<QMessageBox *>(modal);
-                        box = {question->windowTitle(), question->text(), question->icon()};
+                        box = {question->windowTitle(), question->text(), question->icon(),
+                               question->informativeText()};
                         QTest::keyClick(modal, Qt::Key_Escape);
                     });
                 else
@@ -720,6 +722,8 @@ void TestFormMain::pickingAMissingPort() {
     QCOMPARE(box.title, QStringLiteral("Error"));
     QCOMPARE(box.text, PortInUse);
     QCOMPARE(box.icon, QMessageBox::Critical);
+    QVERIFY2(box.cause.contains("/dev/torvane-no-such-device: No such file or directory"),
+             qPrintable(box.cause));
     QCOMPARE(lampColour(child("Shape_ComState")), Red);
     QVERIFY(!window->MSComm.PortOpen());
     QCOMPARE(child<QComboBox>("CB_Com")->currentText(), QStringLiteral("COM.03"));
