@@ -4,6 +4,7 @@
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/driver.h"
+#include "ops/panel_view.h"
 #include "ops/progress_text.h"
 #include "ops/transfer_state.h"
 #include "support/images.h"
@@ -24,7 +25,7 @@
 namespace {
 
 // What the operation showed, as a front end would have shown it.
-struct RecordingSink : ProgressSink {
+struct RecordingSink : ProgressSink, PanelView {
     QList<StatusCode> statuses;
     QList<FileRefusal> refusals;
     QStringList errors;
@@ -57,13 +58,14 @@ struct RecordingSink : ProgressSink {
             pending = [this, progress] { onBlock(progress); };
     }
     void Progress(int, int) override { processEvents(); }
-    void setProgressPosition(int) override {}
-    void setInputPanelEnabled(bool enabled) override { panelEnabled = enabled; }
-    void setPortLamp(bool open) override { lamp = open; }
     void showError(const QString &text, const QString &cause) override {
         errors << (cause.isEmpty() ? text : text + " / " + cause);
     }
     void standStill(int) override { ++standStills; }
+    PanelView *panel() override { return this; }
+    void setProgressPosition(int) override {}
+    void setInputPanelEnabled(bool enabled) override { panelEnabled = enabled; }
+    void setPortLamp(bool open) override { lamp = open; }
 };
 
 // The tool's side of one operation against a scripted device.
