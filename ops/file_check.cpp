@@ -11,6 +11,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -66,6 +67,21 @@ std::unique_ptr<QFile> OpenImageFile(const QString &name, FileRefusal *refusal) 
         throw FileError(QStringLiteral("Cannot open %1: %2").arg(name, file->errorString()));
 #endif
     return file;
+}
+
+bool ShareImageFile(QFile &file, const QString &name, QString *why) {
+#ifdef Q_OS_UNIX
+    if (::flock(file.handle(), LOCK_SH | LOCK_NB) != 0) {
+        if (why)
+            *why = QStringLiteral("%1 is being written by another program").arg(name);
+        return false;
+    }
+#else
+    Q_UNUSED(file)
+    Q_UNUSED(name)
+    Q_UNUSED(why)
+#endif
+    return true;
 }
 
 bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file) {
