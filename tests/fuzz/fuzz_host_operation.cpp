@@ -105,7 +105,6 @@ class Rig;
 class ScriptLine : public SerialLine {
 public:
     explicit ScriptLine(Rig &rig) : rig_(rig) {}
-    QString portName() const override { return QStringLiteral("fuzz"); }
     void read(QByteArray &into, qsizetype wanted, nanoseconds limit) override;
     void write(const QByteArray &bytes) override;
     int pendingOutput() override { return 0; }
