@@ -16,5 +16,5 @@ bool SendBlock(Line &line, Block block) {
     line.MSComm.setOutBufferCount(0);
     line.MSComm.setOutput(
         QByteArray::fromRawData(reinterpret_cast<const char *>(block.data()), BlockSize));
-    return WaitReply(line, CommandCode::RRSS, CommandCode::RRFD, BlockPolls);
+    return WaitReply(line, CommandCode::RRSS, BlockPolls);
 }

@@ -29,7 +29,7 @@ bool ConnectDevice(Line &line, TransferMode mode) {
                 return false;
             line.events.processEvents();
             SendCommand(line, line.SendCodeSlot);
-            if (WaitReply(line, line.ExpectCodeSlot, CommandCode::TDPO, AnswerPolls))
+            if (WaitReply(line, line.ExpectCodeSlot, AnswerPolls))
                 return true;
         }
     } catch (const CommError &e) {

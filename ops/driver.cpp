@@ -90,20 +90,20 @@ void Operation::download(qint32 size) {
     EmptyBar(sink_);
     reach(Stage::Verify);
     Show(sink_, StatusCode::Verify);
-    if (!WaitReply(line_, CommandCode::RCVS, CommandCode::RCVF, VerifyPolls))
+    if (!WaitReply(line_, CommandCode::RCVS, VerifyPolls))
         return fail(StatusCode::VerifyFailed);
     Show(sink_, StatusCode::VerifySuccess);
 
     reach(Stage::Erase);
     Show(sink_, StatusCode::EraseFlash);
-    if (!WaitReply(line_, CommandCode::REFS, CommandCode::REFF, ErasePolls))
+    if (!WaitReply(line_, CommandCode::REFS, ErasePolls))
         return fail(StatusCode::EraseFlashFailed);
     Show(sink_, StatusCode::EraseFlashSuccess);
 
     EmptyBar(sink_);
     reach(Stage::Program);
     Show(sink_, StatusCode::ProgramFlash);
-    if (!WaitReply(line_, CommandCode::RWFS, CommandCode::RWFF, ProgramPolls))
+    if (!WaitReply(line_, CommandCode::RWFS, ProgramPolls))
         return fail(StatusCode::ProgramFlashFailed);
     Show(sink_, StatusCode::ProgramFlashSuccess);
     // The device erases its eeprom as part of programming; there is no step of its own.

@@ -66,11 +66,11 @@ QString download(Host &host, int mode, const QByteArray &image) {
             if (!SendBlock(host.line, block))
                 return QStringLiteral("block %1").arg(k);
         }
-        if (!WaitReply(host.line, CommandCode::RCVS, CommandCode::RCVF, 100000))
+        if (!WaitReply(host.line, CommandCode::RCVS, 100000))
             return QStringLiteral("verify");
-        if (!WaitReply(host.line, CommandCode::REFS, CommandCode::REFF, 100000))
+        if (!WaitReply(host.line, CommandCode::REFS, 100000))
             return QStringLiteral("erase");
-        if (!WaitReply(host.line, CommandCode::RWFS, CommandCode::RWFF, 150000))
+        if (!WaitReply(host.line, CommandCode::RWFS, 150000))
             return QStringLiteral("program");
         return QStringLiteral("ok");
     } catch (const CommError &e) {
