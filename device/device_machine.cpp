@@ -201,8 +201,6 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
             return;
         }
         break;
-    case Phase::HangingUp:
-        return;
     default:
         break;
     }
