@@ -275,8 +275,6 @@ void TestSerial::hangUpMidWaitRaisesDeviceLost() {
         if (poll == 3)
             pty->hangUp();
     };
-    QElapsedTimer timer;
-    timer.start();
     try {
         WaitReply(*line, CommandCode::RCVS, 100000);
         QFAIL("a hung-up device went unnoticed");
