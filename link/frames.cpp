@@ -11,8 +11,7 @@ void SendCommand(Line &line, CommandCode code) {
     line.MSComm.setOutput(line.LastInput);
 }
 
-bool WaitReply(Line &line, CommandCode expected, [[maybe_unused]] CommandCode failure,
-               qint32 polls) {
+bool WaitReply(Line &line, CommandCode expected, qint32 polls) {
     bool waiting = false;
     for (qint32 poll = 0; poll < polls; ++poll) {
         line.events.processEvents();

@@ -124,10 +124,6 @@ public:
 #endif
     }
 
-    QString portName() const override {
-        return path_;
-    }
-
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
         take(into, 0);
         if (into.size() >= wanted || limit <= 0ns)

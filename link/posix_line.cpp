@@ -140,8 +140,6 @@ public:
     PosixLine(const PosixLine &) = delete;
     PosixLine &operator=(const PosixLine &) = delete;
 
-    QString portName() const override { return name_; }
-
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
         // A wait comes right after a look at what is waiting (a poll's InBufferCount): it goes
         // straight to the system's wait, which ends at once when bytes are there. One read less

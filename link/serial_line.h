@@ -14,8 +14,6 @@ class SerialLine {
 public:
     virtual ~SerialLine() = default;
 
-    // The device as the operator named it, for messages.
-    virtual QString portName() const = 0;
     // Appends every byte waiting to `into`; while `into` holds fewer than `wanted` bytes, waits
     // for more, up to `limit` in all. DeviceLost when the line was hung up.
     virtual void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) = 0;

@@ -66,7 +66,6 @@ public:
     void PollPause(int wanted);
     // The one seam for tests of long waits: shortens the pause; poll counts stay as they are.
     void setPollPause(std::chrono::microseconds pause) { pollPause_ = pause; }
-    std::chrono::microseconds pollPause() const { return pollPause_; }
 
     // When set, names the device to open instead of the one CommPort maps to.
     void setPortPath(const QString &path) { portPath_ = path; }

@@ -11,6 +11,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -75,6 +76,21 @@ QString WrongLengthReason(TransferMode mode, qint64 size) {
         .arg(size)
         .arg(QLatin1String(ModeName(mode)))
         .arg(ImageSize(mode));
+}
+
+bool ShareImageFile(QFile &file, const QString &name, QString *why) {
+#ifdef Q_OS_UNIX
+    if (::flock(file.handle(), LOCK_SH | LOCK_NB) != 0) {
+        if (why)
+            *why = QStringLiteral("%1 is being written by another program").arg(name);
+        return false;
+    }
+#else
+    Q_UNUSED(file)
+    Q_UNUSED(name)
+    Q_UNUSED(why)
+#endif
+    return true;
 }
 
 bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file, QString *why) {

@@ -33,3 +33,7 @@ QString WrongLengthReason(TransferMode mode, qint64 size);
 // name leads to something else, with the refusal in *refusal; a FileError when the file is
 // there but cannot be opened.
 std::unique_ptr<QFile> OpenImageFile(const QString &name, FileRefusal *refusal);
+
+// Shares the reading of an opened download file: a writer that takes a lock of its own waits
+// until the file is let go. False, with the reason in *why, while another program writes it.
+bool ShareImageFile(QFile &file, const QString &name, QString *why);

@@ -29,9 +29,6 @@ public:
     void phaseStarted(Phase phase, int totalBlocks) override;
     void blockDone(const BlockProgress &progress) override;
     void Progress(int max, int step) override;
-    void setProgressPosition(int) override {}
-    void setInputPanelEnabled(bool) override {}
-    void setPortLamp(bool) override {}
     void showError(const QString &text, const QString &cause = QString()) override;
     // The window's pause, cut short by Ctrl-C.
     void standStill(int ms) override;
