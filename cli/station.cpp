@@ -14,7 +14,6 @@
 
 
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -99,7 +98,7 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         const int row = rowLocked(port);
         rowOfBoard_[board] = row;
-        return outputs_.emplace_back(view_, row);
+        return outputs_.try_emplace(row, view_, row).first->second;
     }
     void ended(int board, const BoardOutcome &outcome) override {
         int row = 0;
@@ -122,7 +121,7 @@ private:
     std::mutex mutex_;
     std::map<QString, int> rows_;
     std::map<int, int> rowOfBoard_;
-    std::deque<PortOutput> outputs_; // where they are while their boards run
+    std::map<int, PortOutput> outputs_; // by row: one a port, however many boards it serves
 };
 
 // A refusal before any board: what was wrong, and for a refused file the result line.
