@@ -12,7 +12,6 @@
 #include "station/station_plan.h"
 #include "station/watch_book.h"
 
-
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -241,6 +240,8 @@ int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSo
     };
     const auto look = [&] {
         const std::vector<FoundPort> found = watch.scan();
+        for (const QString &problem : book.unsaid(watch.comPorts().problems()))
+            view.note(QStringLiteral("torvane-cli: %1").arg(problem));
         // Ten COM numbers, each kept for a port once seen: boards with a USB serial chip of
         // their own use them up, and a board on no number is never served. Said once.
         if (comPattern) {

@@ -102,6 +102,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
 
     std::vector<const PresentPort *> adapters;
     std::set<int> uartNumbers;
+    std::map<QString, int> ownNumber; // of each present built-in port, by its identity
     for (const PresentPort *port : ports) {
         const int index = port->builtInUart ? BuiltInUartIndex(port->path) : -1;
         if (index < 0) {
@@ -109,6 +110,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
             continue;
         }
         const int n = index + 1;
+        ownNumber[CanonicalIdentity(port->path)] = n;
         if (inRange(n)) {
             uartNumbers.insert(n);
             taken.insert(n);
@@ -126,6 +128,12 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
         const QString identity = CanonicalIdentity(written);
         if (!inRange(n) || identity.isEmpty() || numberOf.count(identity))
             continue;
+        if (const auto own = ownNumber.find(identity); own != ownNumber.end() && own->second != n) {
+            result.conflicts[n] =
+                QStringLiteral("%1 is a built-in port, which keeps its own number, %2")
+                    .arg(identity, ComPortName(own->second));
+            continue;
+        }
         if (uartNumbers.count(n)) {
             displaced.emplace(identity, n);
             continue;

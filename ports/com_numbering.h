@@ -46,6 +46,8 @@ struct ComNumbering {
     ComPortMap map;
     ComNumbers added;      // numbers given out now: to be kept
     std::set<int> dropped; // kept numbers let go, their port having moved to another
+    // Kept numbers not used, and why: a built-in port kept under a number not its own.
+    std::map<int, QString> conflicts;
 };
 
 // COM numbers the way Windows gives them: a port seen for the first time takes the lowest free

@@ -78,3 +78,12 @@ std::vector<QString> WatchBook::unreachable(const std::vector<QString> &devices)
     }
     return fresh;
 }
+
+std::vector<QString> WatchBook::unsaid(const QStringList &texts) {
+    std::vector<QString> fresh;
+    for (const QString &text : texts) {
+        if (saidTexts_.insert(text).second)
+            fresh.push_back(text);
+    }
+    return fresh;
+}

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <set>
@@ -31,6 +32,8 @@ public:
 
     // Present ports that a COM pattern cannot reach, each said once: those not said before.
     std::vector<QString> unreachable(const std::vector<QString> &devices);
+    // Of what a watch would say at every look, what it has not said yet.
+    std::vector<QString> unsaid(const QStringList &texts);
 
 private:
     struct Slot {
@@ -48,4 +51,5 @@ private:
     std::map<QString, Served> served_;     // by device
     std::map<QString, QByteArray> before_; // the devices at the last look
     std::set<QString> said_;               // unreachable ports named already
+    std::set<QString> saidTexts_;
 };

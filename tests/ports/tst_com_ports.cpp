@@ -5,8 +5,10 @@
 #include "ports/system_ports.h"
 #include "support/pty_pair.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -77,6 +79,8 @@ private slots:
     void overridesComeFromTheEnvironmentGiven();
     void storeKeepsNumbersAcrossRuns();
     void storeHonoursAHandEditedFile();
+    void storeNamesWhatItCannotUse_data();
+    void storeNamesWhatItCannotUse();
     void byIdLinksNameTheirDevices();
 };
 
@@ -206,10 +210,96 @@ void TestComPorts::storeHonoursAHandEditedFile() {
              QString("1=/dev/ttyUSB3 2=/dev/ttyUSB0 3=/dev/ttyACM0 4=- 5=/dev/ttyUSB9 "
                      "6=/dev/ttyUSB10"));
     // What was written by hand stays as written; the junk line gave way to the new port.
-    QCOMPARE(summary(PortStore(file).read()),
+    QCOMPARE(summary(PortStore(file).read().numbers),
              QString("1=usb-Bare_Name-if00-port0 2=USB:0403:6001:A50285BI 3=/dev/ttyACM0 "
                      "4=%1usb-Gone-if00-port0 5=%1usb-New 6=%1usb-Newer 12=/dev/ttyUSB9")
                  .arg(ById));
+}
+
+void TestComPorts::storeNamesWhatItCannotUse_data() {
+    QTest::addColumn<QByteArray>("text"); // empty: the file is a folder, which cannot be read
+    QTest::addColumn<QString>("numbers");
+    QTest::addColumn<QStringList>("problems");
+    QTest::addColumn<QString>("keepError"); // after the file's name
+    QTest::newRow("odd lines")
+        << QByteArray("; kept by hand\n"
+                      "COM2=/dev/ttyUSB5\n"
+                      "[ports]\n"
+                      "=x\n"
+                      "COM99=/dev/ttyUSB0\n"
+                      "COMx=/dev/ttyUSB1\n"
+                      "COM4=/dev/ttyS0\n"
+                      "garbage\n"
+                      "COM3=/dev/ttyACM0\n"
+                      "COM3=/dev/ttyACM1\n"
+                      "COM6=/dev/ttyACM0\n"
+                      "COM7=not/an/identity\n"
+                      "[other]\n"
+                      "COM8=/dev/ttyUSB2\n")
+        << QString("1=/dev/ttyS0 2=/dev/ttyUSB7 3=/dev/ttyACM0")
+        << QStringList{"line 2, \"COM2=/dev/ttyUSB5\": not used: it is outside "
+                       "the [ports] section",
+                       "line 4, \"=x\": not used: no COM number before the \"=\"",
+                       "line 5, \"COM99=/dev/ttyUSB0\": not used: COM numbers run "
+                       "from 1 to 10",
+                       "line 6, \"COMx=/dev/ttyUSB1\": not used: \"COMx\" is no "
+                       "COM number (COM1 to COM10)",
+                       "line 8, \"garbage\": not used: it has no \"=\"",
+                       "line 10, \"COM3=/dev/ttyACM1\": not used: COM3 is kept on "
+                       "line 9 already",
+                       "line 11, \"COM6=/dev/ttyACM0\": not used: /dev/ttyACM0 "
+                       "keeps COM3 (line 9)",
+                       "line 12, \"COM7=not/an/identity\": not used: it names no "
+                       "port (a by-id name, usb:vvvv:pppp:serial, or a device path)",
+                       "line 13, \"[other]\": not used: only the [ports] section is "
+                       "read, and none of the lines under this one",
+                       "line 7, \"COM4=/dev/ttyS0\": not used: /dev/ttyS0 is a "
+                       "built-in port, which keeps its own number, COM.01"}
+        << QString("writing it would lose its lines without \"=\"");
+    QTest::newRow("binary") << QByteArray("\x7f"
+                                          "ELF\x02\x01\x01\0\0\0\xff\xfe",
+                                          12)
+                            << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+                            << QStringList{"is not a text file: nothing in it is used, and new "
+                                           "COM numbers are not kept in it"}
+                            << QString();
+    QTest::newRow("unreadable")
+        << QByteArray() << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+        << QStringList{"cannot be read (file to open is a directory): the COM numbers kept in it "
+                       "are not used, and new ones are not kept"}
+        << QString();
+}
+
+void TestComPorts::storeNamesWhatItCannotUse() {
+    QFETCH(QByteArray, text);
+    QFETCH(QString, numbers);
+    QFETCH(QStringList, problems);
+    QFETCH(QString, keepError);
+    // The problems are said by the program, never by the toolkit.
+    QTest::failOnWarning(QRegularExpression(".*"));
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    const QString file = config.filePath("ports.ini");
+    if (text.isEmpty()) {
+        QVERIFY(QDir().mkdir(file));
+    } else {
+        QFile edited(file);
+        QVERIFY(edited.open(QIODevice::WriteOnly));
+        edited.write(text);
+    }
+    const Ports present{uart(0), adapter("/dev/ttyACM0"), adapter("/dev/ttyUSB7")};
+    // Twice: the second run reads what the first wrote, and finds the same lines to name.
+    for (int run = 0; run < 2; ++run) {
+        const ComPortMap map = PortStore(file).assign(present, {});
+        QCOMPARE(summary(map), numbers);
+        QStringList said = map.problems();
+        for (QString &problem : said) {
+            QVERIFY2(problem.startsWith('"' + file + "\" "), qPrintable(problem));
+            problem.remove(0, file.size() + 3);
+        }
+        QCOMPARE(said, problems);
+        QCOMPARE(map.keepError().section(": ", 1), keepError);
+    }
 }
 
 void TestComPorts::byIdLinksNameTheirDevices() {
