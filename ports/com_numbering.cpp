@@ -33,6 +33,8 @@ bool naturalLess(const QString &a, const QString &b) {
 }
 
 ComPortEntry entryOf(const PresentPort &port) {
+    if (!port.notABoard.isEmpty())
+        return {QString(), QStringLiteral("%1 (%2)").arg(port.path, port.notABoard)};
     return {port.path, port.description};
 }
 
@@ -187,7 +189,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
         while (n <= ComPortCount && taken.count(n))
             ++n;
         const QStringList own = ownIdentities(port);
-        if (n > ComPortCount || own.isEmpty())
+        if (n > ComPortCount || own.isEmpty() || !port->notABoard.isEmpty())
             continue;
         taken.insert(n);
         holder[n] = port;

@@ -24,6 +24,8 @@ struct PresentPort {
     QString serialNumber;
     QString description;      // the system's words for it, e.g. "FT232R USB UART"
     bool builtInUart = false; // one of the machine's own /dev/ttyS<n>
+    // Why it is no board's port ("the system console"): never opened, nor reached by a number.
+    QString notABoard;
 };
 
 // COM n -> the identity of the port it is kept for, as the store holds them.

@@ -1,6 +1,7 @@
 #include "ports/port_watch.h"
 
 #include "ports/com_numbering.h"
+#include "ports/machine_terminals.h"
 #include "ports/port_names.h"
 
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QRegularExpression>
 
 #include <glob.h>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 
@@ -51,11 +53,21 @@ PortWatch::PortWatch(QStringList patterns, ComPortSource comPorts)
 std::vector<FoundPort> PortWatch::scan() {
     std::vector<FoundPort> ports;
     std::set<QString> devices;
+    skipped_.clear();
+    std::optional<MachineTerminals> terminals; // read at the first device found
     const auto add = [&](FoundPort port, const QString &opens) {
         port.identity = identityOf(opens);
         port.device = QFileInfo(opens).canonicalFilePath();
         if (port.identity.isEmpty() || port.device.isEmpty() || !devices.insert(port.device).second)
             return;
+        if (!terminals)
+            terminals = ReadMachineTerminals();
+        if (const auto number = CharacterDeviceOf(port.device)) {
+            if (const QString why = NoBoardPort(*number, *terminals); !why.isEmpty()) {
+                skipped_.push_back({port.device, why});
+                return;
+            }
+        }
         ports.push_back(std::move(port));
     };
     bool mapped = false;

@@ -20,9 +20,18 @@ struct FoundPort {
     QByteArray identity;
 };
 
+// A device a pattern matched that is no board's port: never opened.
+struct SkippedPort {
+    QString device;
+    QString why; // "the system console", "no serial port", ...
+};
+
 // Looks for the ports the operator's --port arguments name: COM names ("COM.03", "COM.*"),
 // device paths or patterns of them ("/dev/ttyUSB*"), by-id names or patterns of them. Only
-// character devices count: a pattern may also match other files in a folder.
+// character devices count: a pattern may also match other files in a folder. Of those, the
+// system console, a terminal someone has (this program's own among them), a virtual console and
+// any device that is no serial port are skipped: only serial ports and pseudo-terminals nobody has
+// as a terminal are boards.
 class PortWatch {
 public:
     PortWatch(QStringList patterns, ComPortSource comPorts);
@@ -31,9 +40,12 @@ public:
     std::vector<FoundPort> scan();
     // Where COM numbers led at the last scan.
     const ComPortMap &comPorts() const { return map_; }
+    // What the last scan found and left alone.
+    const std::vector<SkippedPort> &skipped() const { return skipped_; }
 
 private:
     QStringList patterns_;
     ComPortSource source_;
     ComPortMap map_;
+    std::vector<SkippedPort> skipped_;
 };

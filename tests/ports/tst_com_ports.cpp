@@ -1,7 +1,9 @@
 // COM numbers for the ports a system reports, given out and kept the way Windows does, from port
 // lists the test makes up: nothing here looks at the machine's own ports or configuration.
 #include "ports/com_numbering.h"
+#include "ports/machine_terminals.h"
 #include "ports/port_store.h"
+#include "ports/port_watch.h"
 #include "ports/system_ports.h"
 #include "support/pty_pair.h"
 
@@ -82,6 +84,9 @@ private slots:
     void storeNamesWhatItCannotUse_data();
     void storeNamesWhatItCannotUse();
     void byIdLinksNameTheirDevices();
+    void devicesThatAreNoBoardsPort_data();
+    void devicesThatAreNoBoardsPort();
+    void aWatchSkipsWhatIsNoBoardsPort();
 };
 
 void TestComPorts::assignment_data() {
@@ -95,6 +100,13 @@ void TestComPorts::assignment_data() {
         << Ports{adapter("/dev/ttyUSB10", "usb-B"), adapter("/dev/ttyUSB2", "usb-A")}
         << ComNumbers{} << ComOverrides{} << "1=/dev/ttyUSB2 2=/dev/ttyUSB10"
         << QString("1=%1usb-A 2=%1usb-B").arg(ById);
+    PresentPort console = uart(0);
+    console.notABoard = QStringLiteral("the system console");
+    PresentPort shell = adapter("/dev/ttyUSB1", "usb-S");
+    shell.notABoard = QStringLiteral("the terminal of process 4321 (bash)");
+    QTest::newRow("the console keeps its number and leads nowhere; a terminal in use gets none")
+        << Ports{console, shell, adapter("/dev/ttyUSB0", "usb-A")} << ComNumbers{} << ComOverrides{}
+        << "1=- 2=/dev/ttyUSB0 -=" << QString("2=%1usb-A").arg(ById);
     QTest::newRow("unplugged keeps its number; back under another path, the same")
         << Ports{adapter("/dev/ttyUSB0", "usb-B")}
         << ComNumbers{{1, ById + "usb-A"}, {2, ById + "usb-B"}} << ComOverrides{}
@@ -312,6 +324,79 @@ void TestComPorts::byIdLinksNameTheirDevices() {
     const QHash<QString, QString> links = LinksByDevice(folder.path());
     QCOMPARE(links.size(), 1);
     QCOMPARE(links.value(pty.slavePath()), QString("usb-FTDI_FT232R_A50285BI-if00-port0"));
+}
+
+void TestComPorts::devicesThatAreNoBoardsPort_data() {
+    QTest::addColumn<bool>("listed"); // the system lists its terminal drivers
+    QTest::addColumn<uint>("major");
+    QTest::addColumn<uint>("minor");
+    QTest::addColumn<QString>("why");
+    const auto row = [](const char *name, bool listed, uint major, uint minor, const char *why) {
+        QTest::newRow(name) << listed << major << minor << QString(why);
+    };
+    const char *console = "the system console";
+    const char *virtualConsole = "a terminal of the machine (a virtual console)";
+    row("/dev/null", true, 1, 3, "no serial port");
+    row("/dev/tty1", true, 4, 1, virtualConsole);
+    row("/dev/tty0, the kernel's console", true, 4, 0, console);
+    row("/dev/tty", true, 5, 0, "this program's own terminal");
+    row("/dev/console", true, 5, 1, console);
+    row("/dev/ptmx", true, 5, 2, "no serial port");
+    row("/dev/ttyS0, the kernel's console", true, 4, 64, console);
+    row("/dev/ttyS1", true, 4, 65, "");
+    row("/dev/ttyS2, no UART behind it", true, 4, 66, "a built-in port with no UART behind it");
+    row("/dev/ttyUSB0", true, 188, 0, "");
+    row("/dev/pts/7, the emulator's", true, 136, 7, "");
+    row("/dev/pts/3, this program's terminal", true, 136, 3, "this program's own terminal");
+    row("/dev/pts/4, someone's shell", true, 136, 4, "the terminal of process 4321 (bash)");
+    row("/dev/ttyS3 with a login on it", true, 4, 67, "the terminal of process 812 (agetty)");
+    row("/dev/input/mice", true, 13, 63, "no serial port");
+    row("/dev/null, not listed", false, 1, 3, "no serial port");
+    row("/dev/tty1, not listed", false, 4, 1, virtualConsole);
+    row("/dev/console, not listed", false, 5, 1, console);
+    row("/dev/pts/7, not listed", false, 136, 7, "");
+}
+
+void TestComPorts::devicesThatAreNoBoardsPort() {
+    QFETCH(bool, listed);
+    QFETCH(uint, major);
+    QFETCH(uint, minor);
+    QFETCH(QString, why);
+    MachineTerminals terminals;
+    if (listed)
+        terminals.drivers =
+            ParseTtyDrivers("/dev/tty             /dev/tty        5       0 "
+                            "system:/dev/tty\n"
+                            "/dev/console         /dev/console    5       1 "
+                            "system:console\n"
+                            "/dev/ptmx            /dev/ptmx       5       2 system\n"
+                            "/dev/vc/0            /dev/vc/0       4       0 "
+                            "system:vtmaster\n"
+                            "usbserial            /dev/ttyUSB   188 0-511 serial\n"
+                            "serial               /dev/ttyS       4 64-111 serial\n"
+                            "pty_slave            /dev/pts      136 0-1048575 "
+                            "pty:slave\n"
+                            "pty_master           /dev/ptm      128 0-1048575 "
+                            "pty:master\n"
+                            "unknown              /dev/tty        4 1-63 console\n");
+    terminals.consoles = {{4, 0}, {4, 64}};
+    terminals.own = {136, 3};
+    terminals.inUse = {{{136, 4}, "4321 (bash)"}, {{4, 67}, "812 (agetty)"}};
+    terminals.noUart = {{4, 66}};
+    QCOMPARE(NoBoardPort({major, minor}, terminals), why);
+}
+
+void TestComPorts::aWatchSkipsWhatIsNoBoardsPort() {
+    PtyPair pty;
+    PortWatch watch({QStringLiteral("/dev/nul[l]"), pty.slavePath()}, {});
+    for (int look = 0; look < 2; ++look) {
+        const std::vector<FoundPort> found = watch.scan();
+        QCOMPARE(found.size(), size_t(1));
+        QCOMPARE(found.front().device, pty.slavePath());
+        QCOMPARE(watch.skipped().size(), size_t(1));
+        QCOMPARE(watch.skipped().front().device, QString("/dev/null"));
+        QCOMPARE(watch.skipped().front().why, QString("no serial port"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestComPorts)
