@@ -264,7 +264,7 @@ int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSo
                                          "reach it: watch it by its device or by-id name")
                               .arg(device, UserPortsFile()));
         }
-        const WatchLook seen = book.look(found);
+        const WatchLook seen = book.look(found, watch.stillThere(), watch.replugged());
         for (const QString &name : seen.appeared)
             events.row(name);
         for (const auto &[name, last] : seen.removed)

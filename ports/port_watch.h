@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
+#include <set>
 #include <vector>
 
 // A port the watch found present: a board is on it.
@@ -35,6 +37,9 @@ struct SkippedPort {
 class PortWatch {
 public:
     PortWatch(QStringList patterns, ComPortSource comPorts);
+    ~PortWatch();
+    PortWatch(const PortWatch &) = delete;
+    PortWatch &operator=(const PortWatch &) = delete;
 
     // The ports present now, each device once, in the order of the patterns.
     std::vector<FoundPort> scan();
@@ -42,10 +47,26 @@ public:
     const ComPortMap &comPorts() const { return map_; }
     // What the last scan found and left alone.
     const std::vector<SkippedPort> &skipped() const { return skipped_; }
+    // The devices found before that are still there, each with its identity, whether or not a
+    // name leads to them now: a link that comes and goes leaves its board where it was.
+    const std::map<QString, QByteArray> &stillThere() const { return stillThere_; }
+    // The devices found before whose node was removed or made between the last two scans: a board
+    // unplugged and back in less than a scan's time (on Linux, where the system says so).
+    const std::set<QString> &replugged() const { return replugged_; }
 
 private:
+    // Names made or removed in the folders of the devices found, since the last scan.
+    std::set<QString> changedSince();
+    void watchFolderOf(const QString &device);
+
     QStringList patterns_;
     ComPortSource source_;
     ComPortMap map_;
     std::vector<SkippedPort> skipped_;
+    std::set<QString> known_; // every device found and not yet gone
+    std::map<QString, QByteArray> stillThere_;
+    std::set<QString> replugged_;
+    int changes_ = -1;               // where the system reports the folders' changes
+    std::map<int, QString> folders_; // watched, by the system's number for each
+    std::set<QString> watchedFolders_;
 };

@@ -2,11 +2,18 @@
 
 #include <algorithm>
 
-WatchLook WatchBook::look(const std::vector<FoundPort> &found) {
+WatchLook WatchBook::look(const std::vector<FoundPort> &found,
+                          const std::map<QString, QByteArray> &stillThere,
+                          const std::set<QString> &replugged) {
     WatchLook look;
-    std::map<QString, QByteArray> now;
+    std::map<QString, QByteArray> now = stillThere;
     for (const FoundPort &port : found)
         now[port.device] = port.identity;
+    // Its node may look the same as before: it is a board anew all the same.
+    for (const QString &device : replugged) {
+        served_.erase(device);
+        before_.erase(device);
+    }
     // A board served stays served while its device stays the same node.
     for (auto it = served_.begin(); it != served_.end();) {
         const auto there = now.find(it->first);
@@ -21,10 +28,13 @@ WatchLook WatchBook::look(const std::vector<FoundPort> &found) {
                         [&name = name](const FoundPort &p) { return p.name == name; });
         if (slot.present && !stays) {
             slot.present = false;
-            // Still there under another name: no board was taken off. A name whose board was
-            // served under another has nothing of its own to report.
+            // Still there under another name, or with no name this once: no board was taken off.
+            // A name whose board was served under another has nothing of its own to report.
             if (slot.announced && !slot.running && !now.count(slot.device))
                 look.removed.emplace_back(name, slot.last);
+        } else if (slot.present && slot.announced && !slot.running &&
+                   replugged.count(slot.device)) {
+            look.removed.emplace_back(name, slot.last);
         }
     }
     for (const FoundPort &port : found) {

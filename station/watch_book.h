@@ -20,13 +20,19 @@ struct WatchLook {
 };
 
 // The watch's bookkeeping, plain data: which boards are new, gone or still there. A board is
-// served once while it stays, under whichever of its names; it is served once two looks in a row
-// have seen it (the system may not yet have given its device the permissions or the names it
-// will have); unplugged (its device gone at one look, or made anew) and back, it is served again.
+// known by its device: it is served once while its device stays, under whichever of its names,
+// and whether or not a name leads to it at every look (a link that comes and goes); it is served
+// once two looks in a row have seen it (the system may not yet have given its device the
+// permissions or the names it will have); unplugged (its device gone at one look, made anew, or
+// seen removed and made again between two looks) and back, it is served again.
 class WatchBook {
 public:
-    // The ports present now, each device once.
-    WatchLook look(const std::vector<FoundPort> &found);
+    // The ports present now, each device once; the devices seen before that are still there,
+    // whether or not a name found leads to them; the devices unplugged and back since the last
+    // look.
+    WatchLook look(const std::vector<FoundPort> &found,
+                   const std::map<QString, QByteArray> &stillThere = {},
+                   const std::set<QString> &replugged = {});
     // The board served on `name` has ended; `result` is what became of it (empty: not served).
     void ended(const QString &name, const QString &result);
 
