@@ -87,6 +87,7 @@ private slots:
     void devicesThatAreNoBoardsPort_data();
     void devicesThatAreNoBoardsPort();
     void aWatchSkipsWhatIsNoBoardsPort();
+    void aWatchHearsOfABoardPluggedBackAtOnce();
 };
 
 void TestComPorts::assignment_data() {
@@ -397,6 +398,27 @@ void TestComPorts::aWatchSkipsWhatIsNoBoardsPort() {
         QCOMPARE(watch.skipped().front().device, QString("/dev/null"));
         QCOMPARE(watch.skipped().front().why, QString("no serial port"));
     }
+}
+
+void TestComPorts::aWatchHearsOfABoardPluggedBackAtOnce() {
+#ifndef Q_OS_LINUX
+    QSKIP("the system tells no folder's changes here");
+#endif
+    auto board = std::make_unique<PtyPair>();
+    const QString path = board->slavePath();
+    PortWatch watch({path}, {});
+    watch.scan();
+    QVERIFY(watch.replugged().empty());
+    // Unplugged and back before the next look: the system gives the lowest free number again,
+    // and the node looks the same as before.
+    board.reset();
+    board = std::make_unique<PtyPair>();
+    if (board->slavePath() != path)
+        QSKIP("another program took the terminal's number meanwhile");
+    watch.scan();
+    QCOMPARE(watch.replugged(), std::set<QString>{path});
+    watch.scan();
+    QVERIFY(watch.replugged().empty());
 }
 
 QTEST_GUILESS_MAIN(TestComPorts)
