@@ -45,13 +45,12 @@ private:
     struct Slot {
         QString device;
         QString last; // what became of the last board here
-        bool present = false;
         bool running = false;
-        bool announced = false; // a board was served here
     };
     struct Served {
         QByteArray identity;
         QString name;
+        bool announced = true; // false: refused before it started
     };
     std::map<QString, Slot> watched_;      // by the port's name
     std::map<QString, Served> served_;     // by device
