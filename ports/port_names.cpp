@@ -45,6 +45,7 @@ QStringList PortNotes(const QString &name, const PortChoice &choice, const ComPo
         if (!device.isEmpty())
             notes << QStringLiteral("%1 is %2").arg(name, device);
     }
+    notes << ports.problems();
     if (!ports.keepError().isEmpty())
         notes << ports.keepError();
     return notes;

@@ -714,8 +714,15 @@ void TestFormMain::portListSaysWhereEachNumberLeads() {
     adapter.path = "/dev/ttyUSB0";
     adapter.description = "FT232R USB UART";
     present.push_back(adapter);
+    // The kernel's console on a built-in port keeps that port's number, and leads nowhere.
+    PresentPort console;
+    console.path = "/dev/ttyS3";
+    console.builtInUart = true;
+    console.notABoard = "the system console";
+    present.push_back(console);
     openTheList();
     expected[0] = "/dev/ttyUSB0 (FT232R USB UART)";
+    expected[3] = "No device: /dev/ttyS3 (the system console)";
     QCOMPARE(tips, expected);
 }
 
