@@ -68,7 +68,7 @@ int main(int argc, char *argv[]) {
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
     if (options.station())
         return RunStation(options, comPorts);
-    TerminalOutput output(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+    TerminalOutput output(stdout, stderr, CanRedraw(STDERR_FILENO));
 
     ReportFile report;
     if (!options.report.isEmpty()) {

@@ -10,6 +10,7 @@
 #include "cli/report_file.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
+#include "cli/terminal_output.h"
 #include "link/com_numbering.h"
 #include "link/system_ports.h"
 
@@ -467,7 +468,7 @@ int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
             return int(ExitCode::FileRefused);
         }
     }
-    StationView view(stdout, stderr, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1);
+    StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
     const Run run{options, view, image.bytes, start};
     return options.watch ? watchPorts(run, comPorts, report.get())
                          : runPorts(run, comPorts, report.get());
