@@ -95,7 +95,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Not addHelpOption(): its --help-all lists the toolkit's options, which a program without
+    // a window has none of.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options."));
+    parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption portOption(
         {QStringLiteral("p"), QStringLiteral("port")},
@@ -116,7 +120,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         QStringLiteral("Keeps running: each time a port matching a --port appears, the operation "
                        "runs on it once. Ctrl-C ends it."));
     parser.addOptions({portOption, overwriteOption, traceOption, reportOption, watchOption});
-    parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("download, upload or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
 
@@ -124,7 +129,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         return fail(parser.errorText());
     ParsedCommandLine result;
     if (parser.isSet(helpOption)) {
+        // The toolkit's first line names the path the program was started by.
         result.message = parser.helpText();
+        const qsizetype options = result.message.indexOf(QLatin1String(" [options]"));
+        if (result.message.startsWith(QLatin1String("Usage: ")) && options > 0)
+            result.message.replace(0, options, QStringLiteral("Usage: torvane-cli"));
         return result;
     }
     if (parser.isSet(versionOption)) {
@@ -134,7 +143,12 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     }
 
     const QStringList positional = parser.positionalArguments();
-    if (positional.value(0).toLower() == QLatin1String("ports")) {
+    const QString command = positional.value(0).toLower();
+    if (!positional.isEmpty() && command != QLatin1String("download") &&
+        command != QLatin1String("upload") && command != QLatin1String("ports"))
+        return fail(
+            QStringLiteral("unknown command '%1': download, upload or ports").arg(positional[0]));
+    if (command == QLatin1String("ports")) {
         if (positional.size() != 1)
             return fail(QStringLiteral("ports takes no arguments"));
         result.action = ParsedCommandLine::Action::ListPorts;
@@ -147,11 +161,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                         .arg(positional.value(3)));
     if (positional.size() != 3)
         return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
-    const QString direction = positional[0].toLower();
-    if (direction != QLatin1String("download") && direction != QLatin1String("upload"))
-        return fail(
-            QStringLiteral("unknown direction '%1': download or upload").arg(positional[0]));
-    const bool upload = direction == QLatin1String("upload");
+    const bool upload = command == QLatin1String("upload");
 
     CliOptions &options = result.options;
     const QString kind = positional[1].toLower();

@@ -74,7 +74,7 @@ QString onePortResult(ExitCode code, const CliOptions &options, Clock::duration 
 // One port: its lines on the terminal as they come.
 class OnePortEvents : public StationEvents {
 public:
-    OnePortEvents() : output_(stdout, stderr, ::isatty(STDERR_FILENO) == 1) {}
+    OnePortEvents() : output_(stdout, stderr, CanRedraw(STDERR_FILENO)) {}
     ConsoleOutput &output() { return output_; }
     ConsoleOutput &started(int, const QString &) override { return output_; }
     void ended(int, const BoardOutcome &) override {}
@@ -151,7 +151,7 @@ int runPorts(const StationRun &run, const CliOptions &options, const ComPortSour
     OnePortEvents onePort;
     StationEvents *events = &onePort;
     if (!one) {
-        view.emplace(stdout, stderr, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1);
+        view.emplace(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
         events = &viewEvents.emplace(*view);
     }
 
@@ -208,7 +208,7 @@ int runPorts(const StationRun &run, const CliOptions &options, const ComPortSour
 }
 
 int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
-    StationView view(stdout, stderr, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1);
+    StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
     ViewEvents events(view);
     const bool comPattern =
         std::any_of(options.ports.begin(), options.ports.end(), [](const QString &port) {

@@ -1,5 +1,14 @@
 #include "cli/terminal_output.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+bool CanRedraw(int fd) {
+    const char *term = std::getenv("TERM");
+    return ::isatty(fd) == 1 && !(term && std::strcmp(term, "dumb") == 0);
+}
+
 TerminalOutput::TerminalOutput(std::FILE *out, std::FILE *err, bool live)
     : out_(out), err_(err), live_(live) {}
 

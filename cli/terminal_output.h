@@ -7,6 +7,10 @@
 
 #include <cstdio>
 
+// Whether a line on the descriptor may be redrawn in place: a terminal, unless it says it cannot
+// move the cursor (TERM=dumb, as in an editor's shell buffer).
+bool CanRedraw(int fd);
+
 // stdout carries the status lines and the result; stderr the progress, the trace and errors.
 // On a terminal the progress is one line redrawn in place, and every other line first makes
 // room for itself.

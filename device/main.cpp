@@ -106,8 +106,12 @@ int main(int argc, char **argv) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
-    parser.addHelpOption();
-    parser.addVersionOption();
+    // Not addHelpOption(): its --help-all lists the toolkit's options, which a program without
+    // a window has none of.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options."));
+    parser.addOption(helpOption);
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption linkOption(
         QStringLiteral("link"),
         QStringLiteral("Also makes <path> a symbolic link to the terminal."),
@@ -158,7 +162,23 @@ int main(int argc, char **argv) {
         QStringLiteral("dir"));
     parser.addOptions({linkOption, onceOption, storeOption, traceOption, paceOption, eraseOption,
                        programOption, faultOption, countOption, linkDirOption});
-    parser.process(app);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        printError(parser.errorText());
+        return 1;
+    }
+    if (parser.isSet(helpOption)) {
+        // The toolkit's first line names the path the program was started by.
+        QString help = parser.helpText();
+        const qsizetype options = help.indexOf(QLatin1String(" [options]"));
+        if (help.startsWith(QLatin1String("Usage: ")) && options > 0)
+            help.replace(0, options, QStringLiteral("Usage: torvane-device"));
+        std::fputs(qPrintable(help), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("torvane-device %s\n", TORVANE_VERSION);
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument \"%1\"; see --help")
                        .arg(parser.positionalArguments().constFirst()));

@@ -12,10 +12,25 @@ torvane_packages=(
     xvfb xauth x11-utils xdotool imagemagick fonts-liberation
 )
 
+# What scripts/check_packages.sh needs beyond the build: the Debian packaging tools, lintian and
+# the AppStream validator.
+torvane_packaging_packages=(
+    debhelper dpkg-dev fakeroot lintian appstream man-db groff-base
+)
+
 torvane_install() {
+    torvane_apt_install "${torvane_packages[@]}"
+}
+
+torvane_install_packaging() {
+    torvane_apt_install "${torvane_packages[@]}" "${torvane_packaging_packages[@]}"
+}
+
+# torvane_apt_install PACKAGE...: installs those not yet installed.
+torvane_apt_install() {
     local missing=()
     local p
-    for p in "${torvane_packages[@]}"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
             || missing+=("$p")
     done

@@ -245,8 +245,9 @@ void TestCli::usageErrors_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("complaint");
     QTest::newRow("no arguments") << QStringList() << "expected";
-    QTest::newRow("unknown direction")
-        << QStringList{"sideload", "data", "f", "--port", "COM.01"} << "unknown direction";
+    QTest::newRow("unknown command")
+        << QStringList{"sideload", "data", "f", "--port", "COM.01"} << "unknown command 'sideload'";
+    QTest::newRow("unknown command alone") << QStringList{"frob"} << "unknown command 'frob'";
     QTest::newRow("unknown kind") << QStringList{"download", "firmware", "f", "--port", "COM.01"}
                                   << "unknown download kind";
     QTest::newRow("upload all") << QStringList{"upload", "all", "f", "--port", "COM.01"}

@@ -1,0 +1,88 @@
+# bash completion for torvane-cli                                    -*- shell-script -*-
+
+# The ports --port may name: the COM numbers, the stable by-id links and the serial devices
+# present (a pattern for --watch is the user's to type).
+_torvane_cli_ports()
+{
+    local ports=(COM.01 COM.02 COM.03 COM.04 COM.05 COM.06 COM.07 COM.08 COM.09 COM.10)
+    local dev
+    for dev in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*; do
+        [[ -e $dev ]] && ports+=("$dev")
+    done
+    printf '%s\n' "${ports[@]}"
+}
+
+_torvane_cli()
+{
+    local cur prev words cword
+    if declare -F _init_completion >/dev/null; then
+        _init_completion -n = || return
+    else
+        cur=${COMP_WORDS[COMP_CWORD]}
+        prev=${COMP_WORDS[COMP_CWORD - 1]}
+        words=("${COMP_WORDS[@]}")
+        cword=$COMP_CWORD
+    fi
+
+    if [[ $cur == --port=* || $cur == --report=* ]]; then
+        prev=${cur%%=*}
+        cur=${cur#*=}
+    fi
+    case $prev in
+        -p | --port)
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
+            return
+            ;;
+        --report)
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        -h | --help | -v | --version)
+            return
+            ;;
+    esac
+
+    # The command and its arguments, options and their values left out.
+    local args=() i
+    for ((i = 1; i < cword; i++)); do
+        case ${words[i]} in
+            -p | --port | --report) ((i++)) ;;
+            -*) ;;
+            *) args+=("${words[i]}") ;;
+        esac
+    done
+
+    if [[ $cur == -* ]]; then
+        local options="--help --version"
+        case ${args[0]-} in
+            download) options="--port --report --watch --trace" ;;
+            upload) options="--port --overwrite --report --watch --trace" ;;
+            ports) options="" ;;
+        esac
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+        return
+    fi
+
+    case ${#args[@]} in
+        0) COMPREPLY=($(compgen -W "download upload ports" -- "$cur")) ;;
+        1)
+            case ${args[0]} in
+                download) COMPREPLY=($(compgen -W "software data default loader all" -- "$cur")) ;;
+                upload) COMPREPLY=($(compgen -W "software data default" -- "$cur")) ;;
+            esac
+            ;;
+        2)
+            case ${args[0]} in
+                download | upload)
+                    compopt -o filenames 2>/dev/null
+                    COMPREPLY=($(compgen -f -- "$cur"))
+                    ;;
+            esac
+            ;;
+    esac
+} &&
+    complete -F _torvane_cli torvane-cli
+
+# ex: filetype=sh
