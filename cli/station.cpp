@@ -12,7 +12,6 @@
 #include "station/station_plan.h"
 #include "station/watch_book.h"
 
-
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -139,10 +138,13 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     return int(refusal.code);
 }
 
-int runPorts(const StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
     std::vector<BoardJob> jobs;
     QStringList notes;
-    if (const auto refusal = run.jobsForPorts(comPorts, &jobs, &notes))
+    auto refusal = run.jobsForPorts(comPorts, &jobs, &notes);
+    if (!refusal)
+        refusal = run.begin();
+    if (refusal)
         return refuse(*refusal, options);
     for (const QString &note : notes)
         say(QStringLiteral("torvane-cli: %1").arg(note));
@@ -209,7 +211,9 @@ int runPorts(const StationRun &run, const CliOptions &options, const ComPortSour
     return int(ExitCode::Success);
 }
 
-int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+    if (const auto refusal = run.begin())
+        return refuse(*refusal, options);
     StationView view(stdout, stderr, ::isatty(STDERR_FILENO) == 1, ::isatty(STDOUT_FILENO) == 1);
     ViewEvents events(view);
     const bool comPattern =

@@ -1,6 +1,8 @@
 #include "station/report_file.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -12,14 +14,35 @@ ReportFile::~ReportFile() {
         ::close(fd_);
 }
 
+namespace {
+
+// Where a file that is not there yet would be made: its folder as the system knows it.
+QString placeOf(const QString &file) {
+    const QFileInfo info(file);
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+
+} // namespace
+
 bool ReportFile::open(const QString &path, QString *why) {
     path_ = path;
+    return openFile(0, why);
+}
+
+bool ReportFile::create(QString *why) {
+    return fd_ >= 0 || openFile(O_CREAT, why);
+}
+
+bool ReportFile::openFile(int create, QString *why) {
     // A pipe nobody reads would hold the run up at its start: it is refused instead.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    const int fd = ::open(QFile::encodeName(path_).constData(),
+                          O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | create, 0666);
+    if (fd < 0 && errno == ENOENT && !create)
+        return true;
     if (fd < 0) {
         *why =
-            QStringLiteral("cannot open the report file %1: %2").arg(path, qt_error_string(errno));
+            QStringLiteral("cannot open the report file %1: %2").arg(path_, qt_error_string(errno));
         return false;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -28,7 +51,7 @@ bool ReportFile::open(const QString &path, QString *why) {
     // Records written into a serial line would reach a device, and be kept nowhere.
     if (::isatty(fd) || S_ISBLK(st.st_mode)) {
         ::close(fd);
-        *why = QStringLiteral("the report file %1 is a device, not a file").arg(path);
+        *why = QStringLiteral("the report file %1 is a device, not a file").arg(path_);
         return false;
     }
     fd_ = fd;
@@ -38,10 +61,12 @@ bool ReportFile::open(const QString &path, QString *why) {
 QString ReportFile::conflictWith(const QString &file, const char *role) const {
     struct stat report {};
     struct stat other {};
-    if (fd_ < 0 || ::fstat(fd_, &report) != 0 ||
-        ::stat(QFile::encodeName(file).constData(), &other) != 0)
-        return {};
-    if (report.st_dev != other.st_dev || report.st_ino != other.st_ino)
+    const bool otherThere = ::stat(QFile::encodeName(file).constData(), &other) == 0;
+    // Neither is there yet: the same name in the same folder would make one file of both.
+    const bool same = fd_ >= 0 ? otherThere && ::fstat(fd_, &report) == 0 &&
+                                     report.st_dev == other.st_dev && report.st_ino == other.st_ino
+                               : !otherThere && !path_.isEmpty() && placeOf(path_) == placeOf(file);
+    if (!same)
         return {};
     return QStringLiteral("the report file %1 is the %2 %3").arg(path_, QLatin1String(role), file);
 }

@@ -431,6 +431,14 @@ void TestStation::usageErrors_data() {
         << QStringList{"upload",    "data",     "back.bin", "--port",
                        "/dev/null", "--report", "back.bin", "--overwrite"}
         << 2 << "is the upload file";
+    QTest::newRow("the upload file of one of several ports as the report")
+        << QStringList{"upload", "data",      "back-{port}.bin", "--port",       "COM.01",
+                       "--port", "/dev/null", "--report",        "back-null.bin"}
+        << 2 << "is the upload file";
+    QTest::newRow("a watch with a missing download file and a report")
+        << QStringList{"download",  "data",    "missing.bin", "--port",
+                       "/dev/tty*", "--watch", "--report",    "report.jsonl"}
+        << 2 << "file refused";
     QTest::newRow("a name too long for its folder")
         << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
         << "too long";
@@ -451,8 +459,12 @@ void TestStation::usageErrors() {
     }
     const CliRun run = runCli(arguments);
     QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.errors.contains(complaint), qPrintable(run.errors));
-    QVERIFY(!QFile::exists(path("gone")));
+    const QString said = run.errors + run.lines.join('\n');
+    QVERIFY2(said.contains(complaint), qPrintable(said));
+    // A refused run makes nothing, not even an empty report.
+    QCOMPARE(QDir(dir->path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList({"data.bin", "null-link"}));
 }
 
 QTEST_GUILESS_MAIN(TestStation)
