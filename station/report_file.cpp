@@ -1,5 +1,7 @@
 #include "station/report_file.h"
 
+#include "ops/image_save.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -77,22 +79,27 @@ bool ReportFile::append(const QByteArray &line, QString *why) {
     // the next record does not run on from half a line.
     struct stat before {};
     const bool measured = regular_ && ::fstat(fd_, &before) == 0;
-    ssize_t written = -1;
-    do {
-        written = ::write(fd_, line.constData(), size_t(line.size()));
-    } while (written < 0 && errno == EINTR);
+    qint64 written = 0;
+    int error = 0;
+    // A limit reached in the middle takes a part; the next write says why it took no more.
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd_, line.constData() + written, size_t(line.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        written += n;
+    }
     if (written != line.size()) {
-        const int error = errno;
         struct stat after {};
         // Only while no other program has appended behind it.
         if (written > 0 && measured && ::fstat(fd_, &after) == 0 &&
             after.st_size == before.st_size + written)
             (void)!::ftruncate(fd_, before.st_size);
         *why = QStringLiteral("the report file %1 did not take the record: %2")
-                   .arg(path_, written < 0 ? qt_error_string(error)
-                                           : QStringLiteral("only %1 of %2 bytes written")
-                                                 .arg(written)
-                                                 .arg(line.size()));
+                   .arg(path_, WriteFailureText(error));
         return false;
     }
     if (regular_ && ::fdatasync(fd_) != 0) {

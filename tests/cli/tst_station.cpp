@@ -103,7 +103,8 @@ private slots:
     void watchServesABoardOnceUnderTwoNames();
     void liveViewHasALinePerPort();
     void stoppedTerminalHoldsUpNoBoard();
-    void reportKeepsWholeLinesWhenTheDiskIsFull();
+    void fileSizeLimitFailsTheWrite_data();
+    void fileSizeLimitFailsTheWrite();
     void usageErrors_data();
     void usageErrors();
 
@@ -383,10 +384,18 @@ void TestStation::stoppedTerminalHoldsUpNoBoard() {
     QCOMPARE(finish(cli).exitCode, 0);
 }
 
-void TestStation::reportKeepsWholeLinesWhenTheDiskIsFull() {
-    // The file system takes only a part of the record (a limit on the file's size here): that
-    // part is taken back, so that the report stays whole lines, and the board's success is
-    // "file not saved".
+void TestStation::fileSizeLimitFailsTheWrite_data() {
+    QTest::addColumn<QString>("direction");
+    QTest::newRow("the record of a download") << "download";
+    QTest::newRow("an upload's image, then its record") << "upload";
+}
+
+void TestStation::fileSizeLimitFailsTheWrite() {
+    // A limit on the size of the files the process writes (ulimit -f) refuses the write, and
+    // the signal it raises is not left to kill the program: the image is not saved, the part of
+    // the record the file took is taken back, so that the report stays whole lines, and the
+    // board ends "file not saved".
+    QFETCH(QString, direction);
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
@@ -395,16 +404,19 @@ void TestStation::reportKeepsWholeLinesWhenTheDiskIsFull() {
     const rlim_t limit = rlim_t(earlier.size() + 100);
     QProcess cli;
     cli.setChildProcessModifier([limit] {
-        ::signal(SIGXFSZ, SIG_IGN);
         const rlimit size{limit, limit};
         ::setrlimit(RLIMIT_FSIZE, &size);
     });
-    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", device.slavePath(),
-                          "--report", path("report.jsonl")});
+    const QString file = direction == "upload" ? path("back.bin") : path("data.bin");
+    cli.start(cliPath(), {direction, "data", file, "--port", device.slavePath(), "--report",
+                          path("report.jsonl")});
     const CliRun run = finish(cli);
     QCOMPARE(run.exitCode, 9);
-    QVERIFY2(run.errors.contains("did not take the record"), qPrintable(run.errors));
+    QVERIFY2(run.resultLine().endsWith("file not saved (exit 9)"), qPrintable(run.resultLine()));
+    QVERIFY2(run.errors.contains("ulimit -f"), qPrintable(run.errors));
     QCOMPARE(ReadFile(path("report.jsonl")), earlier);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList({"data.bin", "report.jsonl"}));
 }
 
 void TestStation::usageErrors_data() {
