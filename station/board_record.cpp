@@ -59,6 +59,7 @@ QByteArray RecordLine(const BoardRecord &r) {
     field("detail", orNull(r.detail));
     field("exitCode", QByteArray::number(r.exitCode));
     field("seconds", QByteArray::number(r.seconds, 'f', 3));
-    field("blocksPerSecond", QByteArray::number(r.blocksPerSecond, 'f', 1));
+    field("blocksPerSecond",
+          r.blocksPerSecond ? QByteArray::number(*r.blocksPerSecond, 'f', 1) : QByteArray("null"));
     return line + "}\n";
 }

@@ -94,8 +94,8 @@ void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
 }
 
 void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {
-    BoardOutcome outcome = RunBoard(job, output);
-    writeRecord(outcome, output);
+    BoardOutcome outcome =
+        RunBoard(job, output, [&](BoardOutcome &ended) { writeRecord(ended, output); });
     events_.ended(worker.board, outcome);
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);

@@ -99,6 +99,7 @@ private slots:
     void oneFaultyDeviceFailsAlone();
     void uploadsLandInAFileEach();
     void interruptLeavesNoFile();
+    void killedInThePauseAfterAnUploadKeepsItsRecord();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
     void liveViewHasALinePerPort();
@@ -215,6 +216,36 @@ void TestStation::uploadsLandInAFileEach() {
             if (record["port"].toString() == ports[k])
                 QCOMPARE(record["sha256"].toString(), sha256(images[k]));
         }
+    }
+}
+
+void TestStation::killedInThePauseAfterAnUploadKeepsItsRecord() {
+    // The upload's file is saved when "Update Success!" is shown, and its record is written
+    // then, not after the 2 s pause that follows: a kill in the pause leaves both. Beside it, a
+    // port that is not there ends at once, with no data phase and so no rate.
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    cli.start(cliPath(), {"upload", "default", path("back-{port}.bin"), "--port",
+                          device.slavePath(), "--port", path("absent"), "--report", report});
+    QByteArray seen;
+    QVERIFY(waitFor(cli, seen,
+                    (device.slavePath() + ": " + StatusText(S::UpdateSuccess) + '\n').toLocal8Bit(),
+                    20000));
+    ::kill(pid_t(cli.processId()), SIGKILL);
+    cli.waitForFinished();
+
+    const QList<QJsonObject> kept = records(report);
+    QCOMPARE(kept.size(), 2);
+    for (const QJsonObject &record : kept) {
+        const bool uploaded = record["port"].toString() == device.slavePath();
+        QCOMPARE(record["exitCode"].toInt(), uploaded ? 0 : 3);
+        QCOMPARE(record["blocksPerSecond"].isDouble(), uploaded);
+        QVERIFY(uploaded ? record["blocksPerSecond"].toDouble() > 0
+                         : record["blocksPerSecond"].isNull());
+        if (uploaded)
+            QCOMPARE(record["result"].toString(), StatusText(S::UpdateSuccess));
     }
 }
 
