@@ -104,6 +104,7 @@ private slots:
     void watchServesABoardOnceUnderTwoNames();
     void liveViewHasALinePerPort();
     void stoppedTerminalHoldsUpNoBoard();
+    void boardsPastTheDescriptorLimitFailAlone();
     void fileSizeLimitFailsTheWrite_data();
     void fileSizeLimitFailsTheWrite();
     void usageErrors_data();
@@ -427,6 +428,40 @@ void TestStation::stoppedTerminalHoldsUpNoBoard() {
     QCOMPARE(finish(cli).exitCode, 0);
     QVERIFY2(shown.contains("trace lines dropped while the terminal took no output"),
              shown.right(2000).constData());
+}
+
+void TestStation::boardsPastTheDescriptorLimitFailAlone() {
+    // Each board's thread, port and lock take descriptors; a thread that found none aborted the
+    // whole station. Under a low ulimit -n the boards past it fail alone, and every board is
+    // summed up and recorded.
+    constexpr int Boards = 30;
+    DeviceProcess devices(QStringList{"--count", QString::number(Boards)} + Quick, 5000, Boards);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(131072, 0x5eed)));
+    QProcess cli;
+    cli.setChildProcessModifier([] {
+        const rlimit descriptors{32, 32};
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    });
+    cli.start(cliPath(), QStringList{"download", "default", path("default.bin"), "--report",
+                                     path("report.jsonl")} +
+                             portArguments(devices.slavePaths()));
+    const CliRun run = finish(cli);
+
+    QCOMPARE(run.exitCode, 10);
+    QVERIFY2(run.resultLine().contains(QStringLiteral("of %1 devices succeeded").arg(Boards)),
+             qPrintable(run.resultLine()));
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), Boards);
+    int served = 0;
+    for (const QJsonObject &record : report) {
+        if (record["exitCode"].toInt() == 3)
+            QVERIFY2(record["detail"].toString().contains("too many open files"),
+                     qPrintable(record["detail"].toString()));
+        else
+            ++served;
+    }
+    QVERIFY(served > 0 && served < Boards);
 }
 
 void TestStation::fileSizeLimitFailsTheWrite_data() {
