@@ -9,8 +9,7 @@ namespace {
 // Without a size from the terminal, the size every terminal has.
 constexpr int FallbackColumns = 80;
 constexpr int FallbackLines = 24;
-// What may wait for an output that takes nothing before trace lines are dropped: far more than
-// a tenth of a second of the trace of many unpaced ports.
+// What may wait while the output is still taking the last batch before trace lines are dropped.
 constexpr qsizetype TraceBacklog = 256 << 10;
 
 QString withoutProgramName(const QString &text) {
@@ -71,7 +70,7 @@ void StationView::note(const QString &text) {
 
 void StationView::trace(int row, const QByteArray &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (queuedBytes_ + above_.size() > TraceBacklog) {
+    if (flushing_ && queuedBytes_ + above_.size() > TraceBacklog) {
         ++droppedTraces_;
         return;
     }
@@ -233,11 +232,14 @@ void StationView::flushQueued() {
         }
         out.swap(queued_);
         queuedBytes_ = 0;
+        flushing_ = !out.empty();
     }
     for (const auto &[stream, bytes] : out) {
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
         std::fflush(stream);
     }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    flushing_ = false;
 }
 
 std::pair<int, int> StationView::size() const {

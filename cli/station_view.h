@@ -79,6 +79,7 @@ private:
     qsizetype queuedBytes_ = 0;
     QByteArray above_;          // live: lines for above the ports' lines, not yet drawn
     quint64 droppedTraces_ = 0; // since the output last moved
+    bool flushing_ = false;     // the main thread is writing a batch
     std::FILE *out_;
     std::FILE *err_;
     bool live_;
