@@ -1,12 +1,13 @@
 #include "app/form_main.h"
 #include "app/single_instance.h"
-#include "ports/com_overrides.h"
 #include "link/standard_streams.h"
+#include "ports/com_overrides.h"
 #include "ports/system_ports.h"
 
 #include <QApplication>
 #include <QProcessEnvironment>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -45,6 +46,11 @@ int main(int argc, char **argv) {
     EnsureStandardStreams();
     if (answerQuery(argc, argv))
         return 0;
+#ifdef SIGXFSZ
+    // A file-size limit fails the upload's write, which the error box says, instead of killing
+    // the window.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QApplication app(argc, argv);
     // The application title doubles as the window class a later start looks for (on X11 the
     // class part of WM_CLASS). It is deliberately not the display name, which the toolkit would

@@ -137,10 +137,13 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     return int(refusal.code);
 }
 
-int runPorts(const StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
     std::vector<BoardJob> jobs;
     QStringList notes;
-    if (const auto refusal = run.jobsForPorts(comPorts, &jobs, &notes))
+    auto refusal = run.jobsForPorts(comPorts, &jobs, &notes);
+    if (!refusal)
+        refusal = run.begin();
+    if (refusal)
         return refuse(*refusal, options);
     for (const QString &note : notes)
         say(QStringLiteral("torvane-cli: %1").arg(note));
@@ -207,7 +210,9 @@ int runPorts(const StationRun &run, const CliOptions &options, const ComPortSour
     return int(ExitCode::Success);
 }
 
-int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+    if (const auto refusal = run.begin())
+        return refuse(*refusal, options);
     StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
     ViewEvents events(view);
     const bool comPattern =

@@ -9,6 +9,8 @@ namespace {
 // Without a size from the terminal, the size every terminal has.
 constexpr int FallbackColumns = 80;
 constexpr int FallbackLines = 24;
+// What may wait while the output is still taking the last batch before trace lines are dropped.
+constexpr qsizetype TraceBacklog = 256 << 10;
 
 QString withoutProgramName(const QString &text) {
     const QLatin1String program("torvane-cli: ");
@@ -68,6 +70,10 @@ void StationView::note(const QString &text) {
 
 void StationView::trace(int row, const QByteArray &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (flushing_ && queuedBytes_ + above_.size() > TraceBacklog) {
+        ++droppedTraces_;
+        return;
+    }
     toErr(rows_[size_t(row)].name.toLocal8Bit() + ": " + text + '\n');
 }
 
@@ -117,7 +123,7 @@ void StationView::refresh() {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (live_ && dirty_ && !closed_) {
             QByteArray bytes;
-            draw(bytes);
+            redraw(bytes);
             write(err_, bytes);
         }
     }
@@ -129,13 +135,24 @@ void StationView::close() {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (live_ && !closed_) {
             QByteArray bytes;
-            draw(bytes, true);
+            redraw(bytes, true);
             write(err_, bytes);
             drawn_ = 0;
         }
         closed_ = true;
     }
     flushQueued();
+}
+
+void StationView::redraw(QByteArray &into, bool last) {
+    if (!above_.isEmpty()) {
+        if (drawn_ > 0)
+            into += "\033[" + QByteArray::number(drawn_) + 'A';
+        into += "\r\033[J" + above_;
+        above_.clear();
+        drawn_ = 0;
+    }
+    draw(into, last);
 }
 
 // Back to the first port's line, then every line anew. A line never wraps and the lines never
@@ -179,27 +196,16 @@ void StationView::draw(QByteArray &into, bool last) {
 }
 
 void StationView::toErr(const QByteArray &line) {
-    if (live_)
-        printAbove(err_, line);
-    else
+    if (live_ && !closed_) {
+        above_ += line;
+        dirty_ = true;
+    } else {
         write(err_, line);
-}
-
-void StationView::printAbove(std::FILE *stream, const QByteArray &line) {
-    if (closed_) {
-        write(stream, line);
-        return;
     }
-    QByteArray bytes;
-    if (drawn_ > 0)
-        bytes += "\033[" + QByteArray::number(drawn_) + "A\r\033[J";
-    drawn_ = 0;
-    bytes += line;
-    draw(bytes);
-    write(stream, bytes);
 }
 
 void StationView::write(std::FILE *stream, const QByteArray &bytes) {
+    queuedBytes_ += bytes.size();
     if (!queued_.empty() && queued_.back().first == stream)
         queued_.back().second += bytes;
     else
@@ -211,12 +217,28 @@ void StationView::flushQueued() {
     std::vector<std::pair<std::FILE *, QByteArray>> out;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        // Here only once the last batch was taken whole: the output moves again.
+        if (droppedTraces_ > 0) {
+            toErr("torvane-cli: " + QByteArray::number(droppedTraces_) +
+                  " trace lines dropped while " + (live_ ? "the terminal" : "stderr") +
+                  " took no output\n");
+            droppedTraces_ = 0;
+            if (live_ && !closed_) {
+                QByteArray bytes;
+                redraw(bytes);
+                write(err_, bytes);
+            }
+        }
         out.swap(queued_);
+        queuedBytes_ = 0;
+        flushing_ = !out.empty();
     }
     for (const auto &[stream, bytes] : out) {
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
         std::fflush(stream);
     }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    flushing_ = false;
 }
 
 std::pair<int, int> StationView::size() const {

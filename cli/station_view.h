@@ -14,7 +14,9 @@
 // stderr is a terminal, for a log), progress, errors and the trace on stderr.
 // The ports' threads call it at once; every call takes its lock, briefly, and only queues what
 // is to be written: the main thread writes it in refresh() and close(), so that an output that
-// blocks (a terminal stopped by Ctrl-S, a full pipe) holds up no board.
+// blocks (a terminal stopped by Ctrl-S, a full pipe) holds up no board. What waits stays
+// bounded meanwhile: the ports' lines are drawn once per refresh, whatever came above them, and
+// trace lines past the bound are dropped, and counted in a line once the output moves again.
 class StationView {
 public:
     StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal);
@@ -57,9 +59,11 @@ private:
         bool failed = false;
     };
     void touch(int row, const QString &text);
+    // The lines that came above the ports' lines since the last drawing, then the drawing.
+    void redraw(QByteArray &into, bool last = false);
     QByteArray prefixed(int row, const QString &text) const;
-    void printAbove(std::FILE *stream, const QByteArray &line);
-    // A line on stderr: above the ports' lines when live, else as it comes. Under the lock.
+    // A line on stderr: above the ports' lines (at the next drawing) when live, else as it
+    // comes. Under the lock.
     void toErr(const QByteArray &line);
     void draw(QByteArray &into, bool last = false);
     // Queues bytes for a stream, in order.
@@ -72,6 +76,10 @@ private:
     mutable std::mutex mutex_;
     std::mutex writing_; // one writer at a time, so that the queue's order holds
     std::vector<std::pair<std::FILE *, QByteArray>> queued_;
+    qsizetype queuedBytes_ = 0;
+    QByteArray above_;          // live: lines for above the ports' lines, not yet drawn
+    quint64 droppedTraces_ = 0; // since the output last moved
+    bool flushing_ = false;     // the main thread is writing a batch
     std::FILE *out_;
     std::FILE *err_;
     bool live_;

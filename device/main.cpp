@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -100,6 +101,9 @@ bool addFault(std::vector<DeviceSettings> &settings, const QString &faultText) {
 
 int main(int argc, char **argv) {
     EnsureStandardStreams();
+    // A file-size limit fails the write of a stored image, which is said, instead of killing
+    // every device the process plays.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-device"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));

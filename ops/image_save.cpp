@@ -20,7 +20,7 @@ namespace {
 #ifdef Q_OS_UNIX
 
 QString systemError() {
-    return qt_error_string(errno);
+    return WriteFailureText(errno);
 }
 
 // A descriptor closed on every way out.
@@ -187,6 +187,16 @@ bool saveUnix(const QString &name, const char *bytes, qint64 size, bool createNe
 #endif
 
 } // namespace
+
+QString WriteFailureText(int error) {
+    QString text = qt_error_string(error);
+#ifdef Q_OS_UNIX
+    // The process's own limit, not the disk: the operator can lift it.
+    if (error == EFBIG)
+        text += QStringLiteral(" (the file size limit, ulimit -f, was reached)");
+#endif
+    return text;
+}
 
 bool SaveImageFile(const QString &name, const char *bytes, qint64 size, bool createNew,
                    QString *why) {

@@ -20,3 +20,6 @@ constexpr int AsideNameExtra = 1 + int(sizeof AsideMark - 1) + 10 + 1 + 2;
 // done; the old file is then untouched.
 bool SaveImageFile(const QString &name, const char *bytes, qint64 size, bool createNew,
                    QString *why);
+
+// What the system said of a write that failed with `error`, with the remedy where there is one.
+QString WriteFailureText(int error);

@@ -54,6 +54,8 @@ void BoardConsole::statusShown(StatusCode code) {
     else if (code == StatusCode::UpdateSuccess)
         finished_ = Clock::now();
     print(StatusText(code));
+    if (code == StatusCode::UpdateSuccess && onSuccess_)
+        onSuccess_();
 }
 
 void BoardConsole::fileRefused(FileRefusal reason) {

@@ -5,6 +5,7 @@
 #include "station/stop_flag.h"
 
 #include <chrono>
+#include <functional>
 
 class ConsoleOutput;
 struct Line;
@@ -33,6 +34,10 @@ public:
     // The window's pause, cut short by Ctrl-C.
     void standStill(int ms) override;
 
+    // Called as "Update Success!" is shown: an upload's file is saved by then, and the pause
+    // that follows may still be cut short by a kill.
+    void onSuccess(std::function<void()> hook) { onSuccess_ = std::move(hook); }
+
     // The operation has returned: a phase it left unfinished is shown where it stopped.
     void finish();
 
@@ -55,6 +60,7 @@ private:
     Line *line_ = nullptr;
     TransferState *state_ = nullptr;
     const StopFlag *stop_;
+    std::function<void()> onSuccess_;
     bool interrupted_ = false;
     QString printed_; // the last status line printed: a repeat is not printed again
     Clock::time_point connecting_{};

@@ -45,7 +45,8 @@ QByteArray RecordLine(const BoardRecord &r) {
         {QStringLiteral("detail"), orNull(r.detail)},
         {QStringLiteral("exitCode"), r.exitCode},
         {QStringLiteral("seconds"), rounded(r.seconds, 3)},
-        {QStringLiteral("blocksPerSecond"), rounded(r.blocksPerSecond, 1)},
+        {QStringLiteral("blocksPerSecond"),
+         r.blocksPerSecond ? QJsonValue(rounded(*r.blocksPerSecond, 1)) : QJsonValue()},
     };
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <optional>
+
 // What the report keeps of one device's operation: when and where it ran, on which device, with
 // which image, and how it ended.
 struct BoardRecord {
@@ -26,7 +28,7 @@ struct BoardRecord {
     QString detail;    // what lay behind it, when anything did
     int exitCode = 0;
     double seconds = 0;
-    double blocksPerSecond = 0;
+    std::optional<double> blocksPerSecond; // over the data phases; none where no block moved
 };
 
 // The record as one line of JSON, '\n' included.

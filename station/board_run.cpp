@@ -28,7 +28,8 @@ QByteArray sha256(const char *bytes, qint64 size) {
 
 } // namespace
 
-BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
+BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
+                      const std::function<void(BoardOutcome &)> &keep) {
     using Clock = std::chrono::steady_clock;
     BoardOutcome outcome;
     BoardRecord &record = outcome.record;
@@ -51,6 +52,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
         record.end = QDateTime::currentDateTimeUtc();
         record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         record.exitCode = int(outcome.code);
+        keep(outcome);
         return outcome;
     };
 
@@ -89,6 +91,35 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
         });
     }
 
+    bool kept = false;
+    const auto conclude = [&](const OperationResult &result) {
+        kept = true;
+        outcome.result = result;
+        outcome.code = ExitCodeOf(result, console.interrupted() || StopRequested(job.stop));
+        outcome.operationTime = console.operationTime();
+        if (IsUpload(mode) && result.stage >= Stage::Save)
+            record.sha256 = sha256(reinterpret_cast<const char *>(state->ImageBuffer.data()), size);
+        if (outcome.code != ExitCode::Interrupted && result.status)
+            record.result = StatusText(*result.status);
+        else if (outcome.code != ExitCode::Interrupted && result.ending == Ending::FileRefused)
+            record.result = console.lastStatus();
+        else
+            record.result = QLatin1String(ExitCodeMeaning(outcome.code));
+        record.detail = result.detail;
+        // No rate where no block moved.
+        const double blockSeconds = std::chrono::duration<double>(console.blockTime()).count();
+        if (console.blocksMoved() > 0)
+            record.blocksPerSecond = blockSeconds > 0 ? console.blocksMoved() / blockSeconds : 0;
+        return finish();
+    };
+    console.onSuccess([&] {
+        OperationResult success;
+        success.stage = Stage::Done;
+        success.ending = Ending::Completed;
+        success.status = StatusCode::UpdateSuccess;
+        conclude(success);
+    });
+
     const OperationResult result = RunOperation(line, *state, request, console);
     console.finish();
     // Let go at once: the board may be taken off and the next one put on.
@@ -100,20 +131,5 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
         if (!result.detail.isEmpty())
             output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
     }
-
-    outcome.result = result;
-    outcome.code = ExitCodeOf(result, console.interrupted() || StopRequested(job.stop));
-    outcome.operationTime = console.operationTime();
-    if (IsUpload(mode) && result.stage >= Stage::Save)
-        record.sha256 = sha256(reinterpret_cast<const char *>(state->ImageBuffer.data()), size);
-    if (outcome.code != ExitCode::Interrupted && result.status)
-        record.result = StatusText(*result.status);
-    else if (outcome.code != ExitCode::Interrupted && result.ending == Ending::FileRefused)
-        record.result = console.lastStatus();
-    else
-        record.result = QLatin1String(ExitCodeMeaning(outcome.code));
-    record.detail = result.detail;
-    const double blockSeconds = std::chrono::duration<double>(console.blockTime()).count();
-    record.blocksPerSecond = blockSeconds > 0 ? console.blocksMoved() / blockSeconds : 0;
-    return finish();
+    return kept ? outcome : conclude(result);
 }

@@ -9,6 +9,7 @@
 #include "station/stop_flag.h"
 
 #include <chrono>
+#include <functional>
 
 class ConsoleOutput;
 
@@ -35,5 +36,9 @@ struct BoardOutcome {
 
 // Runs the job with a serial component, state and console of its own, from the upload target's
 // check to the port let go, and shows it on `output`. Nothing in it is shared with another
-// board's run but what the job holds read-only (the image's bytes).
-BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output);
+// board's run but what the job holds read-only (the image's bytes). `keep` is handed the
+// outcome once, as soon as it is known, to keep its record (and may make a success "file not
+// saved"): a success as "Update Success!" is shown, before an upload's pause, so that a kill in
+// the pause loses no record of the file it saved.
+BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
+                      const std::function<void(BoardOutcome &)> &keep);

@@ -9,7 +9,60 @@
 
 #include <algorithm>
 
-Boards::Boards(StationEvents &events, ReportFile *report) : events_(events), report_(report) {}
+#ifdef Q_OS_UNIX
+#include <QDir>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// What a board holds while it runs: its thread's wakeup (the event dispatcher's eventfd), the
+// port and its lock file, and for a moment the lock being written; an upload adds the saved file
+// and its folder.
+constexpr int DownloadDescriptors = 4;
+constexpr int UploadDescriptors = 6;
+// Left for the station itself: the watch's looks, the toolkit's own needs.
+constexpr int ReserveDescriptors = 16;
+
+// How many descriptors the boards may take, or -1 for no limit. A thread whose event dispatcher
+// finds none aborts the whole process, so boards past this fail alone instead.
+int descriptorBudget() {
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(1) << 30)
+        return -1;
+    const int most = int(limit.rlim_cur);
+    // Those open now: the standard streams, the report, the download file, the toolkit's own.
+    int open = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    if (fds.exists()) {
+        open = int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+    } else {
+        for (int fd = 0; fd < std::min(most, 65536); ++fd)
+            open += ::fcntl(fd, F_GETFD) != -1;
+    }
+    return std::max(0, most - open - ReserveDescriptors);
+#else
+    return -1;
+#endif
+}
+
+int descriptorLimit() {
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? int(limit.rlim_cur) : 0;
+#else
+    return 0;
+#endif
+}
+
+} // namespace
+
+Boards::Boards(StationEvents &events, ReportFile *report)
+    : events_(events), report_(report), descriptors_(descriptorBudget()) {}
 
 Boards::~Boards() {
     for (Worker &worker : workers_) {
@@ -26,6 +79,17 @@ int Boards::launch(BoardJob job) {
     ConsoleOutput &output = events_.started(worker.board, job.portName);
     const TransferMode mode = job.request.mode;
     const QString port = job.portName;
+    worker.descriptors = IsUpload(mode) ? UploadDescriptors : DownloadDescriptors;
+    int taken = 0;
+    for (const Worker &other : workers_)
+        taken += other.thread ? other.descriptors : 0;
+    if (descriptors_ >= 0 && taken + worker.descriptors > descriptors_) {
+        notServed(worker, output, port, mode,
+                  QStringLiteral("too many open files: the limit of %1 descriptors (ulimit -n) "
+                                 "serves no more boards at once")
+                      .arg(descriptorLimit()));
+        return worker.board;
+    }
     // A QThread, not a bare thread: the serial port of a portable build wants the event
     // dispatcher that only a QThread has (its notifiers, and Windows' overlapped I/O).
     worker.thread.reset(QThread::create(
@@ -34,23 +98,28 @@ int Boards::launch(BoardJob job) {
     if (!worker.thread->isRunning() && !worker.thread->isFinished()) {
         // The system gives no more threads: this board is not served, the others go on.
         worker.thread.reset();
-        BoardOutcome outcome;
-        outcome.result.ending = Ending::Error;
-        outcome.code = ExitCode::PortUnavailable;
-        BoardRecord &record = outcome.record;
-        record.start = record.end = QDateTime::currentDateTimeUtc();
-        record.host = QSysInfo::machineHostName();
-        record.port = port;
-        record.operation = IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
-        record.exitCode = int(outcome.code);
-        record.result = QLatin1String(ExitCodeMeaning(outcome.code));
-        record.detail = QStringLiteral("cannot start a thread");
-        output.errorLine(QStringLiteral("torvane-cli: error: %1").arg(record.detail));
-        writeRecord(outcome, output);
-        events_.ended(worker.board, outcome);
-        worker.outcome = std::move(outcome);
+        notServed(worker, output, port, mode, QStringLiteral("cannot start a thread"));
     }
     return worker.board;
+}
+
+void Boards::notServed(Worker &worker, ConsoleOutput &output, const QString &port,
+                       TransferMode mode, const QString &why) {
+    BoardOutcome outcome;
+    outcome.result.ending = Ending::Error;
+    outcome.code = ExitCode::PortUnavailable;
+    BoardRecord &record = outcome.record;
+    record.start = record.end = QDateTime::currentDateTimeUtc();
+    record.host = QSysInfo::machineHostName();
+    record.port = port;
+    record.operation = IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
+    record.exitCode = int(outcome.code);
+    record.result = QLatin1String(ExitCodeMeaning(outcome.code));
+    record.detail = why;
+    output.errorLine(QStringLiteral("torvane-cli: error: %1").arg(record.detail));
+    writeRecord(outcome, output);
+    events_.ended(worker.board, outcome);
+    worker.outcome = std::move(outcome);
 }
 
 int Boards::running() const {
@@ -94,8 +163,8 @@ void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
 }
 
 void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {
-    BoardOutcome outcome = RunBoard(job, output);
-    writeRecord(outcome, output);
+    BoardOutcome outcome =
+        RunBoard(job, output, [&](BoardOutcome &ended) { writeRecord(ended, output); });
     events_.ended(worker.board, outcome);
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);

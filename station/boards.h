@@ -45,9 +45,13 @@ private:
     struct Worker {
         std::unique_ptr<QThread> thread;
         int board = 0;
+        int descriptors = 0; // what its run may hold at once
         std::optional<BoardOutcome> outcome;
     };
     void run(Worker &worker, ConsoleOutput &output, const BoardJob &job);
+    // The board ends before its thread starts: the system gives it no thread or descriptors.
+    void notServed(Worker &worker, ConsoleOutput &output, const QString &port, TransferMode mode,
+                   const QString &why);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
 
@@ -57,4 +61,5 @@ private:
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs
     int launched_ = 0;
+    int descriptors_; // what the boards may hold at once; -1 for no limit
 };

@@ -32,6 +32,13 @@ std::optional<StationRefusal> StationRun::open() {
     return std::nullopt;
 }
 
+std::optional<StationRefusal> StationRun::begin() {
+    QString why;
+    if (report_ && !report_->create(&why))
+        return StationRefusal{ExitCode::FileRefused, why, QString()};
+    return std::nullopt;
+}
+
 BoardJob StationRun::jobFor(const QString &port) const {
     BoardJob job;
     job.request.mode = plan_.mode;

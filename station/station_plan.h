@@ -41,8 +41,12 @@ class StationRun {
 public:
     StationRun(StationPlan plan, const StopFlag *stop);
 
-    // Opens the report and holds the download file; nothing when both are as they should be.
+    // Checks the report and holds the download file; nothing when both are as they should be.
+    // Nothing is made yet: a report that is not there is made by begin().
     std::optional<StationRefusal> open();
+    // Makes the report when it is not there yet; called once every check has passed, before the
+    // first board.
+    std::optional<StationRefusal> begin();
 
     // The jobs for the ports the plan names, each port resolved (COM names through `comPorts`,
     // looked up only when one is named) and checked before any is touched: one device, one owner;

@@ -99,11 +99,14 @@ private slots:
     void oneFaultyDeviceFailsAlone();
     void uploadsLandInAFileEach();
     void interruptLeavesNoFile();
+    void killedInThePauseAfterAnUploadKeepsItsRecord();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
     void liveViewHasALinePerPort();
     void stoppedTerminalHoldsUpNoBoard();
-    void reportKeepsWholeLinesWhenTheDiskIsFull();
+    void boardsPastTheDescriptorLimitFailAlone();
+    void fileSizeLimitFailsTheWrite_data();
+    void fileSizeLimitFailsTheWrite();
     void usageErrors_data();
     void usageErrors();
 
@@ -214,6 +217,36 @@ void TestStation::uploadsLandInAFileEach() {
             if (record["port"].toString() == ports[k])
                 QCOMPARE(record["sha256"].toString(), sha256(images[k]));
         }
+    }
+}
+
+void TestStation::killedInThePauseAfterAnUploadKeepsItsRecord() {
+    // The upload's file is saved when "Update Success!" is shown, and its record is written
+    // then, not after the 2 s pause that follows: a kill in the pause leaves both. Beside it, a
+    // port that is not there ends at once, with no data phase and so no rate.
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    cli.start(cliPath(), {"upload", "default", path("back-{port}.bin"), "--port",
+                          device.slavePath(), "--port", path("absent"), "--report", report});
+    QByteArray seen;
+    QVERIFY(waitFor(cli, seen,
+                    (device.slavePath() + ": " + StatusText(S::UpdateSuccess) + '\n').toLocal8Bit(),
+                    20000));
+    ::kill(pid_t(cli.processId()), SIGKILL);
+    cli.waitForFinished();
+
+    const QList<QJsonObject> kept = records(report);
+    QCOMPARE(kept.size(), 2);
+    for (const QJsonObject &record : kept) {
+        const bool uploaded = record["port"].toString() == device.slavePath();
+        QCOMPARE(record["exitCode"].toInt(), uploaded ? 0 : 3);
+        QCOMPARE(record["blocksPerSecond"].isDouble(), uploaded);
+        QVERIFY(uploaded ? record["blocksPerSecond"].toDouble() > 0
+                         : record["blocksPerSecond"].isNull());
+        if (uploaded)
+            QCOMPARE(record["result"].toString(), StatusText(S::UpdateSuccess));
     }
 }
 
@@ -352,10 +385,12 @@ void TestStation::liveViewHasALinePerPort() {
 
 void TestStation::stoppedTerminalHoldsUpNoBoard() {
     // The operator's Ctrl-S stops the terminal the view is drawn on: the view waits, the boards
-    // go on to the end. (Paced, so that the boards are still busy when the view first draws.)
+    // go on to the end. What waits for the terminal stays bounded: the trace of eight boards is
+    // far more than the bound, and what is dropped of it is said once the terminal moves again.
+    constexpr int Boards = 8;
     DeviceProcess devices(
-        QStringList{"--count", "2", "--store", path("store"), "--pace", "1500000"} + Quick, 5000,
-        2);
+        QStringList{"--count", QString::number(Boards), "--store", path("store")} + Quick, 5000,
+        Boards);
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
     const QByteArray image = TestImage(DataSize, 0x5eed);
     QVERIFY(WriteFile(path("data.bin"), image));
@@ -369,24 +404,78 @@ void TestStation::stoppedTerminalHoldsUpNoBoard() {
         const int fd = ::open(terminalPath.constData(), O_WRONLY | O_NOCTTY);
         ::dup2(fd, STDERR_FILENO);
     });
-    cli.start(cliPath(), QStringList{"download", "data", path("data.bin")} +
+    cli.start(cliPath(), QStringList{"download", "data", path("data.bin"), "--trace"} +
                              portArguments(devices.slavePaths()));
-    for (int k = 0; k < 2; ++k)
+    for (int k = 0; k < Boards; ++k)
         QTRY_COMPARE_WITH_TIMEOUT(ReadFile(path(QStringLiteral("store/%1/data.bin").arg(k))), image,
                                   30000);
+    // For the log: the peak memory of the station while its terminal took nothing.
+    QFile status(QStringLiteral("/proc/%1/status").arg(cli.processId()));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM"))
+                qInfo("%s", line.simplified().constData());
+        }
+    }
     ::tcflow(stopper, TCOON);
     ::close(stopper);
+    QByteArray shown;
     while (cli.state() != QProcess::NotRunning) {
-        terminal.drain(std::chrono::milliseconds(20));
+        shown += terminal.drain(std::chrono::milliseconds(20));
         cli.waitForFinished(10);
     }
+    shown += terminal.drain();
     QCOMPARE(finish(cli).exitCode, 0);
+    QVERIFY2(shown.contains("trace lines dropped while the terminal took no output"),
+             shown.right(2000).constData());
 }
 
-void TestStation::reportKeepsWholeLinesWhenTheDiskIsFull() {
-    // The file system takes only a part of the record (a limit on the file's size here): that
-    // part is taken back, so that the report stays whole lines, and the board's success is
-    // "file not saved".
+void TestStation::boardsPastTheDescriptorLimitFailAlone() {
+    // Each board's thread, port and lock take descriptors; a thread that found none aborted the
+    // whole station. Under a low ulimit -n the boards past it fail alone, and every board is
+    // summed up and recorded.
+    constexpr int Boards = 30;
+    DeviceProcess devices(QStringList{"--count", QString::number(Boards)} + Quick, 5000, Boards);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(131072, 0x5eed)));
+    QProcess cli;
+    cli.setChildProcessModifier([] {
+        const rlimit descriptors{32, 32};
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    });
+    cli.start(cliPath(), QStringList{"download", "default", path("default.bin"), "--report",
+                                     path("report.jsonl")} +
+                             portArguments(devices.slavePaths()));
+    const CliRun run = finish(cli);
+
+    QCOMPARE(run.exitCode, 10);
+    QVERIFY2(run.resultLine().contains(QStringLiteral("of %1 devices succeeded").arg(Boards)),
+             qPrintable(run.resultLine()));
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), Boards);
+    int served = 0;
+    for (const QJsonObject &record : report) {
+        if (record["exitCode"].toInt() == 3)
+            QVERIFY2(record["detail"].toString().contains("too many open files"),
+                     qPrintable(record["detail"].toString()));
+        else
+            ++served;
+    }
+    QVERIFY(served > 0 && served < Boards);
+}
+
+void TestStation::fileSizeLimitFailsTheWrite_data() {
+    QTest::addColumn<QString>("direction");
+    QTest::newRow("the record of a download") << "download";
+    QTest::newRow("an upload's image, then its record") << "upload";
+}
+
+void TestStation::fileSizeLimitFailsTheWrite() {
+    // A limit on the size of the files the process writes (ulimit -f) refuses the write, and
+    // the signal it raises is not left to kill the program: the image is not saved, the part of
+    // the record the file took is taken back, so that the report stays whole lines, and the
+    // board ends "file not saved".
+    QFETCH(QString, direction);
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
@@ -395,16 +484,19 @@ void TestStation::reportKeepsWholeLinesWhenTheDiskIsFull() {
     const rlim_t limit = rlim_t(earlier.size() + 100);
     QProcess cli;
     cli.setChildProcessModifier([limit] {
-        ::signal(SIGXFSZ, SIG_IGN);
         const rlimit size{limit, limit};
         ::setrlimit(RLIMIT_FSIZE, &size);
     });
-    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", device.slavePath(),
-                          "--report", path("report.jsonl")});
+    const QString file = direction == "upload" ? path("back.bin") : path("data.bin");
+    cli.start(cliPath(), {direction, "data", file, "--port", device.slavePath(), "--report",
+                          path("report.jsonl")});
     const CliRun run = finish(cli);
     QCOMPARE(run.exitCode, 9);
-    QVERIFY2(run.errors.contains("did not take the record"), qPrintable(run.errors));
+    QVERIFY2(run.resultLine().endsWith("file not saved (exit 9)"), qPrintable(run.resultLine()));
+    QVERIFY2(run.errors.contains("ulimit -f"), qPrintable(run.errors));
     QCOMPARE(ReadFile(path("report.jsonl")), earlier);
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList({"data.bin", "report.jsonl"}));
 }
 
 void TestStation::usageErrors_data() {
@@ -431,6 +523,14 @@ void TestStation::usageErrors_data() {
         << QStringList{"upload",    "data",     "back.bin", "--port",
                        "/dev/null", "--report", "back.bin", "--overwrite"}
         << 2 << "is the upload file";
+    QTest::newRow("the upload file of one of several ports as the report")
+        << QStringList{"upload", "data",      "back-{port}.bin", "--port",       "COM.01",
+                       "--port", "/dev/null", "--report",        "back-null.bin"}
+        << 2 << "is the upload file";
+    QTest::newRow("a watch with a missing download file and a report")
+        << QStringList{"download",  "data",    "missing.bin", "--port",
+                       "/dev/tty*", "--watch", "--report",    "report.jsonl"}
+        << 2 << "file refused";
     QTest::newRow("a name too long for its folder")
         << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
         << "too long";
@@ -451,8 +551,12 @@ void TestStation::usageErrors() {
     }
     const CliRun run = runCli(arguments);
     QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.errors.contains(complaint), qPrintable(run.errors));
-    QVERIFY(!QFile::exists(path("gone")));
+    const QString said = run.errors + run.lines.join('\n');
+    QVERIFY2(said.contains(complaint), qPrintable(said));
+    // A refused run makes nothing, not even an empty report.
+    QCOMPARE(QDir(dir->path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList({"data.bin", "null-link"}));
 }
 
 QTEST_GUILESS_MAIN(TestStation)
