@@ -25,6 +25,7 @@
 #include <QProgressBar>
 #include <QShortcut>
 #include <QTableWidget>
+#include <QTextEdit>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -338,7 +339,9 @@ void StationWindow::chooseFile() {
     dialog.setDefaultSuffix(QStringLiteral("bin"));
     if (!fileEdit_->text().isEmpty())
         dialog.setDirectory(QFileInfo(fileEdit_->text()).absolutePath());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const int answer = dialog.exec();
+    takeKeyboardBack();
+    if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     QString name = dialog.selectedFiles().constFirst();
     // Several boards' uploads go to a file each: the port's name goes into the name chosen.
@@ -353,10 +356,17 @@ void StationWindow::chooseFile() {
     fileEdit_->setText(name);
 }
 
+// Without a window manager nobody gives the window the keyboard back when a dialog closes, and
+// its keys (F5, Escape, Ctrl+O) would go nowhere.
+void StationWindow::takeKeyboardBack() {
+    activateWindow();
+}
+
 void StationWindow::refuse(const QString &text) {
     QMessageBox box(QMessageBox::Critical, QLatin1String(Title), text, QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("StationRefusal"));
     box.exec();
+    takeKeyboardBack();
 }
 
 std::optional<StationPlan> StationWindow::planFromInputs() {
@@ -485,12 +495,12 @@ int StationWindow::rowFor(const QString &port) {
     Row r;
     r.name = port;
     auto *lampCell = new QWidget(table_);
-    lampCell->setObjectName(QStringLiteral("Cell"));
-    lampCell->setAttribute(Qt::WA_StyledBackground);
     r.lamp = new PortLamp(lampCell);
     r.lamp->setObjectName(QStringLiteral("Lamp"));
     r.lamp->setGeometry(5, 4, 11, 11);
     table_->setCellWidget(row, LampColumn, lampCell);
+    // The view fills a cell's widget with the base colour: the row's own shows through instead.
+    lampCell->setAutoFillBackground(false);
     r.bar = new QProgressBar(table_);
     r.bar->setObjectName(QStringLiteral("Progress"));
     r.bar->setTextVisible(false);
@@ -498,12 +508,11 @@ int StationWindow::rowFor(const QString &port) {
     r.bar->setValue(0);
     r.bar->setMaximumHeight(12);
     auto *barCell = new QWidget(table_);
-    barCell->setObjectName(QStringLiteral("Cell"));
-    barCell->setAttribute(Qt::WA_StyledBackground);
     auto *barLayout = new QHBoxLayout(barCell);
     barLayout->setContentsMargins(4, 3, 4, 3);
     barLayout->addWidget(r.bar);
     table_->setCellWidget(row, ProgressColumn, barCell);
+    barCell->setAutoFillBackground(false);
     rows_.push_back(std::move(r));
     rowOf_[port] = row;
     rowText(row, PortColumn, port);
@@ -522,13 +531,6 @@ void StationWindow::setFailed(int row, bool failed) {
         QTableWidgetItem *item = table_->item(row, column);
         item->setBackground(failed ? QBrush(FailedRow) : QBrush());
         item->setForeground(failed ? QBrush(QColor(128, 0, 0)) : QBrush());
-    }
-    // The cells with a widget are drawn by it, over the item's background.
-    for (int column : {LampColumn, ProgressColumn}) {
-        QWidget *cell = table_->cellWidget(row, column);
-        cell->setStyleSheet(
-            failed ? QStringLiteral("QWidget#Cell { background: %1; }").arg(FailedRow.name())
-                   : QString());
     }
 }
 
@@ -678,7 +680,11 @@ void StationWindow::showDetail(int row) {
         QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("BoardDetail"));
     box.setDetailedText(detail);
+    // Room for a trace's lines, which the box would wrap at its own narrow width.
+    if (auto *text = box.findChild<QTextEdit *>())
+        text->setMinimumSize(560, 260);
     box.exec();
+    takeKeyboardBack();
 }
 
 void StationWindow::closeEvent(QCloseEvent *event) {
@@ -695,7 +701,9 @@ void StationWindow::closeEvent(QCloseEvent *event) {
         QMessageBox::Yes | QMessageBox::No, this);
     box.setObjectName(QStringLiteral("CloseQuestion"));
     box.setDefaultButton(QMessageBox::No);
-    if (box.exec() != QMessageBox::Yes)
+    const int answer = box.exec();
+    takeKeyboardBack();
+    if (answer != QMessageBox::Yes)
         return;
     closing_ = true;
     if (!running()) {

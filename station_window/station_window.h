@@ -92,6 +92,7 @@ private:
     void showTotals();
     void showDetail(int row);
     void refuse(const QString &text);
+    void takeKeyboardBack();
 
     ComPortSource comPorts_;
     StopFlag stop_{0};
