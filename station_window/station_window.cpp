@@ -108,8 +108,9 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent)
 
 StationWindow::~StationWindow() {
     // Closed some other way than by the window's close (the process ending): every board ends
-    // in order before the threads are waited for.
+    // in order, and its thread is waited for while its feed and the run are still there.
     stop_.store(1);
+    boards_.reset();
 }
 
 void StationWindow::createControls() {
@@ -605,9 +606,10 @@ void StationWindow::boardEnded(int board, const BoardOutcome &outcome) {
     rowOfBoard_.erase(board);
     Row &r = rows_[size_t(row)];
     // Its last words first: the feed is let go with its thread.
-    const BoardFeed::Look seen = r.feed->look();
+    const std::shared_ptr<BoardFeed> feed = feeds_.at(board);
+    const BoardFeed::Look seen = feed->look();
     rowText(row, StatusColumn, seen.status);
-    r.detail = r.feed->detail();
+    r.detail = feed->detail();
     feeds_.erase(board);
     r.running = false;
     r.lamp->setOpen(false);
