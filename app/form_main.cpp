@@ -1,5 +1,6 @@
 #include "app/form_main.h"
 
+#include "app/form_layout.h"
 #include "app/port_tips.h"
 #include "link/comm_error.h"
 #include "link/transfer_mode.h"
@@ -32,9 +33,6 @@
 
 namespace {
 
-constexpr int ClientWidth = 447;
-constexpr int ClientHeight = 168;
-constexpr int TopPanelHeight = 132;
 // The status line repaints at most this often during a transfer.
 constexpr qint64 StatusFrameMs = 20;
 const QString SettingsFilesFilter = QStringLiteral("Settings Files(*.bin)");
@@ -57,14 +55,14 @@ public:
     }
 };
 
-template <class W> W *place(W *widget, const char *name, int left, int top, int width, int height) {
+template <class W> W *place(W *widget, const char *name) {
     widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(left, top, width, height);
+    widget->setGeometry(PlaceOf(name));
     return widget;
 }
 
-QComboBox *makeList(QWidget *parent, const char *name, int top, const QStringList &items) {
-    auto *list = place(new QComboBox(parent), name, 90, top, 150, 23);
+QComboBox *makeList(QWidget *parent, const char *name, const QStringList &items) {
+    auto *list = place(new QComboBox(parent), name);
     list->setFont(arial(12));
     list->setFrame(false);
     list->setItemDelegate(new ItemHeightDelegate(list));
@@ -73,8 +71,8 @@ QComboBox *makeList(QWidget *parent, const char *name, int top, const QStringLis
     return list;
 }
 
-QLineEdit *makeField(QWidget *parent, const char *name, int left, int top, int width) {
-    auto *field = place(new QLineEdit(parent), name, left, top, width, 21);
+QLineEdit *makeField(QWidget *parent, const char *name) {
+    auto *field = place(new QLineEdit(parent), name);
     field->setFont(arial(12));
     field->setReadOnly(true);
     field->setFrame(false);
@@ -84,8 +82,8 @@ QLineEdit *makeField(QWidget *parent, const char *name, int left, int top, int w
     return field;
 }
 
-BevelPanel *makeFrame(QWidget *parent, const char *name, int left, int top, int width, int height) {
-    auto *frame = place(new BevelPanel(parent), name, left, top, width, height);
+BevelPanel *makeFrame(QWidget *parent, const char *name) {
+    auto *frame = place(new BevelPanel(parent), name);
     frame->setFont(arial(12));
     setNavy(frame);
     return frame;
@@ -94,7 +92,7 @@ BevelPanel *makeFrame(QWidget *parent, const char *name, int left, int top, int 
 // A flat button filling its frame panel; it never takes the keyboard focus.
 QToolButton *makeButton(BevelPanel *frame, const char *name, const QString &caption,
                         const QString &image, QSize imageSize) {
-    auto *button = place(new QToolButton(frame), name, 0, 0, frame->width(), frame->height());
+    auto *button = place(new QToolButton(frame), name);
     button->setFont(arial(12, true));
     setNavy(button);
     button->setAutoRaise(true);
@@ -214,37 +212,37 @@ void TFormMain::InstallFontSubstitutes() {
 }
 
 void TFormMain::createControls() {
-    Panel_Main = place(new BevelPanel(this), "Panel_Main", 0, 0, ClientWidth, TopPanelHeight);
+    Panel_Main = place(new BevelPanel(this), "Panel_Main");
     Panel_Main->setFont(arial(14, true));
 
-    auto label = [this](const char *name, int left, int top, int width, const char *text) {
-        auto *l = place(new QLabel(QLatin1String(text), Panel_Main), name, left, top, width, 16);
+    auto label = [this](const char *name, const char *text) {
+        auto *l = place(new QLabel(QLatin1String(text), Panel_Main), name);
         l->setFont(arial(14));
         setNavy(l);
         return l;
     };
-    Label1 = label("Label1", 16, 14, 36, "COM:");
-    Label2 = label("Label2", 16, 40, 58, "Upgrade:");
-    Label3 = label("Label3", 254, 14, 69, "Baudrates:");
+    Label1 = label("Label1", "COM:");
+    Label2 = label("Label2", "Upgrade:");
+    Label3 = label("Label3", "Baudrates:");
     // Created after the label, so it lies over the label's second letter.
-    Shape_ComState = place(new PortLamp(Panel_Main), "Shape_ComState", 26, 16, 11, 11);
+    Shape_ComState = place(new PortLamp(Panel_Main), "Shape_ComState");
 
     QStringList ports;
     for (int i = 1; i <= 10; ++i)
         ports << QStringLiteral("COM.%1").arg(i, 2, 10, QLatin1Char('0'));
-    CB_Com = makeList(Panel_Main, "CB_Com", 10, ports);
+    CB_Com = makeList(Panel_Main, "CB_Com", ports);
     portTips_ = new PortTips(CB_Com);
     QStringList modes;
     for (const char *mode : TransferModeNames)
         modes << QLatin1String(mode);
-    CB_Upg = makeList(Panel_Main, "CB_Upg", 36, modes);
+    CB_Upg = makeList(Panel_Main, "CB_Upg", modes);
 
-    Edit_FileName = makeField(Panel_Main, "Edit_FileName", 90, 62, 342);
-    Edit_Start = makeField(Panel_Main, "Edit_Start", 90, 88, 342);
-    Edit_Bau = makeField(Panel_Main, "Edit_Bau", 332, 10, 100);
+    Edit_FileName = makeField(Panel_Main, "Edit_FileName");
+    Edit_Start = makeField(Panel_Main, "Edit_Start");
+    Edit_Bau = makeField(Panel_Main, "Edit_Bau");
     Edit_Bau->setText(QStringLiteral("115200[bps]"));
 
-    ProgressBarMain = place(new QProgressBar(Panel_Main), "ProgressBarMain", 12, 115, 420, 12);
+    ProgressBarMain = place(new QProgressBar(Panel_Main), "ProgressBarMain");
     ProgressBarMain->setRange(0, 100);
     ProgressBarMain->setValue(0);
     ProgressBarMain->setTextVisible(false);
@@ -256,19 +254,18 @@ void TFormMain::createControls() {
                             barPalette.color(QPalette::Active, QPalette::ColorRole(role)));
     ProgressBarMain->setPalette(barPalette);
 
-    Panel3 = makeFrame(Panel_Main, "Panel3", 12, 62, 70, 23);
+    Panel3 = makeFrame(Panel_Main, "Panel3");
     SB_Open = makeButton(Panel3, "SB_Open", QStringLiteral("Open"),
                          QStringLiteral(":/torvane/images/open.png"), {16, 15});
-    Panel4 = makeFrame(Panel_Main, "Panel4", 12, 88, 70, 23);
+    Panel4 = makeFrame(Panel_Main, "Panel4");
     SB_Sta = makeButton(Panel4, "SB_Sta", QStringLiteral("Start"),
                         QStringLiteral(":/torvane/images/start.png"), {16, 16});
 
-    Panel6 =
-        makeFrame(this, "Panel6", 0, TopPanelHeight, ClientWidth, ClientHeight - TopPanelHeight);
-    Panel5 = makeFrame(Panel6, "Panel5", 300, 4, 64, 22);
+    Panel6 = makeFrame(this, "Panel6");
+    Panel5 = makeFrame(Panel6, "Panel5");
     SB_Reset = makeButton(Panel5, "SB_Reset", QStringLiteral("Reset"),
                           QStringLiteral(":/torvane/images/reset.png"), {16, 16});
-    Panel2 = makeFrame(Panel6, "Panel2", 369, 4, 64, 22);
+    Panel2 = makeFrame(Panel6, "Panel2");
     SB_Close = makeButton(Panel2, "SB_Close", QStringLiteral("Close"),
                           QStringLiteral(":/torvane/images/close.png"), {20, 20});
 
@@ -330,8 +327,10 @@ void TFormMain::setPortLamp(bool open) {
     Shape_ComState->setOpen(open);
 }
 
-void TFormMain::showError(const QString &text, const QString &) {
+void TFormMain::showError(const QString &text, const QString &cause) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok, this);
+    // The text says the same whatever went wrong; the cause beside it says what did.
+    box.setInformativeText(cause);
     box.exec();
 }
 

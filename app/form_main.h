@@ -4,6 +4,7 @@
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/operation_request.h"
+#include "ops/panel_view.h"
 #include "ops/progress_sink.h"
 #include "ops/transfer_state.h"
 
@@ -23,7 +24,7 @@ class QToolButton;
 
 // The tool's one window: the port, mode and file inputs, the status line, the progress bar and
 // the four buttons. It hosts the serial component and shows the operations' progress.
-class TFormMain : public QWidget, public ProgressSink {
+class TFormMain : public QWidget, public ProgressSink, public PanelView {
     Q_OBJECT
 public:
     static constexpr const char *Caption = "TORVANE 1.0.07B-R002";
@@ -40,11 +41,14 @@ public:
     void fileRefused(FileRefusal reason) override;
     void blockDone(const BlockProgress &progress) override;
     void Progress(int max, int step) override;
+    void showError(const QString &text, const QString &cause = QString()) override;
+    void standStill(int ms) override;
+    PanelView *panel() override { return this; }
+
+    // PanelView
     void setProgressPosition(int position) override;
     void setInputPanelEnabled(bool enabled) override;
     void setPortLamp(bool open) override;
-    void showError(const QString &text, const QString &cause = QString()) override;
-    void standStill(int ms) override;
 
     // What the operator has chosen on the window as it stands now.
     OperationRequest currentRequest() const;

@@ -19,7 +19,7 @@ int main(int argc, char **argv) {
     if (instance.claimOrHandOver() == SingleInstance::Outcome::HandedOver)
         return 0;
 
-    // The serial component is the toolkit's own serial port: nothing to install or register.
+    // The serial component is built into the program: nothing to install or register.
 
     TFormMain::InstallFontSubstitutes();
     TFormMain FormMain;

@@ -2,6 +2,8 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -13,18 +15,42 @@ namespace {
 constexpr char ShowInstance[] = "WM_SHOWINSTANCE\n";
 constexpr int HandOverMs = 2000;
 
+// The X server a DISPLAY names: ":0", ":0.0" and "unix:0" are one display, whose screens the
+// window system lets a window move between.
+QString x11Display(QString display) {
+    static const QRegularExpression screen(QStringLiteral("^(.*:\\d+)\\.\\d+$"));
+    display.replace(screen, QStringLiteral("\\1"));
+    if (display.startsWith(QLatin1String("unix:")))
+        display.remove(0, 4);
+    return display;
+}
+
 } // namespace
 
-QString SingleInstance::DefaultName() {
-    const QString override = qEnvironmentVariable("TORVANE_INSTANCE_NAME");
-    if (!override.isEmpty())
-        return override;
+QString SingleInstance::NameFor(const QProcessEnvironment &environment) {
+    QString name = environment.value(QStringLiteral("TORVANE_INSTANCE_NAME"));
+    if (name.isEmpty()) {
 #ifdef Q_OS_UNIX
-    const QString user = QString::number(::getuid());
+        const QString user = QString::number(::getuid());
 #else
-    const QString user = qEnvironmentVariable("USERNAME");
+        const QString user = environment.value(QStringLiteral("USERNAME"));
 #endif
-    return QStringLiteral("%1.%2").arg(QLatin1String(ClassName), user);
+        name = QStringLiteral("%1.%2").arg(QLatin1String(ClassName), user);
+    }
+    // Both where both are set: a session's Wayland and X programs are one person's screen.
+    const QString wayland = environment.value(QStringLiteral("WAYLAND_DISPLAY"));
+    const QString x11 = environment.value(QStringLiteral("DISPLAY"));
+    if (!wayland.isEmpty())
+        name += QStringLiteral(".wayland-%1").arg(wayland);
+    if (!x11.isEmpty())
+        name += QStringLiteral(".x11-%1").arg(x11Display(x11));
+    // Where local names are files, a display's "/" would make folders of it.
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return name;
+}
+
+QString SingleInstance::DefaultName() {
+    return NameFor(QProcessEnvironment::systemEnvironment());
 }
 
 SingleInstance::SingleInstance(const QString &name, QObject *parent)

@@ -4,16 +4,20 @@
 #include <QString>
 
 class QLocalServer;
+class QProcessEnvironment;
 
-// Keeps the tool to one running instance per user. The first start claims a local name and
-// listens on it; a later start finds the name taken, asks the holder to come forward, and ends.
+// Keeps the tool to one running instance per user and display. The first start claims a local
+// name and listens on it; a later start finds the name taken, asks the holder to come forward,
+// and ends. A start on another display (a second seat, a remote desktop) is the first there.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
     // The window class name by which a later start finds the running instance.
     static constexpr const char *ClassName = "TORVANE 1.0.07B-V001";
 
-    // The name derived from the class name and the user; TORVANE_INSTANCE_NAME replaces it.
+    // The name derived from the class name, the user and the display (DISPLAY, WAYLAND_DISPLAY)
+    // of `environment`; TORVANE_INSTANCE_NAME replaces the class name and the user.
+    static QString NameFor(const QProcessEnvironment &environment);
     static QString DefaultName();
 
     explicit SingleInstance(const QString &name, QObject *parent = nullptr);

@@ -1,6 +1,6 @@
 // CPU time of one long wait for a reply that never comes, as the command line waits: prints
-// "cpu_seconds wall_seconds" for WaitReply(RCVS, RCVF, polls) against a silent device; with a
-// third argument SLICE_MS, as a station's board waits (one wait, looked at every slice).
+// "cpu_seconds wall_seconds" for WaitReply(RCVS, polls) against a silent device; with a third
+// argument SLICE_MS, as a station's board waits (one wait, looked at every slice).
 // "--floor POLLS" prints the same for bare 1 ms sleeps: what the machine charges for waking up
 // a thousand times a second, whatever the program does when awake.
 #include "bench/cpu_time.h"
@@ -50,7 +50,7 @@ int main(int argc, char *argv[]) {
         return 3;
     const double cpuBefore = CpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
-    const bool replied = WaitReply(line, CommandCode::RCVS, CommandCode::RCVF, polls);
+    const bool replied = WaitReply(line, CommandCode::RCVS, polls);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     std::printf("%.6f %.6f\n", CpuSeconds() - cpuBefore, wall);

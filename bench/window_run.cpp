@@ -73,7 +73,7 @@ int waitForNothing(int argc, char *argv[]) {
         return 3;
     const double cpuBefore = CpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
-    const bool replied = WaitReply(form.line(), CommandCode::RCVS, CommandCode::RCVF, polls);
+    const bool replied = WaitReply(form.line(), CommandCode::RCVS, polls);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     std::printf("%.6f %.6f\n", CpuSeconds() - cpuBefore, wall);

@@ -38,6 +38,8 @@ QString PortListText(const ComPortMap &ports) {
 
 int PrintPortList(const ComPortMap &ports) {
     std::fputs(PortListText(ports).toLocal8Bit().constData(), stdout);
+    for (const QString &problem : ports.problems())
+        std::fprintf(stderr, "torvane-cli: %s\n", problem.toLocal8Bit().constData());
     if (!ports.keepError().isEmpty())
         std::fprintf(stderr, "torvane-cli: %s\n", ports.keepError().toLocal8Bit().constData());
     return 0;

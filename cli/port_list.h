@@ -9,5 +9,6 @@
 // number nothing is there for, then "-       DEVICE  DESCRIPTION" for each port present that no
 // COM number reaches.
 QString PortListText(const ComPortMap &ports);
-// The list on stdout, and on stderr why new COM numbers could not be kept; the exit code.
+// The list on stdout, and on stderr what in the ports file cannot be used and why new COM numbers
+// could not be kept; the exit code.
 int PrintPortList(const ComPortMap &ports);

@@ -12,9 +12,7 @@
 #include "station/station_plan.h"
 #include "station/watch_book.h"
 
-
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -99,7 +97,7 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         const int row = rowLocked(port);
         rowOfBoard_[board] = row;
-        return outputs_.emplace_back(view_, row);
+        return outputs_.try_emplace(row, view_, row).first->second;
     }
     void ended(int board, const BoardOutcome &outcome) override {
         int row = 0;
@@ -122,7 +120,7 @@ private:
     std::mutex mutex_;
     std::map<QString, int> rows_;
     std::map<int, int> rowOfBoard_;
-    std::deque<PortOutput> outputs_; // where they are while their boards run
+    std::map<int, PortOutput> outputs_; // by row: one a port, however many boards it serves
 };
 
 // A refusal before any board: what was wrong, and for a refused file the result line.
@@ -241,13 +239,22 @@ int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSo
     };
     const auto look = [&] {
         const std::vector<FoundPort> found = watch.scan();
+        for (const QString &problem : book.unsaid(watch.comPorts().problems()))
+            view.note(QStringLiteral("torvane-cli: %1").arg(problem));
+        QStringList skipped;
+        for (const SkippedPort &port : watch.skipped())
+            skipped << QStringLiteral("torvane-cli: %1 is not watched: it is %2")
+                           .arg(port.device, port.why);
+        for (const QString &word : book.unsaid(skipped))
+            view.note(word);
         // Ten COM numbers, each kept for a port once seen: boards with a USB serial chip of
         // their own use them up, and a board on no number is never served. Said once.
         if (comPattern) {
             std::vector<QString> devices;
             for (const ComPortEntry &port : watch.comPorts().unnumbered()) {
-                // A built-in UART past COM 10 was never reachable by number.
-                if (BuiltInUartIndex(port.device) < 0)
+                // A built-in UART past COM 10 was never reachable by number; nor is a port that
+                // is no board's (it has no device).
+                if (!port.device.isEmpty() && BuiltInUartIndex(port.device) < 0)
                     devices.push_back(port.device);
             }
             for (const QString &device : book.unreachable(devices))
@@ -256,7 +263,7 @@ int watchPorts(const StationRun &run, const CliOptions &options, const ComPortSo
                                          "reach it: watch it by its device or by-id name")
                               .arg(device, UserPortsFile()));
         }
-        const WatchLook seen = book.look(found);
+        const WatchLook seen = book.look(found, watch.stillThere(), watch.replugged());
         for (const QString &name : seen.appeared)
             events.row(name);
         for (const auto &[name, last] : seen.removed)

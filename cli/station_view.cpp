@@ -141,8 +141,7 @@ void StationView::close() {
 // Back to the first port's line, then every line anew. A line never wraps and the lines never
 // fill the screen, so that the count of lines to go back stays true: with more ports than
 // lines, those that failed and then those that changed last are shown (a long watch meets new
-// boards on new names). The
-// last drawing, left on screen for good, has every port.
+// boards on new names). The last drawing, left on screen for good, has every port.
 void StationView::draw(QByteArray &into, bool last) {
     if (drawn_ > 0)
         into += "\033[" + QByteArray::number(drawn_) + 'A';

@@ -10,6 +10,9 @@
 
 namespace {
 
+// A byte of the 8E1 line: start bit, eight data bits, parity bit and stop bit.
+constexpr qint64 BitsPerByte = 11;
+
 bool isUploadEnding(CommandCode code) {
     return code == CommandCode::RCVS || code == CommandCode::RCVF || code == CommandCode::REFS ||
            code == CommandCode::RWFS;
@@ -39,7 +42,8 @@ DeviceMachine::DeviceMachine(const DeviceSettings &settings, ImageStore &store)
 std::chrono::nanoseconds DeviceMachine::lineTime(qsizetype bytes) const {
     if (settings_.paceBaud <= 0)
         return std::chrono::nanoseconds::zero();
-    return std::chrono::nanoseconds(qint64(bytes) * 11 * 1000000000LL / settings_.paceBaud);
+    return std::chrono::nanoseconds(qint64(bytes) * BitsPerByte * 1000000000LL /
+                                    settings_.paceBaud);
 }
 
 QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
@@ -197,8 +201,6 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
             return;
         }
         break;
-    case Phase::HangingUp:
-        return;
     default:
         break;
     }

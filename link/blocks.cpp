@@ -6,10 +6,15 @@
 
 #include <QByteArray>
 
+namespace {
+// How many polls the device has to acknowledge a block.
+constexpr qint32 BlockPolls = 300;
+} // namespace
+
 bool SendBlock(Line &line, Block block) {
     line.MSComm.setInBufferCount(0);
     line.MSComm.setOutBufferCount(0);
     line.MSComm.setOutput(
         QByteArray::fromRawData(reinterpret_cast<const char *>(block.data()), BlockSize));
-    return WaitReply(line, CommandCode::RRSS, CommandCode::RRFD, 300);
+    return WaitReply(line, CommandCode::RRSS, BlockPolls);
 }

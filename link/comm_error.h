@@ -25,3 +25,22 @@ public:
 private:
     Kind kind_;
 };
+
+// The words both serial backends use for the same faults.
+inline CommError OpenFailedError(const QString &port, const QString &why) {
+    return CommError(CommError::Kind::OpenFailed, QStringLiteral("%1: %2").arg(port, why));
+}
+inline CommError DeviceLostError(const QString &port, const QString &why) {
+    return CommError(CommError::Kind::DeviceLost,
+                     QStringLiteral("The device on %1 was lost: %2").arg(port, why));
+}
+inline CommError WriteStalledError(const QString &port) {
+    return CommError(CommError::Kind::WriteStalled,
+                     QStringLiteral("The device on %1 takes no more data").arg(port));
+}
+inline QString LineHungUpText() {
+    return QStringLiteral("the line was hung up");
+}
+inline QString InUseText() {
+    return QStringLiteral("in use by another program");
+}

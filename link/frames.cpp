@@ -45,8 +45,7 @@ bool WaitForFrame(Line &line, qint32 polls) {
 
 } // namespace
 
-bool WaitReply(Line &line, CommandCode expected, [[maybe_unused]] CommandCode failure,
-               qint32 polls) {
+bool WaitReply(Line &line, CommandCode expected, qint32 polls) {
     if (!WaitForFrame(line, polls))
         return false;
     line.LastInput = line.MSComm.Input();

@@ -10,6 +10,6 @@ struct Line;
 void SendCommand(Line &line, CommandCode code);
 
 // Polls at most `polls` times for one reply frame and reads it: true only when it carries
-// `expected`. `failure` names the device's negative answer for the reader; like any other
-// reply, it gives false. A stray first character consumes that character alone.
-bool WaitReply(Line &line, CommandCode expected, CommandCode failure, qint32 polls);
+// `expected`; the device's negative answer, like any other reply, gives false. A stray first
+// character consumes that character alone.
+bool WaitReply(Line &line, CommandCode expected, qint32 polls);

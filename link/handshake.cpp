@@ -9,6 +9,8 @@
 
 namespace {
 constexpr int Attempts = 2000; // the counter starts at 1: 1,999 requests at most
+// How many polls each request waits for the device's answer before it is sent again.
+constexpr qint32 AnswerPolls = 10;
 } // namespace
 
 void JudgeUpdateItem(Line &line, TransferMode mode) {
@@ -27,7 +29,7 @@ bool ConnectDevice(Line &line, TransferMode mode) {
                 return false;
             line.events.processEvents();
             SendCommand(line, line.SendCodeSlot);
-            if (WaitReply(line, line.ExpectCodeSlot, CommandCode::TDPO, 10))
+            if (WaitReply(line, line.ExpectCodeSlot, AnswerPolls))
                 return true;
         }
     } catch (const CommError &e) {

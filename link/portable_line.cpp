@@ -1,14 +1,19 @@
 #include "link/comm_error.h"
 #include "link/serial_line.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 
 #include <thread>
 
 #ifdef Q_OS_UNIX
+#include "link/lock_file.h"
+#include "link/port_claim.h"
+
 #include <cerrno>
-#include <sys/file.h>
+#include <poll.h>
+#include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -53,10 +58,14 @@ bool isTimeout(const QSerialPort &port) {
 
 class PortableLine final : public SerialLine {
 public:
-    explicit PortableLine(const QString &path) : path_(path) {
-        port_.setPortName(systemName(path));
+    explicit PortableLine(const QString &path) : path_(path), device_(systemName(path)) {
+        port_.setPortName(device_);
     }
     ~PortableLine() override {
+#ifdef Q_OS_UNIX
+        if (port_.isOpen())
+            ReleaseDevice(int(port_.handle()));
+#endif
         port_.close();
 #ifdef Q_OS_WIN
         if (timerRaised_)
@@ -66,7 +75,20 @@ public:
     PortableLine(const PortableLine &) = delete;
     PortableLine &operator=(const PortableLine &) = delete;
 
-    void open(const LineSettings &settings) {
+    void open(const LineSettings &settings, const LineNoteSink &note) {
+#ifdef Q_OS_UNIX
+        // The toolkit names its lock file after the name it is given and believes only locks
+        // that name the program that wrote them: it is given the device itself, and finds the
+        // place cleared of stale locks and refused where a live program holds it.
+        if (const QString device = DeviceNodeOf(path_); !device.isEmpty()) {
+            device_ = device;
+            port_.setPortName(device_);
+            if (const QString refusal = PortLockFile(device_).clear(note); !refusal.isEmpty())
+                throw OpenFailedError(path_, refusal);
+        }
+#else
+        Q_UNUSED(note)
+#endif
         apply(port_, settings);
         if (!port_.open(QIODevice::ReadWrite)) {
             // Settings the line kept from a program that ended without closing it may already
@@ -90,15 +112,9 @@ public:
             }
         }
 #ifdef Q_OS_UNIX
-        // One owner under any name: the lock is on the device itself, whatever path reached
-        // it, and holds for root as well.
-        if (::flock(int(port_.handle()), LOCK_EX | LOCK_NB) != 0) {
-            const bool busy = errno == EWOULDBLOCK;
+        if (const QString refusal = ClaimDevice(int(port_.handle())); !refusal.isEmpty()) {
             port_.close();
-            throw CommError(CommError::Kind::OpenFailed,
-                            QStringLiteral("%1: %2").arg(
-                                path_, busy ? QStringLiteral("in use by another program")
-                                            : qt_error_string(errno)));
+            throw OpenFailedError(path_, refusal);
         }
 #endif
 #ifdef Q_OS_WIN
@@ -106,10 +122,6 @@ public:
         // 40 ms instead of 26 ms on the real line.
         timerRaised_ = ::timeBeginPeriod(1) == TIMERR_NOERROR;
 #endif
-    }
-
-    QString portName() const override {
-        return path_;
     }
 
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
@@ -143,8 +155,7 @@ public:
             if (port_.bytesToWrite() < before)
                 lastProgress = Clock::now();
             else if (Clock::now() - lastProgress > WriteStallLimit)
-                throw CommError(CommError::Kind::WriteStalled,
-                                QStringLiteral("The device on %1 takes no more data").arg(path_));
+                throw WriteStalledError(path_);
         }
     }
 
@@ -165,22 +176,36 @@ private:
         into += port_.readAll();
     }
     [[noreturn]] void failed() {
+#ifdef Q_OS_UNIX
         // The toolkit says "permission" both for a device it may not open and for one that
-        // another program has locked.
-        const QFileInfo device(path_);
-        const bool held = port_.error() == QSerialPort::PermissionError && device.isReadable() &&
-                          device.isWritable();
-        throw CommError(
-            CommError::Kind::OpenFailed,
-            QStringLiteral("%1: %2").arg(path_, held ? QStringLiteral("in use by another program")
-                                                     : port_.errorString()));
+        // another program has locked, and names no cause for a device that is no serial port.
+        if (port_.error() == QSerialPort::PermissionError) {
+            const bool mayOpen = ::access(QFile::encodeName(device_).constData(), R_OK | W_OK) == 0;
+            throw OpenFailedError(path_, OpenFailureCause(device_, mayOpen ? EBUSY : EACCES));
+        }
+        if (port_.error() == QSerialPort::UnsupportedOperationError)
+            throw OpenFailedError(path_, OpenFailureCause(device_, ENOTTY));
+#endif
+        throw OpenFailedError(path_, port_.errorString());
     }
     [[noreturn]] void lost(const QString &why) {
-        throw CommError(CommError::Kind::DeviceLost,
-                        QStringLiteral("The device on %1 was lost: %2").arg(path_, why));
+        throw DeviceLostError(path_, hungUp() ? LineHungUpText() : why);
+    }
+    // The toolkit reports a hang-up in the words of whichever system call noticed it ("Invalid
+    // argument", "Inappropriate ioctl for device"): the line itself tells.
+    bool hungUp() const {
+        if (port_.error() == QSerialPort::ResourceError)
+            return true;
+#ifdef Q_OS_UNIX
+        pollfd p{int(port_.handle()), POLLIN, 0};
+        if (p.fd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return true;
+#endif
+        return false;
     }
 
     QString path_;
+    QString device_; // as the toolkit was given it
     QSerialPort port_;
 #ifdef Q_OS_WIN
     bool timerRaised_ = false;
@@ -189,8 +214,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings) {
+std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
+                                           const LineNoteSink &note) {
     auto line = std::make_unique<PortableLine>(path);
-    line->open(settings);
+    line->open(settings, note);
     return line;
 }

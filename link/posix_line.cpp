@@ -1,15 +1,13 @@
 #include "link/comm_error.h"
+#include "link/lock_file.h"
+#include "link/port_claim.h"
 #include "link/serial_line.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QLockFile>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -130,46 +128,17 @@ QString settingsNotTaken(int fd, const termios &wanted) {
     return {};
 }
 
-// The lock file by which programs on QSerialPort (and other serial programs) tell each other that
-// a port is taken: "LCK.." and the name under /dev, in the first lock folder that can take it.
-QString lockFilePath(const QString &path) {
-    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    name.prepend(QLatin1String("/LCK.."));
-    const QStringList folders{QStringLiteral("/var/lock"),
-                              QStringLiteral("/etc/locks"),
-                              QStringLiteral("/var/spool/locks"),
-                              QStringLiteral("/var/spool/uucp"),
-                              QStringLiteral("/tmp"),
-                              QStringLiteral("/var/tmp"),
-                              QStringLiteral("/var/lock/lockdev"),
-                              QStringLiteral("/run/lock"),
-                              QDir::tempPath()};
-    for (const QString &folder : folders) {
-        const QFileInfo info(folder);
-        if (info.isReadable() && (QFile::exists(folder + name) || info.isWritable()))
-            return folder + name;
-    }
-    return {};
-}
-
 class PosixLine final : public SerialLine {
 public:
     explicit PosixLine(const QString &name) : name_(name) {}
     ~PosixLine() override {
         if (fd_ < 0)
             return;
-#ifdef TIOCNXCL
-        ::ioctl(fd_, TIOCNXCL);
-#endif
-        ::close(fd_); // also lets go of the lock
+        ReleaseDevice(fd_);
+        ::close(fd_);
     }
     PosixLine(const PosixLine &) = delete;
     PosixLine &operator=(const PosixLine &) = delete;
-
-    QString portName() const override {
-        return name_;
-    }
 
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
         // A wait comes right after a look at what is waiting (a poll's InBufferCount): it goes
@@ -202,7 +171,7 @@ public:
             // Woken with nothing to read: the line was hung up (an adapter pulled out, the
             // device's end closed).
             if (into.size() == before && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-                lost(QStringLiteral("the line was hung up"));
+                lost(LineHungUpText());
             if (into.size() >= wanted)
                 return;
         }
@@ -223,12 +192,11 @@ public:
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
                 lost(systemError(errno));
             if (Clock::now() - lastProgress > WriteStallLimit)
-                throw CommError(CommError::Kind::WriteStalled,
-                                QStringLiteral("The device on %1 takes no more data").arg(name_));
+                throw WriteStalledError(name_);
             pollfd p{fd_, POLLOUT, 0};
             ::poll(&p, 1, 100);
             if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
-                lost(QStringLiteral("the line was hung up"));
+                lost(LineHungUpText());
         }
     }
 
@@ -266,52 +234,42 @@ private:
     }
 
     [[noreturn]] void lost(const QString &why) const {
-        throw CommError(CommError::Kind::DeviceLost,
-                        QStringLiteral("The device on %1 was lost: %2").arg(name_, why));
+        throw DeviceLostError(name_, why);
     }
 
+    std::unique_ptr<PortLockFile> lockFile_; // outlives the descriptor
     int fd_ = -1;
     QString name_;
-    std::unique_ptr<QLockFile> lockFile_;
 
 public:
-    void open(const LineSettings &settings);
+    void open(const LineSettings &settings, const LineNoteSink &note);
 };
 
 [[noreturn]] void openFailed(const QString &path, const QString &why) {
-    throw CommError(CommError::Kind::OpenFailed, QStringLiteral("%1: %2").arg(path, why));
+    throw OpenFailedError(path, why);
 }
 
-void PosixLine::open(const LineSettings &settings) {
+void PosixLine::open(const LineSettings &settings, const LineNoteSink &note) {
     const QString &path = name_;
     const speed_t speed = speedOf(settings.baud);
     if (speed == B0)
         openFailed(path,
                    QStringLiteral("%1 bit/s is not a rate this port takes").arg(settings.baud));
+    // Programs that go by the lock files learn of us, and we of them, before the device is
+    // touched; the lock is named after the device, whatever name reached it.
+    if (const QString device = DeviceNodeOf(path); !device.isEmpty()) {
+        lockFile_ = std::make_unique<PortLockFile>(device);
+        if (const QString refusal = lockFile_->take(note); !refusal.isEmpty())
+            openFailed(path, refusal);
+    }
     // Closed with this object on every way out.
     fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0)
-        openFailed(path, errno == EBUSY ? QStringLiteral("in use by another program")
-                                        : systemError(errno));
+        openFailed(path, OpenFailureCause(path, errno));
     if (!::isatty(fd_))
-        openFailed(path, QStringLiteral("not a serial port"));
-    // One owner under any name: the lock is on the device itself, whatever path reached it, and
-    // holds for root as well; the kernel's exclusive mode keeps out programs that take no lock.
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
-        openFailed(path, errno == EWOULDBLOCK ? QStringLiteral("in use by another program")
-                                              : systemError(errno));
-#ifdef TIOCEXCL
-    ::ioctl(fd_, TIOCEXCL);
-#endif
-    // Programs that go by the lock files learn of us too, and we of them.
-    if (const QString lock = lockFilePath(path); !lock.isEmpty()) {
-        lockFile_ = std::make_unique<QLockFile>(lock);
-        if (!lockFile_->tryLock(0)) {
-            if (lockFile_->error() == QLockFile::LockFailedError)
-                openFailed(path, QStringLiteral("in use by another program"));
-            lockFile_.reset();
-        }
-    }
+        openFailed(path, OpenFailureCause(path, ENOTTY));
+    if (const QString refusal = ClaimDevice(fd_); !refusal.isEmpty())
+        openFailed(path, refusal);
     termios tio{};
     if (::tcgetattr(fd_, &tio) != 0)
         openFailed(path, systemError(errno));
@@ -335,8 +293,9 @@ void PosixLine::open(const LineSettings &settings) {
 
 } // namespace
 
-std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings) {
+std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
+                                           const LineNoteSink &note) {
     auto line = std::make_unique<PosixLine>(path);
-    line->open(settings);
+    line->open(settings, note);
     return line;
 }

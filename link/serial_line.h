@@ -14,8 +14,6 @@ class SerialLine {
 public:
     virtual ~SerialLine() = default;
 
-    // The device as the operator named it, for messages.
-    virtual QString portName() const = 0;
     // Appends every byte waiting to `into`; while `into` holds fewer than `wanted` bytes, waits
     // for more, up to `limit` in all. DeviceLost when the line was hung up.
     virtual void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) = 0;
@@ -48,5 +46,10 @@ bool ParseLineSettings(const QString &text, LineSettings *out);
 using SerialLineOpener =
     std::function<std::unique_ptr<SerialLine>(const QString &path, const LineSettings &settings)>;
 
+// A word for the operator on something the opening did on its way (a stale lock removed); the
+// link prints nothing itself.
+using LineNoteSink = std::function<void(const QString &)>;
+
 // The backend this build was made with.
-std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings);
+std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
+                                           const LineNoteSink &note = {});

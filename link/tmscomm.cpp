@@ -77,7 +77,7 @@ void TMSComm::setPortOpen(bool open) {
     LineSettings settings;
     ParseLineSettings(settings_, &settings);
     const QString path = portPath_.isEmpty() ? comDevice() : portPath_;
-    line_ = opener_(path, settings);
+    line_ = opener_ ? opener_(path, settings) : OpenSerialLine(path, settings, note_);
     received_.clear();
 }
 

@@ -97,6 +97,8 @@ public:
 
     // What opens the system's port; the build's backend unless a test gives a line of its own.
     void setLineOpener(SerialLineOpener opener) { opener_ = std::move(opener); }
+    // Hears the backend's words on an opening (a stale lock removed).
+    void setNoteSink(LineNoteSink sink) { note_ = std::move(sink); }
 
 private:
     void requireOpen(const char *what) const;
@@ -105,7 +107,7 @@ private:
     template <class Use> auto use(Use &&action);
 
     std::unique_ptr<SerialLine> line_;
-    SerialLineOpener opener_ = OpenSerialLine;
+    SerialLineOpener opener_;
     QByteArray received_;
     int commPort_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
@@ -118,4 +120,5 @@ private:
     QString portPath_;
     PortResolver resolve_;
     TraceSink trace_;
+    LineNoteSink note_;
 };

@@ -12,10 +12,6 @@
 
 #include <cstring>
 
-#ifdef Q_OS_UNIX
-#include <sys/file.h>
-#endif
-
 namespace {
 
 // The file as it was when we opened it; a change while it is being sent is caught at the end.
@@ -39,15 +35,9 @@ std::unique_ptr<QFile> openForSending(const QString &name, qint32 size, QString 
             *why = QStringLiteral("%1 is no longer a file of %2 bytes").arg(name).arg(size);
         return nullptr;
     }
-#ifdef Q_OS_UNIX
-    // Writers that take a lock of their own wait until the image has gone out; writers that
-    // do not are caught by the stamp check.
-    if (::flock(file->handle(), LOCK_SH | LOCK_NB) != 0) {
-        if (why)
-            *why = QStringLiteral("%1 is being written by another program").arg(name);
+    // Writers that take no lock are caught by the stamp check.
+    if (!ShareImageFile(*file, name, why))
         return nullptr;
-    }
-#endif
     return file;
 }
 

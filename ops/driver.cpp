@@ -9,6 +9,7 @@
 #include "ops/download.h"
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
+#include "ops/panel_view.h"
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
 #include "ops/upload.h"
@@ -23,6 +24,21 @@ constexpr qint32 ErasePolls = 100000;
 constexpr qint32 ProgramPolls = 150000;
 // The window stands still this long after a failed connect and after an upload.
 constexpr int SettleMs = 2000;
+
+void EnablePanel(ProgressSink &sink, bool enabled) {
+    if (PanelView *panel = sink.panel())
+        panel->setInputPanelEnabled(enabled);
+}
+
+void ShowLamp(ProgressSink &sink, bool open) {
+    if (PanelView *panel = sink.panel())
+        panel->setPortLamp(open);
+}
+
+void EmptyBar(ProgressSink &sink) {
+    if (PanelView *panel = sink.panel())
+        panel->setProgressPosition(0);
+}
 
 class Operation {
 public:
@@ -44,7 +60,7 @@ private:
     // A failure text is written without letting the window catch up; the panel comes back.
     void fail(StatusCode code) {
         sink_.statusShown(code);
-        sink_.setInputPanelEnabled(true);
+        EnablePanel(sink_, true);
         end(code);
     }
     void download(qint32 size);
@@ -65,29 +81,29 @@ void Operation::download(qint32 size) {
                        : TransferData(line_, state_, sink_, size, now().file, &result_.detail);
     if (!sent)
         return fail(StatusCode::TransferFailed);
-    sink_.setProgressPosition(0);
+    EmptyBar(sink_);
     reach(Stage::ChecksumTable);
     if (!TransferCrc(line_, state_, sink_, size))
         return fail(StatusCode::TransferFailed);
     Show(sink_, StatusCode::TransferSuccess);
 
-    sink_.setProgressPosition(0);
+    EmptyBar(sink_);
     reach(Stage::Verify);
     Show(sink_, StatusCode::Verify);
-    if (!WaitReply(line_, CommandCode::RCVS, CommandCode::RCVF, VerifyPolls))
+    if (!WaitReply(line_, CommandCode::RCVS, VerifyPolls))
         return fail(StatusCode::VerifyFailed);
     Show(sink_, StatusCode::VerifySuccess);
 
     reach(Stage::Erase);
     Show(sink_, StatusCode::EraseFlash);
-    if (!WaitReply(line_, CommandCode::REFS, CommandCode::REFF, ErasePolls))
+    if (!WaitReply(line_, CommandCode::REFS, ErasePolls))
         return fail(StatusCode::EraseFlashFailed);
     Show(sink_, StatusCode::EraseFlashSuccess);
 
-    sink_.setProgressPosition(0);
+    EmptyBar(sink_);
     reach(Stage::Program);
     Show(sink_, StatusCode::ProgramFlash);
-    if (!WaitReply(line_, CommandCode::RWFS, CommandCode::RWFF, ProgramPolls))
+    if (!WaitReply(line_, CommandCode::RWFS, ProgramPolls))
         return fail(StatusCode::ProgramFlashFailed);
     Show(sink_, StatusCode::ProgramFlashSuccess);
     // The device erases its eeprom as part of programming; there is no step of its own.
@@ -95,7 +111,7 @@ void Operation::download(qint32 size) {
     reach(Stage::Done);
     Show(sink_, StatusCode::UpdateSuccess);
     end(StatusCode::UpdateSuccess);
-    sink_.setInputPanelEnabled(true);
+    EnablePanel(sink_, true);
 }
 
 void Operation::upload(qint32 size) {
@@ -104,7 +120,7 @@ void Operation::upload(qint32 size) {
         return fail(StatusCode::TransferFailed);
     Show(sink_, StatusCode::TransferSuccess);
 
-    sink_.setProgressPosition(0);
+    EmptyBar(sink_);
     reach(Stage::Verify);
     Show(sink_, StatusCode::Verify);
     if (!VerifyReceivedData(line_, state_, size))
@@ -122,16 +138,17 @@ void Operation::upload(qint32 size) {
     Show(sink_, StatusCode::UpdateSuccess);
     end(StatusCode::UpdateSuccess);
     sink_.standStill(SettleMs);
-    sink_.setInputPanelEnabled(true);
+    EnablePanel(sink_, true);
 }
 
 void Operation::run() {
     state_.OperationAborted = false;
     const qint32 size = ImageSize(request_.mode);
     reach(Stage::FileCheck);
-    const bool checked = request_.image && !IsUpload(request_.mode)
-                             ? CheckImageSize(sink_, request_.mode, request_.image->size())
-                             : CheckImageFile(sink_, request_.mode, request_.file);
+    const bool checked =
+        request_.image && !IsUpload(request_.mode)
+            ? CheckImageSize(sink_, request_.mode, request_.image->size(), &result_.detail)
+            : CheckImageFile(sink_, request_.mode, request_.file, &result_.detail);
     if (!checked) {
         result_.ending = Ending::FileRefused;
         return;
@@ -142,7 +159,7 @@ void Operation::run() {
         result_.ending = Ending::PortUnavailable;
         return;
     }
-    sink_.setProgressPosition(0);
+    EmptyBar(sink_);
     reach(Stage::Connect);
     Show(sink_, StatusCode::Connecting);
     const bool connected = ConnectDevice(line_, now().mode);
@@ -158,7 +175,7 @@ void Operation::run() {
         sink_.standStill(SettleMs);
         return;
     }
-    sink_.setInputPanelEnabled(false);
+    EnablePanel(sink_, false);
     Show(sink_, StatusCode::ConnectSuccess);
     Show(sink_, StatusCode::Transfer);
     // Reset while those texts were shown: the port is closed and the panel is back.
@@ -175,11 +192,11 @@ void Operation::run() {
 } // namespace
 
 bool OpenPort(Line &line, int portIndex, ProgressSink &sink, QString *cause) {
-    sink.setPortLamp(true);
+    ShowLamp(sink, true);
     const std::optional<QString> failure = OpenComPort(line.MSComm, portIndex);
     if (!failure)
         return true;
-    sink.setPortLamp(false);
+    ShowLamp(sink, false);
     if (cause)
         *cause = *failure;
     sink.showError(QLatin1String(PortUnavailableText), *failure);
@@ -210,20 +227,20 @@ OperationResult RunOperation(Line &line, TransferState &state, const OperationRe
         result.ending = Ending::Error;
         result.detail = e.message();
         if (!line.MSComm.PortOpen())
-            sink.setPortLamp(false);
-        sink.setInputPanelEnabled(true);
+            ShowLamp(sink, false);
+        EnablePanel(sink, true);
         sink.showError(e.message());
     } catch (const OperationCancelled &) {
         result.ending = Ending::Aborted;
     } catch (const FileError &e) {
         result.ending = Ending::Error;
         result.detail = e.message();
-        sink.setInputPanelEnabled(true);
+        EnablePanel(sink, true);
         sink.showError(e.message());
     } catch (const std::exception &e) {
         result.ending = Ending::Error;
         result.detail = QString::fromLocal8Bit(e.what());
-        sink.setInputPanelEnabled(true);
+        EnablePanel(sink, true);
         sink.showError(result.detail);
     }
     return result;

@@ -11,6 +11,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -68,7 +69,31 @@ std::unique_ptr<QFile> OpenImageFile(const QString &name, FileRefusal *refusal) 
     return file;
 }
 
-bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file) {
+QString WrongLengthReason(TransferMode mode, qint64 size) {
+    if (size < 0)
+        return QStringLiteral("the file is not a regular file");
+    return QStringLiteral("the file has %1 bytes; %2 takes %3")
+        .arg(size)
+        .arg(QLatin1String(ModeName(mode)))
+        .arg(ImageSize(mode));
+}
+
+bool ShareImageFile(QFile &file, const QString &name, QString *why) {
+#ifdef Q_OS_UNIX
+    if (::flock(file.handle(), LOCK_SH | LOCK_NB) != 0) {
+        if (why)
+            *why = QStringLiteral("%1 is being written by another program").arg(name);
+        return false;
+    }
+#else
+    Q_UNUSED(file)
+    Q_UNUSED(name)
+    Q_UNUSED(why)
+#endif
+    return true;
+}
+
+bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file, QString *why) {
     const auto refuse = [&sink](FileRefusal reason) {
         sink.fileRefused(reason);
         return false;
@@ -81,15 +106,20 @@ bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file) 
         return refuse(FileRefusal::NoDownloadFile);
     FileRefusal refusal{};
     const std::unique_ptr<QFile> image = OpenImageFile(file, &refusal);
-    if (!image)
+    if (!image) {
+        if (why && refusal == FileRefusal::WrongLength)
+            *why = WrongLengthReason(mode, -1);
         return refuse(refusal);
+    }
     // A 65,536-byte loader is a wrong length like any other: it is refused here.
-    return CheckImageSize(sink, mode, image->size());
+    return CheckImageSize(sink, mode, image->size(), why);
 }
 
-bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size) {
+bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size, QString *why) {
     if (size == ImageSize(mode))
         return true;
+    if (why)
+        *why = WrongLengthReason(mode, size);
     sink.fileRefused(FileRefusal::WrongLength);
     return false;
 }

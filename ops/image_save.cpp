@@ -62,11 +62,11 @@ bool writeAll(int fd, const char *bytes, qint64 size) {
     return true;
 }
 
-// A hidden name beside the target is ".NAME.torvane-PID-N". One whose program is gone (killed
-// in the moment between naming the image and putting it in place) is removed the next time.
+// A hidden name whose program is gone (killed in the moment between naming the image and putting
+// it in place) is removed the next time.
 void removeAbandonedAsides(const QByteArray &folder, const QByteArray &fileName) {
     const QString prefix =
-        QLatin1Char('.') + QFile::decodeName(fileName) + QLatin1String(".torvane-");
+        QLatin1Char('.') + QFile::decodeName(fileName) + QLatin1String(AsideMark);
     const QStringList names =
         QDir(QFile::decodeName(folder))
             .entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
@@ -84,8 +84,8 @@ void removeAbandonedAsides(const QByteArray &folder, const QByteArray &fileName)
 bool makeAside(const QByteArray &folder, const QByteArray &fileName,
                const std::function<bool(const QByteArray &)> &make, QByteArray *aside) {
     removeAbandonedAsides(folder, fileName);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray candidate = folder + "/." + fileName + ".torvane-" +
+    for (int attempt = 0; attempt < AsideAttempts; ++attempt) {
+        const QByteArray candidate = folder + "/." + fileName + AsideMark +
                                      QByteArray::number(qint64(::getpid())) + '-' +
                                      QByteArray::number(attempt);
         if (make(candidate)) {

@@ -3,6 +3,13 @@
 #include <QString>
 #include <QtGlobal>
 
+// An image is made under a hidden name beside the target, ".NAME" AsideMark "PID-N" with N below
+// AsideAttempts. AsideNameExtra is the most that adds to the target's name (a process number has
+// up to 10 digits): whether the folder takes the hidden name can be seen before a transfer.
+inline constexpr char AsideMark[] = ".torvane-";
+constexpr int AsideAttempts = 100;
+constexpr int AsideNameExtra = 1 + int(sizeof AsideMark - 1) + 10 + 1 + 2;
+
 // Writes `size` bytes to `name` so that a crash or a power cut at any moment leaves either what
 // was there before or the whole new image under the name, and nothing beside it: the bytes go to
 // a file without a name (or one hidden beside the target), are flushed to the disk, and only

@@ -5,7 +5,8 @@
 #include "ops/status_text.h"
 
 #include <QString>
-#include <QThread>
+
+class PanelView;
 
 // The data phases that report their progress block by block.
 enum class Phase { Data, ChecksumTable, Upload };
@@ -35,14 +36,11 @@ public:
     // Sets the progress bar's range to 0..max and its step, advances it one step (a step past
     // the maximum starts again at 0), then lets the window process pending events.
     virtual void Progress(int max, int step) = 0;
-    virtual void setProgressPosition(int position) = 0;
-    // The input panel: port list, mode list, file button and Start.
-    virtual void setInputPanelEnabled(bool enabled) = 0;
-    // The lamp over "COM:": lime green for an open port, red for a closed one.
-    virtual void setPortLamp(bool open) = 0;
     // A modal error box; returns when the operator has closed it. `cause` is what lay behind a
     // message that says the same for every cause.
     virtual void showError(const QString &text, const QString &cause = QString()) = 0;
     // Stands still for `ms` milliseconds, answering nothing; the status shown stays in view.
-    virtual void standStill(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+    virtual void standStill(int ms) = 0;
+    // The window's panel, lamp and bar, where the front end has them.
+    virtual PanelView *panel() { return nullptr; }
 };

@@ -33,6 +33,8 @@ bool naturalLess(const QString &a, const QString &b) {
 }
 
 ComPortEntry entryOf(const PresentPort &port) {
+    if (!port.notABoard.isEmpty())
+        return {QString(), QStringLiteral("%1 (%2)").arg(port.path, port.notABoard)};
     return {port.path, port.description};
 }
 
@@ -102,6 +104,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
 
     std::vector<const PresentPort *> adapters;
     std::set<int> uartNumbers;
+    std::map<QString, int> ownNumber; // of each present built-in port, by its identity
     for (const PresentPort *port : ports) {
         const int index = port->builtInUart ? BuiltInUartIndex(port->path) : -1;
         if (index < 0) {
@@ -109,6 +112,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
             continue;
         }
         const int n = index + 1;
+        ownNumber[CanonicalIdentity(port->path)] = n;
         if (inRange(n)) {
             uartNumbers.insert(n);
             taken.insert(n);
@@ -126,6 +130,12 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
         const QString identity = CanonicalIdentity(written);
         if (!inRange(n) || identity.isEmpty() || numberOf.count(identity))
             continue;
+        if (const auto own = ownNumber.find(identity); own != ownNumber.end() && own->second != n) {
+            result.conflicts[n] =
+                QStringLiteral("%1 is a built-in port, which keeps its own number, %2")
+                    .arg(identity, ComPortName(own->second));
+            continue;
+        }
         if (uartNumbers.count(n)) {
             displaced.emplace(identity, n);
             continue;
@@ -179,7 +189,7 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
         while (n <= ComPortCount && taken.count(n))
             ++n;
         const QStringList own = ownIdentities(port);
-        if (n > ComPortCount || own.isEmpty())
+        if (n > ComPortCount || own.isEmpty() || !port->notABoard.isEmpty())
             continue;
         taken.insert(n);
         holder[n] = port;

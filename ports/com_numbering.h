@@ -24,6 +24,8 @@ struct PresentPort {
     QString serialNumber;
     QString description;      // the system's words for it, e.g. "FT232R USB UART"
     bool builtInUart = false; // one of the machine's own /dev/ttyS<n>
+    // Why it is no board's port ("the system console"): never opened, nor reached by a number.
+    QString notABoard;
 };
 
 // COM n -> the identity of the port it is kept for, as the store holds them.
@@ -46,6 +48,8 @@ struct ComNumbering {
     ComPortMap map;
     ComNumbers added;      // numbers given out now: to be kept
     std::set<int> dropped; // kept numbers let go, their port having moved to another
+    // Kept numbers not used, and why: a built-in port kept under a number not its own.
+    std::map<int, QString> conflicts;
 };
 
 // COM numbers the way Windows gives them: a port seen for the first time takes the lowest free

@@ -27,7 +27,8 @@ QString DescribeComPort(const ComPortEntry &entry) {
 TMSComm::PortResolver ComPortResolver(ComPortSource source) {
     return [source = std::move(source)](int number) {
         const ComPortEntry entry = source().entry(number);
-        return TMSComm::PortTarget{entry.device, QStringLiteral("%1: %2").arg(
-                                                     ComPortName(number), DescribeComPort(entry))};
+        return TMSComm::PortTarget{
+            entry.device,
+            QStringLiteral("%1 has %2").arg(ComPortName(number), DescribeComPort(entry))};
     };
 }

@@ -3,6 +3,7 @@
 #include "link/tmscomm.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <functional>
@@ -36,11 +37,16 @@ public:
     QString keepError() const { return keepError_; }
     void setKeepError(const QString &error) { keepError_ = error; }
 
+    // What in the user's ports file cannot be used, a line each: for the front end to say once.
+    const QStringList &problems() const { return problems_; }
+    void addProblem(const QString &problem) { problems_ << problem; }
+
 private:
     std::array<ComPortEntry, ComPortCount> entries_;
     ComPortEntry none_;
     std::vector<ComPortEntry> unnumbered_;
     QString keepError_;
+    QStringList problems_;
 };
 
 // Looks the numbers up again: the system's ports may have come and gone since the last time.

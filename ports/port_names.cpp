@@ -35,15 +35,17 @@ bool IsPortPattern(const QString &text) {
 QStringList PortNotes(const QString &name, const PortChoice &choice, const ComPortMap &ports) {
     QStringList notes;
     if (choice.portPath.isEmpty()) {
+        // A number without a device is said once, by the opening that fails on it.
         const ComPortEntry &entry = ports.entry(choice.portIndex + 1);
-        notes << (entry.device.isEmpty() ? QStringLiteral("%1 has %2") : QStringLiteral("%1 is %2"))
-                     .arg(name, DescribeComPort(entry));
+        if (!entry.device.isEmpty())
+            notes << QStringLiteral("%1 is %2").arg(name, DescribeComPort(entry));
     } else if (choice.portPath.startsWith(QLatin1String(SerialByIdFolder))) {
         // An adapter not plugged in has no link: opening it says so.
         const QString device = QFileInfo(choice.portPath).canonicalFilePath();
         if (!device.isEmpty())
             notes << QStringLiteral("%1 is %2").arg(name, device);
     }
+    notes << ports.problems();
     if (!ports.keepError().isEmpty())
         notes << ports.keepError();
     return notes;

@@ -1,6 +1,7 @@
 #include "ports/port_watch.h"
 
 #include "ports/com_numbering.h"
+#include "ports/machine_terminals.h"
 #include "ports/port_names.h"
 
 #include <QFile>
@@ -8,8 +9,13 @@
 #include <QRegularExpression>
 
 #include <glob.h>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/inotify.h>
+#endif
 
 namespace {
 
@@ -46,16 +52,76 @@ QByteArray identityOf(const QString &path) {
 } // namespace
 
 PortWatch::PortWatch(QStringList patterns, ComPortSource comPorts)
-    : patterns_(std::move(patterns)), source_(std::move(comPorts)) {}
+    : patterns_(std::move(patterns)), source_(std::move(comPorts)) {
+#ifdef Q_OS_LINUX
+    changes_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+#endif
+}
+
+PortWatch::~PortWatch() {
+    if (changes_ >= 0)
+        ::close(changes_);
+}
+
+void PortWatch::watchFolderOf(const QString &device) {
+#ifdef Q_OS_LINUX
+    const QString folder = QFileInfo(device).absolutePath();
+    if (changes_ < 0 || !watchedFolders_.insert(folder).second)
+        return;
+    const int watch = ::inotify_add_watch(changes_, QFile::encodeName(folder).constData(),
+                                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
+    if (watch >= 0)
+        folders_[watch] = folder;
+#else
+    Q_UNUSED(device)
+#endif
+}
+
+std::set<QString> PortWatch::changedSince() {
+    std::set<QString> changed;
+#ifdef Q_OS_LINUX
+    if (changes_ < 0)
+        return changed;
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        const ssize_t size = ::read(changes_, buffer, sizeof buffer);
+        if (size <= 0)
+            break;
+        for (ssize_t at = 0; at < size;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            const auto folder = folders_.find(event->wd);
+            if (event->len > 0 && folder != folders_.end())
+                changed.insert(folder->second + QLatin1Char('/') + QFile::decodeName(event->name));
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+#endif
+    return changed;
+}
 
 std::vector<FoundPort> PortWatch::scan() {
+    // Before the looking: a node made again after it was looked at is told at the next scan.
+    const std::set<QString> changed = changedSince();
     std::vector<FoundPort> ports;
     std::set<QString> devices;
+    skipped_.clear();
+    std::optional<MachineTerminals> terminals; // read at the first device found
     const auto add = [&](FoundPort port, const QString &opens) {
         port.identity = identityOf(opens);
         port.device = QFileInfo(opens).canonicalFilePath();
         if (port.identity.isEmpty() || port.device.isEmpty() || !devices.insert(port.device).second)
             return;
+        if (!terminals)
+            terminals = ReadMachineTerminals();
+        if (const auto number = CharacterDeviceOf(port.device)) {
+            if (const QString why = NoBoardPort(*number, *terminals); !why.isEmpty()) {
+                skipped_.push_back({port.device, why});
+                return;
+            }
+        }
+        // The board is opened by its device: a link to it may be gone a moment later.
+        if (!port.path.isEmpty())
+            port.path = port.device;
         ports.push_back(std::move(port));
     };
     bool mapped = false;
@@ -82,6 +148,25 @@ std::vector<FoundPort> PortWatch::scan() {
             for (const QString &path : matching(folder + pattern))
                 add({path.mid(folder.size()), 0, path, QString(), QByteArray()}, path);
         }
+    }
+
+    replugged_.clear();
+    stillThere_.clear();
+    for (auto it = known_.begin(); it != known_.end();) {
+        const QByteArray identity = identityOf(*it);
+        if (identity.isEmpty()) {
+            it = known_.erase(it);
+            continue;
+        }
+        if (changed.count(*it))
+            replugged_.insert(*it);
+        stillThere_[*it] = identity;
+        ++it;
+    }
+    for (const FoundPort &port : ports) {
+        known_.insert(port.device);
+        stillThere_.erase(port.device);
+        watchFolderOf(port.device);
     }
     return ports;
 }

@@ -1,5 +1,6 @@
 #include "ports/system_ports.h"
 
+#include "ports/machine_terminals.h"
 #include "ports/port_store.h"
 
 #include <QDir>
@@ -24,6 +25,7 @@ QHash<QString, QString> LinksByDevice(const QString &folder) {
 
 std::vector<PresentPort> ScanPresentPorts() {
     const QHash<QString, QString> byId = LinksByDevice(QLatin1String(SerialByIdFolder));
+    const MachineTerminals terminals = ReadMachineTerminals();
     std::vector<PresentPort> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
         PresentPort port;
@@ -31,6 +33,11 @@ std::vector<PresentPort> ScanPresentPorts() {
         port.path = info.portName();
 #else
         port.path = info.systemLocation();
+        if (const auto number = CharacterDeviceOf(port.path)) {
+            if (terminals.noUart.count(*number))
+                continue;
+            port.notABoard = NoBoardPort(*number, terminals);
+        }
 #endif
         port.byIdName = byId.value(QFileInfo(port.path).canonicalFilePath());
         port.hasUsbIds = info.hasVendorIdentifier() && info.hasProductIdentifier();
@@ -55,6 +62,18 @@ ComPortSource SystemComPorts(ComOverrides overrides, const QString &portsFile) {
     return [overrides] { return SystemNumberedComPorts(ScanPresentPorts(), overrides); };
 #else
     auto store = std::make_shared<PortStore>(portsFile);
-    return [overrides, store] { return store->assign(ScanPresentPorts(), overrides); };
+    return [overrides, store] {
+        ComPortMap map = store->assign(ScanPresentPorts(), overrides);
+        // The device pointed at is opened as asked; but it is said what it is.
+        const MachineTerminals terminals = ReadMachineTerminals();
+        for (const auto &[n, device] : overrides) {
+            const ComPortEntry entry = map.entry(n);
+            const auto number = CharacterDeviceOf(device);
+            const QString why = number ? NoBoardPort(*number, terminals) : QString();
+            if (entry.device == device && !why.isEmpty())
+                map.set(n, {device, QStringLiteral("%1, %2").arg(entry.description, why)});
+        }
+        return map;
+    };
 #endif
 }

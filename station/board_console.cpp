@@ -15,10 +15,9 @@ void BoardConsole::attach(Line &line, TransferState &state) {
     state_ = &state;
 }
 
+// The window's box says the same whatever the cause; a line of a script says the cause.
 void BoardConsole::showError(const QString &text, const QString &cause) {
-    if (!cause.isEmpty())
-        output_.errorLine(QStringLiteral("torvane-cli: %1").arg(cause));
-    output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(text));
+    output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(cause.isEmpty() ? text : cause));
 }
 
 void BoardConsole::standStill(int ms) {

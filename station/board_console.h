@@ -11,7 +11,8 @@ struct Line;
 struct TransferState;
 
 // An operation's progress on a terminal: each status text once on its own line, the data phases
-// as progress, the error box as a line on stderr. Ctrl-C acts as the window's Reset.
+// as progress, the error box as a line on stderr that gives its cause. Ctrl-C acts as the window's
+// Reset.
 class BoardConsole : public ProgressSink {
 public:
     using Clock = std::chrono::steady_clock;
@@ -28,9 +29,6 @@ public:
     void phaseStarted(Phase phase, int totalBlocks) override;
     void blockDone(const BlockProgress &progress) override;
     void Progress(int max, int step) override;
-    void setProgressPosition(int) override {}
-    void setInputPanelEnabled(bool) override {}
-    void setPortLamp(bool) override {}
     void showError(const QString &text, const QString &cause = QString()) override;
     // The window's pause, cut short by Ctrl-C.
     void standStill(int ms) override;

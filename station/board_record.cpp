@@ -1,64 +1,51 @@
 #include "station/board_record.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
 namespace {
 
-QByteArray quoted(const QString &text) {
-    QByteArray out = "\"";
-    for (const char c : text.toUtf8()) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            out += "\\u00" + QByteArray::number(byte, 16).rightJustified(2, '0');
-        } else {
-            out += c;
-        }
-    }
-    return out + '"';
+QJsonValue orNull(const QString &text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
 }
 
-QByteArray time(const QDateTime &at) {
-    return quoted(at.toUTC().toString(Qt::ISODateWithMs));
+QString hex4(quint16 value) {
+    return QString::number(value, 16).rightJustified(4, QLatin1Char('0'));
 }
 
-QByteArray hex4(quint16 value) {
-    return QByteArray::number(value, 16).rightJustified(4, '0');
+// A figure kept to `decimals` places: the record says no more than was measured.
+double rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 } // namespace
 
 QByteArray RecordLine(const BoardRecord &r) {
-    QByteArray line = "{";
-    const auto field = [&line](const char *name, const QByteArray &value) {
-        if (line.size() > 1)
-            line += ',';
-        line += '"';
-        line += name;
-        line += "\":";
-        line += value;
+    QJsonObject usb;
+    if (r.hasUsbIds)
+        usb = {{QStringLiteral("vendor"), hex4(r.vendorId)},
+               {QStringLiteral("product"), hex4(r.productId)},
+               {QStringLiteral("serial"), orNull(r.serialNumber)}};
+    const QJsonObject record{
+        {QStringLiteral("start"), r.start.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("end"), r.end.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("host"), r.host},
+        {QStringLiteral("port"), r.port},
+        {QStringLiteral("device"), orNull(r.device)},
+        {QStringLiteral("byId"), orNull(r.byIdName)},
+        {QStringLiteral("usb"), r.hasUsbIds ? QJsonValue(usb) : QJsonValue()},
+        {QStringLiteral("operation"), r.operation},
+        {QStringLiteral("kind"), r.kind},
+        {QStringLiteral("imageSize"), r.imageSize},
+        {QStringLiteral("sha256"), orNull(QString::fromLatin1(r.sha256))},
+        {QStringLiteral("result"), r.result},
+        {QStringLiteral("detail"), orNull(r.detail)},
+        {QStringLiteral("exitCode"), r.exitCode},
+        {QStringLiteral("seconds"), rounded(r.seconds, 3)},
+        {QStringLiteral("blocksPerSecond"), rounded(r.blocksPerSecond, 1)},
     };
-    const auto orNull = [](const QString &text) {
-        return text.isEmpty() ? QByteArray("null") : quoted(text);
-    };
-    field("start", time(r.start));
-    field("end", time(r.end));
-    field("host", quoted(r.host));
-    field("port", quoted(r.port));
-    field("device", orNull(r.device));
-    field("byId", orNull(r.byIdName));
-    field("usb", r.hasUsbIds
-                     ? "{\"vendor\":\"" + hex4(r.vendorId) + "\",\"product\":\"" +
-                           hex4(r.productId) + "\",\"serial\":" + orNull(r.serialNumber) + '}'
-                     : QByteArray("null"));
-    field("operation", quoted(r.operation));
-    field("kind", quoted(r.kind));
-    field("imageSize", QByteArray::number(r.imageSize));
-    field("sha256", r.sha256.isEmpty() ? QByteArray("null") : '"' + r.sha256 + '"');
-    field("result", quoted(r.result));
-    field("detail", orNull(r.detail));
-    field("exitCode", QByteArray::number(r.exitCode));
-    field("seconds", QByteArray::number(r.seconds, 'f', 3));
-    field("blocksPerSecond", QByteArray::number(r.blocksPerSecond, 'f', 1));
-    return line + "}\n";
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }

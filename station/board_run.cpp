@@ -78,6 +78,9 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     // A board waiting on its device costs a wake-up a slice, not one a poll: a small PC drives
     // many; the stop flag is still seen within a slice.
     comm.setWaitSlice(std::chrono::milliseconds(100));
+    comm.setNoteSink([&output](const QString &note) {
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(note));
+    });
     BoardConsole console(output, job.stop);
     Line line(comm, console);
     console.attach(line, *state);
@@ -95,8 +98,11 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output) {
     comm.setPortOpen(false);
     if (trace)
         trace->flush();
-    if (result.ending == Ending::Completed && !result.succeeded() && !result.detail.isEmpty())
-        output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    if ((result.ending == Ending::Completed && !result.succeeded()) ||
+        result.ending == Ending::FileRefused) {
+        if (!result.detail.isEmpty())
+            output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+    }
 
     outcome.result = result;
     outcome.code = ExitCodeOf(result, console.interrupted() || StopRequested(job.stop));

@@ -2,10 +2,6 @@
 
 #include "ops/operation_errors.h"
 
-#ifdef Q_OS_UNIX
-#include <sys/file.h>
-#endif
-
 HeldImage HoldImageFile(const QString &name, TransferMode mode) {
     HeldImage image;
     if (name.isEmpty()) {
@@ -21,18 +17,18 @@ HeldImage HoldImageFile(const QString &name, TransferMode mode) {
     }
     if (!image.file) {
         image.refusal = refusal;
+        if (refusal == FileRefusal::WrongLength)
+            image.error = WrongLengthReason(mode, -1);
         return image;
     }
-#ifdef Q_OS_UNIX
-    if (::flock(image.file->handle(), LOCK_SH | LOCK_NB) != 0) {
-        image.error = QStringLiteral("%1 is being written by another program").arg(name);
+    if (!ShareImageFile(*image.file, name, &image.error)) {
         image.file.reset();
         return image;
     }
-#endif
     const qint64 size = ImageSize(mode);
     if (image.file->size() != size) {
         image.refusal = FileRefusal::WrongLength;
+        image.error = WrongLengthReason(mode, image.file->size());
         image.file.reset();
         return image;
     }

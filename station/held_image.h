@@ -17,7 +17,7 @@ struct HeldImage {
     std::unique_ptr<QFile> file; // open and locked for as long as this lives
     std::shared_ptr<const QByteArray> bytes;
     std::optional<FileRefusal> refusal; // the file check's reason, shown as the status line
-    QString error;                      // why the file could not be read or locked
+    QString error; // why the file could not be read or locked, or what lies behind the refusal
 
     bool held() const { return bytes != nullptr; }
 };

@@ -18,7 +18,6 @@ public:
     // Opens `path` for appending, making it when it is not there; false with the reason.
     bool open(const QString &path, QString *why);
     bool isOpen() const { return fd_ >= 0; }
-    QString path() const { return path_; }
     // Why `file` may not be used beside the report: it is the report itself. Empty otherwise.
     QString conflictWith(const QString &file, const char *role) const;
     // False with the reason when the line could not be written whole.

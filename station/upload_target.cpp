@@ -1,15 +1,12 @@
 #include "station/upload_target.h"
 
+#include "ops/image_save.h"
+
 #include <QFile>
 #include <QFileInfo>
 
 #include <climits>
 #include <unistd.h>
-
-namespace {
-// What the hidden name adds to the target's: ".", ".torvane-", a process number, "-", a count.
-constexpr int AsideNameExtra = 1 + 9 + 10 + 1 + 2;
-} // namespace
 
 UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
     UploadTarget target;
@@ -41,8 +38,8 @@ UploadTarget CheckUploadTarget(const QString &file, bool overwrite) {
         return refuse(QStringLiteral("the folder %1 does not exist").arg(folder.filePath()));
     if (!folder.isWritable())
         return refuse(QStringLiteral("the folder %1 is not writable").arg(folder.filePath()));
-    // The image is made under a hidden name beside the target, ".NAME.torvane-PID-N", and the
-    // folder's file system must take that name too: found out only after the transfer otherwise.
+    // The image is made under a hidden name beside the target, and the folder's file system must
+    // take that name too: found out only after the transfer otherwise.
     const qsizetype name = QFile::encodeName(info.fileName()).size();
     const long longest = ::pathconf(QFile::encodeName(folder.filePath()).constData(), _PC_NAME_MAX);
     const qsizetype most = (longest > 0 ? longest : NAME_MAX) - AsideNameExtra;

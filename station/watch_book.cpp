@@ -2,37 +2,36 @@
 
 #include <algorithm>
 
-WatchLook WatchBook::look(const std::vector<FoundPort> &found) {
+WatchLook WatchBook::look(const std::vector<FoundPort> &found,
+                          const std::map<QString, QByteArray> &stillThere,
+                          const std::set<QString> &replugged) {
     WatchLook look;
-    std::map<QString, QByteArray> now;
+    std::map<QString, QByteArray> now = stillThere;
     for (const FoundPort &port : found)
         now[port.device] = port.identity;
-    // A board served stays served while its device stays the same node.
+    // A board served stays served while its device stays the same node, whether or not a name
+    // leads to it now; one unplugged and back between two looks is a board anew, though its node
+    // may look the same. A board taken off while it runs says so at its end.
     for (auto it = served_.begin(); it != served_.end();) {
         const auto there = now.find(it->first);
-        if (there == now.end() || there->second != it->second.identity)
-            it = served_.erase(it);
-        else
+        if (there != now.end() && there->second == it->second.identity &&
+            !replugged.count(it->first)) {
             ++it;
-    }
-    for (auto &[name, slot] : watched_) {
-        const bool stays =
-            std::any_of(found.begin(), found.end(),
-                        [&name = name](const FoundPort &p) { return p.name == name; });
-        if (slot.present && !stays) {
-            slot.present = false;
-            // Still there under another name: no board was taken off. A name whose board was
-            // served under another has nothing of its own to report.
-            if (slot.announced && !slot.running && !now.count(slot.device))
-                look.removed.emplace_back(name, slot.last);
+            continue;
         }
+        const auto slot = watched_.find(it->second.name);
+        if (slot != watched_.end() && !slot->second.running && it->second.announced)
+            look.removed.emplace_back(slot->first, slot->second.last);
+        before_.erase(it->first);
+        it = served_.erase(it);
     }
+    for (const QString &device : replugged)
+        before_.erase(device);
     for (const FoundPort &port : found) {
         const auto [at, added] = watched_.try_emplace(port.name);
         Slot &slot = at->second;
         if (added)
             look.appeared.push_back(port.name);
-        slot.present = true;
         if (slot.running)
             continue;
         const auto done = served_.find(port.device);
@@ -54,7 +53,6 @@ WatchLook WatchBook::look(const std::vector<FoundPort> &found) {
         served_[port.device] = {port.identity, port.name};
         slot.device = port.device;
         slot.running = true;
-        slot.announced = true;
         look.serve.push_back(port);
     }
     before_ = std::move(now);
@@ -66,8 +64,15 @@ void WatchBook::ended(const QString &name, const QString &result) {
     if (slot == watched_.end())
         return;
     slot->second.running = false;
-    if (!result.isEmpty())
+    if (!result.isEmpty()) {
         slot->second.last = result;
+        return;
+    }
+    // Never served: its going is no news.
+    for (auto &[device, served] : served_) {
+        if (served.name == name && device == slot->second.device)
+            served.announced = false;
+    }
 }
 
 std::vector<QString> WatchBook::unreachable(const std::vector<QString> &devices) {
@@ -75,6 +80,15 @@ std::vector<QString> WatchBook::unreachable(const std::vector<QString> &devices)
     for (const QString &device : devices) {
         if (said_.insert(device).second)
             fresh.push_back(device);
+    }
+    return fresh;
+}
+
+std::vector<QString> WatchBook::unsaid(const QStringList &texts) {
+    std::vector<QString> fresh;
+    for (const QString &text : texts) {
+        if (saidTexts_.insert(text).second)
+            fresh.push_back(text);
     }
     return fresh;
 }

@@ -568,7 +568,7 @@ void StationWindow::tick() {
 // One look of a watch, as the command line's watch does it.
 void StationWindow::look() {
     const std::vector<FoundPort> found = watch_->scan();
-    const WatchLook seen = book_.look(found);
+    const WatchLook seen = book_.look(found, watch_->stillThere(), watch_->replugged());
     for (const QString &name : seen.appeared)
         rowFor(name);
     for (const auto &[name, last] : seen.removed) {

@@ -1,5 +1,6 @@
 // The real window on the offscreen platform: the test picks from its lists, clicks its buttons
 // and answers its dialogs and boxes as the operator would.
+#include "app/form_layout.h"
 #include "app/form_main.h"
 #include "ports/com_numbering.h"
 #include "support/pty_pair.h"
@@ -9,7 +10,6 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -29,7 +29,6 @@ namespace {
 
 const QColor Red(255, 0, 0);
 const QColor Lime(0, 255, 0);
-const QColor Navy(0, 0, 128);
 const QString PortInUse = QStringLiteral("The Port you selected is used by other application!");
 
 // Answers the next modal window that comes up (a box or a dialog) with `act`.
@@ -62,6 +61,7 @@ struct BoxSeen {
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString cause; // beside the text
 };
 
 // Records a message box and presses one of its buttons.
@@ -69,7 +69,7 @@ std::function<void(QWidget *)> pressInBox(QMessageBox::StandardButton button, Bo
     return [=](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
         QVERIFY2(box, "a message box was expected");
-        *seen = {box->windowTitle(), box->text(), box->icon()};
+        *seen = {box->windowTitle(), box->text(), box->icon(), box->informativeText()};
         QTest::mouseClick(box->button(button), Qt::LeftButton);
     };
 }
@@ -112,8 +112,7 @@ private slots:
     void cleanup();
 
     void stateAfterStart();
-    void layout_data();
-    void layout();
+    void controlsStandWhereTheLayoutPutsThem();
     void resizeKeepsControlsInPlace();
     void buttonsNeverTakeTheFocus();
     void disabledCaptions_data();
@@ -234,84 +233,27 @@ void TestFormMain::stateAfterStart() {
     QVERIFY(!window->windowIcon().isNull());
 }
 
-void TestFormMain::layout_data() {
-    QTest::addColumn<QString>("parent");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<int>("pixels"); // font character height; 0 where no text shows
-    QTest::addColumn<bool>("bold");
-    QTest::addColumn<bool>("navy");
-    QTest::addColumn<QString>("text");
-
-    auto row = [](const char *name, const char *parent, QRect geometry, int pixels, bool bold,
-                  bool navy, const char *text = "") {
-        QTest::newRow(name) << QString::fromLatin1(parent) << geometry << pixels << bold << navy
-                            << QString::fromLatin1(text);
-    };
-    row("Panel_Main", "FormMain", {0, 0, 447, 132}, 14, true, false);
-    row("Label1", "Panel_Main", {16, 14, 36, 16}, 14, false, true, "COM:");
-    row("Label2", "Panel_Main", {16, 40, 58, 16}, 14, false, true, "Upgrade:");
-    row("Label3", "Panel_Main", {254, 14, 69, 16}, 14, false, true, "Baudrates:");
-    row("Shape_ComState", "Panel_Main", {26, 16, 11, 11}, 0, false, false);
-    row("CB_Com", "Panel_Main", {90, 10, 150, 23}, 12, false, false);
-    row("CB_Upg", "Panel_Main", {90, 36, 150, 23}, 12, false, false);
-    row("Edit_FileName", "Panel_Main", {90, 62, 342, 21}, 12, false, true);
-    row("Edit_Start", "Panel_Main", {90, 88, 342, 21}, 12, false, true);
-    row("Edit_Bau", "Panel_Main", {332, 10, 100, 21}, 12, false, true, "115200[bps]");
-    row("ProgressBarMain", "Panel_Main", {12, 115, 420, 12}, 0, false, false);
-    row("Panel3", "Panel_Main", {12, 62, 70, 23}, 12, false, true);
-    row("SB_Open", "Panel3", {0, 0, 70, 23}, 12, true, true, "Open");
-    row("Panel4", "Panel_Main", {12, 88, 70, 23}, 12, false, true);
-    row("SB_Sta", "Panel4", {0, 0, 70, 23}, 12, true, true, "Start");
-    row("Panel6", "FormMain", {0, 132, 447, 36}, 12, false, true);
-    row("Panel5", "Panel6", {300, 4, 64, 22}, 12, false, true);
-    row("SB_Reset", "Panel5", {0, 0, 64, 22}, 12, true, true, "Reset");
-    row("Panel2", "Panel6", {369, 4, 64, 22}, 12, false, true);
-    row("SB_Close", "Panel2", {0, 0, 64, 22}, 12, true, true, "Close");
-}
-
-void TestFormMain::layout() {
-    QFETCH(QString, parent);
-    QFETCH(QRect, geometry);
-    QFETCH(int, pixels);
-    QFETCH(bool, bold);
-    QFETCH(bool, navy);
-    QFETCH(QString, text);
-    QWidget *widget = child(QTest::currentDataTag());
-    QCOMPARE(widget->parentWidget()->objectName(), parent);
-    QCOMPARE(widget->geometry(), geometry);
-    QVERIFY(widget->isVisible());
-    if (pixels) {
-        QCOMPARE(widget->font().pixelSize(), pixels);
-        QCOMPARE(widget->font().bold(), bold);
-        // Arial itself, or a face with Arial's metrics.
+void TestFormMain::controlsStandWhereTheLayoutPutsThem() {
+    QCOMPARE(window->size(), QSize(ClientWidth, ClientHeight));
+    for (const ControlPlace &place : FormLayout) {
+        const QWidget *widget = child(place.name);
+        QVERIFY2(widget->isVisible(), place.name);
+        QCOMPARE(widget->geometry(), place.geometry);
+        // Arial itself, or a face with Arial's metrics: another face would not fit the places.
         const QString family = QFontInfo(widget->font()).family();
         QVERIFY2(QStringList({"Arial", "Liberation Sans", "Arimo"}).contains(family),
                  qPrintable(family));
     }
-    if (navy) {
-        const QPalette::ColorRole role = qobject_cast<QLineEdit *>(widget) ? QPalette::Text
-                                         : qobject_cast<QToolButton *>(widget)
-                                             ? QPalette::ButtonText
-                                             : QPalette::WindowText;
-        QCOMPARE(widget->palette().color(role), Navy);
-    }
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        QCOMPARE(label->text(), text);
-    if (auto *field = qobject_cast<QLineEdit *>(widget))
-        QCOMPARE(field->text(), text);
-    if (auto *button = qobject_cast<QToolButton *>(widget))
-        QCOMPARE(button->text(), text);
 }
 
 void TestFormMain::resizeKeepsControlsInPlace() {
     window->resize(600, 300);
-    QCOMPARE(child("Panel_Main")->geometry(), QRect(0, 0, 600, 132));
-    QCOMPARE(child("Panel6")->geometry(), QRect(0, 132, 600, 168));
-    QCOMPARE(child("CB_Com")->geometry(), QRect(90, 10, 150, 23));
-    QCOMPARE(child("Edit_Start")->geometry(), QRect(90, 88, 342, 21));
-    QCOMPARE(child("Panel2")->geometry(), QRect(369, 4, 64, 22));
-    window->resize(447, 168);
-    QCOMPARE(child("Panel6")->geometry(), QRect(0, 132, 447, 36));
+    QCOMPARE(child("Panel_Main")->geometry(), QRect(0, 0, 600, TopPanelHeight));
+    QCOMPARE(child("Panel6")->geometry(), QRect(0, TopPanelHeight, 600, 300 - TopPanelHeight));
+    for (const char *name : {"CB_Com", "Edit_Start", "Panel2"})
+        QCOMPARE(child(name)->geometry(), PlaceOf(name));
+    window->resize(ClientWidth, ClientHeight);
+    QCOMPARE(child("Panel6")->geometry(), PlaceOf("Panel6"));
 }
 
 void TestFormMain::buttonsNeverTakeTheFocus() {
@@ -502,7 +444,8 @@ void TestFormMain::fileButton() {
                 if (answer == QMessageBox::Escape)
                     answerBox = std::make_unique<ModalAnswer>([&box](QWidget *modal) {
                         auto *question = qobject_cast<QMessageBox *>(modal);
-                        box = {question->windowTitle(), question->text(), question->icon()};
+                        box = {question->windowTitle(), question->text(), question->icon(),
+                               question->informativeText()};
                         QTest::keyClick(modal, Qt::Key_Escape);
                     });
                 else
@@ -743,6 +686,8 @@ void TestFormMain::pickingAMissingPort() {
     QCOMPARE(box.title, QStringLiteral("Error"));
     QCOMPARE(box.text, PortInUse);
     QCOMPARE(box.icon, QMessageBox::Critical);
+    QVERIFY2(box.cause.contains("/dev/torvane-no-such-device: No such file or directory"),
+             qPrintable(box.cause));
     QCOMPARE(lampColour(child("Shape_ComState")), Red);
     QVERIFY(!window->MSComm.PortOpen());
     QCOMPARE(child<QComboBox>("CB_Com")->currentText(), QStringLiteral("COM.03"));
@@ -792,8 +737,15 @@ void TestFormMain::portListSaysWhereEachNumberLeads() {
     adapter.path = "/dev/ttyUSB0";
     adapter.description = "FT232R USB UART";
     present.push_back(adapter);
+    // The kernel's console on a built-in port keeps that port's number, and leads nowhere.
+    PresentPort console;
+    console.path = "/dev/ttyS3";
+    console.builtInUart = true;
+    console.notABoard = "the system console";
+    present.push_back(console);
     openTheList();
     expected[0] = "/dev/ttyUSB0 (FT232R USB UART)";
+    expected[3] = "No device: /dev/ttyS3 (the system console)";
     QCOMPARE(tips, expected);
 }
 

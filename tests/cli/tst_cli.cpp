@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,6 +23,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <memory>
 #include <unistd.h>
 
@@ -85,7 +87,6 @@ private slots:
     void initTestCase();
     void init();
 
-    void downloadThenUploadGivesTheImageBack_data();
     void downloadThenUploadGivesTheImageBack();
     void killedMidTransferLeavesThePortUsable();
     void closedStandardStreamsStayOffTheLine();
@@ -103,6 +104,9 @@ private slots:
     void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
     void portHeldByAnotherProcessIsRefused();
+    void lockFileOfAnotherProgram_data();
+    void lockFileOfAnotherProgram();
+    void portTheUserMayNotOpen();
 
     void deviceFaults_data();
     void deviceFaults();
@@ -136,18 +140,11 @@ void TestCli::init() {
     QVERIFY(dir->isValid());
 }
 
-void TestCli::downloadThenUploadGivesTheImageBack_data() {
-    QTest::addColumn<bool>("spoilt");
-    QTest::newRow("fresh line") << false;
-    QTest::newRow("line left in a hostile state") << true;
-}
-
 void TestCli::downloadThenUploadGivesTheImageBack() {
-    QFETCH(bool, spoilt);
+    // On a line another program left in a hostile state, each run sets it up anew.
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    if (spoilt)
-        spoilLineState(device.slavePath());
+    spoilLineState(device.slavePath());
     const QByteArray image = TestImage(DataSize, 0x5eed);
     QVERIFY(WriteFile(path("data.bin"), image));
 
@@ -156,8 +153,7 @@ void TestCli::downloadThenUploadGivesTheImageBack() {
     QCOMPARE(down.exitCode, 0);
     QCOMPARE(down.statusLines(), DownloadLines);
 
-    if (spoilt)
-        spoilLineState(device.slavePath());
+    spoilLineState(device.slavePath());
     const CliRun up = runCli({"upload", "data", path("back.bin"), "--port", device.slavePath()});
     QCOMPARE(up.exitCode, 0);
     QCOMPARE(up.statusLines(), UploadLines);
@@ -185,7 +181,7 @@ void TestCli::killedMidTransferLeavesThePortUsable() {
 
 void TestCli::closedStandardStreamsStayOffTheLine() {
     // Started with nothing on descriptors 0 to 2, the port must not become "stderr".
-    DeviceProcess device(Quick);
+    DeviceProcess device(QStringList{"--store", path("store")} + Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     const QByteArray image = TestImage(DataSize, 0x5eed);
     QVERIFY(WriteFile(path("data.bin"), image));
@@ -197,9 +193,7 @@ void TestCli::closedStandardStreamsStayOffTheLine() {
     startCli(cli, {"download", "data", path("data.bin"), "--port", device.slavePath()});
     QVERIFY(cli.waitForFinished(30000));
     QCOMPARE(cli.exitCode(), 0);
-    const CliRun up = runCli({"upload", "data", path("back.bin"), "--port", device.slavePath()});
-    QCOMPARE(up.exitCode, 0);
-    QCOMPARE(ReadFile(path("back.bin")), image);
+    QCOMPARE(ReadFile(path("store/data.bin")), image);
 }
 
 void TestCli::comPortMapsThroughTheEnvironment() {
@@ -283,19 +277,28 @@ void TestCli::fileRefusals_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("size"); // -1: no file at all; -2: a pipe, which nobody writes
     QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("why"); // on stderr
     QTest::newRow("missing") << "data" << -1
-                             << "Find an error, when opening this file, maybe it inexistent!";
-    QTest::newRow("a pipe") << "data" << -2 << "File wrong!";
-    QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!";
-    QTest::newRow("one byte long") << "data" << DataSize + 1 << "File wrong!";
-    QTest::newRow("data image as software") << "software" << DataSize << "File wrong!";
-    QTest::newRow("64 KiB loader") << "loader" << 65536 << "File wrong!";
+                             << "Find an error, when opening this file, maybe it inexistent!"
+                             << "";
+    QTest::newRow("a pipe") << "data" << -2 << "File wrong!"
+                            << "the file is not a regular file";
+    QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!"
+                                    << "the file has 262143 bytes; Download Data takes 262144";
+    QTest::newRow("one byte long") << "data" << DataSize + 1 << "File wrong!"
+                                   << "the file has 262145 bytes; Download Data takes 262144";
+    QTest::newRow("data image as software")
+        << "software" << DataSize << "File wrong!"
+        << "the file has 262144 bytes; Download Software takes 1703936";
+    QTest::newRow("64 KiB loader") << "loader" << 65536 << "File wrong!"
+                                   << "the file has 65536 bytes; Download Loader takes 131072";
 }
 
 void TestCli::fileRefusals() {
     QFETCH(QString, kind);
     QFETCH(int, size);
     QFETCH(QString, status);
+    QFETCH(QString, why);
     if (size >= 0)
         QVERIFY(WriteFile(path("image.bin"), TestImage(size + 4, 0x5eed).left(size)));
     if (size == -2)
@@ -306,6 +309,7 @@ void TestCli::fileRefusals() {
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.statusLines(), QStringList{status});
     QVERIFY(run.resultLine().contains("file refused (exit 2)"));
+    QVERIFY2(run.errors.contains(why), qPrintable(run.errors));
     // Refused before the port opened: the device heard nothing.
     const QString heard = heardBefore(device);
     QVERIFY2(!heard.contains("<-"), qPrintable(heard));
@@ -358,24 +362,99 @@ void TestCli::uploadNeverReplacesAPipe() {
 
 void TestCli::portThatCannotBeOpened_data() {
     QTest::addColumn<QString>("port");
-    QTest::addColumn<QString>("device"); // named on stderr
+    QTest::addColumn<QString>("cause"); // said once on stderr, instead of the window's text
     QTest::newRow("device path") << "/dev/torvane-no-such-tty"
-                                 << "/dev/torvane-no-such-tty";
+                                 << "/dev/torvane-no-such-tty: No such file or directory";
     QTest::newRow("by-id name of an adapter not plugged in")
         << "usb-Torvane_Test_Adapter-if00-port0"
-        << "/dev/serial/by-id/usb-Torvane_Test_Adapter-if00-port0";
+        << "/dev/serial/by-id/usb-Torvane_Test_Adapter-if00-port0: No such file or directory";
+    QTest::newRow("no serial port") << "/dev/null"
+                                    << "/dev/null: not a serial port";
+    QTest::newRow("COM number without a device") << "COM.10"
+                                                 << "COM.10 has no device";
 }
 
 void TestCli::portThatCannotBeOpened() {
     QFETCH(QString, port);
-    QFETCH(QString, device);
+    QFETCH(QString, cause);
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     const CliRun run = runCli({"download", "data", path("data.bin"), "--port", port});
     QCOMPARE(run.exitCode, 3);
     QVERIFY(run.statusLines().isEmpty());
-    QVERIFY2(run.errors.contains("The Port you selected is used by other application!"),
+    QVERIFY2(run.errors.count(cause) == 1, qPrintable(run.errors));
+    QVERIFY2(!run.errors.contains("The Port you selected is used by other application!"),
              qPrintable(run.errors));
-    QVERIFY2(run.errors.contains(device), qPrintable(run.errors));
+}
+
+void TestCli::lockFileOfAnotherProgram_data() {
+    QTest::addColumn<bool>("alive");
+    QTest::newRow("its program runs") << true;
+    QTest::newRow("its program is gone") << false;
+}
+
+void TestCli::lockFileOfAnotherProgram() {
+    QFETCH(bool, alive);
+    if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+        QSKIP("the lock folder is not writable here");
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString lock = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
+    const auto removeLock = qScopeGuard([&] { QFile::remove(lock); });
+    QProcess owner;
+    owner.start("sleep", {alive ? "30" : "0"});
+    QVERIFY(owner.waitForStarted());
+    const QString pid = QString::number(owner.processId());
+    if (!alive)
+        QVERIFY(owner.waitForFinished());
+    const auto endOwner = qScopeGuard([&] {
+        owner.kill();
+        owner.waitForFinished();
+    });
+    QVERIFY(WriteFile(lock, pid.rightJustified(10).toLatin1() + '\n'));
+
+    const CliRun run = runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QVERIFY2(run.errors.contains(lock) && run.errors.contains(pid), qPrintable(run.errors));
+    if (alive) {
+        QCOMPARE(run.exitCode, 3);
+        QVERIFY2(run.errors.contains("in use by another program: sleep (PID " + pid + ")"),
+                 qPrintable(run.errors));
+        QVERIFY(QFile::exists(lock));
+    } else {
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.errors.contains("removed the stale lock file"), qPrintable(run.errors));
+        QVERIFY(!QFile::exists(lock));
+    }
+}
+
+void TestCli::portTheUserMayNotOpen() {
+    if (::geteuid() != 0)
+        QSKIP("needs root, to run the tool as another user");
+    const group *dialout = ::getgrnam("dialout");
+    if (!dialout)
+        QSKIP("no group dialout here");
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QByteArray tty = QFile::encodeName(device.slavePath());
+    // root:dialout, as the system hands out serial ports
+    QCOMPARE(::chown(tty.constData(), 0, dialout->gr_gid), 0);
+    QCOMPARE(::chmod(tty.constData(), 0660), 0);
+    // Everything the other user needs is theirs to read, and the configuration theirs to write.
+    QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 0777) == 0);
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QVERIFY(QFile::setPermissions(path("data.bin"), QFile::ReadOther | QFile::ReadOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", dir->path());
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", cliPath(),
+                              "download", "data", path("data.bin"), "--port", device.slavePath()});
+    const CliRun run = finish(process);
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY2(
+        run.errors.contains(device.slavePath() + ": permission to open the device was refused"),
+        qPrintable(run.errors));
+    QVERIFY2(run.errors.contains("sudo usermod -aG dialout $USER"), qPrintable(run.errors));
 }
 
 void TestCli::portHeldByAnotherProcessIsRefused() {
@@ -534,8 +613,8 @@ void TestCli::portBelowTheWorkingFolder() {
 }
 
 void TestCli::twoProcessesOnTwoDevicesAtOnce() {
-    DeviceProcess first(QStringList{"--pace", "2000000"} + Quick);
-    DeviceProcess second(QStringList{"--pace", "2000000"} + Quick);
+    DeviceProcess first(QStringList{"--pace", "2000000", "--store", path("a")} + Quick);
+    DeviceProcess second(QStringList{"--pace", "2000000", "--store", path("b")} + Quick);
     QVERIFY2(!first.slavePath().isEmpty(), qPrintable(first.errorString()));
     QVERIFY2(!second.slavePath().isEmpty(), qPrintable(second.errorString()));
     const QByteArray image = TestImage(DataSize, 0x5eed);
@@ -550,13 +629,8 @@ void TestCli::twoProcessesOnTwoDevicesAtOnce() {
     QCOMPARE(runA.exitCode, 0);
     QCOMPARE(runB.exitCode, 0);
 
-    // Each device holds the image now: both give it back.
-    const CliRun backA = runCli({"upload", "data", path("a.bin"), "--port", first.slavePath()});
-    const CliRun backB = runCli({"upload", "data", path("b.bin"), "--port", second.slavePath()});
-    QCOMPARE(backA.exitCode, 0);
-    QCOMPARE(backB.exitCode, 0);
-    QCOMPARE(ReadFile(path("a.bin")), image);
-    QCOMPARE(ReadFile(path("b.bin")), image);
+    QCOMPARE(ReadFile(path("a/data.bin")), image);
+    QCOMPARE(ReadFile(path("b/data.bin")), image);
 }
 
 void TestCli::traceShowsEveryFrameAndBlock() {

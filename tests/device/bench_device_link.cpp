@@ -71,7 +71,7 @@ Outcome download(Line &line, int mode) {
     outcome.blockSeconds = timer.nsecsElapsed() / 1e9;
     outcome.blocks = blocks;
     // The table is not this image's: the device answers RCVF, and the operation ends there.
-    WaitReply(line, CommandCode::RCVS, CommandCode::RCVF, 100000);
+    WaitReply(line, CommandCode::RCVS, 100000);
     outcome.totalSeconds = total.nsecsElapsed() / 1e9;
     outcome.ok = true;
     return outcome;

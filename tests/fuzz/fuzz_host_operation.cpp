@@ -32,6 +32,7 @@
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/driver.h"
+#include "ops/panel_view.h"
 #include "ops/progress_sink.h"
 #include "ops/transfer_state.h"
 #include "support/images.h"
@@ -104,7 +105,6 @@ class Rig;
 class ScriptLine : public SerialLine {
 public:
     explicit ScriptLine(Rig &rig) : rig_(rig) {}
-    QString portName() const override { return QStringLiteral("fuzz"); }
     void read(QByteArray &into, qsizetype wanted, nanoseconds limit) override;
     void write(const QByteArray &bytes) override;
     int pendingOutput() override { return 0; }
@@ -116,18 +116,19 @@ private:
 };
 
 // What the operation showed; Reset as the window does it, when the script asks for it.
-struct Sink : ProgressSink {
+struct Sink : ProgressSink, PanelView {
     explicit Sink(Rig &rig) : rig_(rig) {}
     void processEvents() override;
     void statusShown(StatusCode code) override { statuses.push_back(code); }
     void fileRefused(FileRefusal) override { ++refusals; }
     void blockDone(const BlockProgress &) override {}
     void Progress(int, int) override { processEvents(); }
+    void showError(const QString &, const QString &) override { ++errors; }
+    void standStill(int) override {}
+    PanelView *panel() override { return this; }
     void setProgressPosition(int) override {}
     void setInputPanelEnabled(bool enabled) override { panelEnabled = enabled; }
     void setPortLamp(bool) override {}
-    void showError(const QString &, const QString &) override { ++errors; }
-    void standStill(int) override {}
 
     std::vector<StatusCode> statuses;
     int refusals = 0;

@@ -10,7 +10,9 @@
 #include "link/tmscomm.h"
 #include "support/pty_pair.h"
 
+#include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QtTest>
 
@@ -48,6 +50,8 @@ private slots:
     void openComPortOpensTheMappedPort();
     void openComPortReportsAMissingDevice();
     void openComPortReportsAPortHeldByAnotherProcess();
+    void lockFilesOfOtherPrograms_data();
+    void lockFilesOfOtherPrograms();
     void inputReadsOneCharacterOrOneBlock();
     void closedPortRaisesPortClosed();
 
@@ -140,6 +144,75 @@ void TestSerial::openComPortReportsAPortHeldByAnotherProcess() {
     open();
 }
 
+void TestSerial::lockFilesOfOtherPrograms_data() {
+    QTest::addColumn<QByteArray>("content"); // PID stands for the PID of the lock's owner
+    QTest::addColumn<bool>("alive");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("ten digits of a live program") << QByteArray("PID\n") << true << true;
+    QTest::newRow("a live PID and further lines") << QByteArray("PID\nminicom\n") << true << true;
+    QTest::newRow("a live PID as a binary int") << QByteArray("binary") << true << true;
+    QTest::newRow("empty") << QByteArray() << false << false;
+    QTest::newRow("garbled") << QByteArray("\x01\x02 no pid\n") << false << false;
+    QTest::newRow("a PID that is gone") << QByteArray("PID\n") << false << false;
+}
+
+void TestSerial::lockFilesOfOtherPrograms() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, alive);
+    QFETCH(bool, refused);
+    // The conventional name: the device's, never the link's by which it was reached.
+    const QString lockPath =
+        "/var/lock/LCK.." + pty->slavePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+        QSKIP("the lock folder is not writable here");
+    QTemporaryDir links;
+    QVERIFY(QFile::link(pty->slavePath(), links.filePath("board")));
+    devices = {{1, links.filePath("board")}};
+    const auto removeLock = qScopeGuard([&] { QFile::remove(lockPath); });
+
+    QProcess owner;
+    owner.start("sleep", {alive ? "30" : "0"});
+    QVERIFY(owner.waitForStarted());
+    const qint64 pid = owner.processId();
+    if (!alive)
+        QVERIFY(owner.waitForFinished());
+    const auto endOwner = qScopeGuard([&] {
+        owner.kill();
+        owner.waitForFinished();
+    });
+    if (content == "binary")
+        content = QByteArray(reinterpret_cast<const char *>(&pid), sizeof(int));
+    content.replace("PID", QByteArray::number(pid).rightJustified(10, ' '));
+    QFile foreign(lockPath);
+    QVERIFY(foreign.open(QIODevice::NewOnly));
+    foreign.write(content);
+    foreign.close();
+
+    QStringList notes;
+    comm->setNoteSink([&notes](const QString &note) { notes << note; });
+    const std::optional<QString> failure = OpenComPort(*comm, 0);
+    if (refused) {
+        QVERIFY(failure);
+        for (const QString &named : {lockPath, QString::number(pid), QStringLiteral("sleep")})
+            QVERIFY2(failure->contains(named), qPrintable(*failure));
+        QFile kept(lockPath);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), content);
+        return;
+    }
+    QVERIFY2(!failure, qPrintable(failure.value_or(QString())));
+    QCOMPARE(notes.size(), 1);
+    QVERIFY2(notes[0].contains(lockPath), qPrintable(notes[0]));
+    // Ours in its place, with our PID on the first line, and a lock QSerialPort's programs honour.
+    QFile ours(lockPath);
+    QVERIFY(ours.open(QIODevice::ReadOnly));
+    QCOMPARE(ours.readLine().trimmed().toLongLong(), QCoreApplication::applicationPid());
+    QLockFile qtLock(lockPath);
+    QVERIFY(!qtLock.tryLock(0));
+    comm->setPortOpen(false);
+    QVERIFY(!QFile::exists(lockPath));
+}
+
 void TestSerial::inputReadsOneCharacterOrOneBlock() {
     open();
     pty->write("@KZ");
@@ -197,7 +270,7 @@ void TestSerial::waitReplyConsumption() {
     open();
     pty->write(waiting);
     QTRY_COMPARE(comm->InBufferCount(), int(waiting.size()));
-    QCOMPARE(WaitReply(*line, CommandCode::RRSS, CommandCode::RRFD, 20), result);
+    QCOMPARE(WaitReply(*line, CommandCode::RRSS, 20), result);
     QCOMPARE(comm->InBufferCount(), left);
     if (waiting.size() < 9)
         QCOMPARE(console->events, 20); // every poll ran, each letting the window work
@@ -207,8 +280,8 @@ void TestSerial::waitReplyWithNoPollsDoesNothing() {
     open();
     pty->write(frame(CommandCode::RRSS));
     QTRY_COMPARE(comm->InBufferCount(), 9);
-    QVERIFY(!WaitReply(*line, CommandCode::RRSS, CommandCode::RRFD, 0));
-    QVERIFY(!WaitReply(*line, CommandCode::RRSS, CommandCode::RRFD, -5));
+    QVERIFY(!WaitReply(*line, CommandCode::RRSS, 0));
+    QVERIFY(!WaitReply(*line, CommandCode::RRSS, -5));
     QCOMPARE(console->events, 0);
     QCOMPARE(comm->InBufferCount(), 9);
 }
@@ -277,13 +350,12 @@ void TestSerial::hangUpMidWaitRaisesDeviceLost() {
         if (poll == 3)
             pty->hangUp();
     };
-    QElapsedTimer timer;
-    timer.start();
     try {
-        WaitReply(*line, CommandCode::RCVS, CommandCode::RCVF, 100000);
+        WaitReply(*line, CommandCode::RCVS, 100000);
         QFAIL("a hung-up device went unnoticed");
     } catch (const CommError &e) {
         QCOMPARE(e.kind(), CommError::Kind::DeviceLost);
+        QVERIFY2(e.message().contains("the line was hung up"), qPrintable(e.message()));
     }
     QVERIFY(console->events < 10);
     QVERIFY(!comm->PortOpen());

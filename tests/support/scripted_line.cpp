@@ -10,8 +10,6 @@ class ScriptedLine : public SerialLine {
 public:
     ScriptedLine(ScriptedDevice &device, const QString &name) : device_(device), name_(name) {}
 
-    QString portName() const override { return name_; }
-
     void read(QByteArray &into, qsizetype wanted, std::chrono::nanoseconds limit) override {
         device_.catchUp();
         take(into);

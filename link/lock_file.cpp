@@ -1,0 +1,215 @@
+#include "link/lock_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+#include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemError(int error) {
+    return qt_error_string(error);
+}
+
+// The PID a lock names: ASCII digits on the first line (padded or not, further lines or not),
+// or the binary int of old programs. None for an empty or garbled file.
+std::optional<pid_t> ownerIn(const QByteArray &content) {
+    const QByteArray first = content.left(content.indexOf('\n')).trimmed();
+    if (!first.isEmpty()) {
+        bool ok = false;
+        const qlonglong pid = first.toLongLong(&ok);
+        if (ok && pid > 0 && pid == pid_t(pid))
+            return pid_t(pid);
+    }
+    if (content.size() == qsizetype(sizeof(int))) {
+        int pid = 0;
+        std::memcpy(&pid, content.constData(), sizeof pid);
+        if (pid > 0)
+            return pid_t(pid);
+    }
+    return std::nullopt;
+}
+
+// A process of another user is alive too: only "no such process" means gone, or an ended
+// process its parent has not yet collected, which holds no port.
+bool isAlive(pid_t pid) {
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray fields = stat.readAll();
+    const qsizetype nameEnd = fields.lastIndexOf(')');
+    return nameEnd < 0 || fields.mid(nameEnd + 2, 1) != "Z";
+}
+
+QString programOf(pid_t pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(comm.readAll().trimmed());
+}
+
+// Our own name as QLockFile compares it with the running program's, so that programs on
+// QSerialPort take our lock for a live one.
+QByteArray ownProgramName() {
+    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    return QFile::encodeName(QFileInfo(exe).fileName());
+}
+
+bool sameFile(const QString &path, dev_t device, ino_t inode) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && st.st_dev == device &&
+           st.st_ino == inode;
+}
+
+} // namespace
+
+QString LockFilePathOf(const QString &device) {
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    name.prepend(QLatin1String("/LCK.."));
+    const QStringList folders{QStringLiteral("/var/lock"),
+                              QStringLiteral("/etc/locks"),
+                              QStringLiteral("/var/spool/locks"),
+                              QStringLiteral("/var/spool/uucp"),
+                              QStringLiteral("/tmp"),
+                              QStringLiteral("/var/tmp"),
+                              QStringLiteral("/var/lock/lockdev"),
+                              QStringLiteral("/run/lock"),
+                              QDir::tempPath()};
+    for (const QString &folder : folders) {
+        const QFileInfo info(folder);
+        if (info.isReadable() && (QFile::exists(folder + name) || info.isWritable()))
+            return folder + name;
+    }
+    return {};
+}
+
+PortLockFile::PortLockFile(const QString &device) : path_(LockFilePathOf(device)) {}
+
+PortLockFile::~PortLockFile() {
+    // A lock another program broke and wrote anew is theirs now.
+    if (owned_ && sameFile(path_, ownDevice_, ownInode_))
+        ::unlink(QFile::encodeName(path_).constData());
+}
+
+QString PortLockFile::take(const NoteSink &note) {
+    if (path_.isEmpty())
+        return {};
+    // A few rounds at most: another program may take the place between our looks.
+    for (int round = 0; round < 5; ++round) {
+        switch (place(note)) {
+        case Placed::Ours:
+        case Placed::Failed:
+            return {};
+        case Placed::Taken:
+            break;
+        }
+        if (const QString refusal = judge(note); !refusal.isEmpty())
+            return refusal;
+    }
+    return QStringLiteral("the lock file %1 keeps coming back").arg(path_);
+}
+
+QString PortLockFile::clear(const NoteSink &note) {
+    if (path_.isEmpty() || !QFileInfo::exists(path_))
+        return {};
+    return judge(note);
+}
+
+// Written whole under a name of its own, then linked into place: nobody reads it half-written,
+// and the link fails if another program got there first.
+PortLockFile::Placed PortLockFile::place(const NoteSink &note) {
+    const QString folder = QFileInfo(path_).path();
+    QByteArray temporary =
+        QFile::encodeName(folder + QStringLiteral("/.") + QFileInfo(path_).fileName()) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    const auto cannot = [&](int error) {
+        if (note)
+            note(
+                QStringLiteral("cannot write the lock file %1: %2").arg(path_, systemError(error)));
+        return Placed::Failed;
+    };
+    if (fd < 0)
+        return cannot(errno);
+    // The PID as ten digits is what every program reads; the name and host after it are what
+    // QLockFile looks at before it believes a lock.
+    const QByteArray content = QByteArray::number(qlonglong(::getpid())).rightJustified(10, ' ') +
+                               '\n' + ownProgramName() + '\n' +
+                               QSysInfo::machineHostName().toUtf8() + '\n';
+    struct stat st {};
+    const bool written =
+        ::fchmod(fd, 0644) == 0 &&
+        ::write(fd, content.constData(), size_t(content.size())) == ssize_t(content.size()) &&
+        ::fstat(fd, &st) == 0;
+    const int writeError = errno;
+    ::close(fd);
+    const int linked = written ? ::link(temporary.constData(), QFile::encodeName(path_)) : -1;
+    const int linkError = errno;
+    ::unlink(temporary.constData());
+    if (!written)
+        return cannot(writeError);
+    if (linked != 0)
+        return linkError == EEXIST ? Placed::Taken : cannot(linkError);
+    owned_ = true;
+    ownDevice_ = st.st_dev;
+    ownInode_ = st.st_ino;
+    return Placed::Ours;
+}
+
+QString PortLockFile::judge(const NoteSink &note) {
+    const QByteArray name = QFile::encodeName(path_);
+    struct stat st {};
+    QByteArray content;
+    std::optional<pid_t> owner;
+    // A program that writes its lock in place leaves it empty for a moment: one more look.
+    for (int look = 0; look < 2 && !owner; ++look) {
+        if (look > 0)
+            QThread::msleep(50);
+        const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT)
+                return {};
+            return QStringLiteral("the lock file %1 cannot be read: %2")
+                .arg(path_, systemError(errno));
+        }
+        content.resize(4096);
+        const ssize_t n = ::fstat(fd, &st) == 0 ? ::read(fd, content.data(), 4096) : -1;
+        ::close(fd);
+        content.resize(n > 0 ? qsizetype(n) : 0);
+        owner = ownerIn(content);
+    }
+    if (owner && isAlive(*owner)) {
+        if (*owner == ::getpid())
+            return QStringLiteral("in use by this program (its lock file %1)").arg(path_);
+        const QString program = programOf(*owner);
+        const QString who = program.isEmpty()
+                                ? QStringLiteral("PID %1").arg(*owner)
+                                : QStringLiteral("%1 (PID %2)").arg(program).arg(*owner);
+        return QStringLiteral("in use by another program: %1 holds the lock file %2")
+            .arg(who, path_);
+    }
+    const QString why = owner               ? QStringLiteral("of PID %1, which is gone").arg(*owner)
+                        : content.isEmpty() ? QStringLiteral("empty")
+                                            : QStringLiteral("naming no process");
+    // Removed only if it is still the file judged: a program that broke it meanwhile and wrote
+    // its own keeps that, and the next look judges it.
+    if (!sameFile(path_, st.st_dev, st.st_ino))
+        return {};
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        return QStringLiteral("the stale lock file %1 (%2) cannot be removed: %3")
+            .arg(path_, why, systemError(errno));
+    if (note)
+        note(QStringLiteral("removed the stale lock file %1 (%2)").arg(path_, why));
+    return {};
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+// Taking a serial device for this program alone, by the ways serial programs on Unix share, and
+// saying why it could not be had. Both serial backends use these.
+
+// The device node `path` leads to, links followed; empty when nothing is there.
+QString DeviceNodeOf(const QString &path);
+
+// Takes the open device `fd`: a lock on the device itself, whatever path reached it, that holds
+// for root as well, and the kernel's exclusive mode, which keeps out programs that take no lock.
+// The reason when another program has it (naming it where the system lets us see); empty when it
+// is ours.
+QString ClaimDevice(int fd);
+// Gives up the exclusive mode before the descriptor closes (the lock goes with the descriptor).
+void ReleaseDevice(int fd);
+
+// Why `path` could not be opened, from the system's error `error`, with the remedy where there is
+// one: for a device the user may not open, the group that may; for one in use, who has it.
+QString OpenFailureCause(const QString &path, int error);
