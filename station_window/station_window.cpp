@@ -226,8 +226,14 @@ void StationWindow::createControls() {
     sha_->setObjectName(QStringLiteral("Label_Sha256"));
     sha_->setFont(WindowArial(12));
     sha_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    note_ = makeLabel(QString(), bottom);
+    note_->setObjectName(QStringLiteral("Label_Note"));
+    note_->setFont(WindowArial(12));
+    // A long note is cut to the room there is, never widening the window.
+    note_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     totalsLayout->addWidget(totals_);
-    totalsLayout->addStretch();
+    totalsLayout->addSpacing(16);
+    totalsLayout->addWidget(note_, 1);
     totalsLayout->addWidget(sha_);
 
     auto *layout = new QVBoxLayout(this);
@@ -435,6 +441,8 @@ void StationWindow::startRun() {
             refuse(refusal->error);
             return;
         }
+        for (const QString &text : notes)
+            note(text);
     }
     run_ = std::move(run);
     served_ = succeeded_ = failed_ = 0;
@@ -568,6 +576,13 @@ void StationWindow::tick() {
 // One look of a watch, as the command line's watch does it.
 void StationWindow::look() {
     const std::vector<FoundPort> found = watch_->scan();
+    for (const QString &problem : book_.unsaid(watch_->comPorts().problems()))
+        note(problem);
+    QStringList skipped;
+    for (const SkippedPort &port : watch_->skipped())
+        skipped << QStringLiteral("%1 is not watched: it is %2").arg(port.device, port.why);
+    for (const QString &text : book_.unsaid(skipped))
+        note(text);
     const WatchLook seen = book_.look(found, watch_->stillThere(), watch_->replugged());
     for (const QString &name : seen.appeared)
         rowFor(name);
@@ -667,6 +682,12 @@ void StationWindow::showTotals() {
     }
     totals_->setText(text);
     sha_->setText(sha256_.isEmpty() ? QString() : QStringLiteral("SHA-256 %1").arg(sha256_));
+}
+
+void StationWindow::note(const QString &text) {
+    notes_ << text;
+    note_->setText(note_->fontMetrics().elidedText(text, Qt::ElideRight, note_->width()));
+    note_->setToolTip(notes_.join(QLatin1Char('\n')));
 }
 
 void StationWindow::showDetail(int row) {

@@ -92,6 +92,9 @@ private:
     void showTotals();
     void showDetail(int row);
     void refuse(const QString &text);
+    // A line of the station's own (where a port leads, a port a pattern matched but leaves
+    // alone): the newest at the bottom, all of them in its tooltip.
+    void note(const QString &text);
     void takeKeyboardBack();
 
     ComPortSource comPorts_;
@@ -128,4 +131,6 @@ private:
     QTableWidget *table_ = nullptr;
     QLabel *totals_ = nullptr;
     QLabel *sha_ = nullptr;
+    QLabel *note_ = nullptr;
+    QStringList notes_;
 };
