@@ -490,6 +490,12 @@ ConsoleOutput &StationWindow::started(int board, const QString &port) {
     return *feed;
 }
 
+void StationWindow::ended(int, const BoardOutcome &) {
+    endedBoards_.fetch_add(1);
+    QMetaObject::invokeMethod(
+        this, [this] { tick(); }, Qt::QueuedConnection);
+}
+
 int StationWindow::rowFor(const QString &port) {
     if (const auto it = rowOf_.find(port); it != rowOf_.end())
         return it->second;
@@ -546,8 +552,12 @@ void StationWindow::setFailed(int row, bool failed) {
 void StationWindow::tick() {
     if (!boards_)
         return;
-    for (auto &[board, outcome] : boards_->collect(0ms))
+    // A board that said it ended has its outcome there within moments.
+    const bool due = collectedBoards_ < endedBoards_.load();
+    for (auto &[board, outcome] : boards_->collect(due ? 50ms : 0ms)) {
+        ++collectedBoards_;
         boardEnded(board, outcome);
+    }
     for (size_t i = 0; i < rows_.size(); ++i) {
         Row &r = rows_[i];
         if (!r.running || !r.feed)

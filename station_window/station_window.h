@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -71,9 +72,10 @@ private:
     };
 
     // StationEvents: started() comes on this thread (the window launches each board); the
-    // board's lines go to its feed; its end is collected by tick().
+    // board's lines go to its feed; its end, on the board's thread, only asks this thread to
+    // collect it now rather than at the next tick.
     ConsoleOutput &started(int board, const QString &port) override;
-    void ended(int, const BoardOutcome &) override {}
+    void ended(int, const BoardOutcome &) override;
 
     void createControls();
     void listPresentPorts();
@@ -104,6 +106,10 @@ private:
     std::optional<PortWatch> watch_;
     WatchBook book_;
     QTimer tick_;
+    // Boards that said they ended, and those collected: a board says so just before its
+    // outcome is there to collect.
+    std::atomic<int> endedBoards_{0};
+    int collectedBoards_ = 0;
     QElapsedTimer sinceLook_;
     bool closing_ = false;
 
