@@ -33,7 +33,10 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const StationOptions options;
+    StationOptions options;
+    options.watch.setDescription(QStringLiteral(
+        "Keeps watching: each time a port matching a --port appears, the operation runs on it "
+        "once. Stop (Escape) ends it."));
     parser.addOptions(options.all());
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
