@@ -204,6 +204,8 @@ void StationWindow::createControls() {
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Tab leaves the rows for the inputs; the arrows walk them.
+    table_->setTabKeyNavigation(false);
     table_->setFont(WindowArial(12));
     QHeaderView *header = table_->horizontalHeader();
     header->setFont(WindowArial(12, true));
