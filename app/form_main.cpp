@@ -1,14 +1,15 @@
 #include "app/form_main.h"
 
-#include "app/bevel_panel.h"
-#include "app/button_image.h"
 #include "app/form_layout.h"
-#include "app/port_lamp.h"
 #include "app/port_tips.h"
 #include "link/comm_error.h"
 #include "link/transfer_mode.h"
 #include "ops/driver.h"
 #include "ops/progress_text.h"
+#include "widgets/bevel_panel.h"
+#include "widgets/button_image.h"
+#include "widgets/port_lamp.h"
+#include "widgets/window_style.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -28,31 +29,21 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace {
 
 // The status line repaints at most this often during a transfer.
 constexpr qint64 StatusFrameMs = 20;
-const QColor Navy(0, 0, 128);
 const QString SettingsFilesFilter = QStringLiteral("Settings Files(*.bin)");
 const QString AllFilesFilter = QStringLiteral("All File(*.*)");
 
 QFont arial(int pixels, bool bold = false) {
-    QFont font(QStringLiteral("Arial"));
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
+    return WindowArial(pixels, bold);
 }
 
-// Navy while the control is enabled; disabled, its text greys like its image and the lists.
 void setNavy(QWidget *widget) {
-    QPalette palette = widget->palette();
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::WindowText, Navy);
-        palette.setColor(group, QPalette::Text, Navy);
-        palette.setColor(group, QPalette::ButtonText, Navy);
-    }
-    widget->setPalette(palette);
+    SetNavy(widget);
 }
 
 // Both lists show their items 15 pixels high.
@@ -216,14 +207,8 @@ TFormMain::TFormMain(QWidget *parent)
 
 TFormMain::~TFormMain() = default;
 
-// Arial is found as itself or as a metric-compatible face; the window's default face, a
-// bitmap sans of the tool's home platform, as the closest outline sans at hand.
 void TFormMain::InstallFontSubstitutes() {
-    const QStringList metricArial{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                                  QStringLiteral("Helvetica")};
-    QFont::insertSubstitutions(QStringLiteral("Arial"), metricArial);
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               QStringList{QStringLiteral("Arial")} + metricArial);
+    InstallWindowFonts();
 }
 
 void TFormMain::createControls() {
@@ -261,6 +246,13 @@ void TFormMain::createControls() {
     ProgressBarMain->setRange(0, 100);
     ProgressBarMain->setValue(0);
     ProgressBarMain->setTextVisible(false);
+    // The bar lies on the input panel, which is disabled for the whole transfer: it is drawn in
+    // its enabled colours all the same.
+    QPalette barPalette = ProgressBarMain->palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role)
+        barPalette.setColor(QPalette::Disabled, QPalette::ColorRole(role),
+                            barPalette.color(QPalette::Active, QPalette::ColorRole(role)));
+    ProgressBarMain->setPalette(barPalette);
 
     Panel3 = makeFrame(Panel_Main, "Panel3");
     SB_Open = makeButton(Panel3, "SB_Open", QStringLiteral("Open"),
@@ -276,6 +268,19 @@ void TFormMain::createControls() {
     Panel2 = makeFrame(Panel6, "Panel2");
     SB_Close = makeButton(Panel2, "SB_Close", QStringLiteral("Close"),
                           QStringLiteral(":/torvane/images/close.png"), {20, 20});
+
+    // The buttons take no focus but have keys, said in their tooltips; a key acts as a click
+    // (and as nothing while its button is disabled).
+    const std::pair<QToolButton *, QKeySequence> keys[] = {
+        {SB_Open, QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {SB_Sta, QKeySequence(Qt::Key_F5)},
+        {SB_Reset, QKeySequence(Qt::Key_Escape)}};
+    for (const auto &[button, key] : keys) {
+        button->setShortcut(key);
+        button->setToolTip(QStringLiteral("%1 (%2)").arg(
+            button == SB_Open ? QStringLiteral("Open or Save the file") : button->text(),
+            key.toString(QKeySequence::NativeText)));
+    }
 
     setTabOrder(CB_Com, CB_Upg);
     setTabOrder(CB_Upg, Edit_FileName);

@@ -41,8 +41,9 @@ struct Programs {
     QString device;
     QString cli;
     QString wait;
-    QString window;      // empty when the window's driver is not built
-    QString portableCli; // the CLI built with the portable serial backend; empty when not built
+    QString window;        // empty when the window's driver is not built
+    QString portableCli;   // the CLI built with the portable serial backend; empty when not built
+    QString stationWindow; // the station window's driver
 };
 
 struct Row {
@@ -292,7 +293,9 @@ int main(int argc, char *argv[]) {
     Programs programs{bin + QStringLiteral("/device/torvane-device"),
                       bin + QStringLiteral("/cli/torvane-cli"),
                       bin + QStringLiteral("/bench/torvane_bench_wait"),
-                      bin + QStringLiteral("/bench/torvane_bench_window"), QString()};
+                      bin + QStringLiteral("/bench/torvane_bench_window"),
+                      QString(),
+                      bin + QStringLiteral("/bench/torvane_bench_station_window")};
     for (const QString *program : {&programs.device, &programs.cli, &programs.wait}) {
         if (!QFileInfo(*program).isExecutable()) {
             say(QStringLiteral("%1 is not built").arg(*program));
@@ -418,9 +421,15 @@ int main(int argc, char *argv[]) {
     {
         say(QStringLiteral("a %1-poll wait on a silent device").arg(WaitPolls));
         Device device(programs, {QStringLiteral("--fault"), QStringLiteral("silent")});
-        rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, CLI"),
+        rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, a poll at "
+                                       "a time (as before)"),
                         waitRow(programs.wait, {device.path(), QString::number(WaitPolls)}),
                         QStringLiteral("<= 2 % of a core")});
+        rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, a "
+                                       "station's board (one wait, 100 ms slices)"),
+                        waitRow(programs.wait,
+                                {device.path(), QString::number(WaitPolls), QStringLiteral("100")}),
+                        QStringLiteral("<= 0.2 % of a core")});
         if (!programs.window.isEmpty())
             rows.push_back({QStringLiteral("CPU during a 10,000-poll wait, silent device, window"),
                             waitRow(programs.window, {QStringLiteral("wait"), device.path(),
@@ -545,6 +554,50 @@ int main(int argc, char *argv[]) {
         rows.push_back({QStringLiteral("Peak RSS, station with 32 devices"),
                         all ? megabytes(all->peakRssKb) : QStringLiteral("failed"),
                         QStringLiteral("<= 40 MB")});
+
+        if (QFileInfo(programs.stationWindow).isExecutable()) {
+            // The window's run of the same boards, against the command line's just before.
+            say(QStringLiteral("the station window: %1 devices paced at %2 bit/s")
+                    .arg(StationDevices)
+                    .arg(StationBaud));
+            QStringList arguments{QStringLiteral("download"), QStringLiteral("data"), data};
+            for (const QString &path : fast.paths())
+                arguments << QStringLiteral("--port") << path;
+            const auto cliAgain = station(fast, StationDevices);
+            ChildRun run;
+            run.start(programs.stationWindow, arguments, true,
+                      work.filePath(QStringLiteral("window.err")));
+            const ChildRun::Result window = run.wait();
+            const QStringList figures =
+                run.lines().empty()
+                    ? QStringList()
+                    : QString::fromLocal8Bit(run.lines().back().text).split(QLatin1Char(' '));
+            const bool ok = window.exitCode == 0 && figures.size() == 4 && cliAgain;
+            rows.push_back(
+                {QStringLiteral("Station window, 32 devices at 921600 bit/s (Download Data) "
+                                "against the CLI's station"),
+                 ok ? QStringLiteral("%1 s against %2 s: ratio %3")
+                          .arg(number(window.wallSeconds, 2), number(cliAgain->wallSeconds, 2),
+                               number(window.wallSeconds / cliAgain->wallSeconds, 3))
+                    : QStringLiteral("failed"),
+                 QStringLiteral("<= 1.05")});
+            rows.push_back({QStringLiteral("Station window's event loop meanwhile: a 10 ms "
+                                           "timer's lateness, 99th percentile (worst)"),
+                            ok ? QStringLiteral("%1 ms (%2 ms)").arg(figures[2], figures[3])
+                               : QStringLiteral("failed"),
+                            QStringLiteral("<= 50 ms")});
+            rows.push_back(
+                {QStringLiteral("Station window's CPU, 32 devices at 921600 bit/s"),
+                 ok ? QStringLiteral("%1 s CPU in %2 s: %3 % of a core per device")
+                          .arg(number(window.cpuSeconds, 2), number(window.wallSeconds, 2),
+                               number(100 * window.cpuSeconds / window.wallSeconds / StationDevices,
+                                      2))
+                    : QStringLiteral("failed"),
+                 QStringLiteral("-")});
+            rows.push_back({QStringLiteral("Peak RSS, station window with 32 devices"),
+                            ok ? megabytes(window.peakRssKb) : QStringLiteral("failed"),
+                            QStringLiteral("<= 60 MB")});
+        }
     }
 
     std::printf("Machine: %s\n\n", qPrintable(machine()));

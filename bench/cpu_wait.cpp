@@ -1,15 +1,16 @@
 // CPU time of one long wait for a reply that never comes, as the command line waits: prints
-// "cpu_seconds wall_seconds" for WaitReply(RCVS, polls) against a silent device.
+// "cpu_seconds wall_seconds" for WaitReply(RCVS, polls) against a silent device; with a third
+// argument SLICE_MS, as a station's board waits (one wait, looked at every slice).
 // "--floor POLLS" prints the same for bare 1 ms sleeps: what the machine charges for waking up
 // a thousand times a second, whatever the program does when awake.
 #include "bench/cpu_time.h"
 #include "cli/cli_options.h"
-#include "station/board_console.h"
 #include "cli/terminal_output.h"
 #include "link/frames.h"
 #include "link/line.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
+#include "station/board_console.h"
 
 #include <QCoreApplication>
 
@@ -32,7 +33,7 @@ int main(int argc, char *argv[]) {
     }
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: torvane_bench_wait DEVICE [POLLS]\n");
+        std::fprintf(stderr, "usage: torvane_bench_wait DEVICE [POLLS [SLICE_MS]]\n");
         return 1;
     }
     const qint32 polls = argc > 2 ? qint32(std::atoi(argv[2])) : 10000;
@@ -42,6 +43,8 @@ int main(int argc, char *argv[]) {
     BoardConsole console(output, nullptr);
     TMSComm comm;
     comm.setPortPath(options.portPath);
+    if (argc > 3)
+        comm.setWaitSlice(std::chrono::milliseconds(std::atoi(argv[3])));
     Line line(comm, console);
     if (OpenComPort(comm, options.portIndex))
         return 3;

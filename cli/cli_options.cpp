@@ -4,28 +4,12 @@
 #include "ports/com_numbering.h"
 #include "ports/port_names.h"
 #include "station/exit_code.h"
-#include "station/port_file_name.h"
+#include "station/station_arguments.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 namespace {
-
-struct Kind {
-    const char *name;
-    TransferMode download;
-    TransferMode upload;
-    bool uploadable;
-};
-
-constexpr Kind Kinds[] = {
-    {"software", TransferMode::DownloadSoftware, TransferMode::UploadSoftware, true},
-    {"data", TransferMode::DownloadData, TransferMode::UploadData, true},
-    {"default", TransferMode::DownloadDefault, TransferMode::UploadDefault, true},
-    {"loader", TransferMode::DownloadLoader, TransferMode::DownloadLoader, false},
-    {"all", TransferMode::DownloadAll, TransferMode::DownloadAll, false},
-};
 
 QString description() {
     QString text = QStringLiteral(
@@ -101,25 +85,13 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                         QStringLiteral("Displays help on commandline options."));
     parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption portOption(
-        {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("The serial port: COM.01 ... COM.10, a device path or a /dev/serial/by-id "
-                       "name. Give it once for each device; with --watch it may be a pattern."),
-        QStringLiteral("PORT"));
-    const QCommandLineOption overwriteOption(
-        QStringLiteral("overwrite"), QStringLiteral("Upload: replace FILE when it exists."));
+    const StationOptions stationOptions;
     const QCommandLineOption traceOption(
         QStringLiteral("trace"),
         QStringLiteral("Print every frame and block exchanged, with times, to stderr."));
-    const QCommandLineOption reportOption(
-        QStringLiteral("report"),
-        QStringLiteral("Appends one line of JSON for each device's operation to FILE."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption watchOption(
-        QStringLiteral("watch"),
-        QStringLiteral("Keeps running: each time a port matching a --port appears, the operation "
-                       "runs on it once. Ctrl-C ends it."));
-    parser.addOptions({portOption, overwriteOption, traceOption, reportOption, watchOption});
+    // In the order --help has always listed them.
+    parser.addOptions({stationOptions.port, stationOptions.overwrite, traceOption,
+                       stationOptions.report, stationOptions.watch});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("download, upload or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
@@ -129,11 +101,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         return fail(parser.errorText());
     ParsedCommandLine result;
     if (parser.isSet(helpOption)) {
-        // The toolkit's first line names the path the program was started by.
-        result.message = parser.helpText();
-        const qsizetype options = result.message.indexOf(QLatin1String(" [options]"));
-        if (result.message.startsWith(QLatin1String("Usage: ")) && options > 0)
-            result.message.replace(0, options, QStringLiteral("Usage: torvane-cli"));
+        result.message = HelpNamingProgram(parser.helpText(), QStringLiteral("torvane-cli"));
         return result;
     }
     if (parser.isSet(versionOption)) {
@@ -161,76 +129,22 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                         .arg(positional.value(3)));
     if (positional.size() != 3)
         return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
-    const bool upload = command == QLatin1String("upload");
-
+    StationArguments asked;
+    if (const QString error =
+            ReadStationArguments(parser, stationOptions, positional, true, &asked);
+        !error.isEmpty())
+        return fail(error);
     CliOptions &options = result.options;
-    const QString kind = positional[1].toLower();
-    bool known = false;
-    for (const Kind &k : Kinds) {
-        if (kind == QLatin1String(k.name) && (!upload || k.uploadable)) {
-            options.mode = upload ? k.upload : k.download;
-            known = true;
-        }
-    }
-    if (!known)
-        return fail(upload ? QStringLiteral("unknown upload kind '%1': software, data or default")
-                                 .arg(positional[1])
-                           : QStringLiteral("unknown download kind '%1': software, data, "
-                                            "default, loader or all")
-                                 .arg(positional[1]));
-    options.file = positional[2];
-
-    if (!parser.isSet(portOption))
-        return fail(QStringLiteral("--port PORT is required"));
-    options.watch = parser.isSet(watchOption);
-    options.ports = parser.values(portOption);
-    bool patterns = false;
-    for (const QString &port : options.ports) {
-        CliOptions parsed;
-        if (IsPortPattern(port)) {
-            if (!options.watch)
-                return fail(QStringLiteral("--port %1 is a pattern: add --watch to serve the "
-                                           "ports that match it as they appear")
-                                .arg(port));
-            patterns = true;
-            continue;
-        }
-        if (!ParsePort(port, parsed))
-            return fail(QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
-                                       "/dev/serial/by-id name")
-                            .arg(port));
-    }
-    // One device, one owner: a port named twice would be opened by two operations at once.
-    for (qsizetype i = 0; i < options.ports.size(); ++i) {
-        for (qsizetype j = 0; j < i; ++j) {
-            CliOptions a;
-            CliOptions b;
-            const bool same = options.ports[i] == options.ports[j] ||
-                              (ParsePort(options.ports[i], a) && ParsePort(options.ports[j], b) &&
-                               a.portIndex == b.portIndex && a.portPath == b.portPath);
-            if (same)
-                return fail(QStringLiteral("--port %1 is given twice: one device, one owner")
-                                .arg(options.ports[i]));
-        }
-    }
-    if (!patterns)
+    options.mode = asked.mode;
+    options.file = asked.file;
+    options.ports = asked.ports;
+    options.watch = asked.watch;
+    options.report = asked.report;
+    options.overwrite = asked.overwrite;
+    if (!asked.patterns)
         ParsePort(options.ports.constFirst(), options);
     else
         options.portName = options.ports.constFirst();
-    if (upload && (options.ports.size() > 1 || patterns) &&
-        !options.file.contains(QLatin1String(PortPlaceholder)))
-        return fail(QStringLiteral("with several ports the upload file needs %1 in its name, "
-                                   "e.g. back-%1.bin: each device's image goes to a file of "
-                                   "its own")
-                        .arg(QLatin1String(PortPlaceholder)));
-    if (parser.isSet(reportOption)) {
-        options.report = parser.value(reportOption);
-        if (options.report.isEmpty())
-            return fail(QStringLiteral("--report needs a file name"));
-    }
-    options.overwrite = parser.isSet(overwriteOption);
-    if (options.overwrite && !upload)
-        return fail(QStringLiteral("--overwrite applies to uploads only"));
     options.trace = parser.isSet(traceOption);
     result.action = ParsedCommandLine::Action::Run;
     return result;

@@ -4,6 +4,9 @@
 #include "link/line.h"
 #include "link/tmscomm.h"
 
+#include <algorithm>
+#include <chrono>
+
 void SendCommand(Line &line, CommandCode code) {
     line.MSComm.setInBufferCount(0);
     line.MSComm.setOutBufferCount(0);
@@ -11,17 +14,39 @@ void SendCommand(Line &line, CommandCode code) {
     line.MSComm.setOutput(line.LastInput);
 }
 
-bool WaitReply(Line &line, CommandCode expected, qint32 polls) {
-    bool waiting = false;
+namespace {
+
+// Polls for a whole frame: true when it is waiting.
+bool WaitForFrame(Line &line, qint32 polls) {
+    TMSComm &comm = line.MSComm;
+    if (comm.waitSlice().count() > 0) {
+        // One wait for the polls' whole time, woken by the bytes: a silent device costs nothing
+        // but a look at the events every slice.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + polls * comm.pollPause();
+        for (;;) {
+            line.events.processEvents();
+            if (comm.InBufferCount() >= FrameLength)
+                return true;
+            const Clock::duration left = deadline - Clock::now();
+            if (left <= Clock::duration::zero())
+                return false;
+            comm.WaitInput(FrameLength, std::min<Clock::duration>(left, comm.waitSlice()));
+        }
+    }
     for (qint32 poll = 0; poll < polls; ++poll) {
         line.events.processEvents();
-        if (line.MSComm.InBufferCount() >= FrameLength) {
-            waiting = true;
-            break;
-        }
-        line.MSComm.PollPause(FrameLength);
+        if (comm.InBufferCount() >= FrameLength)
+            return true;
+        comm.PollPause(FrameLength);
     }
-    if (!waiting)
+    return false;
+}
+
+} // namespace
+
+bool WaitReply(Line &line, CommandCode expected, qint32 polls) {
+    if (!WaitForFrame(line, polls))
         return false;
     line.LastInput = line.MSComm.Input();
     if (line.LastInput != "@")

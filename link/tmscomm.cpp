@@ -152,6 +152,13 @@ QByteArray TMSComm::Input() {
     return data;
 }
 
+void TMSComm::WaitInput(int wanted, std::chrono::nanoseconds limit) {
+    requireOpen("InBufferCount");
+    if (received_.size() >= wanted)
+        return;
+    use([&](SerialLine &line) { line.read(received_, wanted, limit); });
+}
+
 void TMSComm::PollPause(int wanted) {
     requireOpen("InBufferCount");
     // The caller has just looked at what is waiting: wait for more, and wake as soon as the

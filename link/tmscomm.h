@@ -66,6 +66,16 @@ public:
     void PollPause(int wanted);
     // The one seam for tests of long waits: shortens the pause; poll counts stay as they are.
     void setPollPause(std::chrono::microseconds pause) { pollPause_ = pause; }
+    std::chrono::microseconds pollPause() const { return pollPause_; }
+
+    // A wait of many polls as one wait, for a station's boards: it ends when the wanted bytes
+    // are waiting or the polls' whole time (their count times the poll pause) has passed, and
+    // is cut into slices of at most `slice`, between which the caller handles its events (its
+    // stop flag). Zero, the default: every poll pauses on its own, as the window polls.
+    void setWaitSlice(std::chrono::milliseconds slice) { waitSlice_ = slice; }
+    std::chrono::milliseconds waitSlice() const { return waitSlice_; }
+    // Waits up to `limit` for `wanted` bytes in all.
+    void WaitInput(int wanted, std::chrono::nanoseconds limit);
 
     // When set, names the device to open instead of the one CommPort maps to.
     void setPortPath(const QString &path) { portPath_ = path; }
@@ -106,6 +116,7 @@ private:
     int inputMode_ = comInputModeText;
     int inputLen_ = 0;
     std::chrono::microseconds pollPause_{1000};
+    std::chrono::milliseconds waitSlice_{0};
     QString portPath_;
     PortResolver resolve_;
     TraceSink trace_;

@@ -28,12 +28,18 @@ bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 si
     sink.phaseStarted(Phase::Upload, blocks);
     for (qint32 i = 0; i < blocks; ++i) {
         bool arrived = false;
-        for (int poll = 0; poll < BlockPolls; ++poll) {
-            if (comm.InBufferCount() >= BlockSize) {
-                arrived = true;
-                break;
+        if (comm.waitSlice().count() > 0) {
+            // The polls' whole time in one wait, woken by the block's bytes.
+            comm.WaitInput(BlockSize, BlockPolls * comm.pollPause());
+            arrived = comm.InBufferCount() >= BlockSize;
+        } else {
+            for (int poll = 0; poll < BlockPolls; ++poll) {
+                if (comm.InBufferCount() >= BlockSize) {
+                    arrived = true;
+                    break;
+                }
+                comm.PollPause(BlockSize);
             }
-            comm.PollPause(BlockSize);
         }
         if (!arrived) {
             SendCommand(line, CommandCode::RRFD);

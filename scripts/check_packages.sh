@@ -53,7 +53,7 @@ for program in torvane-cli torvane-device; do
     fi
 done
 # dpkg-buildflags' hardening: position-independent, relocations read-only and bound at start.
-for program in torvane torvane-cli torvane-device; do
+for program in torvane torvane-station torvane-cli torvane-device; do
     readelf -h "$root/usr/bin/$program" | grep -q "Type:.*DYN" &&
         readelf -d "$root/usr/bin/$program" | grep -q "FLAGS.*BIND_NOW" &&
         readelf -l "$root/usr/bin/$program" | grep -q GNU_RELRO || {
@@ -63,7 +63,7 @@ for program in torvane torvane-cli torvane-device; do
 done
 
 version=$(dpkg-deb --field "$work"/torvane-cli_*.deb Version)
-for program in torvane torvane-cli torvane-device; do
+for program in torvane torvane-station torvane-cli torvane-device; do
     said=$("$root/usr/bin/$program" --version)
     echo "$said"
     [ "$said" = "$program $version" ] || {

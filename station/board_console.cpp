@@ -74,12 +74,14 @@ void BoardConsole::phaseStarted(Phase phase, int totalBlocks) {
     if (firstPhase_ == Clock::time_point())
         firstPhase_ = lastBlock_ = Clock::now();
     progress_.start(phase, totalBlocks);
+    output_.blockProgress({phase, 0, totalBlocks, 0, 0});
 }
 
 void BoardConsole::blockDone(const BlockProgress &progress) {
     ++blocks_;
     lastBlock_ = Clock::now();
     progress_.step(progress);
+    output_.blockProgress(progress);
 }
 
 void BoardConsole::Progress(int, int) {

@@ -77,6 +77,9 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
     TMSComm comm;
     const ComPortMap ports = job.comPorts;
     comm.setPortResolver(ComPortResolver([ports] { return ports; }));
+    // A board waiting on its device costs a wake-up a slice, not one a poll: a small PC drives
+    // many; the stop flag is still seen within a slice.
+    comm.setWaitSlice(std::chrono::milliseconds(100));
     comm.setNoteSink([&output](const QString &note) {
         output.errorLine(QStringLiteral("torvane-cli: %1").arg(note));
     });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ops/progress_sink.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -19,4 +21,7 @@ public:
     virtual void drawProgress(const QString &text) = 0;
     // Leaves the progress as a line of its own.
     virtual void finishProgress(const QString &text) = 0;
+    // The phase's blocks as a progress bar shows them: at its start and at each block (a
+    // terminal has no bar).
+    virtual void blockProgress(const BlockProgress &progress) { Q_UNUSED(progress) }
 };

@@ -2,9 +2,9 @@
 // and answers its dialogs and boxes as the operator would.
 #include "app/form_layout.h"
 #include "app/form_main.h"
-#include "app/port_lamp.h"
 #include "ports/com_numbering.h"
 #include "support/pty_pair.h"
+#include "widgets/port_lamp.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -131,6 +132,7 @@ private slots:
     void statusLineRepaintsAfterABurst();
     void progressSteps_data();
     void progressSteps();
+    void progressBarKeepsItsColoursWhileTheInputsAreDisabled();
 
     void pickingAMissingPort();
     void pickingAPortOnAPty();
@@ -266,6 +268,27 @@ void TestFormMain::buttonsNeverTakeTheFocus() {
     QCOMPARE(QApplication::focusWidget(), child("CB_Upg"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), child("Edit_FileName"));
+
+    // Their keys act wherever the focus is, and their tooltips say them.
+    for (const auto &[name, key] :
+         {std::pair{"SB_Open", "Ctrl+O"}, std::pair{"SB_Sta", "F5"}, std::pair{"SB_Reset", "Esc"}})
+        QVERIFY2(child(name)->toolTip().contains(QLatin1String(key)),
+                 qPrintable(child(name)->toolTip()));
+    window->OpenDialog()->setDirectory(dir.path());
+    QString title;
+    ModalAnswer answer(answerFileDialog(QStringLiteral("keyed.bin"), &title));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::ControlModifier);
+    QTRY_VERIFY(answer.seen());
+    QTRY_COMPARE(fileNameField(), dir.filePath("keyed.bin"));
+}
+
+void TestFormMain::progressBarKeepsItsColoursWhileTheInputsAreDisabled() {
+    auto *bar = child<QProgressBar>("ProgressBarMain");
+    window->setProgressPosition(50);
+    const QImage enabled = bar->grab().toImage();
+    window->setInputPanelEnabled(false);
+    QVERIFY(!bar->isEnabled());
+    QCOMPARE(bar->grab().toImage(), enabled);
 }
 
 void TestFormMain::disabledCaptions_data() {

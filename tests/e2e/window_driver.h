@@ -4,7 +4,7 @@
 // dialogs and message boxes, presses the buttons, and records every text the status line shows.
 
 #include "app/form_main.h"
-#include "app/port_lamp.h"
+#include "widgets/port_lamp.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -30,6 +30,8 @@ file(GLOB_RECURSE sources RELATIVE ${SOURCE}
     ${SOURCE}/cli/*.h ${SOURCE}/cli/*.cpp ${SOURCE}/device/*.h ${SOURCE}/device/*.cpp
     ${SOURCE}/link/*.h ${SOURCE}/link/*.cpp ${SOURCE}/ops/*.h ${SOURCE}/ops/*.cpp
     ${SOURCE}/ports/*.h ${SOURCE}/ports/*.cpp ${SOURCE}/station/*.h ${SOURCE}/station/*.cpp
+    ${SOURCE}/station_window/*.h ${SOURCE}/station_window/*.cpp
+    ${SOURCE}/widgets/*.h ${SOURCE}/widgets/*.cpp
     ${SOURCE}/tests/*.h ${SOURCE}/tests/*.cpp)
 foreach(source IN LISTS sources)
     file(STRINGS ${SOURCE}/${source} climbing REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]\\.\\./")

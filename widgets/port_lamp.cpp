@@ -1,4 +1,4 @@
-#include "app/port_lamp.h"
+#include "widgets/port_lamp.h"
 
 #include <QPainter>
 

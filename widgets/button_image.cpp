@@ -1,4 +1,4 @@
-#include "app/button_image.h"
+#include "widgets/button_image.h"
 
 #include <QImage>
 #include <QPixmap>

@@ -1,4 +1,4 @@
-#include "app/bevel_panel.h"
+#include "widgets/bevel_panel.h"
 
 #include <QPainter>
 

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "station/console_output.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <mutex>
+
+// What one board's thread tells its row. The thread only stores it; the window takes what is
+// new at its next look, ten times a second, so that thousands of blocks a second cost the window
+// nothing and no widget is touched from a board's thread.
+class BoardFeed : public ConsoleOutput {
+public:
+    explicit BoardFeed(bool trace) : trace_(trace) {}
+
+    bool live() const override { return true; }
+    void statusLine(const QString &text) override;
+    void errorLine(const QString &text) override;
+    void traceLine(const QByteArray &text) override;
+    void drawProgress(const QString &) override {}
+    void finishProgress(const QString &text) override;
+    void blockProgress(const BlockProgress &progress) override;
+
+    // The row as it stands now: the status text as the one-port window shows it (the status,
+    // or the phase's percentage during a data phase) and the phase's blocks.
+    struct Look {
+        QString status;
+        int done = 0;
+        int total = 0;
+        bool changed = false; // since the last look
+    };
+    Look look();
+    // What the board said beyond its status: its status lines, each phase's end, its errors;
+    // then the trace, when tracing was on.
+    QString detail() const;
+
+private:
+    // The trace of a long run is cut to its last lines: the detail is read on a screen.
+    static constexpr int TraceKept = 4000;
+
+    mutable std::mutex mutex_;
+    bool trace_;
+    QString status_;
+    BlockProgress progress_{};
+    bool inPhase_ = false;
+    bool changed_ = false;
+    QStringList lines_;
+    QList<QByteArray> traceLines_;
+    qint64 traceDropped_ = 0;
+};

@@ -1,0 +1,52 @@
+// torvane-station: the production station in a window, for the people on a line.
+#include "link/standard_streams.h"
+#include "ports/com_overrides.h"
+#include "ports/system_ports.h"
+#include "station_window/station_window.h"
+#include "station_window/window_arguments.h"
+#include "widgets/window_style.h"
+
+#include <QApplication>
+#include <QProcessEnvironment>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// --help and --version are answered without a display: no window is made for them.
+bool onlyAsks(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char *query : {"--help", "-h", "--version", "-v"}) {
+            if (!std::strcmp(argv[i], query))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    EnsureStandardStreams();
+    const std::unique_ptr<QCoreApplication> app(
+        onlyAsks(argc, argv) ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
+    QCoreApplication::setApplicationName(QStringLiteral("torvane-station"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
+    const WindowArguments parsed = ParseWindowArguments(QCoreApplication::arguments());
+    if (parsed.action == WindowArguments::Action::Exit) {
+        std::fputs(parsed.message.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
+        if (!parsed.message.endsWith(QLatin1Char('\n')))
+            std::fputc('\n', parsed.exitCode ? stderr : stdout);
+        return parsed.exitCode;
+    }
+    InstallWindowFonts();
+    // TORVANE_COMn is read here and nowhere else.
+    StationWindow window(SystemComPorts(ComOverridesFrom(QProcessEnvironment::systemEnvironment()),
+                                        UserPortsFile()));
+    if (parsed.filled)
+        window.fillIn(parsed.station);
+    window.show();
+    return app->exec();
+}

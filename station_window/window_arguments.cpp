@@ -1,0 +1,72 @@
+#include "station_window/window_arguments.h"
+
+#include "station/exit_code.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace {
+
+WindowArguments fail(const QString &what) {
+    WindowArguments result;
+    result.action = WindowArguments::Action::Exit;
+    result.exitCode = int(ExitCode::Usage);
+    result.message = QStringLiteral("torvane-station: %1\nTry 'torvane-station --help' for more "
+                                    "information.")
+                         .arg(what);
+    return result;
+}
+
+} // namespace
+
+WindowArguments ParseWindowArguments(const QStringList &arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The production station's window: one operation on many boards at once, one row each.\n"
+        "Without arguments it opens empty; with the command line's station arguments it opens\n"
+        "filled in. Nothing starts until Start (F5).\n"
+        "\n"
+        "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report FILE]\n"
+        "        [--watch]      KIND: software, data, default, loader, all\n"
+        "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
+        "        [--report FILE] [--watch]      KIND: software, data, default"));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    StationOptions options;
+    options.watch.setDescription(QStringLiteral(
+        "Keeps watching: each time a port matching a --port appears, the operation runs on it "
+        "once. Stop (Escape) ends it."));
+    parser.addOptions(options.all());
+    parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
+    parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
+
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    WindowArguments result;
+    if (parser.isSet(helpOption) || parser.isSet(versionOption)) {
+        result.action = WindowArguments::Action::Exit;
+        result.message =
+            parser.isSet(helpOption)
+                ? HelpNamingProgram(parser.helpText(), QStringLiteral("torvane-station"))
+                : QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                QCoreApplication::applicationVersion());
+        return result;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        if (parser.isSet(options.port) || parser.isSet(options.report) ||
+            parser.isSet(options.watch) || parser.isSet(options.overwrite))
+            return fail(QStringLiteral("expected: download|upload KIND FILE before the options"));
+        return result;
+    }
+    if (positional.size() != 3)
+        return fail(QStringLiteral("expected: download|upload KIND FILE [--port PORT ...]"));
+    if (const QString error =
+            ReadStationArguments(parser, options, positional, false, &result.station);
+        !error.isEmpty())
+        return fail(error);
+    result.filled = true;
+    return result;
+}

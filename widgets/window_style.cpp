@@ -1,0 +1,32 @@
+#include "widgets/window_style.h"
+
+#include <QPalette>
+#include <QStringList>
+#include <QWidget>
+
+QFont WindowArial(int pixels, bool bold) {
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+void SetNavy(QWidget *widget) {
+    QPalette palette = widget->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::WindowText, WindowNavy);
+        palette.setColor(group, QPalette::Text, WindowNavy);
+        palette.setColor(group, QPalette::ButtonText, WindowNavy);
+    }
+    widget->setPalette(palette);
+}
+
+// Arial is found as itself or as a metric-compatible face; the window's default face, a
+// bitmap sans of the tool's home platform, as the closest outline sans at hand.
+void InstallWindowFonts() {
+    const QStringList metricArial{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                  QStringLiteral("Helvetica")};
+    QFont::insertSubstitutions(QStringLiteral("Arial"), metricArial);
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               QStringList{QStringLiteral("Arial")} + metricArial);
+}
