@@ -285,6 +285,13 @@ void StationWindow::listPresentPorts() {
             numbered.emplace(map.devicePath(n), ComPortName(n));
     }
     for (const PresentPort &port : ScanPresentPorts()) {
+        if (!port.notABoard.isEmpty()) {
+            // Shown for what it is (the system console, someone's terminal), never to be checked.
+            auto *item = new QListWidgetItem(
+                QStringLiteral("%1  (%2)").arg(port.path, port.notABoard), portList_);
+            item->setFlags(Qt::NoItemFlags);
+            continue;
+        }
         const auto it = numbered.find(port.path);
         addPort(it != numbered.end() ? it->second : port.path, false);
     }
