@@ -188,13 +188,7 @@ TFormMain::TFormMain(QWidget *parent)
       line_(MSComm, *this) {
     setObjectName(QStringLiteral("FormMain"));
     setWindowTitle(QLatin1String(Caption));
-    QIcon icon;
-    for (int size : {16, 32, 128})
-        icon.addFile(QStringLiteral(":/torvane/images/torvane-%1.png").arg(size));
-    setWindowIcon(icon);
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPixelSize(11);
-    setFont(font);
+    SetWindowLook(this);
     resize(ClientWidth, ClientHeight);
     createControls();
     setComPorts([] { return ComPortMap(); });

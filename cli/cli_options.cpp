@@ -129,23 +129,14 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                         .arg(positional.value(3)));
     if (positional.size() != 3)
         return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
-    StationArguments asked;
+    CliOptions &options = result.options;
     if (const QString error =
-            ReadStationArguments(parser, stationOptions, positional, true, &asked);
+            ReadStationArguments(parser, stationOptions, positional, true, &options.plan);
         !error.isEmpty())
         return fail(error);
-    CliOptions &options = result.options;
-    options.mode = asked.mode;
-    options.file = asked.file;
-    options.ports = asked.ports;
-    options.watch = asked.watch;
-    options.report = asked.report;
-    options.overwrite = asked.overwrite;
-    if (!asked.patterns)
-        ParsePort(options.ports.constFirst(), options);
-    else
-        options.portName = options.ports.constFirst();
-    options.trace = parser.isSet(traceOption);
+    options.plan.trace = parser.isSet(traceOption);
+    if (!ParsePort(options.plan.ports.constFirst(), options))
+        options.portName = options.plan.ports.constFirst(); // a pattern
     result.action = ParsedCommandLine::Action::Run;
     return result;
 }

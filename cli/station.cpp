@@ -38,19 +38,7 @@ void printLine(const QString &text) {
 }
 
 QString modeName(const CliOptions &options) {
-    return QLatin1String(ModeName(options.mode));
-}
-
-StationPlan planOf(const CliOptions &options) {
-    StationPlan plan;
-    plan.mode = options.mode;
-    plan.file = options.file;
-    plan.ports = options.ports;
-    plan.watch = options.watch;
-    plan.overwrite = options.overwrite;
-    plan.trace = options.trace;
-    plan.report = options.report;
-    return plan;
+    return QLatin1String(ModeName(options.plan.mode));
 }
 
 // The last line of a run on one port: the result, and on success the image's bytes and the rate
@@ -61,7 +49,7 @@ QString onePortResult(ExitCode code, const CliOptions &options, Clock::duration 
         return QStringLiteral("torvane-cli: %1 on %2: %3 (exit %4)")
             .arg(name, options.portName, QLatin1String(ExitCodeMeaning(code)))
             .arg(int(code));
-    const qint64 bytes = ImageSize(options.mode);
+    const qint64 bytes = ImageSize(options.plan.mode);
     const double seconds = std::chrono::duration<double>(time).count();
     const double rate = seconds > 0 ? double(bytes) / seconds : 0;
     return QStringLiteral("torvane-cli: success: %1, %2 bytes in %3 s, %4 bytes/s")
@@ -205,7 +193,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     printLine(QStringLiteral("torvane-cli: success: %1 on %2 devices, %3 bytes each, in %4 s")
                   .arg(modeName(options))
                   .arg(all.size())
-                  .arg(ImageSize(options.mode))
+                  .arg(ImageSize(options.plan.mode))
                   .arg(wall, 0, 'f', 3));
     return int(ExitCode::Success);
 }
@@ -216,11 +204,11 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
     ViewEvents events(view);
     const bool comPattern =
-        std::any_of(options.ports.begin(), options.ports.end(), [](const QString &port) {
+        std::any_of(options.plan.ports.begin(), options.plan.ports.end(), [](const QString &port) {
             return port.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) &&
                    !port.contains(QLatin1Char('/'));
         });
-    PortWatch watch(options.ports, comPorts);
+    PortWatch watch(options.plan.ports, comPorts);
     WatchBook book;
     WatchTally tally;
     std::map<int, QString> names; // board -> the port it runs on
@@ -314,8 +302,9 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
 } // namespace
 
 int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
-    StationRun run(planOf(options), &InterruptSignal);
+    StationRun run(options.plan, &InterruptSignal);
     if (const auto refusal = run.open())
         return refuse(*refusal, options);
-    return options.watch ? watchPorts(run, options, comPorts) : runPorts(run, options, comPorts);
+    return options.plan.watch ? watchPorts(run, options, comPorts)
+                              : runPorts(run, options, comPorts);
 }

@@ -57,9 +57,9 @@ QStringList StationKinds(bool upload) {
 }
 
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
-                             const QStringList &operation, bool portRequired,
-                             StationArguments *into) {
-    StationArguments &arguments = *into;
+                             const QStringList &operation, bool portRequired, StationPlan *into) {
+    StationPlan &arguments = *into;
+    bool patterns = false;
     const QString direction = operation.value(0).toLower();
     if (direction != QLatin1String("download") && direction != QLatin1String("upload"))
         return QStringLiteral("unknown direction '%1': download or upload").arg(operation.value(0));
@@ -91,7 +91,7 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
                 return QStringLiteral("--port %1 is a pattern: add --watch to serve the "
                                       "ports that match it as they appear")
                     .arg(port);
-            arguments.patterns = true;
+            patterns = true;
             continue;
         }
         if (!ParsePortName(port))
@@ -107,7 +107,7 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
                     .arg(arguments.ports[i]);
         }
     }
-    if (upload && (arguments.ports.size() > 1 || arguments.patterns) &&
+    if (upload && (arguments.ports.size() > 1 || patterns) &&
         !arguments.file.contains(QLatin1String(PortPlaceholder)))
         return QStringLiteral("with several ports the upload file needs %1 in its name, "
                               "e.g. back-%1.bin: each device's image goes to a file of "

@@ -9,16 +9,16 @@
 
 class QCommandLineParser;
 
-// A station's operation as the operator writes it: "download KIND FILE" or "upload KIND FILE",
-// the ports (with --watch, patterns too), the report and the overwrite choice.
-struct StationArguments {
+// What the operator asks the station for: one operation, on which ports.
+struct StationPlan {
     TransferMode mode = TransferMode::DownloadSoftware;
+    // The download file, or the upload file, in which `{port}` stands for each port's own.
     QString file;
-    QStringList ports; // every --port as written
+    QStringList ports; // as the operator named them; for a watch, patterns too
     bool watch = false;
     bool overwrite = false;
-    QString report;        // empty for none
-    bool patterns = false; // some port is a pattern
+    bool trace = false;
+    QString report; // where each board's record is appended; empty for none
 };
 
 // The options every front end of the station takes: --port, --overwrite, --report, --watch.
@@ -42,5 +42,4 @@ QStringList StationKinds(bool upload);
 // `parser`; empty when they are sound, else what was wrong. `portRequired`: no --port is an
 // error (a window lets the operator choose them).
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
-                             const QStringList &operation, bool portRequired,
-                             StationArguments *into);
+                             const QStringList &operation, bool portRequired, StationPlan *into);

@@ -6,6 +6,7 @@
 #include "station/board_run.h"
 #include "station/held_image.h"
 #include "station/report_file.h"
+#include "station/station_arguments.h"
 #include "station/stop_flag.h"
 
 #include <QString>
@@ -15,18 +16,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-// What the operator asks the station for: one operation, on which ports.
-struct StationPlan {
-    TransferMode mode = TransferMode::DownloadSoftware;
-    // The download file, or the upload file, in which `{port}` stands for each port's own.
-    QString file;
-    QStringList ports; // as the operator named them; for a watch, patterns too
-    bool watch = false;
-    bool overwrite = false;
-    bool trace = false;
-    QString report; // where each board's record is appended; empty for none
-};
 
 // Why the station does not start. Nothing was touched.
 struct StationRefusal {

@@ -91,13 +91,7 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent)
     : QWidget(parent), comPorts_(std::move(comPorts)) {
     setObjectName(QStringLiteral("StationWindow"));
     setWindowTitle(QLatin1String(Title));
-    QIcon icon;
-    for (int size : {16, 32, 128})
-        icon.addFile(QStringLiteral(":/torvane/images/torvane-%1.png").arg(size));
-    setWindowIcon(icon);
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPixelSize(11);
-    setFont(font);
+    SetWindowLook(this);
     createControls();
     listPresentPorts();
     tick_.setInterval(TickMs);
@@ -330,7 +324,7 @@ QStringList StationWindow::chosenPorts() const {
     return ports;
 }
 
-void StationWindow::fillIn(const StationArguments &arguments) {
+void StationWindow::fillIn(const StationPlan &arguments) {
     modeList_->setCurrentIndex(int(arguments.mode));
     fileEdit_->setText(arguments.file);
     for (const QString &port : arguments.ports)

@@ -43,7 +43,7 @@ public:
     ~StationWindow() override;
 
     // Fills the inputs in from the command line's arguments; nothing starts.
-    void fillIn(const StationArguments &arguments);
+    void fillIn(const StationPlan &arguments);
 
     // What Start (F5), Stop (Escape) and Open (Ctrl+O) do.
     void startRun();

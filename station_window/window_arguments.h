@@ -13,7 +13,7 @@ struct WindowArguments {
     int exitCode = 0;
     QString message;
     bool filled = false;
-    StationArguments station;
+    StationPlan station;
 };
 
 // Reads the arguments (the program name first). Never exits the process.

@@ -1,5 +1,6 @@
 #include "widgets/window_style.h"
 
+#include <QIcon>
 #include <QPalette>
 #include <QStringList>
 #include <QWidget>
@@ -29,4 +30,14 @@ void InstallWindowFonts() {
     QFont::insertSubstitutions(QStringLiteral("Arial"), metricArial);
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                QStringList{QStringLiteral("Arial")} + metricArial);
+}
+
+void SetWindowLook(QWidget *window) {
+    QIcon icon;
+    for (int size : {16, 32, 128})
+        icon.addFile(QStringLiteral(":/torvane/images/torvane-%1.png").arg(size));
+    window->setWindowIcon(icon);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    window->setFont(font);
 }

@@ -85,7 +85,7 @@ void TestStationWindow::show(const QStringList &arguments) {
         const StationOptions options;
         parser.addOptions(options.all());
         QVERIFY(parser.parse(QStringList{"torvane-station"} + arguments));
-        StationArguments asked;
+        StationPlan asked;
         const QString error =
             ReadStationArguments(parser, options, parser.positionalArguments(), false, &asked);
         QVERIFY2(error.isEmpty(), qPrintable(error));
