@@ -37,11 +37,6 @@ int StationView::addRow(const QString &port) {
     return int(rows_.size()) - 1;
 }
 
-QString StationView::rowName(int row) const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return rows_[size_t(row)].name;
-}
-
 QByteArray StationView::prefixed(int row, const QString &text) const {
     return (rows_[size_t(row)].name + QStringLiteral(": ") + text).toLocal8Bit() + '\n';
 }

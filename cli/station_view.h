@@ -25,7 +25,6 @@ public:
 
     // A line for a port; the row's index.
     int addRow(const QString &port);
-    QString rowName(int row) const;
 
     void status(int row, const QString &text);
     void error(int row, const QString &text);

@@ -14,10 +14,7 @@ void SendCommand(Line &line, CommandCode code) {
     line.MSComm.setOutput(line.LastInput);
 }
 
-namespace {
-
-// Polls for a whole frame: true when it is waiting.
-bool WaitForFrame(Line &line, qint32 polls) {
+bool WaitForBytes(Line &line, int wanted, qint32 polls, bool eventsEachPoll) {
     TMSComm &comm = line.MSComm;
     if (comm.waitSlice().count() > 0) {
         // One wait for the polls' whole time, woken by the bytes: a silent device costs nothing
@@ -26,27 +23,26 @@ bool WaitForFrame(Line &line, qint32 polls) {
         const Clock::time_point deadline = Clock::now() + polls * comm.pollPause();
         for (;;) {
             line.events.processEvents();
-            if (comm.InBufferCount() >= FrameLength)
+            if (comm.InBufferCount() >= wanted)
                 return true;
             const Clock::duration left = deadline - Clock::now();
             if (left <= Clock::duration::zero())
                 return false;
-            comm.WaitInput(FrameLength, std::min<Clock::duration>(left, comm.waitSlice()));
+            comm.WaitInput(wanted, std::min<Clock::duration>(left, comm.waitSlice()));
         }
     }
     for (qint32 poll = 0; poll < polls; ++poll) {
-        line.events.processEvents();
-        if (comm.InBufferCount() >= FrameLength)
+        if (eventsEachPoll)
+            line.events.processEvents();
+        if (comm.InBufferCount() >= wanted)
             return true;
-        comm.PollPause(FrameLength);
+        comm.PollPause(wanted);
     }
     return false;
 }
 
-} // namespace
-
 bool WaitReply(Line &line, CommandCode expected, qint32 polls) {
-    if (!WaitForFrame(line, polls))
+    if (!WaitForBytes(line, FrameLength, polls))
         return false;
     line.LastInput = line.MSComm.Input();
     if (line.LastInput != "@")

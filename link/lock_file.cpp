@@ -6,9 +6,11 @@
 #include <QSysInfo>
 #include <QThread>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -20,14 +22,17 @@ QString systemError(int error) {
     return qt_error_string(error);
 }
 
-// The PID a lock names: ASCII digits on the first line (padded or not, further lines or not),
-// or the binary int of old programs. None for an empty or garbled file.
+// The PID a lock names: ASCII digits leading its first line (padded or not, the program's or
+// user's name after them or not, further lines or not), or the binary int of old programs. None
+// for an empty or garbled file.
 std::optional<pid_t> ownerIn(const QByteArray &content) {
     const QByteArray first = content.left(content.indexOf('\n')).trimmed();
-    if (!first.isEmpty()) {
-        bool ok = false;
-        const qlonglong pid = first.toLongLong(&ok);
-        if (ok && pid > 0 && pid == pid_t(pid))
+    qsizetype digits = 0;
+    while (digits < first.size() && digits < 12 && std::isdigit(uchar(first[digits])))
+        ++digits;
+    if (digits > 0 && (digits == first.size() || std::isspace(uchar(first[digits])))) {
+        const qlonglong pid = first.left(digits).toLongLong();
+        if (pid > 0 && pid == pid_t(pid))
             return pid_t(pid);
     }
     if (content.size() == qsizetype(sizeof(int))) {
@@ -172,8 +177,10 @@ QString PortLockFile::judge(const NoteSink &note) {
     struct stat st {};
     QByteArray content;
     std::optional<pid_t> owner;
-    // A program that writes its lock in place leaves it empty for a moment: one more look.
-    for (int look = 0; look < 2 && !owner; ++look) {
+    // A program that writes its lock in place leaves it empty for a moment: an empty lock made
+    // in the last two seconds is looked at again until it is older.
+    constexpr int FreshSeconds = 2;
+    for (int look = 0; look < 1 + FreshSeconds * 20; ++look) {
         if (look > 0)
             QThread::msleep(50);
         const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -188,6 +195,8 @@ QString PortLockFile::judge(const NoteSink &note) {
         ::close(fd);
         content.resize(n > 0 ? qsizetype(n) : 0);
         owner = ownerIn(content);
+        if (owner || !content.isEmpty() || ::time(nullptr) - st.st_mtime >= FreshSeconds)
+            break;
     }
     if (owner && isAlive(*owner)) {
         if (*owner == ::getpid())
@@ -202,13 +211,24 @@ QString PortLockFile::judge(const NoteSink &note) {
     const QString why = owner               ? QStringLiteral("of PID %1, which is gone").arg(*owner)
                         : content.isEmpty() ? QStringLiteral("empty")
                                             : QStringLiteral("naming no process");
-    // Removed only if it is still the file judged: a program that broke it meanwhile and wrote
-    // its own keeps that, and the next look judges it.
-    if (!sameFile(path_, st.st_dev, st.st_ino))
-        return {};
-    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+    // Moved aside under a name of our own before it is removed, and removed only if it is the
+    // file judged: a program that broke it meanwhile and wrote its own gets that back, and the
+    // next look judges it. (Unlinking by name after a look would remove the other's new lock.)
+    const QByteArray aside = QFile::encodeName(QFileInfo(path_).path() + QStringLiteral("/.") +
+                                               QFileInfo(path_).fileName()) +
+                             ".stale." + QByteArray::number(qlonglong(::getpid()));
+    if (::rename(name.constData(), aside.constData()) != 0) {
+        if (errno == ENOENT)
+            return {};
         return QStringLiteral("the stale lock file %1 (%2) cannot be removed: %3")
             .arg(path_, why, systemError(errno));
+    }
+    if (!sameFile(QFile::decodeName(aside), st.st_dev, st.st_ino)) {
+        (void)::link(aside.constData(), name.constData());
+        ::unlink(aside.constData());
+        return {};
+    }
+    ::unlink(aside.constData());
     if (note)
         note(QStringLiteral("removed the stale lock file %1 (%2)").arg(path_, why));
     return {};

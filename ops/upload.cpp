@@ -27,21 +27,8 @@ bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 si
         return false;
     sink.phaseStarted(Phase::Upload, blocks);
     for (qint32 i = 0; i < blocks; ++i) {
-        bool arrived = false;
-        if (comm.waitSlice().count() > 0) {
-            // The polls' whole time in one wait, woken by the block's bytes.
-            comm.WaitInput(BlockSize, BlockPolls * comm.pollPause());
-            arrived = comm.InBufferCount() >= BlockSize;
-        } else {
-            for (int poll = 0; poll < BlockPolls; ++poll) {
-                if (comm.InBufferCount() >= BlockSize) {
-                    arrived = true;
-                    break;
-                }
-                comm.PollPause(BlockSize);
-            }
-        }
-        if (!arrived) {
+        // The window handles no events while a block comes in, only after it.
+        if (!WaitForBytes(line, BlockSize, BlockPolls, false)) {
             SendCommand(line, CommandCode::RRFD);
             return false;
         }

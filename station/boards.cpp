@@ -72,7 +72,7 @@ Boards::~Boards() {
 }
 
 int Boards::launch(BoardJob job) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     workers_.emplace_back();
     Worker &worker = workers_.back();
     worker.board = launched_++;
@@ -83,7 +83,9 @@ int Boards::launch(BoardJob job) {
     int taken = 0;
     for (const Worker &other : workers_)
         taken += other.thread ? other.descriptors : 0;
-    if (descriptors_ >= 0 && taken + worker.descriptors > descriptors_) {
+    // A board alone is always tried: its own opening says so if the limit leaves it no room.
+    if (descriptors_ >= 0 && taken > 0 && taken + worker.descriptors > descriptors_) {
+        lock.unlock();
         notServed(worker, output, port, mode,
                   QStringLiteral("too many open files: the limit of %1 descriptors (ulimit -n) "
                                  "serves no more boards at once")
@@ -98,6 +100,7 @@ int Boards::launch(BoardJob job) {
     if (!worker.thread->isRunning() && !worker.thread->isFinished()) {
         // The system gives no more threads: this board is not served, the others go on.
         worker.thread.reset();
+        lock.unlock();
         notServed(worker, output, port, mode, QStringLiteral("cannot start a thread"));
     }
     return worker.board;
@@ -119,7 +122,9 @@ void Boards::notServed(Worker &worker, ConsoleOutput &output, const QString &por
     output.errorLine(QStringLiteral("torvane-cli: error: %1").arg(record.detail));
     writeRecord(outcome, output);
     events_.ended(worker.board, outcome);
+    const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);
+    done_.notify_all();
 }
 
 int Boards::running() const {
@@ -159,7 +164,9 @@ void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
     if (outcome.code == ExitCode::Success)
         outcome.code = ExitCode::FileNotSaved;
     outcome.record.exitCode = int(outcome.code);
-    outcome.record.detail = why;
+    // A board that failed keeps its own cause first.
+    outcome.record.detail =
+        outcome.record.detail.isEmpty() ? why : outcome.record.detail + QStringLiteral("; ") + why;
 }
 
 void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {

@@ -18,8 +18,9 @@ class QThread;
 class ReportFile;
 
 // What the station tells its front end of each board. started() comes on the thread that
-// launches the board; the board's lines then go, from the board's own thread, to the output it
-// returns, and ended() follows there once its record is written.
+// launches the board, under the station's lock (it must not call back into Boards); the board's
+// lines then go, from the board's own thread, to the output it returns, and ended() follows
+// there once its record is written. A board that gets no thread ends on the launching thread.
 class StationEvents {
 public:
     virtual ~StationEvents() = default;

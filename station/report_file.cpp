@@ -103,8 +103,13 @@ bool ReportFile::append(const QByteArray &line, QString *why) {
         return false;
     }
     if (regular_ && ::fdatasync(fd_) != 0) {
+        const int syncError = errno;
+        // A record the disk may not hold is taken back, so the file never says more than stands.
+        struct stat after {};
+        if (measured && ::fstat(fd_, &after) == 0 && after.st_size == before.st_size + written)
+            (void)!::ftruncate(fd_, before.st_size);
         *why = QStringLiteral("the report file %1 could not be flushed to the disk: %2")
-                   .arg(path_, qt_error_string(errno));
+                   .arg(path_, qt_error_string(syncError));
         return false;
     }
     return true;

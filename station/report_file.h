@@ -19,7 +19,6 @@ public:
     // there yet is made by create(), once nothing else can refuse the run.
     bool open(const QString &path, QString *why);
     bool create(QString *why);
-    bool isOpen() const { return fd_ >= 0; }
     // Why `file` may not be used beside the report: it is the report itself, or would be once
     // both are made. Empty otherwise.
     QString conflictWith(const QString &file, const char *role) const;

@@ -47,15 +47,6 @@ StationOptions::StationOptions()
             QStringLiteral("Keeps running: each time a port matching a --port appears, the "
                            "operation runs on it once. Ctrl-C ends it.")) {}
 
-QStringList StationKinds(bool upload) {
-    QStringList kinds;
-    for (const Kind &k : Kinds) {
-        if (!upload || k.uploadable)
-            kinds << QLatin1String(k.name);
-    }
-    return kinds;
-}
-
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
                              const QStringList &operation, bool portRequired, StationPlan *into) {
     StationPlan &arguments = *into;

@@ -35,9 +35,6 @@ struct StationOptions {
 // Qt's help text begins "Usage: " and the path the program was started by: `program` instead.
 QString HelpNamingProgram(const QString &help, const QString &program);
 
-// The upload kinds and the download kinds, as the operator writes them.
-QStringList StationKinds(bool upload);
-
 // Reads `operation` (direction, KIND, FILE: three words) and the station's options from
 // `parser`; empty when they are sound, else what was wrong. `portRequired`: no --port is an
 // error (a window lets the operator choose them).

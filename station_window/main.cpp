@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QProcessEnvironment>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -30,6 +31,11 @@ bool onlyAsks(int argc, char **argv) {
 
 int main(int argc, char *argv[]) {
     EnsureStandardStreams();
+#ifdef SIGXFSZ
+    // A file-size limit fails a board's save or record, which its row says, instead of killing
+    // the window and every board with it.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     const std::unique_ptr<QCoreApplication> app(
         onlyAsks(argc, argv) ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("torvane-station"));

@@ -644,6 +644,7 @@ void StationWindow::boardEnded(int board, const BoardOutcome &outcome) {
     rowText(row, StatusColumn, seen.status);
     r.detail = feed->detail();
     feeds_.erase(board);
+    r.feed.reset();
     r.running = false;
     r.lamp->setOpen(false);
     const BoardRecord &record = outcome.record;

@@ -31,7 +31,10 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
         "        [--report FILE] [--watch]      KIND: software, data, default"));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption helpOption = parser.addHelpOption();
+    // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options."));
+    parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     StationOptions options;
     options.watch.setDescription(QStringLiteral(

@@ -2,6 +2,7 @@
 // emulator's --count), judged by each port's lines, the summary, the exit code, the devices'
 // stored images, the files and the report it leaves.
 #include "cli_run.h"
+#include "link/lock_file.h"
 #include "support/device_process.h"
 #include "support/images.h"
 #include "support/pty_pair.h"
@@ -238,8 +239,7 @@ void TestStation::killedInThePauseAfterAnUploadKeepsItsRecord() {
     cli.waitForFinished();
     // The kill left the port's lock file behind, as a kill must; the next opener would take it
     // for stale, but the test leaves the machine as it found it.
-    QFile::remove(QStringLiteral("/var/lock/LCK..") +
-                  QString(device.slavePath()).remove(QStringLiteral("/dev/")).replace('/', '_'));
+    QFile::remove(LockFilePathOf(device.slavePath()));
 
     const QList<QJsonObject> kept = records(report);
     QCOMPARE(kept.size(), 2);
