@@ -5,12 +5,9 @@
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
-#include "ports/com_numbering.h"
-#include "ports/port_names.h"
-#include "ports/system_ports.h"
 #include "station/boards.h"
 #include "station/station_plan.h"
-#include "station/watch_book.h"
+#include "station/station_watch.h"
 
 #include <cstdio>
 #include <map>
@@ -203,13 +200,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
         return refuse(*refusal, options);
     StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
     ViewEvents events(view);
-    const bool comPattern =
-        std::any_of(options.plan.ports.begin(), options.plan.ports.end(), [](const QString &port) {
-            return port.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) &&
-                   !port.contains(QLatin1Char('/'));
-        });
-    PortWatch watch(options.plan.ports, comPorts);
-    WatchBook book;
+    StationWatch watch(run, comPorts);
     WatchTally tally;
     std::map<int, QString> names; // board -> the port it runs on
     InstallInterruptHandlers();
@@ -223,7 +214,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     };
     const auto take = [&](Clock::duration timeout) {
         for (auto &[board, outcome] : boards.collect(timeout)) {
-            book.ended(names.at(board), BoardResultText(outcome));
+            watch.ended(names.at(board), BoardResultText(outcome));
             names.erase(board);
             tally.add(outcome);
         }
@@ -231,53 +222,22 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
         view.refresh();
     };
     const auto look = [&] {
-        const std::vector<FoundPort> found = watch.scan();
-        for (const QString &problem : book.unsaid(watch.comPorts().problems()))
-            view.note(QStringLiteral("torvane-cli: %1").arg(problem));
-        QStringList skipped;
-        for (const SkippedPort &port : watch.skipped())
-            skipped << QStringLiteral("torvane-cli: %1 is not watched: it is %2")
-                           .arg(port.device, port.why);
-        for (const QString &word : book.unsaid(skipped))
-            view.note(word);
-        // Ten COM numbers, each kept for a port once seen: boards with a USB serial chip of
-        // their own use them up, and a board on no number is never served. Said once.
-        if (comPattern) {
-            std::vector<QString> devices;
-            for (const ComPortEntry &port : watch.comPorts().unnumbered()) {
-                // A built-in UART past COM 10 was never reachable by number; nor is a port that
-                // is no board's (it has no device).
-                if (!port.device.isEmpty() && BuiltInUartIndex(port.device) < 0)
-                    devices.push_back(port.device);
-            }
-            for (const QString &device : book.unreachable(devices))
-                view.note(QStringLiteral("torvane-cli: %1 has no COM number (all ten are kept for "
-                                         "ports seen before; see %2), so a COM pattern does not "
-                                         "reach it: watch it by its device or by-id name")
-                              .arg(device, UserPortsFile()));
-        }
-        const WatchLook seen = book.look(found, watch.stillThere(), watch.replugged());
-        for (const QString &name : seen.appeared)
+        const WatchStep step = watch.look();
+        for (const QString &note : step.notes)
+            view.note(QStringLiteral("torvane-cli: %1").arg(note));
+        for (const QString &name : step.seen.appeared)
             events.row(name);
-        for (const auto &[name, last] : seen.removed)
+        for (const auto &[name, last] : step.seen.removed)
             view.event(events.row(name),
                        last.isEmpty() ? QStringLiteral("board removed")
                                       : QStringLiteral("board removed; it ended: %1").arg(last));
-        for (const auto &[name, first] : seen.servedAs)
+        for (const auto &[name, first] : step.seen.servedAs)
             view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
-        if (seen.serve.empty())
-            return;
-        const std::vector<PresentPort> present = ScanPresentPorts();
-        for (const FoundPort &port : seen.serve) {
-            BoardJob job = run.job(port, watch.comPorts(), present);
-            if (const QString why = run.conflict(job); !why.isEmpty()) {
-                view.error(events.row(port.name),
-                           QStringLiteral("torvane-cli: %1; not served").arg(why));
-                book.ended(port.name, QString());
-                continue;
-            }
+        for (const auto &[name, why] : step.refused)
+            view.error(events.row(name), QStringLiteral("torvane-cli: %1; not served").arg(why));
+        for (const auto &[port, job] : step.jobs) {
             view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
-            names[boards.launch(std::move(job))] = port.name;
+            names[boards.launch(job)] = port.name;
         }
     };
 

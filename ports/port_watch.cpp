@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
 
 #include <glob.h>
 #include <optional>
@@ -97,6 +98,10 @@ std::set<QString> PortWatch::changedSince() {
     }
 #endif
     return changed;
+}
+
+bool PortWatch::watchesComNumbers() const {
+    return std::any_of(patterns_.begin(), patterns_.end(), isComName);
 }
 
 std::vector<FoundPort> PortWatch::scan() {

@@ -43,6 +43,8 @@ public:
 
     // The ports present now, each device once, in the order of the patterns.
     std::vector<FoundPort> scan();
+    // Whether a pattern names COM numbers ("COM.*"), which reach only the ports that have one.
+    bool watchesComNumbers() const;
     // Where COM numbers led at the last scan.
     const ComPortMap &comPorts() const { return map_; }
     // What the last scan found and left alone.

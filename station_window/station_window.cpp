@@ -458,8 +458,7 @@ void StationWindow::startRun() {
     boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report());
     setInputsEnabled(false);
     if (plan->watch) {
-        watch_.emplace(plan->ports, comPorts_);
-        book_ = WatchBook();
+        watch_.emplace(*run_, comPorts_);
         sinceLook_.invalidate();
     }
     for (BoardJob &job : jobs)
@@ -471,9 +470,7 @@ void StationWindow::startRun() {
 
 void StationWindow::launch(BoardJob job) {
     devices_[job.portName] =
-        job.identity.device.isEmpty()
-            ? (job.request.portPath.isEmpty() ? QString() : job.request.portPath)
-            : job.identity.device;
+        job.identity.device.isEmpty() ? job.request.portPath : job.identity.device;
     boards_->launch(std::move(job));
 }
 
@@ -593,18 +590,12 @@ void StationWindow::tick() {
 
 // One look of a watch, as the command line's watch does it.
 void StationWindow::look() {
-    const std::vector<FoundPort> found = watch_->scan();
-    for (const QString &problem : book_.unsaid(watch_->comPorts().problems()))
-        note(problem);
-    QStringList skipped;
-    for (const SkippedPort &port : watch_->skipped())
-        skipped << QStringLiteral("%1 is not watched: it is %2").arg(port.device, port.why);
-    for (const QString &text : book_.unsaid(skipped))
+    const WatchStep step = watch_->look();
+    for (const QString &text : step.notes)
         note(text);
-    const WatchLook seen = book_.look(found, watch_->stillThere(), watch_->replugged());
-    for (const QString &name : seen.appeared)
+    for (const QString &name : step.seen.appeared)
         rowFor(name);
-    for (const auto &[name, last] : seen.removed) {
+    for (const auto &[name, last] : step.seen.removed) {
         const int row = rowFor(name);
         // The board is off: its row is no longer red, but says how it ended.
         setFailed(row, false);
@@ -613,25 +604,17 @@ void StationWindow::look() {
         if (!last.isEmpty())
             rowText(row, ResultColumn, last);
     }
-    for (const auto &[name, first] : seen.servedAs)
+    for (const auto &[name, first] : step.seen.servedAs)
         rowText(rowFor(name), StatusColumn, QStringLiteral("the board served on %1").arg(first));
-    if (seen.serve.empty())
-        return;
-    const std::vector<PresentPort> present = ScanPresentPorts();
-    for (const FoundPort &port : seen.serve) {
-        BoardJob job = run_->job(port, watch_->comPorts(), present);
-        if (const QString why = run_->conflict(job); !why.isEmpty()) {
-            const int row = rowFor(port.name);
-            rowText(row, StatusColumn, QStringLiteral("not served"));
-            rowText(row, ResultColumn, why);
-            rows_[size_t(row)].detail = why;
-            setFailed(row, true);
-            book_.ended(port.name, QString());
-            continue;
-        }
-        devices_[port.name] = port.device;
-        launch(std::move(job));
+    for (const auto &[name, why] : step.refused) {
+        const int row = rowFor(name);
+        rowText(row, StatusColumn, QStringLiteral("not served"));
+        rowText(row, ResultColumn, why);
+        rows_[size_t(row)].detail = why;
+        setFailed(row, true);
     }
+    for (const auto &[port, job] : step.jobs)
+        launch(job);
 }
 
 void StationWindow::boardEnded(int board, const BoardOutcome &outcome) {
@@ -662,14 +645,14 @@ void StationWindow::boardEnded(int board, const BoardOutcome &outcome) {
     if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
         sha256_ = QString::fromLatin1(record.sha256);
     if (watch_)
-        book_.ended(r.name, record.result);
+        watch_->ended(r.name, record.result);
 }
 
 void StationWindow::finishRun() {
     tick_.stop();
     boards_.reset();
-    run_.reset();
     watch_.reset();
+    run_.reset();
     feeds_.clear();
     stop_.store(0);
     setInputsEnabled(true);

@@ -5,8 +5,8 @@
 #include "station/boards.h"
 #include "station/station_arguments.h"
 #include "station/station_plan.h"
+#include "station/station_watch.h"
 #include "station/stop_flag.h"
-#include "station/watch_book.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -103,8 +103,7 @@ private:
     StopFlag stop_{0};
     std::unique_ptr<StationRun> run_;
     std::unique_ptr<Boards> boards_;
-    std::optional<PortWatch> watch_;
-    WatchBook book_;
+    std::optional<StationWatch> watch_;
     QTimer tick_;
     // Boards that said they ended, and those collected: a board says so just before its
     // outcome is there to collect.
