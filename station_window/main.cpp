@@ -8,7 +8,9 @@
 
 #include <QApplication>
 #include <QProcessEnvironment>
+#include <QTimer>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +27,28 @@ bool onlyAsks(int argc, char **argv) {
         }
     }
     return false;
+}
+
+// Ctrl-C, SIGTERM or a closed terminal: the window stops its boards in order and closes, as
+// its own close does after asking. A second one ends the program at once.
+std::atomic<int> endRequested{0};
+
+void requestEnd(int signal) {
+    endRequested.store(signal);
+}
+
+void installEndHandlers() {
+    struct sigaction action {};
+    action.sa_handler = requestEnd;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before {};
+        // Under nohup a hangup stays ignored, and so does a Ctrl-C a shell's background job
+        // was started without.
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
 }
 
 } // namespace
@@ -54,5 +78,14 @@ int main(int argc, char *argv[]) {
     if (parsed.filled)
         window.fillIn(parsed.station);
     window.show();
+    installEndHandlers();
+    QTimer endWatch;
+    QObject::connect(&endWatch, &QTimer::timeout, &window, [&window, &endWatch] {
+        if (endRequested.load() == 0)
+            return;
+        endWatch.stop();
+        window.stopAndClose();
+    });
+    endWatch.start(100);
     return app->exec();
 }

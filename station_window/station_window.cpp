@@ -712,6 +712,14 @@ void StationWindow::showDetail(int row) {
     takeKeyboardBack();
 }
 
+void StationWindow::stopAndClose() {
+    closing_ = true;
+    if (running())
+        stopRun();
+    else
+        close();
+}
+
 void StationWindow::closeEvent(QCloseEvent *event) {
     if (!running()) {
         event->accept();

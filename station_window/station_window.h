@@ -48,6 +48,8 @@ public:
     // What Start (F5), Stop (Escape) and Open (Ctrl+O) do.
     void startRun();
     void stopRun();
+    // Stops every board in order, then closes, without asking: for Ctrl-C or SIGTERM.
+    void stopAndClose();
     void chooseFile();
 
     bool running() const { return boards_ != nullptr; }
