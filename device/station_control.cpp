@@ -40,6 +40,15 @@ bool StationControl::open(QString *error) {
                 QStringLiteral("%1 exists and is not a named pipe; not replacing it").arg(path_);
             return false;
         }
+        // A pipe a running station still reads takes a writer; a killed one's has no reader.
+        if (const int reader = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            reader >= 0) {
+            ::close(reader);
+            *error = QStringLiteral("%1 is the control pipe of a station still running; not "
+                                    "replacing it")
+                         .arg(path_);
+            return false;
+        }
         if (::unlink(path.constData()) != 0)
             return fail("cannot remove the old control pipe");
     }
