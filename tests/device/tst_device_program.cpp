@@ -260,6 +260,14 @@ void TestDeviceProgram::linkAndCleanExit() {
     DeviceProcess device({"--link", link});
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     QCOMPARE(QFileInfo(link).symLinkTarget(), device.slavePath());
+    {
+        // A second device leaves a running one's link alone.
+        DeviceProcess second({"--link", link});
+        QVERIFY(second.slavePath().isEmpty());
+        QVERIFY(second.waitForFinished());
+        QCOMPARE(second.exitCode(), 1);
+        QCOMPARE(QFileInfo(link).symLinkTarget(), device.slavePath());
+    }
     // The tool opens the port by the link, closes it and opens it again, as at every Start.
     Host host(link);
     QCOMPARE(download(host, 2, TestImage(ImageSize(TransferMode(2)), 3)), QStringLiteral("ok"));
