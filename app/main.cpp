@@ -3,6 +3,7 @@
 #include "link/standard_streams.h"
 #include "ports/com_overrides.h"
 #include "ports/system_ports.h"
+#include "widgets/window_style.h"
 
 #include <QApplication>
 #include <QProcessEnvironment>
@@ -51,6 +52,10 @@ int main(int argc, char **argv) {
     // the window.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    if (const QString why = NoDisplayReason(); !why.isEmpty()) {
+        std::fprintf(stderr, "torvane: %s\n", why.toLocal8Bit().constData());
+        return 1;
+    }
     QApplication app(argc, argv);
     // The application title doubles as the window class a later start looks for (on X11 the
     // class part of WM_CLASS). It is deliberately not the display name, which the toolkit would

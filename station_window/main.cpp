@@ -60,6 +60,12 @@ int main(int argc, char *argv[]) {
     // the window and every board with it.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    if (!onlyAsks(argc, argv)) {
+        if (const QString why = NoDisplayReason(); !why.isEmpty()) {
+            std::fprintf(stderr, "torvane-station: %s\n", why.toLocal8Bit().constData());
+            return 1;
+        }
+    }
     const std::unique_ptr<QCoreApplication> app(
         onlyAsks(argc, argv) ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("torvane-station"));

@@ -41,3 +41,16 @@ void SetWindowLook(QWidget *window) {
     font.setPixelSize(11);
     window->setFont(font);
 }
+
+QString NoDisplayReason() {
+#if defined(Q_OS_LINUX)
+    // The platform the operator named (offscreen, a frame buffer) needs no display.
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return {};
+    return QStringLiteral("no display to open the window on: neither DISPLAY nor WAYLAND_DISPLAY "
+                          "is set");
+#else
+    return {};
+#endif
+}

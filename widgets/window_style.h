@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QString>
 
 class QWidget;
 
@@ -16,6 +17,10 @@ void SetNavy(QWidget *widget);
 
 // The icon and the default face (an 11-pixel sans) both windows are made with.
 void SetWindowLook(QWidget *window);
+
+// Why no window can be shown here (no display named, on a system whose windows need one), for
+// a clear word before the toolkit would abort; empty when one may be.
+QString NoDisplayReason();
 
 // The windows' faces, found under the names they ask for: set once, at start-up.
 void InstallWindowFonts();
