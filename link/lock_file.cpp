@@ -224,7 +224,7 @@ QString PortLockFile::judge(const NoteSink &note) {
             .arg(path_, why, systemError(errno));
     }
     if (!sameFile(QFile::decodeName(aside), st.st_dev, st.st_ino)) {
-        (void)::link(aside.constData(), name.constData());
+        (void)!::link(aside.constData(), name.constData());
         ::unlink(aside.constData());
         return {};
     }
