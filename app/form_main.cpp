@@ -93,14 +93,7 @@ BevelPanel *makeFrame(QWidget *parent, const char *name) {
 QToolButton *makeButton(BevelPanel *frame, const char *name, const QString &caption,
                         const QString &image, QSize imageSize) {
     auto *button = place(new QToolButton(frame), name);
-    button->setFont(arial(12, true));
-    setNavy(button);
-    button->setAutoRaise(true);
-    button->setFocusPolicy(Qt::NoFocus);
-    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    button->setIcon(ButtonImage(image));
-    button->setIconSize(imageSize);
-    button->setText(caption);
+    StyleFlatButton(button, caption, image, imageSize);
     return button;
 }
 

@@ -68,14 +68,7 @@ QToolButton *makeButton(QWidget *parent, const char *name, const QString &captio
     auto *button = new QToolButton(frame);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(0, 0, 76, 23);
-    button->setFont(WindowArial(12, true));
-    SetNavy(button);
-    button->setAutoRaise(true);
-    button->setFocusPolicy(Qt::NoFocus);
-    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    button->setIcon(ButtonImage(image));
-    button->setIconSize({16, 16});
-    button->setText(caption);
+    StyleFlatButton(button, caption, image, {16, 16});
     button->setToolTip(QStringLiteral("%1 (%2)").arg(caption, key));
     *frameOut = frame;
     return button;

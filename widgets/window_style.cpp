@@ -1,8 +1,11 @@
 #include "widgets/window_style.h"
 
+#include "widgets/button_image.h"
+
 #include <QIcon>
 #include <QPalette>
 #include <QStringList>
+#include <QToolButton>
 #include <QWidget>
 
 QFont WindowArial(int pixels, bool bold) {
@@ -53,4 +56,16 @@ QString NoDisplayReason() {
 #else
     return {};
 #endif
+}
+
+void StyleFlatButton(QToolButton *button, const QString &caption, const QString &image,
+                     QSize imageSize) {
+    button->setFont(WindowArial(12, true));
+    SetNavy(button);
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    button->setIcon(ButtonImage(image));
+    button->setIconSize(imageSize);
+    button->setText(caption);
 }
