@@ -2,6 +2,7 @@
 #include "link/standard_streams.h"
 #include "ports/com_overrides.h"
 #include "ports/system_ports.h"
+#include "station/exit_code.h"
 #include "station_window/station_window.h"
 #include "station_window/window_arguments.h"
 #include "widgets/window_style.h"
@@ -60,6 +61,11 @@ int main(int argc, char *argv[]) {
     // the window and every board with it.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+#ifdef SIGPIPE
+    // A report on a pipe whose reader went fails its records, which the rows say, instead of
+    // killing the window and every board with it.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     if (!onlyAsks(argc, argv)) {
         if (const QString why = NoDisplayReason(); !why.isEmpty()) {
             std::fprintf(stderr, "torvane-station: %s\n", why.toLocal8Bit().constData());
@@ -83,6 +89,7 @@ int main(int argc, char *argv[]) {
                                         UserPortsFile()));
     if (parsed.filled)
         window.fillIn(parsed.station);
+    window.setQuiet(parsed.quiet);
     window.show();
     installEndHandlers();
     QTimer endWatch;
@@ -93,5 +100,7 @@ int main(int argc, char *argv[]) {
         window.stopAndClose();
     });
     endWatch.start(100);
-    return app->exec();
+    const int code = app->exec();
+    // Ended by Ctrl-C or SIGTERM: interrupted, as the command line says it.
+    return endRequested.load() != 0 ? int(ExitCode::Interrupted) : code;
 }

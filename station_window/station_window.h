@@ -1,58 +1,46 @@
 #pragma once
 
 #include "ports/com_port_map.h"
-#include "ports/port_watch.h"
-#include "station/boards.h"
 #include "station/station_arguments.h"
-#include "station/station_plan.h"
-#include "station/station_watch.h"
-#include "station/stop_flag.h"
+#include "station_window/station_sound.h"
 
-#include <QElapsedTimer>
-#include <QTimer>
 #include <QWidget>
 
-#include <atomic>
-#include <map>
-#include <memory>
 #include <optional>
-#include <vector>
 
-class BoardFeed;
-class PortLamp;
-class QCheckBox;
-class QComboBox;
+class BatchBanner;
+class BoardRows;
+class BoardTable;
 class QLabel;
-class QLineEdit;
-class QListWidget;
-class QProgressBar;
-class QTableWidget;
-class QToolButton;
+class StationControls;
+class StationRunner;
+enum class BoardState;
 
-// The station's window: the operation, its file and ports chosen at the top, one row per board
-// as it runs, the totals at the bottom. The boards run on the station core's threads; their
-// rows are brought up to date from the GUI thread only.
-class StationWindow : public QWidget, private StationEvents {
+// The station's window: the set-up at the top, the batch's banner, one row per slot as its board
+// runs, the totals at the bottom. The boards run on the station core's threads; their rows are
+// brought up to date from the window's thread only.
+class StationWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr const char *Title = "torvane station";
-    // The row of a board that failed, until its board is taken off or starts anew.
-    static inline const QColor FailedRow{255, 150, 150};
 
     explicit StationWindow(ComPortSource comPorts, QWidget *parent = nullptr);
     ~StationWindow() override;
 
-    // Fills the inputs in from the command line's arguments; nothing starts.
+    // Fills the set-up in from the command line's arguments; nothing starts.
     void fillIn(const StationPlan &arguments);
+    // No sound, as the Sound box unchecked.
+    void setQuiet(bool quiet);
 
-    // What Start (F5), Stop (Escape) and Open (Ctrl+O) do.
+    // What Start (F5), Again (F6), Stop (Escape) and Open (Ctrl+O) do.
     void startRun();
+    void againRun();
     void stopRun();
     // Stops every board in order, then closes, without asking: for Ctrl-C or SIGTERM.
     void stopAndClose();
     void chooseFile();
 
-    bool running() const { return boards_ != nullptr; }
+    bool running() const;
 
 signals:
     // The run (or the watch) is over: every board has ended.
@@ -62,37 +50,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    struct Row {
-        QString name;
-        std::shared_ptr<BoardFeed> feed;
-        PortLamp *lamp = nullptr;
-        QProgressBar *bar = nullptr;
-        QElapsedTimer since;
-        bool running = false;
-        bool failed = false;
-        QString detail; // the cause, when it failed
-    };
-
-    // StationEvents: started() comes on this thread (the window launches each board); the
-    // board's lines go to its feed; its end, on the board's thread, only asks this thread to
-    // collect it now rather than at the next tick.
-    ConsoleOutput &started(int board, const QString &port) override;
-    void ended(int, const BoardOutcome &) override;
-
-    void createControls();
-    void listPresentPorts();
-    void addPort(const QString &port, bool checked);
-    QStringList chosenPorts() const;
-    std::optional<StationPlan> planFromInputs();
-    void setInputsEnabled(bool enabled);
-    int rowFor(const QString &port);
-    void rowText(int row, int column, const QString &text);
-    void setFailed(int row, bool failed);
-    void launch(BoardJob job);
-    void tick();
-    void look();
-    void boardEnded(int board, const BoardOutcome &outcome);
-    void finishRun();
+    void createLayout();
+    // The set-up's own rules, before the station core is asked.
+    bool planIsSound(const StationPlan &plan);
+    void begin(const StationPlan &plan, bool again);
+    void boardEnded(int row, BoardState state);
+    void progressed();
+    void finished();
     void showTotals();
     void showDetail(int row);
     void refuse(const QString &text);
@@ -101,43 +65,17 @@ private:
     void note(const QString &text);
     void takeKeyboardBack();
 
-    ComPortSource comPorts_;
-    StopFlag stop_{0};
-    std::unique_ptr<StationRun> run_;
-    std::unique_ptr<Boards> boards_;
-    std::optional<StationWatch> watch_;
-    QTimer tick_;
-    // Boards that said they ended, and those collected: a board says so just before its
-    // outcome is there to collect.
-    std::atomic<int> endedBoards_{0};
-    int collectedBoards_ = 0;
-    QElapsedTimer sinceLook_;
-    bool closing_ = false;
-
-    std::vector<Row> rows_;
-    std::map<QString, int> rowOf_;                    // by the port's name
-    std::map<int, int> rowOfBoard_;                   // board -> row
-    std::map<int, std::shared_ptr<BoardFeed>> feeds_; // while its board runs
-    std::map<QString, QString> devices_;              // port -> the device it opens
-    int served_ = 0;
-    int succeeded_ = 0;
-    int failed_ = 0;
-    QString sha256_;
-
-    QComboBox *modeList_ = nullptr;
-    QLineEdit *fileEdit_ = nullptr;
-    QToolButton *openButton_ = nullptr;
-    QListWidget *portList_ = nullptr;
-    QLineEdit *portEdit_ = nullptr;
-    QCheckBox *watchBox_ = nullptr;
-    QCheckBox *overwriteBox_ = nullptr;
-    QCheckBox *traceBox_ = nullptr;
-    QLineEdit *reportEdit_ = nullptr;
-    QToolButton *startButton_ = nullptr;
-    QToolButton *stopButton_ = nullptr;
-    QTableWidget *table_ = nullptr;
+    BoardRows *rows_ = nullptr;
+    StationRunner *runner_ = nullptr;
+    StationControls *controls_ = nullptr;
+    BatchBanner *banner_ = nullptr;
+    BoardTable *table_ = nullptr;
     QLabel *totals_ = nullptr;
     QLabel *sha_ = nullptr;
     QLabel *note_ = nullptr;
     QStringList notes_;
+    StationSound sound_;
+    // The plan of the last Start: Again runs it once more on some of its rows.
+    std::optional<StationPlan> batch_;
+    bool closing_ = false;
 };

@@ -29,7 +29,9 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report FILE]\n"
         "        [--watch]      KIND: software, data, default, loader, all\n"
         "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
-        "        [--report FILE] [--watch]      KIND: software, data, default"));
+        "        [--report FILE] [--watch]      KIND: software, data, default\n"
+        "\n"
+        "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -41,6 +43,13 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "Keeps watching: each time a port matching a --port appears, the operation runs on it "
         "once. Stop (Escape) ends it."));
     parser.addOptions(options.all());
+    const QCommandLineOption traceOption(
+        QStringLiteral("trace"),
+        QStringLiteral("Keeps every frame and block each board exchanges, for its detail."));
+    const QCommandLineOption quietOption(
+        QStringLiteral("quiet"),
+        QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
+    parser.addOptions({traceOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
@@ -57,10 +66,12 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
                                                 QCoreApplication::applicationVersion());
         return result;
     }
+    result.quiet = parser.isSet(quietOption);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         if (parser.isSet(options.port) || parser.isSet(options.report) ||
-            parser.isSet(options.watch) || parser.isSet(options.overwrite))
+            parser.isSet(options.watch) || parser.isSet(options.overwrite) ||
+            parser.isSet(traceOption))
             return fail(QStringLiteral("expected: download|upload KIND FILE before the options"));
         return result;
     }
@@ -70,6 +81,7 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
             ReadStationArguments(parser, options, positional, false, &result.station);
         !error.isEmpty())
         return fail(error);
+    result.station.trace = parser.isSet(traceOption);
     result.filled = true;
     return result;
 }

@@ -14,6 +14,7 @@ struct WindowArguments {
     QString message;
     bool filled = false;
     StationPlan station;
+    bool quiet = false; // no sounds
 };
 
 // Reads the arguments (the program name first). Never exits the process.
