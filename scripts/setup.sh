@@ -10,6 +10,7 @@ torvane_packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
     xvfb xauth x11-utils xdotool imagemagick fonts-liberation
+    libcanberra-dev libcanberra-pulse sound-theme-freedesktop pulseaudio pulseaudio-utils
 )
 
 # What scripts/check_packages.sh needs beyond the build: the Debian packaging tools, lintian and
