@@ -13,7 +13,7 @@ constexpr int LeastPixels = 18;
 
 } // namespace
 
-BatchBanner::BatchBanner(QWidget *parent) : QLabel(parent) {
+BatchBanner::BatchBanner(QWidget *parent) : QLabel(parent), most_(MostPixels) {
     setObjectName(QStringLiteral("Label_Banner"));
     setAlignment(Qt::AlignCenter);
     setAutoFillBackground(true);
@@ -77,13 +77,22 @@ void BatchBanner::show(State state, const QString &text) {
     fitFont();
 }
 
+void BatchBanner::fitHeight(int pixels) {
+    const int letters = qBound(LeastPixels, pixels - 12, MostPixels);
+    if (letters == most_)
+        return;
+    most_ = letters;
+    setFixedHeight(letters + 12);
+    fitFont();
+}
+
 void BatchBanner::resizeEvent(QResizeEvent *event) {
     QLabel::resizeEvent(event);
     fitFont();
 }
 
 void BatchBanner::fitFont() {
-    int pixels = MostPixels;
+    int pixels = most_;
     while (pixels > LeastPixels &&
            QFontMetrics(WindowArial(pixels, true)).horizontalAdvance(text()) > width() - 16)
         pixels -= 2;

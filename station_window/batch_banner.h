@@ -21,6 +21,8 @@ public:
     void ended(const BoardCounts &counts, int boards);
 
     State state() const { return state_; }
+    // As tall as the window can spare: a short window's rows need the room more.
+    void fitHeight(int pixels);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -30,4 +32,5 @@ private:
     void fitFont();
 
     State state_ = State::Ready;
+    int most_;
 };

@@ -51,8 +51,12 @@ public:
             const QRect room = r.adjusted(4, 0, -4, 0);
             p->setFont(option.font);
             p->setPen(option.palette.text().color());
+            // A port's or device's name is told apart by its end.
+            const bool name = index.column() == BoardRows::PortColumn ||
+                              index.column() == BoardRows::DeviceColumn;
             p->drawText(room, align,
-                        option.fontMetrics.elidedText(text, Qt::ElideRight, room.width()));
+                        option.fontMetrics.elidedText(text, name ? Qt::ElideMiddle : Qt::ElideRight,
+                                                      room.width()));
         }
         }
         // A selected row is framed, top and bottom, and at its ends.
@@ -91,16 +95,40 @@ BoardTable::BoardTable(BoardRows *rows, QWidget *parent) : QTableView(parent) {
     QHeaderView *header = horizontalHeader();
     header->setFont(WindowArial(12, true));
     header->setMinimumSectionSize(16);
-    header->resizeSection(BoardRows::SlotColumn, 40);
-    header->resizeSection(BoardRows::PortColumn, 130);
-    header->resizeSection(BoardRows::DeviceColumn, 90);
-    header->resizeSection(BoardRows::LampColumn, 22);
-    header->resizeSection(BoardRows::ProgressColumn, 90);
-    header->resizeSection(BoardRows::StatusColumn, 170);
-    header->resizeSection(BoardRows::SecondsColumn, 60);
+    header->setSectionResizeMode(QHeaderView::Fixed);
     header->setSectionResizeMode(BoardRows::ResultColumn, QHeaderView::Stretch);
+    fitColumns();
+    // A short window still shows a few boards' rows: the ports' list gives up its room first.
+    setMinimumHeight(header->sizeHint().height() + 3 * verticalHeader()->defaultSectionSize() +
+                     2 * frameWidth());
     setToolTip(QStringLiteral("Double-click a board for its detail (Enter); select rows for "
                               "Again (arrows, Shift, Ctrl)"));
+}
+
+void BoardTable::resizeEvent(QResizeEvent *event) {
+    QTableView::resizeEvent(event);
+    fitColumns();
+}
+
+void BoardTable::fitColumns() {
+    // The widths a wide window gives each column, the result's included; a narrower one scales
+    // all but the slot and the lamp down alike.
+    static constexpr int widths[BoardRows::ColumnCount] = {40, 130, 90, 22, 90, 170, 220, 60};
+    int scaled = 0;
+    for (int column = 0; column < BoardRows::ColumnCount; ++column) {
+        if (column != BoardRows::SlotColumn && column != BoardRows::LampColumn)
+            scaled += widths[column];
+    }
+    const int room =
+        viewport()->width() - widths[BoardRows::SlotColumn] - widths[BoardRows::LampColumn];
+    const double share = std::min(1.0, double(std::max(room, 0)) / scaled);
+    for (int column = 0; column < BoardRows::ColumnCount; ++column) {
+        if (column == BoardRows::ResultColumn)
+            continue;
+        const bool fixed = column == BoardRows::SlotColumn || column == BoardRows::LampColumn;
+        horizontalHeader()->resizeSection(column,
+                                          fixed ? widths[column] : int(widths[column] * share));
+    }
 }
 
 std::vector<int> BoardTable::selectedSlots() const {

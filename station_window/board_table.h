@@ -16,8 +16,13 @@ public:
     std::vector<int> selectedSlots() const;
 
 protected:
+    // The columns share a narrow window's width rather than scroll the cause out of sight.
+    void resizeEvent(QResizeEvent *event) override;
     // Only the operator selects: the keyboard's focus arriving, or a row the program makes
     // current, selects nothing.
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex &index,
                                                          const QEvent *event) const override;
+
+private:
+    void fitColumns();
 };

@@ -18,6 +18,7 @@
 #include <QListWidget>
 #include <QToolButton>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -190,6 +191,10 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     });
     listPresentPorts();
     modeChosen();
+}
+
+void StationControls::fitPortList(int most) {
+    portList_->setMaximumHeight(std::max(most, portList_->minimumSizeHint().height()));
 }
 
 QWidget *StationControls::firstInput() const {

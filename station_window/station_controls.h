@@ -28,6 +28,9 @@ public:
     // operator chose one.
     bool chooseFile();
 
+    // The ports' list takes no more than this of the window's height: the rows need it more.
+    void fitPortList(int most);
+
     QCheckBox *soundBox() const { return soundBox_; }
     QWidget *lastInput() const;
     QWidget *firstInput() const;

@@ -16,6 +16,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QShortcut>
 #include <QTextEdit>
 #include <QTimer>
@@ -62,8 +63,27 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent) : QWidget(
             [this](const QModelIndex &index) { showDetail(index.row()); });
     connect(table_, &QAbstractItemView::activated, this,
             [this](const QModelIndex &index) { showDetail(index.row()); });
-    resize(860, 600);
+    resize(900, 700);
     showTotals();
+}
+
+void StationWindow::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    banner_->fitHeight(height() / 9);
+    controls_->fitPortList(height() / 5);
+}
+
+void StationWindow::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    // The first size fits the screen, its title bar and frame included.
+    if (const QScreen *on = screen()) {
+        const QSize room = on->availableGeometry().size() - QSize(8, 40);
+        if (width() > room.width() || height() > room.height())
+            resize(size().boundedTo(room).expandedTo(minimumSizeHint()));
+    }
 }
 
 StationWindow::~StationWindow() {
@@ -82,12 +102,15 @@ void StationWindow::createLayout() {
     totals_ = makeLabel(bottom, "Label_Totals", 14);
     note_ = makeLabel(bottom, "Label_Note", 12);
     sha_ = makeLabel(bottom, "Label_Sha256", 12);
-    // What the bottom line says is cut to the room there is, never widening the window.
-    for (QLabel *label : {totals_, note_, sha_})
-        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    line->addWidget(totals_, 3);
-    line->addWidget(note_, 4);
-    line->addWidget(sha_, 2);
+    // What the bottom line says is cut to the room there is, never widening the window; the
+    // totals and the image's hash first, the notes in what is left.
+    totals_->setMinimumWidth(1);
+    sha_->setMinimumWidth(1);
+    note_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    line->setSpacing(16);
+    line->addWidget(totals_);
+    line->addWidget(note_, 1);
+    line->addWidget(sha_);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -225,6 +248,13 @@ void StationWindow::finished() {
     banner_->ended(rows_->counts(), rows_->counts().done());
     sound_.batchEnded();
     table_->clearSelection();
+    // A short window shows the first board that failed.
+    for (int row = 0; row < rows_->rowCount(); ++row) {
+        if (rows_->state(row) == BoardState::Failed) {
+            table_->scrollTo(rows_->index(row, 0));
+            break;
+        }
+    }
     showTotals();
     emit runEnded();
     if (closing_)

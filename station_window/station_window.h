@@ -48,6 +48,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void createLayout();
@@ -78,4 +80,5 @@ private:
     // The plan of the last Start: Again runs it once more on some of its rows.
     std::optional<StationPlan> batch_;
     bool closing_ = false;
+    bool shown_ = false;
 };
