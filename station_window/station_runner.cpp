@@ -20,6 +20,20 @@ BoardState stateOf(ExitCode code) {
     return BoardState::Failed;
 }
 
+// What the row's result says: the verdict of a board that passed; the cause in plain words of one
+// that failed (the detail keeps the whole story); "stopped" for one Stop ended.
+QString shownResult(const BoardOutcome &outcome, BoardState state) {
+    if (state == BoardState::Passed)
+        return outcome.record.result;
+    if (state == BoardState::Stopped)
+        return QStringLiteral("stopped");
+    if (!outcome.result.cause.isEmpty())
+        return outcome.result.cause;
+    if (!outcome.record.detail.isEmpty())
+        return outcome.record.detail.section(QLatin1Char('\n'), 0, 0);
+    return outcome.record.result;
+}
+
 } // namespace
 
 StationRunner::StationRunner(BoardRows &rows, ComPortSource comPorts, QObject *parent)
@@ -166,7 +180,10 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
         detail += QLatin1Char('\n') + record.detail;
     const BoardFeed::Look last = feed->look();
     rows_.setProgress(row, last.status, last.done, last.total);
-    rows_.end(row, state, record.device, record.result, detail, record.seconds);
+    rows_.end(row, state, record.device, shownResult(outcome, state), detail, record.seconds);
+    // Stopped where it was: the row says so rather than a progress that goes no further.
+    if (state == BoardState::Stopped && !last.status.isEmpty())
+        rows_.setStatus(row, QStringLiteral("stopped during %1").arg(last.status.simplified()));
     ++ended_;
     failed_ += state == BoardState::Failed;
     if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
