@@ -123,6 +123,7 @@ private slots:
     void watchKeepsABoardsSlotAndItsRedWhenPulledOut();
     void stopDuringATransferLeavesNoPartialFile();
     void sigtermEndsTheWindowInterrupted();
+    void aReportPipeWhoseReaderWentKillsNothing();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -135,6 +136,8 @@ private:
     QString cell(const QString &port, int column) const;
     int row(const QString &port) const;
     BoardState state(const QString &port) const;
+    // Starts the program with `arguments` on the X server and presses F5 in its window.
+    void startProgram(QProcess &station, const QStringList &arguments);
     QTableView *table() const { return window->findChild<QTableView *>("TB_Boards"); }
     QString totals() const { return window->findChild<QLabel *>("Label_Totals")->text(); }
     BatchBanner *banner() const { return window->findChild<BatchBanner *>("Label_Banner"); }
@@ -411,16 +414,8 @@ void TestStationWindow::stopDuringATransferLeavesNoPartialFile() {
     QCOMPARE(banner()->state(), BatchBanner::State::Stopped);
 }
 
-// The program itself: SIGTERM in the middle of a run stops its boards in order, writes their
-// records and ends it interrupted, as the command line does.
-void TestStationWindow::sigtermEndsTheWindowInterrupted() {
-    DeviceProcess device(QStringList{"--pace", "115200"} + Quick);
-    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
-    QProcess station;
-    station.start(QStringLiteral(TORVANE_STATION_PROGRAM),
-                  {"download", "data", path("data.bin"), "--port", device.slavePath(), "--report",
-                   path("report.jsonl")});
+void TestStationWindow::startProgram(QProcess &station, const QStringList &arguments) {
+    station.start(QStringLiteral(TORVANE_STATION_PROGRAM), arguments);
     QVERIFY(station.waitForStarted());
     QProcess search;
     search.start("xdotool", {"search", "--sync", "--pid", QString::number(station.processId())});
@@ -429,6 +424,27 @@ void TestStationWindow::sigtermEndsTheWindowInterrupted() {
     QVERIFY(!id.isEmpty());
     QVERIFY(xdotool({"windowfocus", "--sync", id}));
     QVERIFY(xdotool({"key", "--window", id, "F5"}));
+}
+
+// Whether the program has `file` open.
+static bool holds(const QProcess &program, const QString &file) {
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(program.processId()));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+        if (fd.symLinkTarget() == QFileInfo(file).absoluteFilePath())
+            return true;
+    }
+    return false;
+}
+
+// The program itself: SIGTERM in the middle of a run stops its boards in order, writes their
+// records and ends it interrupted, as the command line does.
+void TestStationWindow::sigtermEndsTheWindowInterrupted() {
+    DeviceProcess device(QStringList{"--pace", "115200"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QProcess station;
+    startProgram(station, {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                           "--report", path("report.jsonl")});
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("report.jsonl")), 10000);
     QTest::qWait(500); // into its data
     ::kill(pid_t(station.processId()), SIGTERM);
@@ -436,6 +452,32 @@ void TestStationWindow::sigtermEndsTheWindowInterrupted() {
     QCOMPARE(station.exitStatus(), QProcess::NormalExit);
     QCOMPARE(station.exitCode(), 130);
     QCOMPARE(records(path("report.jsonl")).size(), 1);
+}
+
+// A report on a pipe whose reader went: the records fail, and neither the window nor its boards
+// are killed.
+void TestStationWindow::aReportPipeWhoseReaderWentKillsNothing() {
+    DeviceProcess device(QStringList{"--pace", "921600"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QVERIFY(QProcess::execute("mkfifo", {path("report.pipe")}) == 0);
+    QProcess reader;
+    reader.start("cat", {path("report.pipe")});
+    QVERIFY(reader.waitForStarted());
+    QProcess station;
+    startProgram(station, {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                           "--report", path("report.pipe")});
+    // The run has the pipe: its reader goes before the board's record is written.
+    QTRY_VERIFY_WITH_TIMEOUT(holds(station, path("report.pipe")), 10000);
+    reader.kill();
+    QVERIFY(reader.waitForFinished());
+    // The run lets the pipe go once its board has ended.
+    QTRY_VERIFY_WITH_TIMEOUT(!holds(station, path("report.pipe")), 30000);
+    QCOMPARE(station.state(), QProcess::Running);
+    ::kill(pid_t(station.processId()), SIGTERM);
+    QVERIFY(station.waitForFinished(20000));
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 130);
 }
 
 QTEST_MAIN(TestStationWindow)
