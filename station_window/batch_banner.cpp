@@ -46,6 +46,8 @@ void BatchBanner::ended(const BoardCounts &counts, int boards) {
 }
 
 void BatchBanner::show(State state, const QString &text) {
+    if (state == state_ && text == this->text())
+        return;
     state_ = state;
     QColor back;
     QColor fore = Qt::black;

@@ -29,6 +29,8 @@ QVariant BoardRows::data(const QModelIndex &index, int role) const {
         case DeviceColumn:
             return r.device;
         case StatusColumn:
+            if (r.gone)
+                return QStringLiteral("board removed");
             return r.attempt.isEmpty() ? r.status
                                        : QStringLiteral("%1 (%2)").arg(r.status, r.attempt);
         case ResultColumn:
@@ -131,6 +133,7 @@ void BoardRows::start(int row, const QString &device, bool again) {
     r.device = device;
     r.state = BoardState::Running;
     r.held = true;
+    r.gone = false;
     r.done = r.total = 0;
     r.status.clear();
     r.attempt.clear();
@@ -197,7 +200,7 @@ void BoardRows::end(int row, BoardState state, const QString &device, const QStr
 void BoardRows::removed(int row, const QString &last) {
     Row &r = rows_[size_t(row)];
     r.held = false;
-    r.status = QStringLiteral("board removed");
+    r.gone = true;
     if (!last.isEmpty() && r.result.isEmpty())
         r.result = last;
     changed(row, 0, ColumnCount - 1);

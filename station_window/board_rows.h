@@ -85,6 +85,7 @@ private:
         QString device;
         BoardState state = BoardState::Waiting;
         bool held = false;
+        bool gone = false; // its board was taken off
         int done = 0;
         int total = 0;
         QString status;
