@@ -10,6 +10,7 @@ using namespace std::chrono_literals;
 
 // How often the rows are brought up to date.
 constexpr int TickMs = 100;
+constexpr int LaunchedAtOnce = 8;
 
 BoardState stateOf(ExitCode code) {
     if (code == ExitCode::Success)
@@ -83,10 +84,22 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
         watch_ = std::make_unique<WatchThread>(*run_, comPorts_,
                                                [this](const WatchStep &step) { look(step); });
     for (BoardJob &job : jobs)
-        launch(std::move(job));
+        waiting_.push_back(std::move(job));
+    launchSome();
     tick_.start();
     tick();
     return std::nullopt;
+}
+
+// A few boards at a time, the window's events between them: starting a hundred boards' threads
+// at once would hold the window up.
+void StationRunner::launchSome() {
+    for (int k = 0; k < LaunchedAtOnce && !waiting_.empty(); ++k) {
+        launch(std::move(waiting_.front()));
+        waiting_.pop_front();
+    }
+    if (!waiting_.empty())
+        QTimer::singleShot(0, this, &StationRunner::launchSome);
 }
 
 void StationRunner::stop() {
@@ -138,7 +151,7 @@ void StationRunner::tick() {
             rows_.setProgress(live.row, seen.status, seen.done, seen.total);
         rows_.setSeconds(live.row, double(live.since.elapsed()) / 1000);
     }
-    if (!watch_ && boards_->running() == 0)
+    if (!watch_ && waiting_.empty() && boards_->running() == 0)
         finish();
     else
         emit progressed();

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +68,7 @@ private:
     void ended(int board, const BoardOutcome &outcome) override;
 
     void launch(BoardJob job);
+    void launchSome();
     void tick();
     void look(const WatchStep &step);
     void collectEnd(int board, const BoardOutcome &outcome);
@@ -78,6 +80,7 @@ private:
     std::unique_ptr<StationRun> run_;
     std::unique_ptr<Boards> boards_;
     std::unique_ptr<WatchThread> watch_;
+    std::deque<BoardJob> waiting_; // to launch, a few at a time
     QTimer tick_;
     bool again_ = false;
     // Boards that said they ended, and those collected: a board says so just before its
