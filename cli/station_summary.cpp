@@ -1,7 +1,8 @@
 #include "cli/station_summary.h"
 
+#include "station/station_totals.h"
+
 #include <algorithm>
-#include <map>
 
 namespace {
 
@@ -26,10 +27,18 @@ QString seconds(const BoardOutcome &outcome) {
 } // namespace
 
 QString BoardResultText(const BoardOutcome &outcome) {
+    // The attempt it came to, where it tried again.
+    const QString attempt =
+        outcome.record.attempt > 1
+            ? QStringLiteral(", attempt %1 of %2").arg(outcome.record.attempt).arg(outcome.attempts)
+            : QString();
     if (outcome.code == ExitCode::Success)
-        return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0)")
-            .arg(outcome.record.result, seconds(outcome), rate(outcome));
-    return QStringLiteral("%1  (exit %2)").arg(outcome.record.result).arg(int(outcome.code));
+        return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0%4)")
+            .arg(outcome.record.result, seconds(outcome), rate(outcome), attempt);
+    return QStringLiteral("%1  (exit %2%3)")
+        .arg(outcome.record.result)
+        .arg(int(outcome.code))
+        .arg(attempt);
 }
 
 QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
@@ -61,19 +70,15 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
     return text;
 }
 
-void WatchTally::add(const BoardOutcome &outcome) {
-    ++done;
-    failed += outcome.code != ExitCode::Success;
-    ++byResult[outcome.record.result];
-}
-
-QString WatchTotals(const WatchTally &tally) {
+QString WatchTotals(const StationTotals &totals) {
+    const BoardCounts counts = totals.counts();
     QString text = QStringLiteral("torvane-cli: watch ended: %1 boards done, %2 succeeded, %3 "
-                                  "failed\n")
-                       .arg(tally.done)
-                       .arg(tally.done - tally.failed)
-                       .arg(tally.failed);
-    for (const auto &[result, count] : tally.byResult)
+                                  "failed, %4 stopped\n")
+                       .arg(counts.served())
+                       .arg(counts.passed)
+                       .arg(counts.failed)
+                       .arg(counts.stopped);
+    for (const auto &[result, count] : totals.byResult())
         text += QStringLiteral("%1  %2\n").arg(count, 5).arg(result);
     return text;
 }

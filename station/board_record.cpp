@@ -47,6 +47,8 @@ QByteArray RecordLine(const BoardRecord &r) {
         {QStringLiteral("seconds"), rounded(r.seconds, 3)},
         {QStringLiteral("blocksPerSecond"),
          r.blocksPerSecond ? QJsonValue(rounded(*r.blocksPerSecond, 1)) : QJsonValue()},
+        {QStringLiteral("lot"), orNull(r.lot)},
+        {QStringLiteral("attempt"), r.attempt},
     };
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }

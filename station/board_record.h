@@ -29,6 +29,8 @@ struct BoardRecord {
     int exitCode = 0;
     double seconds = 0;
     std::optional<double> blocksPerSecond; // over the data phases; none where no block moved
+    QString lot;                           // the lot the board is counted in; empty for none
+    int attempt = 1;                       // of the board's operation: 2 and on are its retries
 };
 
 // The record as one line of JSON, '\n' included.

@@ -3,14 +3,18 @@
 #include "ports/port_identity.h"
 #include "ports/port_names.h"
 #include "ports/system_ports.h"
+#include "station/lot.h"
 #include "station/port_file_name.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 
 #include <map>
 
 StationRun::StationRun(StationPlan plan, const StopFlag *stop)
     : plan_(std::move(plan)), stop_(stop), start_(std::chrono::steady_clock::now()) {}
+
+StationRun::~StationRun() = default;
 
 std::optional<StationRefusal> StationRun::open() {
     const bool upload = IsUpload(plan_.mode);
@@ -19,23 +23,54 @@ std::optional<StationRefusal> StationRun::open() {
         QString why;
         // No board is touched without its record.
         if (!report_->open(plan_.report, &why) ||
-            (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty()))
-            return StationRefusal{ExitCode::FileRefused, why, QString()};
+            (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty())) {
+            StationRefusal refusal;
+            refusal.error = why;
+            return refusal;
+        }
     }
     if (!upload) {
         image_ = HoldImageFile(plan_.file, plan_.mode);
-        if (!image_.held())
-            return StationRefusal{ExitCode::FileRefused, image_.error,
-                                  image_.refusal ? QLatin1String(FileRefusalText(*image_.refusal))
-                                                 : QString()};
+        if (!image_.held()) {
+            StationRefusal refusal;
+            refusal.error = image_.error;
+            if (image_.refusal)
+                refusal.status = QLatin1String(FileRefusalText(*image_.refusal));
+            return refusal;
+        }
+        imageSha256_ = QString::fromLatin1(
+            QCryptographicHash::hash(*image_.bytes, QCryptographicHash::Sha256).toHex());
+        // What is checked is what every board is sent: the bytes held, not the file's name.
+        if (!plan_.expectSha256.isEmpty() && plan_.expectSha256.toLower() != imageSha256_) {
+            StationRefusal refusal;
+            refusal.kind = StationRefusal::Kind::ImageDiffers;
+            refusal.place = plan_.file;
+            refusal.expected = plan_.expectSha256.toLower();
+            refusal.actual = imageSha256_;
+            image_ = HeldImage();
+            return refusal;
+        }
+    }
+    if (!plan_.lot.isEmpty()) {
+        QString why;
+        lot_ = Lot::open(plan_.lot, &why);
+        if (!lot_) {
+            StationRefusal refusal;
+            refusal.error =
+                QStringLiteral("the lot %1 cannot be counted into: %2").arg(plan_.lot, why);
+            return refusal;
+        }
     }
     return std::nullopt;
 }
 
 std::optional<StationRefusal> StationRun::begin() {
     QString why;
-    if (report_ && !report_->create(&why))
-        return StationRefusal{ExitCode::FileRefused, why, QString()};
+    if (report_ && !report_->create(&why)) {
+        StationRefusal refusal;
+        refusal.error = why;
+        return refusal;
+    }
     return std::nullopt;
 }
 
@@ -49,6 +84,8 @@ BoardJob StationRun::jobFor(const QString &port) const {
     job.trace = plan_.trace;
     job.start = start_;
     job.stop = stop_;
+    job.lot = plan_.lot;
+    job.attempts = 1 + plan_.retries;
     return job;
 }
 
@@ -100,22 +137,31 @@ std::optional<StationRefusal> StationRun::jobsForPorts(const ComPortSource &comP
         }
         // One device, one owner: two names of one device would fight over it.
         const QString device = job.identity.device.isEmpty() ? port : job.identity.device;
-        if (const auto [it, added] = owners.emplace(device, port); !added)
-            return StationRefusal{ExitCode::Usage,
-                                  QStringLiteral("--port %1 and --port %2 are the same device "
-                                                 "(%3): one device, one owner")
-                                      .arg(it->second, port, device),
-                                  QString()};
+        if (const auto [it, added] = owners.emplace(device, port); !added) {
+            StationRefusal refusal;
+            refusal.code = ExitCode::Usage;
+            refusal.kind = StationRefusal::Kind::SameDevice;
+            refusal.first = it->second;
+            refusal.second = port;
+            refusal.place = device;
+            return refusal;
+        }
         if (IsUpload(plan_.mode)) {
             const QString target = QFileInfo(job.request.file).absoluteFilePath();
-            if (const auto [it, added] = targets.emplace(target, port); !added)
-                return StationRefusal{
-                    ExitCode::Usage,
-                    QStringLiteral("--port %1 and --port %2 would both save to %3")
-                        .arg(it->second, port, job.request.file),
-                    QString()};
-            if (const QString why = conflict(job); !why.isEmpty())
-                return StationRefusal{ExitCode::FileRefused, why, QString()};
+            if (const auto [it, added] = targets.emplace(target, port); !added) {
+                StationRefusal refusal;
+                refusal.code = ExitCode::Usage;
+                refusal.kind = StationRefusal::Kind::SameTarget;
+                refusal.first = it->second;
+                refusal.second = port;
+                refusal.place = job.request.file;
+                return refusal;
+            }
+            if (const QString why = conflict(job); !why.isEmpty()) {
+                StationRefusal refusal;
+                refusal.error = why;
+                return refusal;
+            }
         }
         jobs->push_back(std::move(job));
     }
