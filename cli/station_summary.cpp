@@ -35,8 +35,10 @@ QString BoardResultText(const BoardOutcome &outcome) {
     if (outcome.code == ExitCode::Success)
         return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0%4)")
             .arg(outcome.record.result, seconds(outcome), rate(outcome), attempt);
-    return QStringLiteral("%1  (exit %2%3)")
-        .arg(outcome.record.result)
+    const QString cause =
+        outcome.record.cause.isEmpty() ? QString() : QStringLiteral("  ") + outcome.record.cause;
+    return QStringLiteral("%1%2  (exit %3%4)")
+        .arg(outcome.record.result, cause)
         .arg(int(outcome.code))
         .arg(attempt);
 }
@@ -44,14 +46,21 @@ QString BoardResultText(const BoardOutcome &outcome) {
 QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
     const QStringList header{QStringLiteral("PORT"),    QStringLiteral("DEVICE"),
                              QStringLiteral("RESULT"),  QStringLiteral("EXIT"),
-                             QStringLiteral("SECONDS"), QStringLiteral("BYTES/S")};
-    std::vector<QStringList> rows{header};
+                             QStringLiteral("SECONDS"), QStringLiteral("BYTES/S"),
+                             QStringLiteral("CAUSE")};
+    // The causes' column only where a board has one.
+    const bool causes = std::any_of(outcomes.begin(), outcomes.end(), [](const BoardOutcome &o) {
+        return !o.record.cause.isEmpty();
+    });
+    std::vector<QStringList> rows{causes ? header : header.mid(0, header.size() - 1)};
     for (const BoardOutcome &outcome : outcomes) {
         const BoardRecord &r = outcome.record;
         rows.push_back({r.port, r.device.isEmpty() ? QStringLiteral("-") : r.device, r.result,
                         QString::number(r.exitCode), seconds(outcome), rate(outcome)});
+        if (causes)
+            rows.back() << r.cause;
     }
-    std::vector<int> widths(size_t(header.size()), 0);
+    std::vector<int> widths(size_t(rows.front().size()), 0);
     for (const QStringList &row : rows) {
         for (int c = 0; c < row.size(); ++c)
             widths[size_t(c)] = std::max(widths[size_t(c)], int(row[c].size()));
@@ -61,7 +70,7 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
         QString line;
         for (int c = 0; c < row.size(); ++c) {
             // Words to the left, numbers to the right.
-            const int width = c < 3 ? -widths[size_t(c)] : widths[size_t(c)];
+            const int width = c < 3 || c == 6 ? -widths[size_t(c)] : widths[size_t(c)];
             line +=
                 (c ? QStringLiteral("  ") : QString()) + QStringLiteral("%1").arg(row[c], width);
         }

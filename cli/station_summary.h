@@ -8,10 +8,11 @@
 
 class StationTotals;
 
-// The row's last words for a port: its result, time and rate, and its exit code.
+// The row's last words for a port: its result, time and rate or its cause, and its exit code.
 QString BoardResultText(const BoardOutcome &outcome);
 
-// One row per device: port, device, result, exit code, seconds, bytes per second.
+// One row per device: port, device, result, exit code, seconds, bytes per second, and where a
+// device failed, the cause.
 QString SummaryTable(const std::vector<BoardOutcome> &outcomes);
 
 // The watch's totals: boards done, succeeded, failed and stopped, then how many ended with each

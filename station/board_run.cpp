@@ -80,7 +80,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
             outcome.result.ending = Ending::FileRefused;
             outcome.code = ExitCode::FileRefused;
             record.result = ResultText(outcome.code, outcome.result);
-            record.detail = target.reason;
+            record.cause = record.detail = target.reason;
             return finish();
         }
         request.createNewFile = !target.exists;
@@ -116,9 +116,13 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
         if (IsUpload(mode) && result.stage >= Stage::Save)
             record.sha256 = sha256(reinterpret_cast<const char *>(state->ImageBuffer.data()), size);
         record.result = ResultText(outcome.code, result, console.lastStatus());
+        record.cause = result.cause;
         record.detail = result.detail;
-        if (outcome.code == ExitCode::Interrupted && record.detail.isEmpty())
-            record.detail = StopCause(job.stop);
+        if (outcome.code == ExitCode::Interrupted) {
+            record.cause = StopCause(job.stop);
+            if (record.detail.isEmpty())
+                record.detail = record.cause;
+        }
         // No rate where no block moved.
         const double blockSeconds = std::chrono::duration<double>(console.blockTime()).count();
         if (console.blocksMoved() > 0)

@@ -121,7 +121,7 @@ void Boards::notServed(Worker &worker, ConsoleOutput &output, const QString &por
     record.operation = DirectionWord(mode);
     record.exitCode = int(outcome.code);
     record.result = ResultText(outcome.code, outcome.result);
-    record.detail = why;
+    record.cause = record.detail = why;
     output.errorBox(record.detail);
     writeRecord(outcome, output);
     count(outcome, output);
@@ -169,6 +169,8 @@ void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
         outcome.code = ExitCode::FileNotSaved;
     outcome.record.exitCode = int(outcome.code);
     // A board that failed keeps its own cause first.
+    if (outcome.record.cause.isEmpty())
+        outcome.record.cause = why;
     outcome.record.detail =
         outcome.record.detail.isEmpty() ? why : outcome.record.detail + QStringLiteral("; ") + why;
 }

@@ -321,14 +321,16 @@ void TestStation::retriesCureAFaultTakenAway() {
     QCOMPARE(rowOf(run, ports[1]).value(3), QStringLiteral("0"));
     QCOMPARE(rowOf(run, ports[2]).value(3), QStringLiteral("3"));
     QVERIFY2(run.resultLine().contains("2 of 3 devices succeeded"), qPrintable(run.resultLine()));
-    // A record for each attempt.
+    // A record for each attempt; each failure says its cause.
     QStringList attempts;
-    for (const QJsonObject &record : records(path("report.jsonl")))
+    for (const QJsonObject &record : records(path("report.jsonl"))) {
+        QVERIFY(record["exitCode"].toInt() == 0 || !record["cause"].toString().isEmpty());
         attempts << QStringLiteral("%1 #%2: %3 %4")
                         .arg(record["port"].toString().section('/', -1))
                         .arg(record["attempt"].toInt())
                         .arg(record["exitCode"].toInt())
                         .arg(record["result"].toString());
+    }
     attempts.sort();
     QCOMPARE(attempts, QStringList({"absent #1: 3 port cannot be opened",
                                     "tty0 #1: 0 " + StatusText(S::UpdateSuccess),
