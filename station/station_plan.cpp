@@ -11,6 +11,30 @@
 
 #include <map>
 
+namespace {
+
+// A file that is not as it should be: `why`, and the file check's status text where it spoke.
+StationRefusal fileRefusal(const QString &why, const QString &status = QString()) {
+    StationRefusal refusal;
+    refusal.error = why;
+    refusal.status = status;
+    return refusal;
+}
+
+// Two ports that may not run together: one device, or one file to save to, `place`.
+StationRefusal clash(StationRefusal::Kind kind, const QString &first, const QString &second,
+                     const QString &place) {
+    StationRefusal refusal;
+    refusal.code = ExitCode::Usage;
+    refusal.kind = kind;
+    refusal.first = first;
+    refusal.second = second;
+    refusal.place = place;
+    return refusal;
+}
+
+} // namespace
+
 StationRun::StationRun(StationPlan plan, const StopFlag *stop)
     : plan_(std::move(plan)), stop_(stop), start_(std::chrono::steady_clock::now()) {}
 
@@ -23,21 +47,15 @@ std::optional<StationRefusal> StationRun::open() {
         QString why;
         // No board is touched without its record.
         if (!report_->open(plan_.report, &why) ||
-            (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty())) {
-            StationRefusal refusal;
-            refusal.error = why;
-            return refusal;
-        }
+            (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty()))
+            return fileRefusal(why);
     }
     if (!upload) {
         image_ = HoldImageFile(plan_.file, plan_.mode);
-        if (!image_.held()) {
-            StationRefusal refusal;
-            refusal.error = image_.error;
-            if (image_.refusal)
-                refusal.status = QLatin1String(FileRefusalText(*image_.refusal));
-            return refusal;
-        }
+        if (!image_.held())
+            return fileRefusal(image_.error, image_.refusal
+                                                 ? QLatin1String(FileRefusalText(*image_.refusal))
+                                                 : QString());
         imageSha256_ = QString::fromLatin1(
             QCryptographicHash::hash(*image_.bytes, QCryptographicHash::Sha256).toHex());
         // What is checked is what every board is sent: the bytes held, not the file's name.
@@ -54,23 +72,17 @@ std::optional<StationRefusal> StationRun::open() {
     if (!plan_.lot.isEmpty()) {
         QString why;
         lot_ = Lot::open(plan_.lot, &why);
-        if (!lot_) {
-            StationRefusal refusal;
-            refusal.error =
-                QStringLiteral("the lot %1 cannot be counted into: %2").arg(plan_.lot, why);
-            return refusal;
-        }
+        if (!lot_)
+            return fileRefusal(
+                QStringLiteral("the lot %1 cannot be counted into: %2").arg(plan_.lot, why));
     }
     return std::nullopt;
 }
 
 std::optional<StationRefusal> StationRun::begin() {
     QString why;
-    if (report_ && !report_->create(&why)) {
-        StationRefusal refusal;
-        refusal.error = why;
-        return refusal;
-    }
+    if (report_ && !report_->create(&why))
+        return fileRefusal(why);
     return std::nullopt;
 }
 
@@ -137,31 +149,14 @@ std::optional<StationRefusal> StationRun::jobsForPorts(const ComPortSource &comP
         }
         // One device, one owner: two names of one device would fight over it.
         const QString device = job.identity.device.isEmpty() ? port : job.identity.device;
-        if (const auto [it, added] = owners.emplace(device, port); !added) {
-            StationRefusal refusal;
-            refusal.code = ExitCode::Usage;
-            refusal.kind = StationRefusal::Kind::SameDevice;
-            refusal.first = it->second;
-            refusal.second = port;
-            refusal.place = device;
-            return refusal;
-        }
+        if (const auto [it, added] = owners.emplace(device, port); !added)
+            return clash(StationRefusal::Kind::SameDevice, it->second, port, device);
         if (IsUpload(plan_.mode)) {
             const QString target = QFileInfo(job.request.file).absoluteFilePath();
-            if (const auto [it, added] = targets.emplace(target, port); !added) {
-                StationRefusal refusal;
-                refusal.code = ExitCode::Usage;
-                refusal.kind = StationRefusal::Kind::SameTarget;
-                refusal.first = it->second;
-                refusal.second = port;
-                refusal.place = job.request.file;
-                return refusal;
-            }
-            if (const QString why = conflict(job); !why.isEmpty()) {
-                StationRefusal refusal;
-                refusal.error = why;
-                return refusal;
-            }
+            if (const auto [it, added] = targets.emplace(target, port); !added)
+                return clash(StationRefusal::Kind::SameTarget, it->second, port, job.request.file);
+            if (const QString why = conflict(job); !why.isEmpty())
+                return fileRefusal(why);
         }
         jobs->push_back(std::move(job));
     }
