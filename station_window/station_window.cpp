@@ -326,6 +326,7 @@ void StationWindow::fillIn(const StationPlan &arguments) {
         addPort(port, true);
     watchBox_->setChecked(arguments.watch);
     overwriteBox_->setChecked(arguments.overwrite);
+    traceBox_->setChecked(arguments.trace);
     reportEdit_->setText(arguments.report);
 }
 
