@@ -118,7 +118,7 @@ std::unique_ptr<Lot> Lot::open(const QString &name, QString *why, const QString 
     }
     std::unique_ptr<Lot> lot(new Lot(name, folder));
     // Read without the lock: each change replaces the file whole.
-    if (!lot->readCounts(why))
+    if (!lot->readFile(&lot->counts_, &lot->began_, why))
         return nullptr;
     return lot;
 }
@@ -133,43 +133,41 @@ QDateTime Lot::began() const {
     return began_;
 }
 
-bool Lot::readCounts(QString *why) {
+bool Lot::readFile(BoardCounts *counts, QDateTime *began, QString *why) const {
     struct stat st {};
     if (::lstat(QFile::encodeName(path_).constData(), &st) != 0 && errno == ENOENT) {
-        counts_ = {};
+        *counts = {};
+        *began = QDateTime();
         return true;
     }
     QByteArray bytes;
     if (!ReadSmallFile(path_, MaxLotFileBytes, &bytes, why))
         return false;
     const QJsonObject object = QJsonDocument::fromJson(bytes).object();
-    BoardCounts counts;
-    if (!count(object, "passed", &counts.passed) || !count(object, "failed", &counts.failed) ||
-        !count(object, "stopped", &counts.stopped)) {
+    BoardCounts read;
+    if (!count(object, "passed", &read.passed) || !count(object, "failed", &read.failed) ||
+        !count(object, "stopped", &read.stopped)) {
         *why = QStringLiteral("%1 does not hold a lot's counts; move it away to begin the lot "
                               "anew")
                    .arg(path_);
         return false;
     }
-    counts_ = counts;
-    began_ =
+    *counts = read;
+    *began =
         QDateTime::fromString(object.value(QLatin1String("began")).toString(), Qt::ISODateWithMs);
     return true;
 }
 
-bool Lot::keep(QString *why) {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (!began_.isValid())
-        began_ = now;
+bool Lot::writeFile(const BoardCounts &counts, const QDateTime &began, QString *why) const {
     QJsonObject object{
         {QStringLiteral("lot"), name_},
-        {QStringLiteral("passed"), counts_.passed},
-        {QStringLiteral("failed"), counts_.failed},
-        {QStringLiteral("stopped"), counts_.stopped},
-        {QStringLiteral("began"), began_.toUTC().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("updated"), now.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("passed"), counts.passed},
+        {QStringLiteral("failed"), counts.failed},
+        {QStringLiteral("stopped"), counts.stopped},
+        {QStringLiteral("began"), began.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("updated"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
     };
-    if (const std::optional<double> yield = counts_.yield())
+    if (const std::optional<double> yield = counts.yield())
         object.insert(QStringLiteral("yield"), std::round(*yield * 10000) / 10000);
     const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
     QString cause;
@@ -179,40 +177,78 @@ bool Lot::keep(QString *why) {
     return false;
 }
 
-template <typename Change> bool Lot::update(Change change, QString *why) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+bool Lot::commit(const BoardCounts &batch, bool anew, QString *why) {
+    const std::lock_guard<std::mutex> file(fileMutex_);
     if (!QDir().mkpath(folder_)) {
-        change(counts_);
         *why = QStringLiteral("cannot make the folder %1 for the lot's counts").arg(folder_);
         return false;
     }
+    // Another station may have counted since: what the file holds now, and the batch on it.
     const LotsLock shared(folder_, why);
-    // Without the lock, or with a file that cannot be read, the counts here still take the
-    // change; the file is left as it is.
-    if (!shared.held() || !readCounts(why)) {
-        change(counts_);
+    BoardCounts counts;
+    QDateTime began;
+    if (!shared.held() || (!anew && !readFile(&counts, &began, why)))
         return false;
-    }
-    change(counts_);
-    return keep(why);
+    counts.add(batch);
+    if (!began.isValid())
+        began = QDateTime::currentDateTimeUtc();
+    if (!writeFile(counts, began, why))
+        return false;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    counts_ = counts;
+    counts_.add(pending_);
+    began_ = began;
+    return true;
 }
 
 bool Lot::add(BoardEnd end, QString *why) {
-    return update([end](BoardCounts &counts) { counts.add(end); }, why);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        counts_.add(end);
+        pending_.add(end);
+        // A board ending while another's count is being written is written with the next batch
+        // by that board's thread: boards that end together wait for one write, not one each.
+        if (writing_)
+            return true;
+        writing_ = true;
+    }
+    bool kept = true;
+    for (;;) {
+        BoardCounts batch;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            batch = pending_;
+            pending_ = {};
+            if (batch.served() == 0) {
+                writing_ = false;
+                return kept;
+            }
+        }
+        // Counts not kept stay in counts() all the same.
+        kept = commit(batch, false, why) && kept;
+    }
 }
 
 bool Lot::restart(QString *why) {
-    return update(
-        [this](BoardCounts &counts) {
-            counts = {};
-            began_ = QDateTime();
-        },
-        why);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        counts_ = pending_ = {};
+        began_ = QDateTime();
+    }
+    return commit({}, true, why);
 }
 
 bool Lot::refresh(QString *why) {
+    const std::lock_guard<std::mutex> file(fileMutex_);
+    BoardCounts counts;
+    QDateTime began;
+    if (!readFile(&counts, &began, why))
+        return false;
     const std::lock_guard<std::mutex> lock(mutex_);
-    return readCounts(why);
+    counts_ = counts;
+    counts_.add(pending_);
+    began_ = began;
+    return true;
 }
 
 QString RememberedLot(const QString &folder) {

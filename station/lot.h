@@ -25,28 +25,33 @@ public:
     // When the lot began: its first board, or its restart.
     QDateTime began() const;
 
-    // Counts a board's end into the lot. False with the reason when the counts could not be
-    // kept; they hold the board all the same.
+    // Counts a board's end into the lot, in the file before it returns, or, while another
+    // board's count is being written, by that board's thread right after. False with the reason
+    // when the counts could not be kept; counts() holds the board all the same.
     bool add(BoardEnd end, QString *why);
-    // Begins the lot anew, its counts zero, kept at once.
+    // Begins the lot anew, its counts zero, kept at once. Between runs: a board counted
+    // meanwhile is dropped.
     bool restart(QString *why);
     // The counts as the file holds them now: other stations may have counted into the lot.
     bool refresh(QString *why);
 
 private:
     Lot(QString name, QString folder);
-    // Reads the file into the counts; a lot not kept yet has none. Under the file lock.
-    bool readCounts(QString *why);
-    bool keep(QString *why);
-    // Runs `change` on the counts the file holds now, under the lock the lot's stations share,
-    // and keeps the result.
-    template <typename Change> bool update(Change change, QString *why);
+    // What the file holds: zero for a lot not kept yet.
+    bool readFile(BoardCounts *counts, QDateTime *began, QString *why) const;
+    bool writeFile(const BoardCounts &counts, const QDateTime &began, QString *why) const;
+    // Adds `batch` to what the file holds now (or, `anew`, to nothing) under the lock the lot's
+    // stations share, and keeps the sum.
+    bool commit(const BoardCounts &batch, bool anew, QString *why);
 
     QString name_;
     QString folder_;
     QString path_;
+    std::mutex fileMutex_; // one change of the file at a time in this process
     mutable std::mutex mutex_;
-    BoardCounts counts_;
+    BoardCounts counts_;  // the file's counts as last seen, and this station's since
+    BoardCounts pending_; // this station's not yet in the file
+    bool writing_ = false;
     QDateTime began_;
 };
 

@@ -30,6 +30,12 @@ void BoardCounts::add(BoardEnd end) {
     }
 }
 
+void BoardCounts::add(const BoardCounts &other) {
+    passed += other.passed;
+    failed += other.failed;
+    stopped += other.stopped;
+}
+
 QString StationTotals::add(const BoardOutcome &outcome) {
     const BoardEnd end = EndOf(outcome.code);
     Lot *lot = nullptr;

@@ -26,6 +26,7 @@ struct BoardCounts {
     // the first.
     std::optional<double> yield() const;
     void add(BoardEnd end);
+    void add(const BoardCounts &other);
 };
 
 // The boards a station has served, counted once as each board's last attempt ends, whichever
