@@ -194,11 +194,15 @@ bool Lot::commit(const BoardCounts &batch, bool anew, QString *why) {
         began = QDateTime::currentDateTimeUtc();
     if (!writeFile(counts, began, why))
         return false;
+    seen(counts, began);
+    return true;
+}
+
+void Lot::seen(const BoardCounts &file, const QDateTime &began) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    counts_ = counts;
+    counts_ = file;
     counts_.add(pending_);
     began_ = began;
-    return true;
 }
 
 bool Lot::add(BoardEnd end, QString *why) {
@@ -244,10 +248,7 @@ bool Lot::refresh(QString *why) {
     QDateTime began;
     if (!readFile(&counts, &began, why))
         return false;
-    const std::lock_guard<std::mutex> lock(mutex_);
-    counts_ = counts;
-    counts_.add(pending_);
-    began_ = began;
+    seen(counts, began);
     return true;
 }
 

@@ -43,6 +43,8 @@ private:
     // Adds `batch` to what the file holds now (or, `anew`, to nothing) under the lock the lot's
     // stations share, and keeps the sum.
     bool commit(const BoardCounts &batch, bool anew, QString *why);
+    // What the file holds now, with this station's counts not in it yet.
+    void seen(const BoardCounts &file, const QDateTime &began);
 
     QString name_;
     QString folder_;
