@@ -1,5 +1,7 @@
 #pragma once
 
+#include "station/station_totals.h"
+
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QString>
@@ -10,14 +12,6 @@
 
 // How a slot's board stands: seen from across the room by its row's colour.
 enum class BoardState { Waiting, Running, Passed, Failed, Stopped };
-
-// The batch's boards counted once each, as they stand.
-struct BoardCounts {
-    int passed = 0;
-    int failed = 0;
-    int stopped = 0;
-    int done() const { return passed + failed + stopped; }
-};
 
 // The station's slots: one row per port, numbered 1, 2, 3 … in the order the ports were given or
 // found, whatever order their boards end in. A port named again takes its row again.
@@ -77,6 +71,7 @@ public:
     // What the Again key would run: the rows that neither passed nor run.
     std::vector<int> notPassed() const;
 
+    // The batch's boards counted once each, as they stand: Again replaces a board's last end.
     const BoardCounts &counts() const { return counts_; }
 
 private:

@@ -236,7 +236,7 @@ void StationWindow::boardEnded(int, BoardState state) {
 void StationWindow::progressed() {
     const BoardCounts &counts = rows_->counts();
     if (runner_->watching())
-        banner_->watching(counts.done(), counts.failed);
+        banner_->watching(counts.served(), counts.failed);
     else if (runner_->running())
         banner_->running(runner_->boardsEnded(), runner_->boardsLaunched(),
                          runner_->boardsFailed());
@@ -245,7 +245,7 @@ void StationWindow::progressed() {
 
 void StationWindow::finished() {
     controls_->setRunning(false);
-    banner_->ended(rows_->counts(), rows_->counts().done());
+    banner_->ended(rows_->counts(), rows_->counts().served());
     sound_.batchEnded();
     table_->clearSelection();
     // A short window shows the first board that failed.
@@ -264,7 +264,7 @@ void StationWindow::finished() {
 void StationWindow::showTotals() {
     const BoardCounts &counts = rows_->counts();
     QString text = QStringLiteral("%1 boards: %2 passed, %3 failed, %4 stopped")
-                       .arg(counts.done())
+                       .arg(counts.served())
                        .arg(counts.passed)
                        .arg(counts.failed)
                        .arg(counts.stopped);

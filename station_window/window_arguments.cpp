@@ -30,6 +30,10 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "        [--watch]      KIND: software, data, default, loader, all\n"
         "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
         "        [--report FILE] [--watch]      KIND: software, data, default\n"
+        "  torvane-station --recipe FILE [--lot NAME] [--trace]\n"
+        "\n"
+        "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
+        "does: see torvane-cli --help.\n"
         "\n"
         "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -43,13 +47,10 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "Keeps watching: each time a port matching a --port appears, the operation runs on it "
         "once. Stop (Escape) ends it."));
     parser.addOptions(options.all());
-    const QCommandLineOption traceOption(
-        QStringLiteral("trace"),
-        QStringLiteral("Keeps every frame and block each board exchanges, for its detail."));
     const QCommandLineOption quietOption(
         QStringLiteral("quiet"),
         QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
-    parser.addOptions({traceOption, quietOption});
+    parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
@@ -67,12 +68,16 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         return result;
     }
     result.quiet = parser.isSet(quietOption);
+    if (const QString error = ApplyRecipe(parser, options, arguments, &result.recipe);
+        !error.isEmpty())
+        return fail(error);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
-        if (parser.isSet(options.port) || parser.isSet(options.report) ||
-            parser.isSet(options.watch) || parser.isSet(options.overwrite) ||
-            parser.isSet(traceOption))
-            return fail(QStringLiteral("expected: download|upload KIND FILE before the options"));
+        for (const QCommandLineOption &option : options.all()) {
+            if (parser.isSet(option))
+                return fail(
+                    QStringLiteral("expected: download|upload KIND FILE before the options"));
+        }
         return result;
     }
     if (positional.size() != 3)
@@ -80,8 +85,8 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     if (const QString error =
             ReadStationArguments(parser, options, positional, false, &result.station);
         !error.isEmpty())
-        return fail(error);
-    result.station.trace = parser.isSet(traceOption);
+        return fail(result.recipe.isEmpty() ? error
+                                            : QStringLiteral("%1: %2").arg(result.recipe, error));
     result.filled = true;
     return result;
 }
