@@ -56,6 +56,8 @@ int main(int argc, char *argv[]) {
                                         UserPortsFile()));
     if (parsed.filled)
         window.fillIn(parsed.station);
+    if (!parsed.recipe.isEmpty())
+        window.lockRecipe(parsed.recipe);
     window.setQuiet(parsed.quiet);
     window.show();
     // Ctrl-C, SIGTERM or a closed terminal: the window stops its boards in order and closes, as

@@ -3,7 +3,9 @@
 #include "ports/com_numbering.h"
 #include "ports/port_names.h"
 #include "ports/system_ports.h"
+#include "station/plan_rules.h"
 #include "station/port_file_name.h"
+#include "station_window/flat_button.h"
 #include "widgets/button_image.h"
 #include "widgets/window_style.h"
 
@@ -16,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSpinBox>
 #include <QToolButton>
 
 #include <algorithm>
@@ -35,22 +38,6 @@ QLabel *makeLabel(const QString &text, QWidget *parent) {
     label->setFont(WindowArial(14));
     SetNavy(label);
     return label;
-}
-
-// A flat button filling a bevelled frame, as on the one-port window: it takes no focus, its key
-// is in its tooltip.
-QToolButton *makeButton(QWidget *parent, const char *name, const QString &caption,
-                        const QString &image, const QString &key, BevelPanel **frameOut) {
-    auto *frame = new BevelPanel(parent);
-    frame->setObjectName(QLatin1String(name) + QStringLiteral("Frame"));
-    frame->setFixedSize(76, 23);
-    auto *button = new QToolButton(frame);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(0, 0, 76, 23);
-    StyleFlatButton(button, caption, image, {16, 16});
-    button->setToolTip(QStringLiteral("%1 (%2)").arg(caption, key));
-    *frameOut = frame;
-    return button;
 }
 
 QCheckBox *makeBox(const QString &caption, const char *name, const QString &tip, QWidget *parent) {
@@ -119,30 +106,50 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
         makeBox(QStringLiteral("Sound"), "CK_Sound",
                 QStringLiteral("A sound when a board fails, another when a batch ends"), this);
     soundBox_->setChecked(true);
+    retriesBox_ = new QSpinBox(this);
+    retriesBox_->setObjectName(QStringLiteral("SE_Retries"));
+    retriesBox_->setFont(WindowArial(12));
+    retriesBox_->setRange(0, MaxRetries);
+    retriesBox_->setPrefix(QStringLiteral("Retries "));
+    retriesBox_->setToolTip(QStringLiteral("How many more times a board whose failure trying "
+                                           "again may cure runs the operation again"));
     reportEdit_ = new QLineEdit(this);
     reportEdit_->setObjectName(QStringLiteral("Edit_Report"));
     reportEdit_->setFont(WindowArial(12));
     reportEdit_->setPlaceholderText(QStringLiteral("a file each board's record is appended to"));
+    shaEdit_ = new QLineEdit(this);
+    shaEdit_->setObjectName(QStringLiteral("Edit_Sha256"));
+    shaEdit_->setFont(WindowArial(12));
+    shaEdit_->setPlaceholderText(QStringLiteral("the image's expected SHA-256"));
+    shaEdit_->setToolTip(QStringLiteral("A download's image whose SHA-256 differs is refused "
+                                        "at Start, before any board starts"));
 
     BevelPanel *fileFrame = nullptr;
     BevelPanel *startFrame = nullptr;
     BevelPanel *stopFrame = nullptr;
     BevelPanel *againFrame = nullptr;
-    fileButton_ = makeButton(this, "SB_Open", QStringLiteral("Open"),
-                             QStringLiteral(":/torvane/images/open.png"), QStringLiteral("Ctrl+O"),
-                             &fileFrame);
-    startButton_ =
-        makeButton(this, "SB_Start", QStringLiteral("Start"),
-                   QStringLiteral(":/torvane/images/start.png"), QStringLiteral("F5"), &startFrame);
-    stopButton_ = makeButton(this, "SB_Stop", QStringLiteral("Stop"),
-                             QStringLiteral(":/torvane/images/reset.png"), QStringLiteral("Escape"),
-                             &stopFrame);
-    againButton_ =
-        makeButton(this, "SB_Again", QStringLiteral("Again"),
-                   QStringLiteral(":/torvane/images/start.png"), QStringLiteral("F6"), &againFrame);
+    BevelPanel *recipeFrame = nullptr;
+    fileButton_ = MakeFlatButton(this, "SB_Open", QStringLiteral("Open"),
+                                 QStringLiteral(":/torvane/images/open.png"),
+                                 QStringLiteral("Ctrl+O"), &fileFrame);
+    startButton_ = MakeFlatButton(this, "SB_Start", QStringLiteral("Start"),
+                                  QStringLiteral(":/torvane/images/start.png"),
+                                  QStringLiteral("F5"), &startFrame);
+    stopButton_ = MakeFlatButton(this, "SB_Stop", QStringLiteral("Stop"),
+                                 QStringLiteral(":/torvane/images/reset.png"),
+                                 QStringLiteral("Escape"), &stopFrame);
+    againButton_ = MakeFlatButton(this, "SB_Again", QStringLiteral("Again"),
+                                  QStringLiteral(":/torvane/images/start.png"),
+                                  QStringLiteral("F6"), &againFrame);
     againButton_->setToolTip(QStringLiteral("Again: runs the boards that failed or were stopped "
                                             "once more, or the rows selected; the boards that "
                                             "passed are left alone (F6)"));
+    recipeButton_ = MakeFlatButton(this, "SB_SaveRecipe", QStringLiteral("Save recipe…"),
+                                   QStringLiteral(":/torvane/images/open.png"),
+                                   QStringLiteral("Ctrl+S"), &recipeFrame, 112);
+    recipeButton_->setToolTip(QStringLiteral("Save recipe…: keeps this set-up, with the image's "
+                                             "SHA-256, in a file a station opens with --recipe "
+                                             "(Ctrl+S)"));
     stopButton_->setEnabled(false);
 
     grid->addWidget(makeLabel(QStringLiteral("Mode:"), this), 0, 0);
@@ -155,32 +162,45 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     grid->addLayout(buttons, 0, 2);
     grid->addWidget(makeLabel(QStringLiteral("File:"), this), 1, 0);
     grid->addWidget(fileEdit_, 1, 1);
-    grid->addWidget(fileFrame, 1, 2, Qt::AlignLeft);
+    auto *fileButtons = new QHBoxLayout;
+    fileButtons->addWidget(fileFrame);
+    fileButtons->addStretch();
+    fileButtons->addWidget(recipeFrame);
+    grid->addLayout(fileButtons, 1, 2);
     grid->addWidget(makeLabel(QStringLiteral("Ports:"), this), 2, 0, Qt::AlignTop);
     grid->addWidget(portList_, 2, 1, 1, 2);
     auto *options = new QHBoxLayout;
     options->setSpacing(12);
     options->addWidget(portEdit_, 1);
-    for (QCheckBox *box : {watchBox_, overwriteBox_, traceBox_, soundBox_})
+    options->addWidget(watchBox_);
+    options->addWidget(retriesBox_);
+    for (QCheckBox *box : {overwriteBox_, traceBox_, soundBox_})
         options->addWidget(box);
     grid->addLayout(options, 3, 1, 1, 2);
     grid->addWidget(makeLabel(QStringLiteral("Report:"), this), 4, 0);
-    grid->addWidget(reportEdit_, 4, 1, 1, 2);
+    auto *files = new QHBoxLayout;
+    files->addWidget(reportEdit_, 3);
+    files->addWidget(makeLabel(QStringLiteral("SHA-256:"), this));
+    files->addWidget(shaEdit_, 2);
+    grid->addLayout(files, 4, 1, 1, 2);
     grid->setColumnStretch(1, 1);
 
     setTabOrder(modeList_, fileEdit_);
     setTabOrder(fileEdit_, portList_);
     setTabOrder(portList_, portEdit_);
     setTabOrder(portEdit_, watchBox_);
-    setTabOrder(watchBox_, overwriteBox_);
+    setTabOrder(watchBox_, retriesBox_);
+    setTabOrder(retriesBox_, overwriteBox_);
     setTabOrder(overwriteBox_, traceBox_);
     setTabOrder(traceBox_, soundBox_);
     setTabOrder(soundBox_, reportEdit_);
+    setTabOrder(reportEdit_, shaEdit_);
 
     connect(fileButton_, &QToolButton::clicked, this, &StationControls::fileClicked);
     connect(startButton_, &QToolButton::clicked, this, &StationControls::startClicked);
     connect(stopButton_, &QToolButton::clicked, this, &StationControls::stopClicked);
     connect(againButton_, &QToolButton::clicked, this, &StationControls::againClicked);
+    connect(recipeButton_, &QToolButton::clicked, this, &StationControls::saveRecipeClicked);
     connect(modeList_, &QComboBox::currentIndexChanged, this, &StationControls::modeChosen);
     connect(portEdit_, &QLineEdit::returnPressed, this, [this] {
         const QString port = portEdit_->text().trimmed();
@@ -202,7 +222,7 @@ QWidget *StationControls::firstInput() const {
 }
 
 QWidget *StationControls::lastInput() const {
-    return reportEdit_;
+    return shaEdit_;
 }
 
 // The file button says what its dialog does: Open for a download's image, Save for an upload's.
@@ -277,6 +297,8 @@ void StationControls::fillIn(const StationPlan &plan) {
     overwriteBox_->setChecked(plan.overwrite);
     traceBox_->setChecked(plan.trace);
     reportEdit_->setText(plan.report);
+    retriesBox_->setValue(plan.retries);
+    shaEdit_->setText(plan.expectSha256);
 }
 
 StationPlan StationControls::plan() const {
@@ -288,15 +310,26 @@ StationPlan StationControls::plan() const {
     plan.overwrite = overwriteBox_->isChecked();
     plan.trace = traceBox_->isChecked();
     plan.report = reportEdit_->text().trimmed();
+    plan.retries = retriesBox_->value();
+    plan.expectSha256 = shaEdit_->text().trimmed();
     return plan;
 }
 
 void StationControls::setRunning(bool running) {
+    running_ = running;
+    // The set-up: a recipe's stays as it is.
     for (QWidget *input : std::initializer_list<QWidget *>{
-             modeList_, fileEdit_, fileButton_, portList_, portEdit_, watchBox_, overwriteBox_,
-             traceBox_, reportEdit_, startButton_, againButton_})
+             modeList_, fileEdit_, fileButton_, portList_, portEdit_, watchBox_, retriesBox_,
+             overwriteBox_, reportEdit_, shaEdit_, recipeButton_})
+        input->setEnabled(!running && !locked_);
+    for (QWidget *input : std::initializer_list<QWidget *>{traceBox_, startButton_, againButton_})
         input->setEnabled(!running);
     stopButton_->setEnabled(running);
+}
+
+void StationControls::lock() {
+    locked_ = true;
+    setRunning(running_);
 }
 
 bool StationControls::chooseFile() {

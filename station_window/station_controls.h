@@ -10,10 +10,12 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QListWidget;
+class QSpinBox;
 class QToolButton;
 
-// The set-up at the top of the station's window: the mode, the file, the ports, Watch,
-// Overwrite, Trace, Sound and the report; Start, Stop and Again beside them.
+// The set-up at the top of the station's window: the mode, the file, the ports, Watch, Retries,
+// Overwrite, Trace, Sound, the report and the image's expected SHA-256; Start, Stop, Again and
+// Save recipe beside them.
 class StationControls : public BevelPanel {
     Q_OBJECT
 public:
@@ -24,6 +26,10 @@ public:
     StationPlan plan() const;
     // While boards run only Stop works; after, all but Stop.
     void setRunning(bool running);
+    // A recipe's set-up: the mode, the file, the ports, the report and the rest of the set-up
+    // cannot change; Start, Stop, Again, Trace and Sound work.
+    void lock();
+    bool locked() const { return locked_; }
     // Asks for the file: to open for a download, to save to for an upload. Returns whether the
     // operator chose one.
     bool chooseFile();
@@ -40,6 +46,7 @@ signals:
     void stopClicked();
     void againClicked();
     void fileClicked();
+    void saveRecipeClicked();
 
 private:
     void listPresentPorts();
@@ -57,8 +64,13 @@ private:
     QCheckBox *overwriteBox_ = nullptr;
     QCheckBox *traceBox_ = nullptr;
     QCheckBox *soundBox_ = nullptr;
+    QSpinBox *retriesBox_ = nullptr;
     QLineEdit *reportEdit_ = nullptr;
+    QLineEdit *shaEdit_ = nullptr;
     QToolButton *startButton_ = nullptr;
     QToolButton *stopButton_ = nullptr;
     QToolButton *againButton_ = nullptr;
+    QToolButton *recipeButton_ = nullptr;
+    bool running_ = false;
+    bool locked_ = false;
 };

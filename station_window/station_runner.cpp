@@ -13,11 +13,14 @@ constexpr int TickMs = 100;
 constexpr int LaunchedAtOnce = 8;
 
 BoardState stateOf(ExitCode code) {
-    if (code == ExitCode::Success)
+    switch (EndOf(code)) {
+    case BoardEnd::Passed:
         return BoardState::Passed;
-    // Stopped before its verdict: not done, and not failed either.
-    if (code == ExitCode::Interrupted)
+    case BoardEnd::Stopped:
         return BoardState::Stopped;
+    case BoardEnd::Failed:
+        break;
+    }
     return BoardState::Failed;
 }
 
@@ -27,7 +30,7 @@ QString shownResult(const BoardOutcome &outcome, BoardState state) {
     if (state == BoardState::Passed)
         return outcome.record.result;
     if (state == BoardState::Stopped)
-        return QStringLiteral("stopped");
+        return QLatin1String(StoppedResult);
     if (!outcome.result.cause.isEmpty())
         return outcome.result.cause;
     if (!outcome.record.detail.isEmpty())
@@ -79,7 +82,10 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
     // The slots in the order of the ports given, whatever order their boards end in.
     for (const BoardJob &job : jobs)
         rows_.slotFor(job.portName);
-    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report());
+    totals_.reset();
+    totals_.setLot(run_->lot());
+    boards_ =
+        std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(), &totals_);
     if (plan.watch)
         watch_ = std::make_unique<WatchThread>(*run_, comPorts_,
                                                [this](const WatchStep &step) { look(step); });
@@ -147,8 +153,10 @@ void StationRunner::tick() {
     }
     for (auto &[board, live] : live_) {
         const BoardFeed::Look seen = live.feed->look();
-        if (seen.changed)
+        if (seen.changed) {
             rows_.setProgress(live.row, seen.status, seen.done, seen.total);
+            rows_.setAttempt(live.row, seen.attempt);
+        }
         rows_.setSeconds(live.row, double(live.since.elapsed()) / 1000);
     }
     if (!watch_ && waiting_.empty() && boards_->running() == 0)
@@ -209,6 +217,8 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
 void StationRunner::finish() {
     tick_.stop();
     boards_.reset();
+    // The lot goes with the run: counted into no more.
+    totals_.setLot(nullptr);
     watch_.reset();
     run_.reset();
     live_.clear();

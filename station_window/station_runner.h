@@ -4,6 +4,7 @@
 #include "station/boards.h"
 #include "station/station_arguments.h"
 #include "station/station_plan.h"
+#include "station/station_totals.h"
 #include "station/stop_flag.h"
 
 #include <QElapsedTimer>
@@ -49,6 +50,9 @@ public:
     QString detail(int row) const;
     // The image's SHA-256: of the image sent, or of the last upload's.
     QString sha256() const { return sha256_; }
+    // The boards this run has served, counted once each as its last attempt ended; each is also
+    // counted into the run's lot, when it has one.
+    BoardCounts served() const { return totals_.counts(); }
 
 signals:
     // A board ended on the row, in the state its row now shows.
@@ -78,6 +82,7 @@ private:
     ComPortSource comPorts_;
     StopFlag stop_{0};
     std::unique_ptr<StationRun> run_;
+    StationTotals totals_;
     std::unique_ptr<Boards> boards_;
     std::unique_ptr<WatchThread> watch_;
     std::deque<BoardJob> waiting_; // to launch, a few at a time

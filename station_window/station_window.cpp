@@ -1,11 +1,14 @@
 #include "station_window/station_window.h"
 
-#include "ports/port_names.h"
-#include "station/port_file_name.h"
+#include "station/lot.h"
+#include "station/plan_rules.h"
+#include "station/recipe.h"
 #include "station/station_plan.h"
 #include "station_window/batch_banner.h"
 #include "station_window/board_rows.h"
 #include "station_window/board_table.h"
+#include "station_window/flat_button.h"
+#include "station_window/refusal_words.h"
 #include "station_window/station_controls.h"
 #include "station_window/station_runner.h"
 #include "widgets/bevel_panel.h"
@@ -13,13 +16,17 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace {
@@ -50,6 +57,7 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent) : QWidget(
     connect(controls_, &StationControls::againClicked, this, &StationWindow::againRun);
     connect(controls_, &StationControls::stopClicked, this, &StationWindow::stopRun);
     connect(controls_, &StationControls::fileClicked, this, &StationWindow::chooseFile);
+    connect(controls_, &StationControls::saveRecipeClicked, this, &StationWindow::saveRecipe);
     connect(controls_->soundBox(), &QCheckBox::toggled, this,
             [this](bool on) { sound_.setEnabled(on); });
     for (const auto &[key, action] :
@@ -57,13 +65,19 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent) : QWidget(
              {QKeySequence(Qt::Key_F5), &StationWindow::startRun},
              {QKeySequence(Qt::Key_F6), &StationWindow::againRun},
              {QKeySequence(Qt::Key_Escape), &StationWindow::stopRun},
-             {QKeySequence(Qt::CTRL | Qt::Key_O), &StationWindow::chooseFile}})
+             {QKeySequence(Qt::CTRL | Qt::Key_O), &StationWindow::chooseFile},
+             {QKeySequence(Qt::CTRL | Qt::Key_L), &StationWindow::newLot},
+             {QKeySequence(Qt::CTRL | Qt::Key_S), &StationWindow::saveRecipe}})
         connect(new QShortcut(key, this), &QShortcut::activated, this, action);
     connect(table_, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex &index) { showDetail(index.row()); });
     connect(table_, &QAbstractItemView::activated, this,
             [this](const QModelIndex &index) { showDetail(index.row()); });
     resize(900, 700);
+    // The lot the window last counted into goes on.
+    if (const QString remembered = RememberedLot(); !remembered.isEmpty())
+        openLot(remembered, false);
+    showLot();
     showTotals();
 }
 
@@ -97,8 +111,11 @@ void StationWindow::createLayout() {
 
     auto *bottom = new BevelPanel(this);
     bottom->setObjectName(QStringLiteral("Panel_Bottom"));
-    auto *line = new QHBoxLayout(bottom);
-    line->setContentsMargins(10, 4, 10, 4);
+    auto *lines = new QVBoxLayout(bottom);
+    lines->setContentsMargins(10, 3, 10, 3);
+    lines->setSpacing(2);
+    auto *line = new QHBoxLayout;
+    lines->addLayout(line);
     totals_ = makeLabel(bottom, "Label_Totals", 14);
     note_ = makeLabel(bottom, "Label_Note", 12);
     sha_ = makeLabel(bottom, "Label_Sha256", 12);
@@ -111,6 +128,19 @@ void StationWindow::createLayout() {
     line->addWidget(totals_);
     line->addWidget(note_, 1);
     line->addWidget(sha_);
+    // The lot's counts, there all the time.
+    auto *lotLine = new QHBoxLayout;
+    lines->addLayout(lotLine);
+    BevelPanel *lotFrame = nullptr;
+    lotButton_ = MakeFlatButton(bottom, "SB_NewLot", QStringLiteral("New lot…"),
+                                QStringLiteral(":/torvane/images/start.png"),
+                                QStringLiteral("Ctrl+L"), &lotFrame, 96);
+    lotLabel_ = makeLabel(bottom, "Label_Lot", 14);
+    lotLabel_->setMinimumWidth(1);
+    lotLine->addWidget(lotFrame);
+    lotLine->addSpacing(8);
+    lotLine->addWidget(lotLabel_, 1);
+    connect(lotButton_, &QToolButton::clicked, this, &StationWindow::newLot);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -125,6 +155,131 @@ void StationWindow::createLayout() {
 
 void StationWindow::fillIn(const StationPlan &arguments) {
     controls_->fillIn(arguments);
+    if (!arguments.lot.isEmpty())
+        openLot(arguments.lot, true);
+    showLot();
+}
+
+void StationWindow::lockRecipe(const QString &recipe) {
+    controls_->lock();
+    const QString name = QFileInfo(recipe).fileName();
+    setWindowTitle(QStringLiteral("%1 — recipe %2").arg(QLatin1String(Title), name));
+    note(QStringLiteral("The set-up is the recipe %1's: Start, Stop and Again work").arg(recipe));
+}
+
+bool StationWindow::openLot(const QString &name, bool remember) {
+    QString why;
+    std::unique_ptr<Lot> lot = Lot::open(name, &why);
+    if (!lot) {
+        note(QStringLiteral("The lot %1 cannot be counted into: %2").arg(name, why));
+        return false;
+    }
+    lot_ = std::move(lot);
+    if (remember && !RememberLot(name, &why))
+        note(QStringLiteral("The lot %1 is not kept for the next start: %2").arg(name, why));
+    return true;
+}
+
+void StationWindow::showLot() {
+    if (!lot_) {
+        lotLabel_->setText(QStringLiteral("No lot: the boards are counted in no lot (New lot…)"));
+        return;
+    }
+    QString why;
+    if (!lot_->refresh(&why))
+        note(QStringLiteral("The lot's counts cannot be read: %1").arg(why));
+    const BoardCounts counts = lot_->counts();
+    const std::optional<double> yield = counts.yield();
+    lotLabel_->setText(QStringLiteral("Lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
+                           .arg(lot_->name())
+                           .arg(counts.passed)
+                           .arg(counts.failed)
+                           .arg(counts.stopped)
+                           .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1)
+                                      : QStringLiteral("-")));
+}
+
+// Asks for the new lot's name and, before its counts begin, whether that is what is meant.
+void StationWindow::newLot() {
+    if (running() || closing_)
+        return;
+    QInputDialog ask(this);
+    ask.setObjectName(QStringLiteral("NewLotDialog"));
+    ask.setWindowTitle(QStringLiteral("New lot"));
+    ask.setLabelText(lot_ ? QStringLiteral("The boards are counted into the lot %1.\nThe new "
+                                           "lot's name:")
+                                .arg(lot_->name())
+                          : QStringLiteral("The new lot's name:"));
+    const int asked = ask.exec();
+    takeKeyboardBack();
+    const QString name = ask.textValue().trimmed();
+    if (asked != QDialog::Accepted || name.isEmpty())
+        return;
+    if (const QString why = LotNameProblem(name); !why.isEmpty()) {
+        refuse(QStringLiteral("The lot's name: %1.").arg(why));
+        return;
+    }
+    QString why;
+    std::unique_ptr<Lot> lot = Lot::open(name, &why);
+    if (!lot) {
+        refuse(QStringLiteral("The lot %1 cannot be counted into: %2").arg(name, why));
+        return;
+    }
+    const BoardCounts kept = lot->counts();
+    QString question =
+        lot_ ? QStringLiteral("End the lot %1 (its counts stay kept) and count the "
+                              "boards into %2 from now on?")
+                   .arg(lot_->name(), name)
+             : QStringLiteral("Count the boards into the lot %1 from now on?").arg(name);
+    if (kept.served() > 0)
+        question += QStringLiteral("\n\n%1 has counted %2 boards before: it begins anew, from "
+                                   "zero.")
+                        .arg(name)
+                        .arg(kept.served());
+    QMessageBox box(QMessageBox::Question, QLatin1String(Title), question,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("NewLotQuestion"));
+    box.setDefaultButton(QMessageBox::No);
+    const int answer = box.exec();
+    takeKeyboardBack();
+    if (answer != QMessageBox::Yes)
+        return;
+    if (kept.served() > 0 && !lot->restart(&why)) {
+        refuse(QStringLiteral("The lot %1 cannot begin anew: %2").arg(name, why));
+        return;
+    }
+    lot_ = std::move(lot);
+    if (!RememberLot(name, &why))
+        note(QStringLiteral("The lot %1 is not kept for the next start: %2").arg(name, why));
+    showLot();
+}
+
+void StationWindow::saveRecipe() {
+    if (running() || closing_ || controls_->locked())
+        return;
+    StationPlan plan = controls_->plan();
+    if (const std::optional<PlanProblem> problem = CheckPlan(plan, true)) {
+        refuse(PlanProblemWords(*problem));
+        return;
+    }
+    QFileDialog dialog(this, QStringLiteral("Save recipe"));
+    dialog.setObjectName(QStringLiteral("RecipeDialog"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilters({QStringLiteral("Recipes (*.recipe)"), QStringLiteral("All File(*.*)")});
+    dialog.setDefaultSuffix(QStringLiteral("recipe"));
+    const int answer = dialog.exec();
+    takeKeyboardBack();
+    if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    // The recipe is the line's set-up; the lot is the operator's.
+    plan.lot.clear();
+    const QString path = dialog.selectedFiles().constFirst();
+    if (const QString why = SaveRecipe(path, plan); !why.isEmpty()) {
+        refuse(why);
+        return;
+    }
+    note(QStringLiteral("Recipe saved: %1").arg(path));
 }
 
 void StationWindow::setQuiet(bool quiet) {
@@ -156,50 +311,35 @@ void StationWindow::refuse(const QString &text) {
 }
 
 bool StationWindow::planIsSound(const StationPlan &plan) {
-    const bool upload = IsUpload(plan.mode);
-    QString why;
-    if (plan.file.isEmpty())
-        why = QStringLiteral("Choose the file first (Open, Ctrl+O).");
-    else if (plan.ports.isEmpty())
-        why = QStringLiteral("Check the ports to serve in the list of ports.");
-    for (const QString &port : plan.ports) {
-        if (!why.isEmpty())
-            break;
-        if (IsPortPattern(port) && !plan.watch)
-            why = QStringLiteral("%1 is a pattern: check Watch to serve the ports that match it "
-                                 "as they appear.")
-                      .arg(port);
-    }
-    if (why.isEmpty() && upload && (plan.ports.size() > 1 || plan.watch) &&
-        !plan.file.contains(QLatin1String(PortPlaceholder)))
-        why = QStringLiteral("With several ports the upload file needs %1 in its name, e.g. "
-                             "back-%1.bin: each device's image goes to a file of its own.")
-                  .arg(QLatin1String(PortPlaceholder));
-    if (why.isEmpty() && plan.overwrite && !upload)
-        why = QStringLiteral("Overwrite applies to uploads only.");
-    if (why.isEmpty())
-        return true;
-    refuse(why);
-    return false;
+    const std::optional<PlanProblem> problem = CheckPlan(plan, true);
+    if (problem)
+        refuse(PlanProblemWords(*problem));
+    return !problem;
 }
 
 void StationWindow::begin(const StationPlan &plan, bool again) {
     if (const auto refusal = runner_->start(plan, again)) {
-        refuse(refusal->status.isEmpty() ? refusal->error
-                                         : refusal->status + QLatin1Char('\n') + refusal->error);
+        refuse(RefusalWords(*refusal));
         return;
     }
     if (!again)
         batch_ = plan;
     table_->clearSelection();
     controls_->setRunning(true);
+    lotButton_->setEnabled(false);
     progressed();
+}
+
+StationPlan StationWindow::plan() const {
+    StationPlan plan = controls_->plan();
+    plan.lot = lot_ ? lot_->name() : QString();
+    return plan;
 }
 
 void StationWindow::startRun() {
     if (running() || closing_)
         return;
-    const StationPlan plan = controls_->plan();
+    const StationPlan plan = this->plan();
     if (planIsSound(plan))
         begin(plan, false);
 }
@@ -231,6 +371,7 @@ void StationWindow::stopRun() {
 void StationWindow::boardEnded(int, BoardState state) {
     if (state == BoardState::Failed)
         sound_.boardFailed();
+    showLot();
 }
 
 void StationWindow::progressed() {
@@ -245,6 +386,8 @@ void StationWindow::progressed() {
 
 void StationWindow::finished() {
     controls_->setRunning(false);
+    lotButton_->setEnabled(true);
+    showLot();
     banner_->ended(rows_->counts(), rows_->counts().served());
     sound_.batchEnded();
     table_->clearSelection();

@@ -6,9 +6,12 @@
 
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 
 class BatchBanner;
+class Lot;
+class QToolButton;
 class BoardRows;
 class BoardTable;
 class QLabel;
@@ -31,6 +34,8 @@ public:
     void fillIn(const StationPlan &arguments);
     // No sound, as the Sound box unchecked.
     void setQuiet(bool quiet);
+    // The set-up came from `recipe`: it is shown and cannot change.
+    void lockRecipe(const QString &recipe);
 
     // What Start (F5), Again (F6), Stop (Escape) and Open (Ctrl+O) do.
     void startRun();
@@ -39,6 +44,9 @@ public:
     // Stops every board in order, then closes, without asking: for Ctrl-C or SIGTERM.
     void stopAndClose();
     void chooseFile();
+    // New lot… (Ctrl+L) and Save recipe… (Ctrl+S).
+    void newLot();
+    void saveRecipe();
 
     bool running() const;
 
@@ -53,6 +61,11 @@ protected:
 
 private:
     void createLayout();
+    // The set-up as filled in, with the lot the boards are counted into.
+    StationPlan plan() const;
+    // Counts into the lot `name` from now on, and opens with it next time.
+    bool openLot(const QString &name, bool remember);
+    void showLot();
     // The set-up's own rules, before the station core is asked.
     bool planIsSound(const StationPlan &plan);
     void begin(const StationPlan &plan, bool again);
@@ -75,6 +88,10 @@ private:
     QLabel *totals_ = nullptr;
     QLabel *sha_ = nullptr;
     QLabel *note_ = nullptr;
+    QLabel *lotLabel_ = nullptr;
+    QToolButton *lotButton_ = nullptr;
+    // The lot's counts as its file keeps them: every board's end that any station counted.
+    std::unique_ptr<Lot> lot_;
     QStringList notes_;
     StationSound sound_;
     // The plan of the last Start: Again runs it once more on some of its rows.
