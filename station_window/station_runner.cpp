@@ -31,6 +31,8 @@ QString shownResult(const BoardOutcome &outcome, BoardState state) {
         return outcome.record.result;
     if (state == BoardState::Stopped)
         return QLatin1String(StoppedResult);
+    if (!outcome.record.cause.isEmpty())
+        return outcome.record.cause;
     if (!outcome.result.cause.isEmpty())
         return outcome.result.cause;
     if (!outcome.record.detail.isEmpty())

@@ -5,19 +5,23 @@
 #include "station_window/batch_banner.h"
 #include "station_window/board_rows.h"
 #include "station_window/station_window.h"
+#include "station_window/window_arguments.h"
 #include "support/device_process.h"
 #include "support/images.h"
 
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -120,6 +124,8 @@ private slots:
     void soundsOnARealSink_data();
     void soundsOnARealSink();
     void uploadsFromThreeBoardsByPort();
+    void recipeOpensLockedAndRefusesAnotherImage();
+    void lotCountsRetriesAndARestart();
     void watchKeepsABoardsSlotAndItsRedWhenPulledOut();
     void stopDuringATransferLeavesNoPartialFile();
     void sigtermEndsTheWindowInterrupted();
@@ -149,6 +155,8 @@ private:
 void TestStationWindow::init() {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+    // The lots are kept in a state folder of the test's own.
+    qputenv("XDG_STATE_HOME", path("state").toLocal8Bit());
 }
 
 void TestStationWindow::cleanup() {
@@ -203,12 +211,16 @@ BoardState TestStationWindow::state(const QString &port) const {
 }
 
 void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
-    DeviceProcess devices(QStringList{"--count", "8", "--fault", "5:erase-fail"} + Quick, 5000, 8);
+    DeviceProcess devices(
+        QStringList{"--count", "8", "--link-dir", path("boards"), "--fault", "5:erase-fail"} +
+            Quick,
+        5000, 8);
     QVERIFY2(devices.slavePaths().size() == 8, qPrintable(devices.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     // Given last to first: the slots keep that order, whatever order the boards end in.
-    QStringList given = devices.slavePaths();
-    std::reverse(given.begin(), given.end());
+    QStringList given;
+    for (int k = 7; k >= 0; --k)
+        given << path(QStringLiteral("boards/tty%1").arg(k));
     QStringList arguments{"download", "data", path("data.bin"), "--report", path("report.jsonl")};
     for (const QString &port : given)
         arguments << "--port" << port;
@@ -223,7 +235,7 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     QList<QJsonObject> report = records(path("report.jsonl"));
     QCOMPARE(report.size(), 8);
     QCOMPARE(table()->model()->rowCount(), 8);
-    const QString faulty = devices.slavePaths()[5];
+    const QString faulty = path("boards/tty5");
     for (int k = 0; k < 8; ++k) {
         QCOMPARE(table()->model()->index(k, BoardRows::SlotColumn).data().toInt(), k + 1);
         QCOMPARE(cell(given[k], BoardRows::PortColumn), given[k]);
@@ -253,7 +265,9 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     QVERIFY2(window->minimumSizeHint().width() <= 512,
              qPrintable(QString::number(window->minimumSizeHint().width())));
 
-    // F6: the red one runs again, the green ones are left alone, the batch's counts go on.
+    // Its fault taken away, F6 runs the red one again and leaves the green ones alone; the
+    // batch's counts go on from where they were.
+    QVERIFY(control(path("boards"), "fault 5 none"));
     key("F6");
     QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
     QCOMPARE(state(faulty), BoardState::Running);
@@ -261,9 +275,10 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     report = records(path("report.jsonl"));
     QCOMPARE(report.size(), 9);
     QCOMPARE(report.last()["port"].toString(), faulty);
-    QCOMPARE(state(faulty), BoardState::Failed);
-    QCOMPARE(totals(), QStringLiteral("8 boards: 7 passed, 1 failed, 0 stopped"));
-    QCOMPARE(banner()->state(), BatchBanner::State::Fail);
+    QCOMPARE(state(faulty), BoardState::Passed);
+    QCOMPARE(totals(), QStringLiteral("8 boards: 8 passed, 0 failed, 0 stopped"));
+    QCOMPARE(banner()->state(), BatchBanner::State::Pass);
+    QCOMPARE(banner()->text(), QStringLiteral("PASS  8 of 8"));
 }
 
 void TestStationWindow::soundsOnARealSink_data() {
@@ -333,6 +348,95 @@ void TestStationWindow::uploadsFromThreeBoardsByPort() {
     QCOMPARE(records(path("report.jsonl")).size(), 3);
     QCOMPARE(totals(), QStringLiteral("3 boards: 3 passed, 0 failed, 0 stopped"));
     QCOMPARE(banner()->state(), BatchBanner::State::Pass);
+}
+
+// A line's recipe: the window opens filled in and locked, and an image that is not the one the
+// recipe expects is refused at Start, both hashes shown, nothing made.
+void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString expected(64, QLatin1Char('a'));
+    QVERIFY(
+        WriteFile(path("line.recipe"), QStringLiteral("# line 3\n"
+                                                      "download data %1\n"
+                                                      "--port /dev/null\n"
+                                                      "--report %2\n"
+                                                      "--expect-sha256 %3\n")
+                                           .arg(path("data.bin"), path("report.jsonl"), expected)
+                                           .toUtf8()));
+    const WindowArguments parsed =
+        ParseWindowArguments({"torvane-station", "--recipe", path("line.recipe")});
+    QVERIFY2(parsed.action == WindowArguments::Action::Show, qPrintable(parsed.message));
+    window = std::make_unique<StationWindow>([] { return ComPortMap(); });
+    window->fillIn(parsed.station);
+    window->lockRecipe(parsed.recipe);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(xdotool({"windowfocus", "--sync", QString::number(window->winId())}));
+    QTRY_VERIFY(window->isActiveWindow());
+    QCOMPARE(window->findChild<QLineEdit *>("Edit_File")->text(), path("data.bin"));
+    for (const char *name : {"CB_Mode", "Edit_File", "SB_Open", "LB_Ports", "Edit_Port", "CK_Watch",
+                             "SE_Retries", "Edit_Report", "Edit_Sha256"})
+        QVERIFY2(!window->findChild<QWidget *>(name)->isEnabled(), name);
+    QVERIFY(window->findChild<QWidget *>("SB_Start")->isEnabled());
+
+    // The refusal is a modal box: read and answered with Return from within its own loop.
+    QString refusal;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        auto *box = window->findChild<QMessageBox *>("StationRefusal");
+        if (!box || !box->isVisible() || !refusal.isEmpty())
+            return;
+        refusal = box->text();
+        xdotool({"key", "Return"});
+    });
+    answer.start(50);
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(!refusal.isEmpty(), 10000);
+    QVERIFY2(refusal.contains(expected), qPrintable(refusal));
+    QVERIFY2(refusal.contains(QString::fromLatin1(
+                 QCryptographicHash::hash(TestImage(DataSize, 0x5eed), QCryptographicHash::Sha256)
+                     .toHex())),
+             qPrintable(refusal));
+    key("Return");
+    QTRY_VERIFY(!window->findChild<QMessageBox *>("StationRefusal"));
+    QVERIFY(!window->running());
+    QVERIFY(!QFileInfo::exists(path("report.jsonl")));
+}
+
+// The lot's counts and yield, shown all the time: a board counted once at its last attempt, each
+// attempt recorded, the row saying which attempt it is; after a restart of the window the same.
+void TestStationWindow::lotCountsRetriesAndARestart() {
+    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    QVERIFY2(devices.slavePaths().size() == 2, qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    show({"download", "data", path("data.bin"), "--port", devices.slavePaths()[0], "--port",
+          devices.slavePaths()[1], "--report", path("report.jsonl"), "--lot", "week-50",
+          "--retries", "1"});
+    auto *lot = window->findChild<QLabel *>("Label_Lot");
+    QCOMPARE(lot->text(), QStringLiteral("Lot week-50: 0 passed, 0 failed, 0 stopped; yield -"));
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        cell(devices.slavePaths()[1], BoardRows::StatusColumn).contains("attempt 2 of 2"), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 3);
+    QList<int> attempts; // of the faulty board
+    for (const QJsonObject &record : report) {
+        QCOMPARE(record["lot"].toString(), QStringLiteral("week-50"));
+        if (record["port"].toString() == devices.slavePaths()[1])
+            attempts << record["attempt"].toInt();
+        else
+            QCOMPARE(record["attempt"].toInt(), 1);
+    }
+    QCOMPARE(attempts, QList<int>({1, 2}));
+    const QString counted =
+        QStringLiteral("Lot week-50: 1 passed, 1 failed, 0 stopped; yield 50.0 %");
+    QCOMPARE(lot->text(), counted);
+
+    // Closed and opened again: the lot goes on, its counts as they were.
+    window.reset();
+    show({});
+    QCOMPARE(window->findChild<QLabel *>("Label_Lot")->text(), counted);
 }
 
 void TestStationWindow::watchKeepsABoardsSlotAndItsRedWhenPulledOut() {
