@@ -170,7 +170,9 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     grid->addWidget(makeLabel(QStringLiteral("Ports:"), this), 2, 0, Qt::AlignTop);
     grid->addWidget(portList_, 2, 1, 1, 2);
     auto *options = new QHBoxLayout;
-    options->setSpacing(12);
+    options->setSpacing(6);
+    // Room for a port's name as it is typed, even in a narrow window.
+    portEdit_->setMinimumWidth(60);
     options->addWidget(portEdit_, 1);
     options->addWidget(watchBox_);
     options->addWidget(retriesBox_);

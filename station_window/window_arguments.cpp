@@ -1,9 +1,12 @@
 #include "station_window/window_arguments.h"
 
 #include "station/exit_code.h"
+#include "station/lot.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+
+#include <algorithm>
 
 namespace {
 
@@ -73,11 +76,22 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         return fail(error);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
+        // An empty window may still be given the operator's own: the lot, the trace.
+        const QList<QCommandLineOption> operatorLevel = options.operatorLevel();
         for (const QCommandLineOption &option : options.all()) {
-            if (parser.isSet(option))
+            const bool own = std::any_of(
+                operatorLevel.begin(), operatorLevel.end(),
+                [&](const QCommandLineOption &o) { return o.names() == option.names(); });
+            if (parser.isSet(option) && !own)
                 return fail(
                     QStringLiteral("expected: download|upload KIND FILE before the options"));
         }
+        result.station.lot = parser.value(options.lot);
+        result.station.trace = parser.isSet(options.trace);
+        if (const QString why = LotNameProblem(result.station.lot);
+            !result.station.lot.isEmpty() && !why.isEmpty())
+            return fail(QStringLiteral("--lot %1: %2").arg(result.station.lot, why));
+        result.filled = parser.isSet(options.lot) || parser.isSet(options.trace);
         return result;
     }
     if (positional.size() != 3)
