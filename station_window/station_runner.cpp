@@ -51,7 +51,7 @@ StationRunner::StationRunner(BoardRows &rows, ComPortSource comPorts, QObject *p
 StationRunner::~StationRunner() {
     // Ended some other way than by the window's close (the process ending): every board ends in
     // order, and its thread is waited for while its feed and the run are still there.
-    stop_.store(1);
+    stop_.store(OperatorStop);
     watch_.reset();
     boards_.reset();
 }
@@ -110,11 +110,12 @@ void StationRunner::launchSome() {
         QTimer::singleShot(0, this, &StationRunner::launchSome);
 }
 
-void StationRunner::stop() {
+void StationRunner::stop(int why) {
     if (!running())
         return;
     // Every board sees it at its next poll and ends in order; tick() ends the run once all have.
-    stop_.store(1);
+    // Its records say what stopped it: no signal's number for the operator's Stop.
+    stop_.store(why);
     // No more looks: a board found now would only be stopped.
     watch_.reset();
     emit progressed();

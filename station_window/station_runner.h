@@ -35,14 +35,16 @@ public:
     // when it is refused. `again`: the plan's ports are rows that run once more (Again), the
     // other rows left as they are; otherwise the rows start anew, one for each port.
     std::optional<StationRefusal> start(const StationPlan &plan, bool again);
-    // Every board ends in order at its next poll; finished() follows once all have.
-    void stop();
+    // Every board ends in order at its next poll; finished() follows once all have. `why`: the
+    // signal that ends the station, or the operator's Stop.
+    static constexpr int OperatorStop = -1;
+    void stop(int why = OperatorStop);
 
     bool running() const { return boards_ != nullptr; }
     bool stopping() const { return running() && StopRequested(&stop_); }
     bool watching() const { return watch_ != nullptr; }
     // This run's boards: launched, ended, failed.
-    int boardsLaunched() const { return launched_; }
+    int boardsLaunched() const { return launched_ + int(waiting_.size()); }
     int boardsEnded() const { return ended_; }
     int boardsFailed() const { return failed_; }
     int boardsRunning() const { return boards_ ? boards_->running() : 0; }

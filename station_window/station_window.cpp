@@ -4,6 +4,7 @@
 #include "station/plan_rules.h"
 #include "station/recipe.h"
 #include "station/station_plan.h"
+#include "station/stop_signals.h"
 #include "station_window/batch_banner.h"
 #include "station_window/board_rows.h"
 #include "station_window/board_table.h"
@@ -451,7 +452,7 @@ void StationWindow::showDetail(int row) {
 void StationWindow::stopAndClose() {
     closing_ = true;
     if (running())
-        stopRun();
+        runner_->stop(StopSignalled() ? StopSignal.load() : StationRunner::OperatorStop);
     else
         close();
 }

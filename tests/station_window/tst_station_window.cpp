@@ -507,8 +507,10 @@ void TestStationWindow::stopDuringATransferLeavesNoPartialFile() {
     QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
     const QList<QJsonObject> report = records(path("report.jsonl"));
     QCOMPARE(report.size(), 2);
+    // Each record says the operator stopped it (not a signal).
     for (const QJsonObject &record : report)
-        QVERIFY(record["exitCode"].toInt() != 0);
+        QCOMPARE(record["cause"].toString(),
+                 QStringLiteral("stopped by the operator before its verdict"));
     // Stopped, not failed: counted apart, in a colour of their own, the lamp out.
     for (const QString &port : devices.slavePaths()) {
         QCOMPARE(state(port), BoardState::Stopped);
@@ -555,7 +557,10 @@ void TestStationWindow::sigtermEndsTheWindowInterrupted() {
     QVERIFY(station.waitForFinished(20000));
     QCOMPARE(station.exitStatus(), QProcess::NormalExit);
     QCOMPARE(station.exitCode(), 130);
-    QCOMPARE(records(path("report.jsonl")).size(), 1);
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 1);
+    QCOMPARE(report.first()["cause"].toString(),
+             QStringLiteral("stopped by SIGTERM before its verdict"));
 }
 
 // A report on a pipe whose reader went: the records fail, and neither the window nor its boards
