@@ -43,7 +43,9 @@ QString description() {
         "for each device's operation (times, host, port, device, image size and SHA-256,\n"
         "result, exit code). --watch keeps running and serves each port matching a --port,\n"
         "which may then be a pattern ('/dev/serial/by-id/*', 'COM.*'), once each time it\n"
-        "appears; Ctrl-C ends the watch with the totals.\n"
+        "appears; Ctrl-C ends the watch with the totals. --publish URL sends each record to\n"
+        "the plant's MQTT broker as well, through an outbox on disk that keeps it until the\n"
+        "broker has taken it.\n"
         "\n"
         "Exit codes:\n");
     for (const ExitCodeInfo &info : ExitCodeTable)
@@ -93,6 +95,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     // In the order --help has always listed them.
     parser.addOptions({stationOptions.port, stationOptions.overwrite, traceOption,
                        stationOptions.report, stationOptions.watch});
+    parser.addOptions(stationOptions.publishing.all());
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("download, upload or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));

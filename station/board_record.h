@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 
 #include <optional>
@@ -31,5 +32,6 @@ struct BoardRecord {
     std::optional<double> blocksPerSecond; // over the data phases; none where no block moved
 };
 
-// The record as one line of JSON, '\n' included.
+// The record as JSON, and as one line of it, '\n' included.
+QJsonObject RecordObject(const BoardRecord &record);
 QByteArray RecordLine(const BoardRecord &record);

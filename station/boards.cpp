@@ -1,5 +1,6 @@
 #include "station/boards.h"
 
+#include "plant/publisher.h"
 #include "station/console_output.h"
 #include "station/report_file.h"
 
@@ -61,8 +62,8 @@ int descriptorLimit() {
 
 } // namespace
 
-Boards::Boards(StationEvents &events, ReportFile *report)
-    : events_(events), report_(report), descriptors_(descriptorBudget()) {}
+Boards::Boards(StationEvents &events, ReportFile *report, Publisher *publisher)
+    : events_(events), report_(report), publisher_(publisher), descriptors_(descriptorBudget()) {}
 
 Boards::~Boards() {
     for (Worker &worker : workers_) {
@@ -155,18 +156,21 @@ Boards::collect(std::chrono::steady_clock::duration timeout) {
 }
 
 void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
-    if (!report_)
-        return;
     QString why;
-    if (report_->append(RecordLine(outcome.record), &why))
-        return;
-    output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
-    if (outcome.code == ExitCode::Success)
-        outcome.code = ExitCode::FileNotSaved;
-    outcome.record.exitCode = int(outcome.code);
-    // A board that failed keeps its own cause first.
-    outcome.record.detail =
-        outcome.record.detail.isEmpty() ? why : outcome.record.detail + QStringLiteral("; ") + why;
+    if (report_ && !report_->append(RecordLine(outcome.record), &why)) {
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
+        if (outcome.code == ExitCode::Success)
+            outcome.code = ExitCode::FileNotSaved;
+        outcome.record.exitCode = int(outcome.code);
+        // A board that failed keeps its own cause first.
+        outcome.record.detail = outcome.record.detail.isEmpty()
+                                    ? why
+                                    : outcome.record.detail + QStringLiteral("; ") + why;
+    }
+    // Then into the outbox, on the disk, for the plant's broker; the board's result stands
+    // whatever becomes of it there.
+    if (publisher_ && !publisher_->add(RecordObject(outcome.record), &why))
+        output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
 }
 
 void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {

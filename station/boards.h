@@ -14,6 +14,7 @@
 #include <vector>
 
 class ConsoleOutput;
+class Publisher;
 class QThread;
 class ReportFile;
 
@@ -32,7 +33,8 @@ public:
 // and their outcomes as they end. A board is known by the number launch() gives it.
 class Boards {
 public:
-    Boards(StationEvents &events, ReportFile *report);
+    // Each record goes to `report` and then to `publisher`, where they are given.
+    Boards(StationEvents &events, ReportFile *report, Publisher *publisher = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -58,6 +60,7 @@ private:
 
     StationEvents &events_;
     ReportFile *report_;
+    Publisher *publisher_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs

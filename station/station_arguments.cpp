@@ -112,7 +112,7 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
     arguments.overwrite = parser.isSet(options.overwrite);
     if (arguments.overwrite && !upload)
         return QStringLiteral("--overwrite applies to uploads only");
-    return QString();
+    return ReadPublishArguments(parser, options.publishing, &arguments.publish);
 }
 
 QString HelpNamingProgram(const QString &help, const QString &program) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "link/transfer_mode.h"
+#include "plant/publish_settings.h"
+#include "station/publish_arguments.h"
 
 #include <QCommandLineOption>
 #include <QList>
@@ -18,18 +20,23 @@ struct StationPlan {
     bool watch = false;
     bool overwrite = false;
     bool trace = false;
-    QString report; // where each board's record is appended; empty for none
+    QString report;          // where each board's record is appended; empty for none
+    PublishSettings publish; // the plant's broker the records go to; none when not enabled
 };
 
-// The options every front end of the station takes: --port, --overwrite, --report, --watch.
+// The options every front end of the station takes: --port, --overwrite, --report, --watch,
+// and those that publish the records.
 struct StationOptions {
     StationOptions();
-    QList<QCommandLineOption> all() const { return {port, overwrite, report, watch}; }
+    QList<QCommandLineOption> all() const {
+        return QList<QCommandLineOption>{port, overwrite, report, watch} + publishing.all();
+    }
 
     QCommandLineOption port;
     QCommandLineOption overwrite;
     QCommandLineOption report;
     QCommandLineOption watch;
+    PublishOptions publishing;
 };
 
 // Qt's help text begins "Usage: " and the path the program was started by: `program` instead.

@@ -26,6 +26,8 @@ struct StationRefusal {
 
 // What a run holds while its boards run: the report the records go to and the download image,
 // read once and held locked, that every board is sent.
+class Publisher;
+
 class StationRun {
 public:
     StationRun(StationPlan plan, const StopFlag *stop);
@@ -33,9 +35,12 @@ public:
     // Checks the report and holds the download file; nothing when both are as they should be.
     // Nothing is made yet: a report that is not there is made by begin().
     std::optional<StationRefusal> open();
-    // Makes the report when it is not there yet; called once every check has passed, before the
-    // first board.
+    // Makes the report when it is not there yet, and starts publishing where the plan says;
+    // called once every check has passed, before the first board.
     std::optional<StationRefusal> begin();
+    // A front end that outlives its runs (a window) keeps their publisher: the next run goes on
+    // with it when it publishes the same way, so records left in flight are delivered.
+    void publishWith(std::shared_ptr<Publisher> publisher);
 
     // The jobs for the ports the plan names, each port resolved (COM names through `comPorts`,
     // looked up only when one is named) and checked before any is touched: one device, one owner;
@@ -52,6 +57,8 @@ public:
 
     const StationPlan &plan() const { return plan_; }
     ReportFile *report() const { return report_.get(); }
+    // The records' publisher once begin() has started it; none when the plan does not publish.
+    const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
     std::chrono::steady_clock::time_point start() const { return start_; }
 
 private:
@@ -61,5 +68,6 @@ private:
     const StopFlag *stop_;
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<ReportFile> report_;
+    std::shared_ptr<Publisher> publisher_;
     HeldImage image_;
 };

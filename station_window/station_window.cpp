@@ -89,6 +89,9 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent)
     listPresentPorts();
     tick_.setInterval(TickMs);
     connect(&tick_, &QTimer::timeout, this, &StationWindow::tick);
+    // Records go on to the broker between runs: the status line follows them.
+    publishingTick_.setInterval(1000);
+    connect(&publishingTick_, &QTimer::timeout, this, &StationWindow::showTotals);
     resize(820, 560);
     showTotals();
 }
@@ -325,6 +328,7 @@ void StationWindow::fillIn(const StationPlan &arguments) {
     watchBox_->setChecked(arguments.watch);
     overwriteBox_->setChecked(arguments.overwrite);
     reportEdit_->setText(arguments.report);
+    publishing_ = arguments.publish;
 }
 
 void StationWindow::chooseFile() {
@@ -381,6 +385,7 @@ std::optional<StationPlan> StationWindow::planFromInputs() {
     plan.overwrite = overwriteBox_->isChecked();
     plan.trace = traceBox_->isChecked();
     plan.report = reportEdit_->text().trimmed();
+    plan.publish = publishing_;
     const bool upload = IsUpload(plan.mode);
     QString why;
     if (plan.file.isEmpty())
@@ -441,14 +446,19 @@ void StationWindow::startRun() {
             note(text);
     }
     // Every check has passed: only now is a report that is not there made.
+    run->publishWith(publisher_);
     if (const auto refusal = run->begin()) {
         refuse(refusal->error);
         return;
     }
     run_ = std::move(run);
+    publisher_ = run_->publisher();
+    if (publisher_)
+        publishingTick_.start();
     served_ = succeeded_ = failed_ = 0;
     sha256_.clear();
-    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report());
+    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(),
+                                       run_->publisher().get());
     setInputsEnabled(false);
     if (plan->watch) {
         watch_.emplace(*run_, comPorts_);
@@ -674,6 +684,11 @@ void StationWindow::showTotals() {
             text += QStringLiteral(": stopping");
         else if (watch_)
             text += QStringLiteral(": watching");
+    }
+    if (publisher_) {
+        for (const QString &said : publisher_->takeNotes())
+            note(said);
+        text += QStringLiteral("; ") + PublishStateText(publisher_->state());
     }
     totals_->setText(text);
     sha_->setText(sha256_.isEmpty() ? QString() : QStringLiteral("SHA-256 %1").arg(sha256_));

@@ -60,7 +60,8 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         if (parser.isSet(options.port) || parser.isSet(options.report) ||
-            parser.isSet(options.watch) || parser.isSet(options.overwrite))
+            parser.isSet(options.watch) || parser.isSet(options.overwrite) ||
+            parser.isSet(options.publishing.publish))
             return fail(QStringLiteral("expected: download|upload KIND FILE before the options"));
         return result;
     }
