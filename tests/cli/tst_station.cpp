@@ -538,6 +538,16 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a name too long for its folder")
         << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
         << "too long";
+    // Publishing is checked before anything is made, its outbox included.
+    QTest::newRow("a broker's password file that is not there")
+        << QStringList{"download",   "data",      "data.bin",     "--port",
+                       "/dev/null",  "--publish", "mqtt://u@h/t", "--publish-password-file",
+                       "gone.jsonl", "--outbox",  "outbox"}
+        << 2 << "cannot read the password file";
+    QTest::newRow("an authority for a broker without TLS")
+        << QStringList{"download",  "data",       "data.bin",     "--port",  "/dev/null",
+                       "--publish", "mqtt://h/t", "--publish-ca", "ca.jsonl"}
+        << 1 << "mqtts:// broker only";
     QTest::newRow("an unquoted pattern, given out by the shell")
         << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "/dev/zero"} << 1
         << "quote a pattern";
@@ -550,7 +560,8 @@ void TestStation::usageErrors() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     QVERIFY(QFile::link("/dev/null", path("null-link")));
     for (QString &argument : arguments) {
-        if (argument.endsWith(".bin") || argument.endsWith(".jsonl") || argument == "null-link")
+        if (argument.endsWith(".bin") || argument.endsWith(".jsonl") || argument == "null-link" ||
+            argument == "outbox")
             argument = path(argument);
     }
     const CliRun run = runCli(arguments);
