@@ -24,7 +24,7 @@ _torvane_cli()
         cword=$COMP_CWORD
     fi
 
-    if [[ $cur == --port=* || $cur == --report=* ]]; then
+    if [[ $cur == --*=* ]]; then
         prev=${cur%%=*}
         cur=${cur#*=}
     fi
@@ -34,9 +34,22 @@ _torvane_cli()
             COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
             return
             ;;
-        --report)
+        --report | --publish-password-file | --publish-ca)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        --outbox)
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return
+            ;;
+        --publish)
+            COMPREPLY=($(compgen -W "mqtt:// mqtts://" -- "$cur"))
+            compopt -o nospace 2>/dev/null
+            return
+            ;;
+        --station)
             return
             ;;
         -h | --help | -v | --version)
@@ -48,7 +61,8 @@ _torvane_cli()
     local args=() i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            -p | --port | --report) ((i++)) ;;
+            -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
+                --station | --outbox) ((i++)) ;;
             -*) ;;
             *) args+=("${words[i]}") ;;
         esac
@@ -57,8 +71,11 @@ _torvane_cli()
     if [[ $cur == -* ]]; then
         local options="--help --version"
         case ${args[0]-} in
-            download) options="--port --report --watch --trace" ;;
-            upload) options="--port --overwrite --report --watch --trace" ;;
+            download | upload)
+                options="--port --report --watch --trace --publish --publish-password-file"
+                options+=" --publish-ca --station --outbox"
+                [[ ${args[0]} == upload ]] && options+=" --overwrite"
+                ;;
             ports) options="" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -3,6 +3,8 @@
 #include "plant/broker_connection.h"
 #include "plant/outbox.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QUuid>
@@ -89,6 +91,22 @@ bool Publisher::start(QString *why) {
     if (const qint64 waiting = outbox_->count(); waiting > 0)
         note(QStringLiteral("%1 records from before wait in the outbox %2; they go out first")
                  .arg(QString::number(waiting), outbox_->folder()));
+    // The default outbox is one for each broker and topic: records left for an address no
+    // longer used would wait there unseen.
+    if (settings_.outbox.isEmpty()) {
+        const QDir outboxes = QFileInfo(outbox_->folder()).dir();
+        for (const QFileInfo &other : outboxes.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (other.absoluteFilePath() == QFileInfo(outbox_->folder()).absoluteFilePath())
+                continue;
+            const qsizetype left = QDir(other.absoluteFilePath())
+                                       .entryList({QStringLiteral("*.json")}, QDir::Files)
+                                       .size();
+            if (left > 0)
+                note(QStringLiteral("%1 records wait in the outbox %2 for another broker or "
+                                    "topic; moved into %3, they go out with these")
+                         .arg(QString::number(left), other.absoluteFilePath(), outbox_->folder()));
+        }
+    }
     try {
         thread_ = std::thread([this] { deliver(); });
     } catch (const std::system_error &error) {
@@ -328,8 +346,10 @@ bool Publisher::connectAndSend() {
         setWhy(QString());
 
         const Clock::time_point now = Clock::now();
-        if (held.empty() && ((outbox_->count() > qint64(sent.size()) && now - lastLook >= 1s) ||
-                             now - lastLook >= LookEvery)) {
+        // More wait on the disk than are held or under way; or other stations may have put
+        // records there since the last look.
+        if (held.empty() &&
+            (outbox_->count() > qint64(sent.size()) || now - lastLook >= LookEvery)) {
             lastLook = now;
             for (std::string &name : outbox_->oldest(HeldNames))
                 held.insert(std::move(name));
