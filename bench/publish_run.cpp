@@ -61,8 +61,9 @@ std::optional<double> station(const QString &cli, const QStringList &ports, cons
 QString stationRow(const QString &bin, const QString &folder, TestBroker &broker) {
     ChildRun devices;
     if (!devices.start(bin + QStringLiteral("/device/torvane-device"),
-                       {QStringLiteral("--count"), QString::number(Boards), QStringLiteral("--pace"),
-                        QString::number(Baud), QStringLiteral("--erase-time"), QStringLiteral("0"),
+                       {QStringLiteral("--count"), QString::number(Boards),
+                        QStringLiteral("--pace"), QString::number(Baud),
+                        QStringLiteral("--erase-time"), QStringLiteral("0"),
                         QStringLiteral("--program-time"), QStringLiteral("0")}))
         return QStringLiteral("failed: no emulator");
     QStringList ports;

@@ -87,6 +87,8 @@ void BrokerConnection::start() {
     mosquitto_publish_callback_set(client_, onPublish);
     mosquitto_log_callback_set(client_, onLog);
     mosquitto_max_inflight_messages_set(client_, MaxInFlight);
+    // Records go as they come: small packets are not held back for the next one.
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     int code = MOSQ_ERR_SUCCESS;
     if (!setup_.broker.user.isEmpty() || !setup_.password.isEmpty())
         code = mosquitto_username_pw_set(

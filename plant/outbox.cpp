@@ -19,6 +19,7 @@ namespace {
 constexpr char Suffix[] = ".json";
 constexpr char PartSuffix[] = ".part";
 constexpr char LockName[] = "deliverer.lock";
+constexpr char DeliveredName[] = "delivered";
 // A record a station is writing is there for milliseconds; one this old was left by a kill.
 constexpr qint64 AbandonedPartSeconds = 600;
 // A record's file is a few hundred bytes: anything far larger is no record of ours.
@@ -57,6 +58,8 @@ bool writeAll(int fd, const QByteArray &bytes) {
 Outbox::Outbox(QString folder, qint64 limit) : folder_(std::move(folder)), limit_(limit) {}
 
 Outbox::~Outbox() {
+    if (delivered_ >= 0)
+        ::close(delivered_);
     if (lock_ >= 0)
         ::close(lock_);
     if (dir_ >= 0)
@@ -89,6 +92,12 @@ bool Outbox::open(QString *why) {
     if (lock_ < 0) {
         *why = QStringLiteral("cannot open the outbox's lock %1/%2: %3")
                    .arg(folder_, QLatin1String(LockName), qt_error_string(errno));
+        return false;
+    }
+    if ((::mkdirat(dir_, DeliveredName, 0700) != 0 && errno != EEXIST) ||
+        (delivered_ = ::openat(dir_, DeliveredName, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+        *why = QStringLiteral("cannot open %1/%2: %3")
+                   .arg(folder_, QLatin1String(DeliveredName), qt_error_string(errno));
         return false;
     }
     oldest(0);
@@ -200,9 +209,32 @@ bool Outbox::setAside(const std::string &name) {
 }
 
 void Outbox::remove(const std::string &name) {
-    // Not synced: a removal the disk forgets only sends the record once more, and its id tells.
-    if (::unlinkat(dir_, name.c_str(), 0) == 0)
+    // Not synced: a move the disk forgets only sends the record once more, and its id tells.
+    if (::renameat(dir_, name.c_str(), delivered_, name.c_str()) == 0 ||
+        (errno != ENOENT && ::unlinkat(dir_, name.c_str(), 0) == 0))
         count_.fetch_sub(1);
+}
+
+bool Outbox::sweep(int most) {
+    const int fd = ::openat(delivered_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    bool more = false;
+    while (const dirent *entry = ::readdir(listing)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        if (most-- <= 0) {
+            more = true;
+            break;
+        }
+        ::unlinkat(delivered_, entry->d_name, 0);
+    }
+    ::closedir(listing);
+    return more;
 }
 
 bool Outbox::deliver() {

@@ -12,7 +12,10 @@
 // the outbox whole or not at all, whatever moment the station is killed or the power goes. It
 // leaves only when the broker has taken it. Names sort by the time a record came, so the oldest
 // go out first; several stations may put records into one outbox, and one at a time delivers
-// it (the one that holds its lock).
+// it (the one that holds its lock). A record the broker took is moved aside into delivered/ at
+// once, where it is never sent again, and removed from there while the deliverer has nothing
+// else to do: removing a file can take milliseconds (a disk that trims what is freed), and the
+// records waiting behind it should not.
 class Outbox {
 public:
     // About a hundred thousand records: days of a plant's stations with the broker away.
@@ -39,6 +42,8 @@ public:
     QByteArray read(const std::string &name) const;
     // The broker has taken it.
     void remove(const std::string &name);
+    // Removes up to `most` records the broker took; false once none is left.
+    bool sweep(int most);
     // A record that cannot be read is kept beside the others, no longer sent.
     bool setAside(const std::string &name); // false: it was gone
     // Whether this station delivers the outbox: it holds its lock, or takes it now.
@@ -54,6 +59,7 @@ private:
     QString folder_;
     qint64 limit_;
     int dir_ = -1;
+    int delivered_ = -1; // delivered/
     int lock_ = -1;
     bool delivering_ = false;
     std::atomic<qint64> count_{0};

@@ -34,6 +34,8 @@ constexpr auto FirstRetry = 1s;
 constexpr auto LastRetry = 30s;
 // How often the outbox is looked at for records that other stations put there.
 constexpr auto LookEvery = 5s;
+// Records the broker took, removed from the disk at a time while nothing else is to be done.
+constexpr int SweepAtOnce = 20;
 // Another station holds the outbox: how often to see whether it still does.
 constexpr auto OtherDelivererLook = 2s;
 
@@ -286,11 +288,13 @@ bool Publisher::connectAndSend() {
     std::set<std::string> held;      // waiting, oldest first
     std::map<int, std::string> sent; // message id -> record
     Clock::time_point lastLook{};
+    bool sweep = true; // delivered records may be left on the disk
     for (;;) {
         const bool busy = connection.state() != BrokerConnection::State::Connected || !sent.empty();
+        const bool sweeping = sweep && held.empty() && sent.empty();
         // While anything is under way the library is given a turn often: what TLS has already
         // read shows on no descriptor.
-        connection.wait(wake_[0], busy ? 20 : 1000);
+        connection.wait(wake_[0], sweeping ? 0 : busy ? 20 : 1000);
         char drained[64];
         while (::read(wake_[0], drained, sizeof drained) > 0) {
         }
@@ -314,6 +318,7 @@ bool Publisher::connectAndSend() {
             sent.erase(it);
         }
         if (!acknowledged.empty()) {
+            sweep = true;
             const std::lock_guard<std::mutex> lock(mutex_);
             state_.delivered += qint64(acknowledged.size());
             lastProgress_ = Clock::now();
@@ -375,5 +380,7 @@ bool Publisher::connectAndSend() {
             }
             sent.emplace(id, name);
         }
+        if (held.empty() && sent.empty() && sweep)
+            sweep = outbox_->sweep(SweepAtOnce);
     }
 }
