@@ -203,12 +203,13 @@ void Publisher::setWhy(const QString &why) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (why == state_.why)
         return;
+    // Why first: a line cut to the room there is keeps what matters.
     if (!why.isEmpty() && outbox_->count() == 0)
-        notes_
-            << QStringLiteral("records will wait in the outbox %1: %2").arg(outbox_->folder(), why);
+        notes_ << QStringLiteral("records will wait: %1 (they are kept in the outbox %2)")
+                      .arg(why, outbox_->folder());
     else if (!why.isEmpty())
-        notes_ << QStringLiteral("records wait in the outbox %1 (%2 now): %3")
-                      .arg(outbox_->folder(), QString::number(outbox_->count()), why);
+        notes_ << QStringLiteral("%1 records wait: %2 (they are kept in the outbox %3)")
+                      .arg(QString::number(outbox_->count()), why, outbox_->folder());
     else
         notes_ << QStringLiteral("the broker %1 takes the records again (%2 waiting)")
                       .arg(settings_.broker.text(), QString::number(outbox_->count()));
