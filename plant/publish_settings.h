@@ -22,7 +22,7 @@ struct PublishSettings {
 // The outbox's folder: the one given, else one for the broker and topic under
 // $XDG_STATE_HOME/torvane/outbox (~/.local/state when unset), so that records wait for the
 // broker and topic they were meant for, and stations publishing elsewhere never mix them
-// (localhost_1883_plant_line1-1a2b3c4d).
+// (localhost_1883_plant_line1-f2d441e3).
 QString OutboxFolder(const PublishSettings &settings);
 
 // The secret on the first line of a small regular file, without its line end; false with why.
