@@ -37,20 +37,13 @@ bool isPart(const char *name) {
            std::strcmp(name + length - (sizeof PartSuffix - 1), PartSuffix) == 0;
 }
 
-bool writeAll(int fd, const QByteArray &bytes) {
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        written += n;
-    }
-    return true;
+// The folder's entries, read from a descriptor of its own; null when it cannot be read.
+DIR *listingOf(int folder) {
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing && fd >= 0)
+        ::close(fd);
+    return listing;
 }
 
 } // namespace
@@ -116,28 +109,25 @@ Outbox::Added Outbox::add(const QByteArray &payload, const QString &id, std::str
                            .count();
     *name =
         QStringLiteral("%1-%2").arg(now, 16, 16, QLatin1Char('0')).arg(id).toStdString() + Suffix;
-    const std::string part = "." + *name + PartSuffix;
-    const int fd = ::openat(dir_, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    int error = 0;
-    if (fd < 0) {
-        error = errno;
-    } else {
-        if (!writeAll(fd, payload) || ::fdatasync(fd) != 0)
-            error = errno;
-        ::close(fd);
-        // Named into place only once it is whole on the disk, and the name made to last too.
-        if (!error &&
-            (::renameat(dir_, part.c_str(), dir_, name->c_str()) != 0 || ::fsync(dir_) != 0))
-            error = errno;
-        if (error)
-            ::unlinkat(dir_, part.c_str(), 0);
-    }
-    if (error) {
+    const std::string partName = "." + *name + PartSuffix;
+    QFile part(folder_ + QLatin1Char('/') + QString::fromStdString(partName));
+    QString error;
+    if (!part.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+        part.write(payload) != payload.size() || !part.flush())
+        error = part.errorString();
+    else if (::fdatasync(part.handle()) != 0)
+        error = qt_error_string(errno);
+    part.close();
+    // Named into place only once it is whole on the disk, and the name made to last too.
+    if (error.isEmpty() &&
+        (::renameat(dir_, partName.c_str(), dir_, name->c_str()) != 0 || ::fsync(dir_) != 0))
+        error = qt_error_string(errno);
+    if (!error.isEmpty()) {
+        ::unlinkat(dir_, partName.c_str(), 0);
         // The rename may have happened before the folder failed to sync: the record is not
         // counted as kept, so it must not be published either.
         ::unlinkat(dir_, name->c_str(), 0);
-        *why = QStringLiteral("the outbox %1 did not take the record: %2")
-                   .arg(folder_, qt_error_string(error));
+        *why = QStringLiteral("the outbox %1 did not take the record: %2").arg(folder_, error);
         return Added::Failed;
     }
     count_.fetch_add(1);
@@ -146,13 +136,9 @@ Outbox::Added Outbox::add(const QByteArray &payload, const QString &id, std::str
 
 std::vector<std::string> Outbox::oldest(size_t most) {
     std::vector<std::string> names;
-    const int fd = ::openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!listing) {
-        if (fd >= 0)
-            ::close(fd);
+    DIR *listing = listingOf(dir_);
+    if (!listing)
         return names;
-    }
     const time_t now = ::time(nullptr);
     qint64 count = 0;
     while (const dirent *entry = ::readdir(listing)) {
@@ -216,13 +202,9 @@ void Outbox::remove(const std::string &name) {
 }
 
 bool Outbox::sweep(int most) {
-    const int fd = ::openat(delivered_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!listing) {
-        if (fd >= 0)
-            ::close(fd);
+    DIR *listing = listingOf(delivered_);
+    if (!listing)
         return false;
-    }
     bool more = false;
     while (const dirent *entry = ::readdir(listing)) {
         if (entry->d_name[0] == '.')
