@@ -66,7 +66,14 @@ void BrokerConnection::failWith(int code) {
     case MOSQ_ERR_CONN_LOST:
     case MOSQ_ERR_NO_CONN:
     case MOSQ_ERR_KEEPALIVE:
-        fail(Failure::Lost, QStringLiteral("the connection to the broker %1 was lost").arg(broker));
+        // The library says the same of a connection refused before it was made.
+        if (state_ == State::Connected)
+            fail(Failure::Lost,
+                 QStringLiteral("the connection to the broker %1 was lost").arg(broker));
+        else
+            fail(Failure::Unreachable,
+                 QStringLiteral("cannot reach the broker %1: it refused or dropped the connection")
+                     .arg(broker));
         break;
     default:
         fail(Failure::Other, QStringLiteral("the broker %1: %2")
