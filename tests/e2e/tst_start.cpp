@@ -1,7 +1,7 @@
 // Start, end to end: the real window drives the real device emulator on a pseudo-terminal.
-#include "ports/com_numbering.h"
 #include "link/transfer_mode.h"
 #include "ops/status_text.h"
+#include "ports/com_numbering.h"
 #include "support/device_process.h"
 #include "support/images.h"
 #include "window_driver.h"
@@ -100,8 +100,10 @@ void TestStart::initTestCase() {
         // A read-only image is only read, so it is sent like any other.
         QFile::setPermissions(imagePath[kind], QFile::ReadOwner | QFile::ReadGroup);
     }
-    sharedDevice =
-        std::make_unique<DeviceProcess>(QStringList{"--erase-time", "50", "--program-time", "50"});
+    // A device slow to answer the connect request, answering every request it reads: every mode
+    // passes over the copies of its answer.
+    sharedDevice = std::make_unique<DeviceProcess>(
+        QStringList{"--erase-time", "50", "--program-time", "50", "--fault", "answer-every=15"});
     QVERIFY2(!sharedDevice->slavePath().isEmpty(), qPrintable(sharedDevice->errorString()));
 }
 
