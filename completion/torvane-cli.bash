@@ -34,7 +34,7 @@ _torvane_cli()
             COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
             return
             ;;
-        --report | --publish-password-file | --publish-ca)
+        --report | --recipe | --publish-password-file | --publish-ca)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return
@@ -49,7 +49,7 @@ _torvane_cli()
             compopt -o nospace 2>/dev/null
             return
             ;;
-        --station)
+        --station | --lot | --retries | --expect-sha256)
             return
             ;;
         -h | --help | -v | --version)
@@ -69,12 +69,16 @@ _torvane_cli()
     done
 
     if [[ $cur == -* ]]; then
-        local options="--help --version"
+        local options="--help --version --recipe --lot --trace"
         case ${args[0]-} in
             download | upload)
-                options="--port --report --watch --trace --publish --publish-password-file"
-                options+=" --publish-ca --station --outbox"
-                [[ ${args[0]} == upload ]] && options+=" --overwrite"
+                options="--port --report --watch --trace --lot --retries --publish"
+                options+=" --publish-password-file --publish-ca --station --outbox"
+                if [[ ${args[0]} == upload ]]; then
+                    options+=" --overwrite"
+                else
+                    options+=" --expect-sha256"
+                fi
                 ;;
             ports) options="" ;;
         esac

@@ -24,6 +24,16 @@ QString BrokerAddress::text() const {
              topic);
 }
 
+QString BrokerAddress::url() const {
+    QUrl url;
+    url.setScheme(tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"));
+    url.setUserName(user);
+    url.setHost(host);
+    url.setPort(port);
+    url.setPath(QLatin1Char('/') + topic);
+    return url.toString(QUrl::FullyEncoded);
+}
+
 QString ParseBrokerAddress(const QString &url, BrokerAddress *into) {
     const QString example = QStringLiteral("mqtt://[user@]host[:port]/topic or mqtts://...");
     const QUrl parsed(url, QUrl::StrictMode);

@@ -15,6 +15,8 @@ struct BrokerAddress {
     bool operator!=(const BrokerAddress &other) const { return !(*this == other); }
     // As it was given, with the port always shown: the broker's name in messages.
     QString text() const;
+    // As a URL that ParseBrokerAddress reads back, the topic's spaces escaped.
+    QString url() const;
 };
 
 // Reads `url` into `into`; empty when it is sound, else what is wrong with it.

@@ -17,7 +17,7 @@ void BoardConsole::attach(Line &line, TransferState &state) {
 
 // The window's box says the same whatever the cause; a line of a script says the cause.
 void BoardConsole::showError(const QString &text, const QString &cause) {
-    output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(cause.isEmpty() ? text : cause));
+    output_.errorBox(cause.isEmpty() ? text : cause);
 }
 
 void BoardConsole::standStill(int ms) {

@@ -23,6 +23,9 @@ struct BoardJob {
     bool trace = false;
     std::chrono::steady_clock::time_point start; // of the run: the trace's times count from it
     const StopFlag *stop = nullptr;              // ends the operation in order when set
+    QString lot;                                 // the lot its records name; empty for none
+    int attempts = 1; // at most: 1 and the retries a failure that trying again may cure earns
+    int attempt = 1;  // this one
 };
 
 // How it ended.
@@ -32,6 +35,7 @@ struct BoardOutcome {
     // The time from "Connectting..." to "Update Success!", zero unless it succeeded.
     std::chrono::steady_clock::duration operationTime{};
     BoardRecord record;
+    int attempts = 1; // as the job allowed: the last attempt's outcome is the board's
 };
 
 // Runs the job with a serial component, state and console of its own, from the upload target's
@@ -42,3 +46,6 @@ struct BoardOutcome {
 // the pause loses no record of the file it saved.
 BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
                       const std::function<void(BoardOutcome &)> &keep);
+
+// Why a board was stopped, from what set `stop`: a signal's number, or the operator's Stop.
+QString StopCause(const StopFlag *stop);

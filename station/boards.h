@@ -17,11 +17,13 @@ class ConsoleOutput;
 class Publisher;
 class QThread;
 class ReportFile;
+class StationTotals;
 
 // What the station tells its front end of each board. started() comes on the thread that
 // launches the board, under the station's lock (it must not call back into Boards); the board's
 // lines then go, from the board's own thread, to the output it returns, and ended() follows
-// there once its record is written. A board that gets no thread ends on the launching thread.
+// there once its record is written. A board that gets no thread ends on the launching thread. A
+// board that tries again is one board: it starts once and ends once, with its last attempt.
 class StationEvents {
 public:
     virtual ~StationEvents() = default;
@@ -33,8 +35,10 @@ public:
 // and their outcomes as they end. A board is known by the number launch() gives it.
 class Boards {
 public:
-    // Each record goes to `report` and then to `publisher`, where they are given.
-    Boards(StationEvents &events, ReportFile *report, Publisher *publisher = nullptr);
+    // Each board's end is counted in `totals` (when given) before ended() says it. Each record
+    // goes to `report` and then to `publisher`, where they are given.
+    Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr,
+           Publisher *publisher = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -57,9 +61,11 @@ private:
                    const QString &why);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
+    void count(const BoardOutcome &outcome, ConsoleOutput &output);
 
     StationEvents &events_;
     ReportFile *report_;
+    StationTotals *totals_;
     Publisher *publisher_;
     mutable std::mutex mutex_;
     std::condition_variable done_;

@@ -6,6 +6,7 @@
 #include "station/boards.h"
 #include "station/station_arguments.h"
 #include "station/station_plan.h"
+#include "station/station_totals.h"
 #include "station/station_watch.h"
 #include "station/stop_flag.h"
 
@@ -97,6 +98,7 @@ private:
     void showTotals();
     void showDetail(int row);
     void refuse(const QString &text);
+    void refuse(const StationRefusal &refusal);
     // A line of the station's own (where a port leads, a port a pattern matched but leaves
     // alone): the newest at the bottom, all of them in its tooltip.
     void note(const QString &text);
@@ -113,9 +115,8 @@ private:
     std::atomic<int> endedBoards_{0};
     int collectedBoards_ = 0;
     QElapsedTimer sinceLook_;
-    // Publishing as the command line asked; the publisher outlives a run, so that records left
-    // waiting go on to the broker while the window is open.
-    PublishSettings publishing_;
+    // The publisher outlives a run, so that records left waiting go on to the broker while the
+    // window is open.
     std::shared_ptr<Publisher> publisher_;
     QTimer publishingTick_;
     bool closing_ = false;
@@ -125,9 +126,8 @@ private:
     std::map<int, int> rowOfBoard_;                   // board -> row
     std::map<int, std::shared_ptr<BoardFeed>> feeds_; // while its board runs
     std::map<QString, QString> devices_;              // port -> the device it opens
-    int served_ = 0;
-    int succeeded_ = 0;
-    int failed_ = 0;
+    StationTotals counts_;
+    StationPlan filled_; // what the window was opened with, for what it has no control of yet
     QString sha256_;
 
     QComboBox *modeList_ = nullptr;
