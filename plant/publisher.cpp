@@ -158,9 +158,8 @@ bool Publisher::add(QJsonObject record, QString *why) {
 
 void Publisher::finish(std::chrono::milliseconds patience) {
     std::unique_lock<std::mutex> lock(mutex_);
-    lastProgress_ = Clock::now();
-    while (outbox_->count() > 0 && state_.why.isEmpty() && !stopping_ &&
-           Clock::now() - lastProgress_ < patience)
+    const Clock::time_point until = Clock::now() + patience;
+    while (outbox_->count() > 0 && state_.why.isEmpty() && !stopping_ && Clock::now() < until)
         changed_.wait_for(lock, 50ms);
     stopping_ = true;
     lock.unlock();
@@ -322,7 +321,6 @@ bool Publisher::connectAndSend() {
             sweep = true;
             const std::lock_guard<std::mutex> lock(mutex_);
             state_.delivered += qint64(acknowledged.size());
-            lastProgress_ = Clock::now();
             if (fullSaid_ && outbox_->count() < outbox_->limit()) {
                 fullSaid_ = false;
                 notes_ << QStringLiteral("the outbox %1 has room again").arg(outbox_->folder());
@@ -344,11 +342,7 @@ bool Publisher::connectAndSend() {
         case BrokerConnection::State::Connected:
             break;
         }
-        if (!connected) {
-            connected = true;
-            const std::lock_guard<std::mutex> lock(mutex_);
-            lastProgress_ = Clock::now();
-        }
+        connected = true;
         setWhy(QString());
 
         const Clock::time_point now = Clock::now();

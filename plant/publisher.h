@@ -50,7 +50,7 @@ public:
     bool add(QJsonObject record, QString *why);
 
     // Waits while the broker takes records, until none waits, the broker is away, or `patience`
-    // passes with no record taken; then stops delivering.
+    // has passed; then stops delivering.
     void finish(std::chrono::milliseconds patience);
 
     PublishState state() const;
@@ -80,7 +80,6 @@ private:
     PublishState state_;
     bool stopping_ = false;
     bool fullSaid_ = false;
-    std::chrono::steady_clock::time_point lastProgress_;
 
     std::thread thread_;
 };
