@@ -90,6 +90,9 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent)
     listPresentPorts();
     tick_.setInterval(TickMs);
     connect(&tick_, &QTimer::timeout, this, &StationWindow::tick);
+    // Records go on to the broker between runs: the status line follows them.
+    publishingTick_.setInterval(1000);
+    connect(&publishingTick_, &QTimer::timeout, this, &StationWindow::showTotals);
     resize(820, 560);
     showTotals();
 }
@@ -407,6 +410,7 @@ std::optional<StationPlan> StationWindow::planFromInputs() {
     plan.expectSha256 = filled_.expectSha256;
     plan.lot = filled_.lot;
     plan.retries = filled_.retries;
+    plan.publish = filled_.publish;
     const std::optional<PlanProblem> problem = CheckPlan(plan, true);
     if (!problem)
         return plan;
@@ -489,16 +493,20 @@ void StationWindow::startRun() {
             note(text);
     }
     // Every check has passed: only now is a report that is not there made.
+    run->publishWith(publisher_);
     if (const auto refusal = run->begin()) {
         refuse(*refusal);
         return;
     }
     run_ = std::move(run);
+    publisher_ = run_->publisher();
+    if (publisher_)
+        publishingTick_.start();
     counts_.reset();
     counts_.setLot(run_->lot());
     sha256_.clear();
-    boards_ =
-        std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(), &counts_);
+    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(),
+                                       &counts_, run_->publisher().get());
     setInputsEnabled(false);
     if (plan->watch) {
         watch_.emplace(*run_, comPorts_);
@@ -726,6 +734,11 @@ void StationWindow::showTotals() {
             text += QStringLiteral(": stopping");
         else if (watch_)
             text += QStringLiteral(": watching");
+    }
+    if (publisher_) {
+        for (const QString &said : publisher_->takeNotes())
+            note(said);
+        text += QStringLiteral("; ") + PublishStateText(publisher_->state());
     }
     totals_->setText(text);
     sha_->setText(sha256_.isEmpty() ? QString() : QStringLiteral("SHA-256 %1").arg(sha256_));

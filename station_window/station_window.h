@@ -1,5 +1,6 @@
 #pragma once
 
+#include "plant/publisher.h"
 #include "ports/com_port_map.h"
 #include "ports/port_watch.h"
 #include "station/boards.h"
@@ -114,6 +115,10 @@ private:
     std::atomic<int> endedBoards_{0};
     int collectedBoards_ = 0;
     QElapsedTimer sinceLook_;
+    // The publisher outlives a run, so that records left waiting go on to the broker while the
+    // window is open.
+    std::shared_ptr<Publisher> publisher_;
+    QTimer publishingTick_;
     bool closing_ = false;
 
     std::vector<Row> rows_;
