@@ -12,4 +12,6 @@ TORVANE_BUILD="$portable" TORVANE_CMAKE_ARGS="-DTORVANE_PORTABLE_LINE=ON" \
     torvane_build torvane-cli >&2
 # The window runs without a screen.
 export QT_QPA_PLATFORM=offscreen
-exec "$TORVANE_BUILD/bench/torvane_bench" "$TORVANE_BUILD" "$portable"
+"$TORVANE_BUILD/bench/torvane_bench" "$TORVANE_BUILD" "$portable"
+# Publishing's rows, to the same table: a real broker, as the tests start one.
+exec "$TORVANE_BUILD/bench/torvane_bench_publish" "$TORVANE_BUILD"

@@ -45,7 +45,9 @@ QString description() {
         "for each device's operation (times, host, port, device, image size and SHA-256,\n"
         "result, exit code). --watch keeps running and serves each port matching a --port,\n"
         "which may then be a pattern ('/dev/serial/by-id/*', 'COM.*'), once each time it\n"
-        "appears; Ctrl-C ends the watch with the totals.\n"
+        "appears; Ctrl-C ends the watch with the totals. --publish URL sends each record to\n"
+        "the plant's MQTT broker as well, through an outbox on disk that keeps it until the\n"
+        "broker has taken it.\n"
         "\n"
         "--retries N runs a device's operation again from the start, after a pause of a\n"
         "second, when it failed to connect, transfer, verify, erase or program or the device\n"
@@ -104,6 +106,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     parser.addOptions({stationOptions.port, stationOptions.overwrite, stationOptions.trace,
                        stationOptions.report, stationOptions.watch, stationOptions.expectSha256,
                        stationOptions.lot, stationOptions.retries, stationOptions.recipe});
+    parser.addOptions(stationOptions.publishing.all());
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("download, upload or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));

@@ -4,6 +4,7 @@
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
+#include "plant/publisher.h"
 #include "station/boards.h"
 #include "station/lot.h"
 #include "station/station_plan.h"
@@ -25,6 +26,10 @@ using namespace std::chrono_literals;
 // How often the view is redrawn, and how often a watch looks for ports.
 constexpr auto RedrawInterval = 100ms;
 constexpr auto ScanInterval = 250ms;
+// At the end, how long the run's last records may take to reach a broker that takes them; after
+// Ctrl-C, less. What is left waits in the outbox for the next run.
+constexpr auto PublishingEnd = 10s;
+constexpr auto PublishingEndInterrupted = 2s;
 
 void say(const QString &text) {
     std::fputs(text.toLocal8Bit().append('\n').constData(), stderr);
@@ -110,6 +115,22 @@ private:
     std::map<int, PortOutput> outputs_; // by row: one a port, however many boards it serves
 };
 
+// What publishing has to say: why records wait, the broker back, the outbox full.
+template <typename Say> void publishingNotes(const StationRun &run, Say say) {
+    if (Publisher *publisher = run.publisher().get()) {
+        for (const QString &note : publisher->takeNotes())
+            say(QStringLiteral("torvane-cli: %1").arg(note));
+    }
+}
+
+// The run's records delivered while the broker takes them, and what is left said.
+void finishPublishing(const StationRun &run, bool interrupted) {
+    if (Publisher *publisher = run.publisher().get()) {
+        publisher->finish(interrupted ? PublishingEndInterrupted : PublishingEnd);
+        publishingNotes(run, say);
+    }
+}
+
 QString refusalText(const StationRefusal &refusal) {
     using Kind = StationRefusal::Kind;
     switch (refusal.kind) {
@@ -186,24 +207,29 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     totals.setLot(run.lot());
     std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
     {
-        Boards boards(*events, run.report(), &totals);
+        Boards boards(*events, run.report(), &totals, run.publisher().get());
         std::map<int, size_t> place; // board -> its port's place among the ports named
         for (size_t i = 0; i < jobs.size(); ++i)
             place[boards.launch(std::move(jobs[i]))] = i;
         while (boards.running() > 0) {
             for (auto &[board, outcome] : boards.collect(RedrawInterval))
                 outcomes[place.at(board)] = std::move(outcome);
-            if (view)
+            if (view) {
+                publishingNotes(run, [&](const QString &text) { view->note(text); });
                 view->refresh();
+            }
         }
     }
     if (one) {
         const BoardOutcome &outcome = *outcomes.front();
+        // A terminal's progress line is the board's while it runs: publishing speaks after it.
+        finishPublishing(run, outcome.code == ExitCode::Interrupted);
         printLot(run);
         printLine(onePortResult(outcome.code, options, outcome.operationTime));
         return int(outcome.code);
     }
     view->close();
+    finishPublishing(run, StopSignalled());
 
     std::vector<BoardOutcome> all;
     for (auto &outcome : outcomes)
@@ -244,7 +270,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     totals.setLot(run.lot());
     std::map<int, QString> names; // board -> the port it runs on
     CatchStopSignals();
-    Boards boards(events, run.report(), &totals);
+    Boards boards(events, run.report(), &totals, run.publisher().get());
     const auto footer = [&] {
         const BoardCounts counts = totals.counts();
         view.setFooter(QStringLiteral("watching: %1 boards done, %2 failed, %3 running; "
@@ -259,6 +285,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
             names.erase(board);
         }
         footer();
+        publishingNotes(run, [&](const QString &text) { view.note(text); });
         view.refresh();
     };
     const auto look = [&] {
@@ -294,6 +321,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     while (boards.running() > 0)
         take(RedrawInterval);
     view.close();
+    finishPublishing(run, true);
     std::fputs(WatchTotals(totals).toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
     printLot(run);

@@ -34,12 +34,22 @@ _torvane_cli()
             COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
             return
             ;;
-        --report | --recipe)
+        --report | --recipe | --publish-password-file | --publish-ca)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --lot | --retries | --expect-sha256)
+        --outbox)
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return
+            ;;
+        --publish)
+            COMPREPLY=($(compgen -W "mqtt:// mqtts://" -- "$cur"))
+            compopt -o nospace 2>/dev/null
+            return
+            ;;
+        --station | --lot | --retries | --expect-sha256)
             return
             ;;
         -h | --help | -v | --version)
@@ -51,7 +61,8 @@ _torvane_cli()
     local args=() i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            -p | --port | --report | --recipe | --lot | --retries | --expect-sha256) ((i++)) ;;
+            -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
+                --station | --outbox) ((i++)) ;;
             -*) ;;
             *) args+=("${words[i]}") ;;
         esac
@@ -60,8 +71,15 @@ _torvane_cli()
     if [[ $cur == -* ]]; then
         local options="--help --version --recipe --lot --trace"
         case ${args[0]-} in
-            download) options="--port --report --watch --trace --expect-sha256 --lot --retries" ;;
-            upload) options="--port --overwrite --report --watch --trace --lot --retries" ;;
+            download | upload)
+                options="--port --report --watch --trace --lot --retries --publish"
+                options+=" --publish-password-file --publish-ca --station --outbox"
+                if [[ ${args[0]} == upload ]]; then
+                    options+=" --overwrite"
+                else
+                    options+=" --expect-sha256"
+                fi
+                ;;
             ports) options="" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

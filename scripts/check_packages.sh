@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a clean copy of the committed tree (HEAD) in a folder of its
 # own (dpkg-buildpackage writes the packages beside the source), checks them with lintian,
-# unpacks them and runs the unpacked programs: --version, and an image downloaded from the
-# unpacked command line to the unpacked emulator and uploaded back.
+# unpacks them, verifies the watch's systemd unit and runs the unpacked programs: --version, and
+# an image downloaded from the unpacked command line to the unpacked emulator and uploaded back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -61,6 +61,22 @@ for program in torvane torvane-station torvane-cli torvane-device; do
         exit 1
     }
 done
+
+echo "== the watch's systemd unit"
+# Verified as installed: the unpacked program and unit beside this system's own units, in a
+# root of their own. A sound unit makes systemd-analyze say nothing (an unknown key is only a
+# warning to it, and a fault here).
+units="$work/units"
+mkdir -p "$units/lib/systemd" "$units/usr/bin"
+cp -a /lib/systemd/system "$units/lib/systemd/"
+cp "$root/lib/systemd/system/torvane-watch@.service" "$units/lib/systemd/system/"
+cp "$root/usr/bin/torvane-cli" "$units/usr/bin/"
+said=$(MANPATH="$root/usr/share/man" systemd-analyze verify --root="$units" \
+    torvane-watch@line1.service 2>&1) && [ -z "$said" ] || {
+    echo "$said"
+    echo "check_packages: systemd-analyze verify finds fault with torvane-watch@.service" >&2
+    exit 1
+}
 
 version=$(dpkg-deb --field "$work"/torvane-cli_*.deb Version)
 for program in torvane torvane-station torvane-cli torvane-device; do

@@ -8,15 +8,18 @@ TORVANE_BUILD="${TORVANE_BUILD:-$TORVANE_ROOT/build}"
 
 torvane_packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libmosquitto-dev
     xvfb xauth x11-utils xdotool imagemagick fonts-liberation
+    # The station window's sounds, and the sound server whose null sink its test records.
     libcanberra-dev libcanberra-pulse sound-theme-freedesktop pulseaudio pulseaudio-utils
+    # The plant's broker in the tests and benchmarks, with the certificates they make.
+    mosquitto mosquitto-clients openssl
 )
 
-# What scripts/check_packages.sh needs beyond the build: the Debian packaging tools, lintian and
-# the AppStream validator.
+# What scripts/check_packages.sh needs beyond the build: the Debian packaging tools, lintian,
+# the AppStream validator and systemd-analyze.
 torvane_packaging_packages=(
-    debhelper dpkg-dev fakeroot lintian appstream man-db groff-base
+    debhelper dpkg-dev fakeroot lintian appstream man-db groff-base systemd
 )
 
 torvane_install() {

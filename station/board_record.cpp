@@ -23,13 +23,13 @@ double rounded(double value, int decimals) {
 
 } // namespace
 
-QByteArray RecordLine(const BoardRecord &r) {
+QJsonObject RecordObject(const BoardRecord &r) {
     QJsonObject usb;
     if (r.hasUsbIds)
         usb = {{QStringLiteral("vendor"), hex4(r.vendorId)},
                {QStringLiteral("product"), hex4(r.productId)},
                {QStringLiteral("serial"), orNull(r.serialNumber)}};
-    const QJsonObject record{
+    return QJsonObject{
         {QStringLiteral("start"), r.start.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("end"), r.end.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("host"), r.host},
@@ -51,5 +51,8 @@ QByteArray RecordLine(const BoardRecord &r) {
         {QStringLiteral("lot"), orNull(r.lot)},
         {QStringLiteral("attempt"), r.attempt},
     };
-    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QByteArray RecordLine(const BoardRecord &record) {
+    return QJsonDocument(RecordObject(record)).toJson(QJsonDocument::Compact) + '\n';
 }

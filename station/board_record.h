@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 
 #include <optional>
@@ -34,5 +35,6 @@ struct BoardRecord {
     int attempt = 1;                       // of the board's operation: 2 and on are its retries
 };
 
-// The record as one line of JSON, '\n' included.
+// The record as JSON, and as one line of it, '\n' included.
+QJsonObject RecordObject(const BoardRecord &record);
 QByteArray RecordLine(const BoardRecord &record);

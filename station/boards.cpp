@@ -1,5 +1,6 @@
 #include "station/boards.h"
 
+#include "plant/publisher.h"
 #include "station/board_attempts.h"
 #include "station/console_output.h"
 #include "station/report_file.h"
@@ -64,8 +65,10 @@ int descriptorLimit() {
 
 } // namespace
 
-Boards::Boards(StationEvents &events, ReportFile *report, StationTotals *totals)
-    : events_(events), report_(report), totals_(totals), descriptors_(descriptorBudget()) {}
+Boards::Boards(StationEvents &events, ReportFile *report, StationTotals *totals,
+               Publisher *publisher)
+    : events_(events), report_(report), totals_(totals), publisher_(publisher),
+      descriptors_(descriptorBudget()) {}
 
 Boards::~Boards() {
     for (Worker &worker : workers_) {
@@ -159,20 +162,23 @@ Boards::collect(std::chrono::steady_clock::duration timeout) {
 }
 
 void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
-    if (!report_)
-        return;
     QString why;
-    if (report_->append(RecordLine(outcome.record), &why))
-        return;
-    output.errorLine(why);
-    if (outcome.code == ExitCode::Success)
-        outcome.code = ExitCode::FileNotSaved;
-    outcome.record.exitCode = int(outcome.code);
-    // A board that failed keeps its own cause first.
-    if (outcome.record.cause.isEmpty())
-        outcome.record.cause = why;
-    outcome.record.detail =
-        outcome.record.detail.isEmpty() ? why : outcome.record.detail + QStringLiteral("; ") + why;
+    if (report_ && !report_->append(RecordLine(outcome.record), &why)) {
+        output.errorLine(why);
+        if (outcome.code == ExitCode::Success)
+            outcome.code = ExitCode::FileNotSaved;
+        outcome.record.exitCode = int(outcome.code);
+        // A board that failed keeps its own cause first.
+        if (outcome.record.cause.isEmpty())
+            outcome.record.cause = why;
+        outcome.record.detail = outcome.record.detail.isEmpty()
+                                    ? why
+                                    : outcome.record.detail + QStringLiteral("; ") + why;
+    }
+    // Then into the outbox, on the disk, for the plant's broker; the board's result stands
+    // whatever becomes of it there.
+    if (publisher_ && !publisher_->add(RecordObject(outcome.record), &why))
+        output.errorLine(why);
 }
 
 void Boards::count(const BoardOutcome &outcome, ConsoleOutput &output) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 class ConsoleOutput;
+class Publisher;
 class QThread;
 class ReportFile;
 class StationTotals;
@@ -34,8 +35,10 @@ public:
 // and their outcomes as they end. A board is known by the number launch() gives it.
 class Boards {
 public:
-    // Each board's end is counted in `totals` (when given) before ended() says it.
-    Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr);
+    // Each board's end is counted in `totals` (when given) before ended() says it. Each record
+    // goes to `report` and then to `publisher`, where they are given.
+    Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr,
+           Publisher *publisher = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -63,6 +66,7 @@ private:
     StationEvents &events_;
     ReportFile *report_;
     StationTotals *totals_;
+    Publisher *publisher_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs

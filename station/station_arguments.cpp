@@ -161,7 +161,7 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
     }
     if (const std::optional<PlanProblem> problem = CheckPlan(plan, false))
         return argumentsText(*problem);
-    return QString();
+    return ReadPublishArguments(parser, options.publishing, &plan.publish);
 }
 
 QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
@@ -215,6 +215,14 @@ QList<QStringList> PlanArguments(const StationPlan &plan) {
     value(plan.lot, "--lot");
     value(plan.retries > 0 ? QString::number(plan.retries) : QString(), "--retries");
     flag(plan.trace, "--trace");
+    // The password from the environment stays there: a recipe is no place for a secret.
+    if (plan.publish.enabled()) {
+        value(plan.publish.broker.url(), "--publish");
+        value(plan.publish.passwordFile, "--publish-password-file");
+        value(plan.publish.caFile, "--publish-ca");
+        value(plan.publish.station, "--station");
+        value(plan.publish.outbox, "--outbox");
+    }
     return lines;
 }
 

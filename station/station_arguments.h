@@ -1,6 +1,8 @@
 #pragma once
 
 #include "link/transfer_mode.h"
+#include "plant/publish_settings.h"
+#include "station/publish_arguments.h"
 
 #include <QCommandLineOption>
 #include <QList>
@@ -22,8 +24,9 @@ struct StationPlan {
     // The download image's SHA-256 in hexadecimal, as given: a file that differs is refused
     // before any board starts. Empty: any image of the mode's size.
     QString expectSha256;
-    QString lot;     // the lot each board is counted in; empty for none
-    int retries = 0; // further attempts for a board whose failure trying again may cure
+    QString lot;             // the lot each board is counted in; empty for none
+    int retries = 0;         // further attempts for a board whose failure trying again may cure
+    PublishSettings publish; // the plant's broker the records go to; none when not enabled
 };
 
 // The options every front end of the station takes, each of which a recipe may hold too.
@@ -31,7 +34,9 @@ struct StationOptions {
     StationOptions();
     // Every one, --recipe last.
     QList<QCommandLineOption> all() const {
-        return {port, overwrite, report, watch, trace, expectSha256, lot, retries, recipe};
+        return QList<QCommandLineOption>{port,  overwrite,    report, watch,
+                                         trace, expectSha256, lot,    retries} +
+               publishing.all() + QList<QCommandLineOption>{recipe};
     }
     // Those the operator may add beside a recipe: the rest is the recipe's set-up.
     QList<QCommandLineOption> operatorLevel() const { return {lot, trace}; }
@@ -53,6 +58,7 @@ struct StationOptions {
     QCommandLineOption lot;
     QCommandLineOption retries;
     QCommandLineOption recipe;
+    PublishOptions publishing;
 };
 
 // Qt's help text begins "Usage: " and the path the program was started by: `program` instead.

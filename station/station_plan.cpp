@@ -1,5 +1,6 @@
 #include "station/station_plan.h"
 
+#include "plant/publisher.h"
 #include "ports/port_identity.h"
 #include "ports/port_names.h"
 #include "ports/system_ports.h"
@@ -50,6 +51,10 @@ std::optional<StationRefusal> StationRun::open() {
             (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty()))
             return fileRefusal(why);
     }
+    if (plan_.publish.enabled()) {
+        if (const QString why = CheckPublishSettings(plan_.publish); !why.isEmpty())
+            return fileRefusal(why);
+    }
     if (!upload) {
         image_ = HoldImageFile(plan_.file, plan_.mode);
         if (!image_.held())
@@ -83,7 +88,23 @@ std::optional<StationRefusal> StationRun::begin() {
     QString why;
     if (report_ && !report_->create(&why))
         return fileRefusal(why);
+    if (!plan_.publish.enabled()) {
+        publisher_.reset();
+        return std::nullopt;
+    }
+    if (publisher_ && publisher_->settings() == plan_.publish)
+        return std::nullopt;
+    publisher_ = std::make_shared<Publisher>(plan_.publish);
+    // No board runs without a place that keeps its record for the broker.
+    if (!publisher_->start(&why)) {
+        publisher_.reset();
+        return fileRefusal(why);
+    }
     return std::nullopt;
+}
+
+void StationRun::publishWith(std::shared_ptr<Publisher> publisher) {
+    publisher_ = std::move(publisher);
 }
 
 BoardJob StationRun::jobFor(const QString &port) const {

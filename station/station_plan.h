@@ -40,6 +40,8 @@ struct StationRefusal {
 
 // What a run holds while its boards run: the report the records go to and the download image,
 // read once and held locked, that every board is sent.
+class Publisher;
+
 class StationRun {
 public:
     StationRun(StationPlan plan, const StopFlag *stop);
@@ -49,9 +51,12 @@ public:
     // expected) and reads the lot's counts; nothing when all are as they should be. Nothing is
     // made yet: a report that is not there is made by begin(), a lot at its first board.
     std::optional<StationRefusal> open();
-    // Makes the report when it is not there yet; called once every check has passed, before the
-    // first board.
+    // Makes the report when it is not there yet, and starts publishing where the plan says;
+    // called once every check has passed, before the first board.
     std::optional<StationRefusal> begin();
+    // A front end that outlives its runs (a window) keeps their publisher: the next run goes on
+    // with it when it publishes the same way, so records left in flight are delivered.
+    void publishWith(std::shared_ptr<Publisher> publisher);
 
     // The jobs for the ports the plan names, each port resolved (COM names through `comPorts`,
     // looked up only when one is named) and checked before any is touched: one device, one owner;
@@ -68,6 +73,8 @@ public:
 
     const StationPlan &plan() const { return plan_; }
     ReportFile *report() const { return report_.get(); }
+    // The records' publisher once begin() has started it; none when the plan does not publish.
+    const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
     // The plan's lot, once open() has read it; else none.
     Lot *lot() const { return lot_.get(); }
     // The SHA-256 of the download image every board is sent, in hexadecimal; else empty.
@@ -81,6 +88,7 @@ private:
     const StopFlag *stop_;
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<ReportFile> report_;
+    std::shared_ptr<Publisher> publisher_;
     HeldImage image_;
     QString imageSha256_;
     std::unique_ptr<Lot> lot_;

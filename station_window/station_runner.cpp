@@ -72,9 +72,12 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
             emit note(text);
     }
     // Every check has passed: only now is a report that is not there made.
+    run->publishWith(publisher_);
     if (auto refusal = run->begin())
         return refusal;
     run_ = std::move(run);
+    if (run_->publisher())
+        publisher_ = run_->publisher();
     again_ = again;
     launched_ = ended_ = failed_ = 0;
     if (!again) {
@@ -86,8 +89,8 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
         rows_.slotFor(job.portName);
     totals_.reset();
     totals_.setLot(run_->lot());
-    boards_ =
-        std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(), &totals_);
+    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(),
+                                       &totals_, run_->publisher().get());
     if (plan.watch)
         watch_ = std::make_unique<WatchThread>(*run_, comPorts_,
                                                [this](const WatchStep &step) { look(step); });

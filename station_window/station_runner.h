@@ -18,6 +18,7 @@
 #include <optional>
 
 class BoardFeed;
+class Publisher;
 class BoardRows;
 class WatchThread;
 enum class BoardState;
@@ -55,6 +56,9 @@ public:
     // The boards this run has served, counted once each as its last attempt ended; each is also
     // counted into the run's lot, when it has one.
     BoardCounts served() const { return totals_.counts(); }
+    // Where the records go on to the plant's broker; none until a run publishes. It outlives the
+    // runs, so that records left waiting go on while the window is open.
+    const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
 
 signals:
     // A board ended on the row, in the state its row now shows.
@@ -85,6 +89,7 @@ private:
     StopFlag stop_{0};
     std::unique_ptr<StationRun> run_;
     StationTotals totals_;
+    std::shared_ptr<Publisher> publisher_;
     std::unique_ptr<Boards> boards_;
     std::unique_ptr<WatchThread> watch_;
     std::deque<BoardJob> waiting_; // to launch, a few at a time

@@ -1,5 +1,6 @@
 #include "station_window/station_window.h"
 
+#include "plant/publisher.h"
 #include "station/lot.h"
 #include "station/plan_rules.h"
 #include "station/recipe.h"
@@ -74,6 +75,8 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent) : QWidget(
             [this](const QModelIndex &index) { showDetail(index.row()); });
     connect(table_, &QAbstractItemView::activated, this,
             [this](const QModelIndex &index) { showDetail(index.row()); });
+    publishingTick_.setInterval(1000);
+    connect(&publishingTick_, &QTimer::timeout, this, &StationWindow::showTotals);
     resize(900, 700);
     // The lot the window last counted into goes on.
     if (const QString remembered = RememberedLot(); !remembered.isEmpty())
@@ -156,6 +159,7 @@ void StationWindow::createLayout() {
 
 void StationWindow::fillIn(const StationPlan &arguments) {
     controls_->fillIn(arguments);
+    publish_ = arguments.publish;
     if (!arguments.lot.isEmpty())
         openLot(arguments.lot, true);
     showLot();
@@ -258,7 +262,7 @@ void StationWindow::newLot() {
 void StationWindow::saveRecipe() {
     if (running() || closing_ || controls_->locked())
         return;
-    StationPlan plan = controls_->plan();
+    StationPlan plan = this->plan();
     if (const std::optional<PlanProblem> problem = CheckPlan(plan, true)) {
         refuse(PlanProblemWords(*problem));
         return;
@@ -325,6 +329,8 @@ void StationWindow::begin(const StationPlan &plan, bool again) {
     }
     if (!again)
         batch_ = plan;
+    if (runner_->publisher())
+        publishingTick_.start();
     table_->clearSelection();
     controls_->setRunning(true);
     lotButton_->setEnabled(false);
@@ -334,6 +340,7 @@ void StationWindow::begin(const StationPlan &plan, bool again) {
 StationPlan StationWindow::plan() const {
     StationPlan plan = controls_->plan();
     plan.lot = lot_ ? lot_->name() : QString();
+    plan.publish = publish_;
     return plan;
 }
 
@@ -418,6 +425,11 @@ void StationWindow::showTotals() {
             text += QStringLiteral(": stopping");
         else if (runner_->watching())
             text += QStringLiteral(": watching");
+    }
+    if (const std::shared_ptr<Publisher> &publisher = runner_->publisher()) {
+        for (const QString &said : publisher->takeNotes())
+            note(said);
+        text += QStringLiteral("; ") + PublishStateText(publisher->state());
     }
     totals_->setText(text);
     const QString sha = runner_->sha256();

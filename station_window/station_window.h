@@ -4,6 +4,7 @@
 #include "station/station_arguments.h"
 #include "station_window/station_sound.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -96,6 +97,10 @@ private:
     StationSound sound_;
     // The plan of the last Start: Again runs it once more on some of its rows.
     std::optional<StationPlan> batch_;
+    // What the window was opened with that it has no control of: where records are published.
+    PublishSettings publish_;
+    // The records waiting for the broker between runs: the line at the bottom follows them.
+    QTimer publishingTick_;
     bool closing_ = false;
     bool shown_ = false;
 };

@@ -662,6 +662,16 @@ void TestStation::usageErrors_data() {
         << "--port beside --recipe";
     QTest::newRow("a recipe that is not there")
         << QStringList{"--recipe", "line.recipe"} << 1 << "line.recipe: No such file";
+    // Publishing is checked before anything is made, its outbox included.
+    QTest::newRow("a broker's password file that is not there")
+        << QStringList{"download",   "data",      "data.bin",     "--port",
+                       "/dev/null",  "--publish", "mqtt://u@h/t", "--publish-password-file",
+                       "gone.jsonl", "--outbox",  "outbox"}
+        << 2 << "cannot read the password file";
+    QTest::newRow("an authority for a broker without TLS")
+        << QStringList{"download",  "data",       "data.bin",     "--port",  "/dev/null",
+                       "--publish", "mqtt://h/t", "--publish-ca", "ca.jsonl"}
+        << 1 << "mqtts:// broker only";
     QTest::newRow("an unquoted pattern, given out by the shell")
         << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "/dev/zero"} << 1
         << "quote a pattern";
@@ -675,7 +685,7 @@ void TestStation::usageErrors() {
     QVERIFY(QFile::link("/dev/null", path("null-link")));
     for (QString &argument : arguments) {
         if (argument.endsWith(".bin") || argument.endsWith(".jsonl") ||
-            argument.endsWith(".recipe") || argument == "null-link")
+            argument.endsWith(".recipe") || argument == "null-link" || argument == "outbox")
             argument = path(argument);
     }
     const CliRun run = runCli(arguments);

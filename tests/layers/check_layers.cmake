@@ -29,6 +29,7 @@ file(GLOB_RECURSE sources RELATIVE ${SOURCE}
     ${SOURCE}/app/*.h ${SOURCE}/app/*.cpp ${SOURCE}/bench/*.h ${SOURCE}/bench/*.cpp
     ${SOURCE}/cli/*.h ${SOURCE}/cli/*.cpp ${SOURCE}/device/*.h ${SOURCE}/device/*.cpp
     ${SOURCE}/link/*.h ${SOURCE}/link/*.cpp ${SOURCE}/ops/*.h ${SOURCE}/ops/*.cpp
+    ${SOURCE}/plant/*.h ${SOURCE}/plant/*.cpp
     ${SOURCE}/ports/*.h ${SOURCE}/ports/*.cpp ${SOURCE}/station/*.h ${SOURCE}/station/*.cpp
     ${SOURCE}/station_window/*.h ${SOURCE}/station_window/*.cpp
     ${SOURCE}/widgets/*.h ${SOURCE}/widgets/*.cpp

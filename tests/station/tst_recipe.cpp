@@ -1,5 +1,6 @@
 // Recipes read and written by the station core: the lines a line's engineer writes, the files
 // that are no recipe, and a saved set-up read back as it was.
+#include "plant/broker_address.h"
 #include "station/recipe.h"
 #include "support/images.h"
 
@@ -129,7 +130,12 @@ void TestRecipe::savedSetUpReadsBack() {
     plan.report = path("report.jsonl");
     plan.lot = "lot 7";
     plan.retries = 2;
+    ParseBrokerAddress("mqtts://station4@broker.example/plant/line%201", &plan.publish.broker);
+    plan.publish.passwordFile = path("broker password");
+    plan.publish.password = "never-in-a-recipe"; // from the environment
+    plan.publish.station = "line 1, station 4";
     QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
+    QVERIFY(!ReadFile(path("saved.recipe")).contains("never-in-a-recipe"));
 
     // Read back as a front end reads it: the recipe, then the command line beside it.
     const StationOptions options;
@@ -148,6 +154,8 @@ void TestRecipe::savedSetUpReadsBack() {
     QCOMPARE(read.report, plan.report);
     QCOMPARE(read.lot, plan.lot);
     QCOMPARE(read.retries, plan.retries);
+    plan.publish.password.clear();
+    QVERIFY(read.publish == plan.publish);
     // The image's hash goes with it: a changed image is refused by the recipe.
     QCOMPARE(
         read.expectSha256,

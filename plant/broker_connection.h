@@ -1,0 +1,62 @@
+#pragma once
+
+#include "plant/broker_address.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+struct mosquitto;
+
+// One connection to the broker through libmosquitto, made and driven by one thread: it connects,
+// publishes at QoS 1 and collects the broker's acknowledgements. A connection that failed is not
+// mended: the deliverer makes a new one, with the password read again.
+class BrokerConnection {
+public:
+    struct Setup {
+        BrokerAddress broker;
+        QString password; // empty for none
+        QString caFile;   // empty: the system's authorities
+        QByteArray clientId;
+    };
+    enum class State { Connecting, Connected, Failed };
+    // Why a connection failed, for the words the station chooses and for when to say it again.
+    enum class Failure { None, Unreachable, Refused, Certificate, Lost, Other };
+
+    explicit BrokerConnection(Setup setup);
+    ~BrokerConnection();
+    BrokerConnection(const BrokerConnection &) = delete;
+    BrokerConnection &operator=(const BrokerConnection &) = delete;
+
+    // Begins to connect; Failed at once when it cannot even begin.
+    void start();
+    State state() const { return state_; }
+    Failure failure() const { return failure_; }
+    QString why() const { return why_; }
+
+    // Publishes at QoS 1; the message's id, which takeAcknowledged() gives back once the broker
+    // has taken it; -1 when the connection failed.
+    int publish(const QByteArray &payload);
+    // Waits up to `timeoutMs` for the broker, or for `wake` to become readable, and does what
+    // the network asks.
+    void wait(int wake, int timeoutMs);
+    std::vector<int> takeAcknowledged();
+
+private:
+    static void onConnect(mosquitto *, void *self, int code);
+    static void onDisconnect(mosquitto *, void *self, int code);
+    static void onPublish(mosquitto *, void *self, int id);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
+    void fail(Failure failure, const QString &why);
+    // What a libmosquitto error code means here.
+    void failWith(int code);
+
+    Setup setup_;
+    mosquitto *client_ = nullptr;
+    State state_ = State::Connecting;
+    Failure failure_ = Failure::None;
+    QString why_;
+    QString lastError_; // the library's last error line: OpenSSL's reason, for one
+    std::vector<int> acknowledged_;
+};

@@ -1,0 +1,381 @@
+#include "plant/publisher.h"
+
+#include "plant/broker_connection.h"
+#include "plant/outbox.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QUuid>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <set>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Names of waiting records held in memory at once: the rest wait on the disk for the next look.
+constexpr size_t HeldNames = 1000;
+// Records sent and not yet acknowledged.
+constexpr size_t InFlight = 100;
+// A connection not made by then is given up and tried again.
+constexpr auto ConnectTimeout = 15s;
+// Between tries: sooner at first, then every half minute while the broker stays away.
+constexpr auto FirstRetry = 1s;
+constexpr auto LastRetry = 30s;
+// How often the outbox is looked at for records that other stations put there.
+constexpr auto LookEvery = 5s;
+// Records the broker took, removed from the disk at a time while nothing else is to be done.
+constexpr int SweepAtOnce = 20;
+// Another station holds the outbox: how often to see whether it still does.
+constexpr auto OtherDelivererLook = 2s;
+
+int milliseconds(Clock::duration time) {
+    return int(
+        std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(time).count()));
+}
+
+QByteArray clientId() {
+    // Unique, so that two stations never push each other off the broker; within the 23
+    // characters every broker takes.
+    return "torvane-" +
+           QByteArray::number(QRandomGenerator::system()->generate64() & 0xffffffffffffULL, 16);
+}
+
+} // namespace
+
+QString PublishStateText(const PublishState &state) {
+    QString text = QStringLiteral("records: %1 published, %2 waiting")
+                       .arg(QString::number(state.delivered), QString::number(state.waiting));
+    if (!state.why.isEmpty() && state.waiting > 0)
+        text += QStringLiteral(" for the broker");
+    if (state.notKept > 0)
+        text += QStringLiteral(", %1 not kept").arg(state.notKept);
+    return text;
+}
+
+Publisher::Publisher(PublishSettings settings) : settings_(std::move(settings)) {}
+
+Publisher::~Publisher() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake();
+    if (thread_.joinable())
+        thread_.join();
+    for (int fd : wake_)
+        if (fd >= 0)
+            ::close(fd);
+}
+
+QString Publisher::folder() const {
+    return OutboxFolder(settings_);
+}
+
+bool Publisher::start(QString *why) {
+    outbox_ = std::make_unique<Outbox>(folder());
+    if (!outbox_->open(why))
+        return false;
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *why = QStringLiteral("cannot start publishing: %1").arg(qt_error_string(errno));
+        return false;
+    }
+    if (const qint64 waiting = outbox_->count(); waiting > 0)
+        note(QStringLiteral("%1 records from before wait in the outbox %2; they go out first")
+                 .arg(QString::number(waiting), outbox_->folder()));
+    // The default outbox is one for each broker and topic: records left for an address no
+    // longer used would wait there unseen.
+    if (settings_.outbox.isEmpty()) {
+        const QDir outboxes = QFileInfo(outbox_->folder()).dir();
+        for (const QFileInfo &other : outboxes.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (other.absoluteFilePath() == QFileInfo(outbox_->folder()).absoluteFilePath())
+                continue;
+            const qsizetype left = QDir(other.absoluteFilePath())
+                                       .entryList({QStringLiteral("*.json")}, QDir::Files)
+                                       .size();
+            if (left > 0)
+                note(QStringLiteral("%1 records wait in the outbox %2 for another broker or "
+                                    "topic; moved into %3, they go out with these")
+                         .arg(QString::number(left), other.absoluteFilePath(), outbox_->folder()));
+        }
+    }
+    try {
+        thread_ = std::thread([this] { deliver(); });
+    } catch (const std::system_error &error) {
+        *why =
+            QStringLiteral("cannot start publishing: %1").arg(QString::fromLocal8Bit(error.what()));
+        return false;
+    }
+    return true;
+}
+
+bool Publisher::add(QJsonObject record, QString *why) {
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    record.insert(QStringLiteral("id"), id);
+    record.insert(QStringLiteral("station"), settings_.station);
+    std::string name;
+    switch (outbox_->add(QJsonDocument(record).toJson(QJsonDocument::Compact), id, &name, why)) {
+    case Outbox::Added::Kept: {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        incoming_.push_back(std::move(name));
+        break;
+    }
+    case Outbox::Added::Full: {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++state_.notKept;
+        // The oldest records stay: each of them was promised to the broker, and they are the
+        // ones the plant has been without longest.
+        *why = QStringLiteral("the outbox %1 is full (%2 records): this record is not published")
+                   .arg(outbox_->folder(), QString::number(outbox_->count()));
+        if (!fullSaid_) {
+            fullSaid_ = true;
+            notes_ << QStringLiteral("THE OUTBOX IS FULL: %1 records wait in %2, and the records "
+                                     "of boards from now on are not published until the broker "
+                                     "has taken some (a report keeps them)")
+                          .arg(QString::number(outbox_->count()), outbox_->folder());
+        }
+        return false;
+    }
+    case Outbox::Added::Failed: {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++state_.notKept;
+        return false;
+    }
+    }
+    wake();
+    return true;
+}
+
+void Publisher::finish(std::chrono::milliseconds patience) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const Clock::time_point until = Clock::now() + patience;
+    while (outbox_->count() > 0 && state_.why.isEmpty() && !stopping_ && Clock::now() < until)
+        changed_.wait_for(lock, 50ms);
+    stopping_ = true;
+    lock.unlock();
+    wake();
+    if (thread_.joinable())
+        thread_.join();
+    lock.lock();
+    state_.waiting = outbox_->count();
+    // Why they wait was said when it began.
+    if (state_.waiting > 0)
+        notes_ << QStringLiteral("%1 records wait in the outbox %2%3; they go out when the broker "
+                                 "takes them, with the next run")
+                      .arg(QString::number(state_.waiting), outbox_->folder(),
+                           state_.why.isEmpty()
+                               ? QStringLiteral(" (the run ended before the broker took them)")
+                               : QString());
+}
+
+PublishState Publisher::state() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    PublishState state = state_;
+    if (outbox_)
+        state.waiting = outbox_->count();
+    return state;
+}
+
+QStringList Publisher::takeNotes() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    QStringList notes;
+    notes.swap(notes_);
+    return notes;
+}
+
+void Publisher::note(const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    notes_ << text;
+}
+
+void Publisher::setWhy(const QString &why) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (why == state_.why)
+        return;
+    // Why first: a line cut to the room there is keeps what matters.
+    if (!why.isEmpty() && outbox_->count() == 0)
+        notes_ << QStringLiteral("records will wait: %1 (they are kept in the outbox %2)")
+                      .arg(why, outbox_->folder());
+    else if (!why.isEmpty())
+        notes_ << QStringLiteral("%1 records wait: %2 (they are kept in the outbox %3)")
+                      .arg(QString::number(outbox_->count()), why, outbox_->folder());
+    else
+        notes_ << QStringLiteral("the broker %1 takes the records again (%2 waiting)")
+                      .arg(settings_.broker.text(), QString::number(outbox_->count()));
+    state_.why = why;
+    changed_.notify_all();
+}
+
+void Publisher::wake() {
+    if (wake_[1] >= 0)
+        (void)!::write(wake_[1], "", 1);
+}
+
+void Publisher::rest(Clock::duration time) {
+    const Clock::time_point until = Clock::now() + time;
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                return;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= until)
+            return;
+        pollfd fd{wake_[0], POLLIN, 0};
+        ::poll(&fd, 1, milliseconds(until - now));
+        char drained[64];
+        while (::read(wake_[0], drained, sizeof drained) > 0) {
+        }
+    }
+}
+
+void Publisher::deliver() {
+    // A broker that drops the connection while a record is written must not end the station.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    Clock::duration retry = FirstRetry;
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                return;
+        }
+        if (!outbox_->deliver()) {
+            const qint64 other = outbox_->deliverer();
+            setWhy(QStringLiteral("another station%1 delivers this outbox; they go out with its")
+                       .arg(other > 0 ? QStringLiteral(" (process %1)").arg(other) : QString()));
+            rest(OtherDelivererLook);
+            continue;
+        }
+        if (connectAndSend())
+            retry = FirstRetry;
+        rest(retry);
+        retry = std::min<Clock::duration>(retry * 2, LastRetry);
+    }
+}
+
+bool Publisher::connectAndSend() {
+    BrokerConnection::Setup setup;
+    setup.broker = settings_.broker;
+    setup.password = settings_.password;
+    setup.caFile = settings_.caFile;
+    setup.clientId = clientId();
+    QString why;
+    // Read at each try: a password mended in its file counts without a restart.
+    if (!settings_.passwordFile.isEmpty() &&
+        !ReadSecretFile(settings_.passwordFile, &setup.password, &why)) {
+        setWhy(why);
+        return false;
+    }
+    BrokerConnection connection(setup);
+    connection.start();
+    const Clock::time_point deadline = Clock::now() + ConnectTimeout;
+    bool connected = false;
+    std::set<std::string> held;      // waiting, oldest first
+    std::map<int, std::string> sent; // message id -> record
+    Clock::time_point lastLook{};
+    bool sweep = true; // delivered records may be left on the disk
+    for (;;) {
+        const bool busy = connection.state() != BrokerConnection::State::Connected || !sent.empty();
+        const bool sweeping = sweep && held.empty() && sent.empty();
+        // While anything is under way the library is given a turn often: what TLS has already
+        // read shows on no descriptor.
+        connection.wait(wake_[0], sweeping ? 0 : busy ? 20 : 1000);
+        char drained[64];
+        while (::read(wake_[0], drained, sizeof drained) > 0) {
+        }
+        std::vector<std::string> came;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                return connected;
+            came.swap(incoming_);
+        }
+        for (std::string &name : came) {
+            if (held.size() < HeldNames)
+                held.insert(std::move(name));
+        }
+        const std::vector<int> acknowledged = connection.takeAcknowledged();
+        for (const int id : acknowledged) {
+            const auto it = sent.find(id);
+            if (it == sent.end())
+                continue;
+            outbox_->remove(it->second);
+            sent.erase(it);
+        }
+        if (!acknowledged.empty()) {
+            sweep = true;
+            const std::lock_guard<std::mutex> lock(mutex_);
+            state_.delivered += qint64(acknowledged.size());
+            if (fullSaid_ && outbox_->count() < outbox_->limit()) {
+                fullSaid_ = false;
+                notes_ << QStringLiteral("the outbox %1 has room again").arg(outbox_->folder());
+            }
+            changed_.notify_all();
+        }
+
+        switch (connection.state()) {
+        case BrokerConnection::State::Failed:
+            // What was sent and not acknowledged stays in the outbox, and goes again.
+            setWhy(connection.why());
+            return connected;
+        case BrokerConnection::State::Connecting:
+            if (Clock::now() > deadline) {
+                setWhy(QStringLiteral("no answer from the broker %1").arg(settings_.broker.text()));
+                return false;
+            }
+            continue;
+        case BrokerConnection::State::Connected:
+            break;
+        }
+        connected = true;
+        setWhy(QString());
+
+        const Clock::time_point now = Clock::now();
+        // More wait on the disk than are held or under way; or other stations may have put
+        // records there since the last look.
+        if (held.empty() &&
+            (outbox_->count() > qint64(sent.size()) || now - lastLook >= LookEvery)) {
+            lastLook = now;
+            for (std::string &name : outbox_->oldest(HeldNames))
+                held.insert(std::move(name));
+            for (const auto &[id, name] : sent)
+                held.erase(name);
+        }
+        while (sent.size() < InFlight && !held.empty()) {
+            const std::string name = *held.begin();
+            held.erase(held.begin());
+            const QByteArray payload = outbox_->read(name);
+            if (payload.isEmpty()) {
+                // Gone: another station delivered it. Or no record: kept aside, said once.
+                if (outbox_->setAside(name))
+                    note(QStringLiteral("the outbox's %1 could not be read; it is kept aside as "
+                                        "%1.unreadable and not sent")
+                             .arg(QString::fromStdString(name)));
+                continue;
+            }
+            const int id = connection.publish(payload);
+            if (id < 0) {
+                held.insert(name);
+                break;
+            }
+            sent.emplace(id, name);
+        }
+        if (held.empty() && sent.empty() && sweep)
+            sweep = outbox_->sweep(SweepAtOnce);
+    }
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "plant/publish_settings.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class Outbox;
+
+// What the station shows of its publishing.
+struct PublishState {
+    qint64 waiting = 0;   // records in the outbox
+    qint64 delivered = 0; // records the broker took since the start
+    qint64 notKept = 0;   // records the outbox had no room for, or could not write
+    QString why;          // why records wait; empty while the broker takes them
+};
+
+// The counts in a few words, for a status line: "records: 12 published, 3 waiting for the
+// broker"; why they wait is in the notes.
+QString PublishStateText(const PublishState &state);
+
+// Publishes the station's records to the plant's broker. Each record goes into the outbox first,
+// on the disk, from the thread that hands it over (a board's, in a moment); a thread of the
+// publisher's own delivers the outbox, oldest first, and takes each record out only once the
+// broker has acknowledged it. A broker that is away, refuses the password or fails the
+// certificate makes records wait, never a board: the publisher tries again, sooner at first and
+// then every half minute, with the password file read anew each time.
+class Publisher {
+public:
+    explicit Publisher(PublishSettings settings);
+    // Stops at once: what has not been acknowledged stays in the outbox for the next run.
+    ~Publisher();
+    Publisher(const Publisher &) = delete;
+    Publisher &operator=(const Publisher &) = delete;
+
+    // Opens the outbox (making its folder) and starts delivering it; false with why.
+    bool start(QString *why);
+
+    // Any thread: the record, with "id" (a new UUID) and "station" added, into the outbox and on
+    // its way; false with why when the outbox did not take it (it is full, or the disk failed).
+    bool add(QJsonObject record, QString *why);
+
+    // Waits while the broker takes records, until none waits, the broker is away, or `patience`
+    // has passed; then stops delivering.
+    void finish(std::chrono::milliseconds patience);
+
+    PublishState state() const;
+    // What changed that the station should say, each once: the broker away and why, the broker
+    // back, the outbox full.
+    QStringList takeNotes();
+    const PublishSettings &settings() const { return settings_; }
+    QString folder() const;
+
+private:
+    void deliver();
+    // Delivery, one connection at a time; returns when it failed or the publisher stops.
+    bool connectAndSend(); // whether it connected
+    void rest(std::chrono::steady_clock::duration time);
+    void note(const QString &text);
+    void setWhy(const QString &why);
+    void wake();
+
+    PublishSettings settings_;
+    std::unique_ptr<Outbox> outbox_;
+    int wake_[2] = {-1, -1}; // a pipe: a record came, or the publisher stops
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> incoming_; // records added since the deliverer last looked
+    QStringList notes_;
+    PublishState state_;
+    bool stopping_ = false;
+    bool fullSaid_ = false;
+
+    std::thread thread_;
+};
