@@ -406,7 +406,10 @@ void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
 // The lot's counts and yield, shown all the time: a board counted once at its last attempt, each
 // attempt recorded, the row saying which attempt it is; after a restart of the window the same.
 void TestStationWindow::lotCountsRetriesAndARestart() {
-    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    // Paced, so that the second attempt lasts long enough to be seen, however loaded the machine.
+    DeviceProcess devices(
+        QStringList{"--count", "2", "--fault", "1:erase-fail", "--pace", "921600"} + Quick, 5000,
+        2);
     QVERIFY2(devices.slavePaths().size() == 2, qPrintable(devices.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     show({"download", "data", path("data.bin"), "--port", devices.slavePaths()[0], "--port",
