@@ -23,6 +23,11 @@ struct BoardJob {
     bool trace = false;
     std::chrono::steady_clock::time_point start; // of the run: the trace's times count from it
     const StopFlag *stop = nullptr;              // ends the operation in order when set
+    // A board a watch found: the node it found (its number and inode) is the one opened, and a
+    // process that has it open is waited for a while (a probe of a board just plugged in).
+    bool watched = false;
+    quint64 number = 0;
+    quint64 inode = 0;
 };
 
 // How it ended.

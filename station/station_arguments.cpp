@@ -77,6 +77,8 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
     arguments.watch = parser.isSet(options.watch);
     arguments.ports = parser.values(options.port);
     for (const QString &port : arguments.ports) {
+        if (const QString problem = PortNameProblem(port); !problem.isEmpty())
+            return QStringLiteral("--port %1").arg(problem);
         if (IsPortPattern(port)) {
             if (!arguments.watch)
                 return QStringLiteral("--port %1 is a pattern: add --watch to serve the "
