@@ -143,11 +143,15 @@ QString LiveLockOfAnotherName(const QString &device, const QString &given) {
         }
     }
     const QString own = LockFilePathOf(device);
+    // Each folder once, under the name it is known by (/var/lock, not where it leads).
     QStringList folders;
+    QStringList seen;
     for (const QString &folder : lockFolders()) {
         const QString real = QFileInfo(folder).canonicalFilePath();
-        if (!real.isEmpty() && !folders.contains(real))
-            folders << real;
+        if (!real.isEmpty() && !seen.contains(real)) {
+            seen << real;
+            folders << folder;
+        }
     }
     for (const QString &folder : folders) {
         for (const QString &lock : lockNames) {

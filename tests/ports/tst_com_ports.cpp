@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 // A USB adapter with its by-id link; by path alone when `byId` is empty.
@@ -230,7 +232,7 @@ void TestComPorts::storeHonoursAHandEditedFile() {
 }
 
 void TestComPorts::storeNamesWhatItCannotUse_data() {
-    QTest::addColumn<QByteArray>("text"); // empty: the file is a folder, which cannot be read
+    QTest::addColumn<QByteArray>("text"); // or what stands there instead of a file
     QTest::addColumn<QString>("numbers");
     QTest::addColumn<QStringList>("problems");
     QTest::addColumn<QString>("keepError"); // after the file's name
@@ -276,11 +278,14 @@ void TestComPorts::storeNamesWhatItCannotUse_data() {
                             << QStringList{"is not a text file: nothing in it is used, and new "
                                            "COM numbers are not kept in it"}
                             << QString();
-    QTest::newRow("unreadable")
-        << QByteArray() << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
-        << QStringList{"cannot be read (file to open is a directory): the COM numbers kept in it "
-                       "are not used, and new ones are not kept"}
-        << QString();
+    // Neither a FIFO nor an endless device holds the program up: each is named, and passed by.
+    for (const char *kind : {"directory", "FIFO", "character device"})
+        QTest::newRow(kind) << QByteArray(kind) << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+                            << QStringList{QStringLiteral("cannot be read (a %1, not a file): the "
+                                                          "COM numbers kept in it are not used, "
+                                                          "and new ones are not kept")
+                                               .arg(QLatin1String(kind))}
+                            << QString();
 }
 
 void TestComPorts::storeNamesWhatItCannotUse() {
@@ -293,8 +298,12 @@ void TestComPorts::storeNamesWhatItCannotUse() {
     QTemporaryDir config;
     QVERIFY(config.isValid());
     const QString file = config.filePath("ports.ini");
-    if (text.isEmpty()) {
+    if (text == "directory") {
         QVERIFY(QDir().mkdir(file));
+    } else if (text == "FIFO") {
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    } else if (text == "character device") {
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), file));
     } else {
         QFile edited(file);
         QVERIFY(edited.open(QIODevice::WriteOnly));
