@@ -1,12 +1,12 @@
 #pragma once
 
-#include "ports/com_port_map.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/operation_request.h"
 #include "ops/panel_view.h"
 #include "ops/progress_sink.h"
 #include "ops/transfer_state.h"
+#include "ports/com_port_map.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

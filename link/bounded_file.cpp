@@ -66,9 +66,9 @@ BoundedFile ReadBoundedFile(const QString &path, qint64 maxBytes, bool followLin
     return file;
 #else
     // Non-blocking: a FIFO with no writer would otherwise hold the open for ever.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                              (followLinks ? 0 : O_NOFOLLOW));
+    const int fd =
+        ::open(QFile::encodeName(path).constData(),
+               O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR)
@@ -96,7 +96,8 @@ BoundedFile ReadBoundedFile(const QString &path, qint64 maxBytes, bool followLin
         // the bound.
         qint64 got = 0;
         for (;;) {
-            const qint64 room = std::min<qint64>(maxBytes + 1 - got, std::max<qint64>(st.st_size + 1, 4096));
+            const qint64 room =
+                std::min<qint64>(maxBytes + 1 - got, std::max<qint64>(st.st_size + 1, 4096));
             if (room <= 0)
                 break;
             file.content.resize(qsizetype(got + room));

@@ -106,8 +106,9 @@ void RefuseOtherHolders(const JudgedDevice &device, const QString &path, const P
         note(QStringLiteral("%1: %2; waiting up to %3 s for it to be let go")
                  .arg(path, holdersText(holders))
                  .arg(std::chrono::duration_cast<std::chrono::seconds>(check.holderWait).count()));
+    // Each look walks /proc (tens of milliseconds with a thousand processes): four a second.
     while (Clock::now() < until && !(check.giveUp && check.giveUp())) {
-        QThread::msleep(100);
+        QThread::msleep(250);
         holders = HoldersOf(st.st_rdev);
         if (holders.isEmpty())
             return;

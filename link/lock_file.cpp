@@ -129,15 +129,16 @@ QString LiveLockOfAnotherName(const QString &device, const QString &given) {
     QStringList names{device, QFileInfo(given).absoluteFilePath()};
     for (const char *folder : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
         const QDir links{QString::fromLatin1(folder)};
-        for (const QFileInfo &link : links.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        for (const QFileInfo &link :
+             links.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
             if (link.isSymLink() && link.canonicalFilePath() == device)
                 names << link.absoluteFilePath();
         }
     }
     QStringList lockNames;
     for (const QString &name : names) {
-        for (const QString &lock : {lockNameOf(name), QStringLiteral("LCK..") +
-                                                          QFileInfo(name).fileName()}) {
+        for (const QString &lock :
+             {lockNameOf(name), QStringLiteral("LCK..") + QFileInfo(name).fileName()}) {
             if (!lockNames.contains(lock))
                 lockNames << lock;
         }
@@ -255,7 +256,8 @@ QString PortLockFile::judge(const NoteSink &note) {
         const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT)
             return {};
-        if ((fd < 0 && errno == ELOOP) || (fd >= 0 && ::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) {
+        if ((fd < 0 && errno == ELOOP) ||
+            (fd >= 0 && ::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) {
             // No program writes its lock as a directory, a link or a FIFO: it is named, left as
             // it is, and the port goes without a lock file of ours.
             struct stat what {};

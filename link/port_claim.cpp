@@ -183,7 +183,6 @@ QStringList HoldersOf(dev_t device) {
     return holders;
 }
 
-
 QString DeviceNodeOf(const QString &path) {
     return QFileInfo(path).canonicalFilePath();
 }

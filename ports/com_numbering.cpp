@@ -93,8 +93,8 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
             if (problem.isEmpty())
                 map.set(n, {device, QStringLiteral("set by TORVANE_COM%1").arg(n), true});
             else
-                map.set(n, {QString(), QStringLiteral("TORVANE_COM%1 %2").arg(n).arg(problem),
-                            true});
+                map.set(n,
+                        {QString(), QStringLiteral("TORVANE_COM%1 %2").arg(n).arg(problem), true});
             overriddenNumbers.insert(n);
         }
     }

@@ -98,8 +98,8 @@ void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &l
     // A board whose turn comes after Stop is not begun.
     if (StopRequested(job.stop)) {
         lock.unlock();
-        notServed(worker, output, port, mode,
-                  QStringLiteral("stopped before its turn came"), ExitCode::Interrupted);
+        notServed(worker, output, port, mode, QStringLiteral("stopped before its turn came"),
+                  ExitCode::Interrupted);
         return;
     }
     worker.descriptors = IsUpload(mode) ? UploadDescriptors : DownloadDescriptors;

@@ -373,7 +373,8 @@ void TestCli::portThatCannotBeOpened_data() {
     QTest::newRow("no serial port") << "/dev/null"
                                     << "/dev/null: not a serial port";
     QTest::newRow("the pseudo-terminal multiplexer")
-        << "/dev/ptmx" << "/dev/ptmx: it makes a new pseudo-terminal each time it is opened";
+        << "/dev/ptmx"
+        << "/dev/ptmx: it makes a new pseudo-terminal each time it is opened";
     QTest::newRow("COM number without a device") << "COM.10"
                                                  << "COM.10 has no device";
 }
@@ -407,7 +408,8 @@ void TestCli::lockFileOfAnotherProgram() {
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
-    const QString link = path(QStringLiteral("torvane-board-%1").arg(QCoreApplication::applicationPid()));
+    const QString link =
+        path(QStringLiteral("torvane-board-%1").arg(QCoreApplication::applicationPid()));
     QVERIFY(QFile::link(device.slavePath(), link));
     const QString port = byLink ? link : device.slavePath();
     const QString lock = "/var/lock/LCK.." + (byLink ? QFileInfo(link).fileName()
@@ -503,8 +505,8 @@ void TestCli::portHeldWithoutALockIsRefused() {
     });
     const CliRun run = runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
     QCOMPARE(run.exitCode, 3);
-    const QString named = QStringLiteral("in use by another program: sleep (PID %1)")
-                              .arg(holder.processId());
+    const QString named =
+        QStringLiteral("in use by another program: sleep (PID %1)").arg(holder.processId());
     QVERIFY2(run.errors.contains(named), qPrintable(run.errors));
     QVERIFY(run.statusLines().isEmpty());
 }

@@ -541,8 +541,8 @@ void TestStation::aLongStationRunsABoundedNumberAtOnce() {
     QStringList absent;
     for (int i = 0; i < Ports; ++i)
         absent << QStringLiteral("/dev/torvane-absent-%1").arg(i);
-    const CliRun run = runCli(QStringList{"download", "default", path("default.bin")} +
-                              portArguments(absent));
+    const CliRun run =
+        runCli(QStringList{"download", "default", path("default.bin")} + portArguments(absent));
     QCOMPARE(run.exitCode, 10);
     QCOMPARE(int(run.errors.count("waiting its turn")), Ports - MostBoardsAtOnce);
     QCOMPARE(int(run.lines.filter(QRegularExpression("^/dev/torvane-absent-\\d+ .* 3 ")).size()),

@@ -1,7 +1,7 @@
 // Start, end to end: the real window drives the real device emulator on a pseudo-terminal.
-#include "ports/com_numbering.h"
 #include "link/transfer_mode.h"
 #include "ops/status_text.h"
+#include "ports/com_numbering.h"
 #include "support/device_process.h"
 #include "support/images.h"
 #include "window_driver.h"

@@ -280,7 +280,8 @@ void TestComPorts::storeNamesWhatItCannotUse_data() {
                             << QString();
     // Neither a FIFO nor an endless device holds the program up: each is named, and passed by.
     for (const char *kind : {"directory", "FIFO", "character device"})
-        QTest::newRow(kind) << QByteArray(kind) << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+        QTest::newRow(kind) << QByteArray(kind)
+                            << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
                             << QStringList{QStringLiteral("cannot be read (a %1, not a file): the "
                                                           "COM numbers kept in it are not used, "
                                                           "and new ones are not kept")
