@@ -11,8 +11,11 @@ const FaultDoc FaultDocs[FaultCount] = {
     {"program-fail", "download: reports RWFF after the program time"},
     {"stop-after=N", "goes silent for the rest of the operation after N blocks"},
     {"hangup-after=N", "closes the line after N blocks; a device on its own then exits"},
-    {"reply-delay=MS",
-     "every answer MS milliseconds late (10 or more and the tool cannot connect)"},
+    {"reply-delay=MS", "every answer MS milliseconds late; copies of a connect request that come "
+                       "meanwhile are drained"},
+    {"answer-every=MS",
+     "answers every connect request it reads, copies included, each MS milliseconds after it, "
+     "then takes what follows as the operation (a slow boot loader)"},
     {"flip-bit=K", "upload: flips the lowest bit of data block K after its checksum is taken"},
 };
 
@@ -65,7 +68,7 @@ bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
         count = &faults.hangupAfter;
     else if (name == QLatin1String("flip-bit"))
         count = &faults.flipBit;
-    else if (name != QLatin1String("reply-delay")) {
+    else if (name != QLatin1String("reply-delay") && name != QLatin1String("answer-every")) {
         *error = QStringLiteral("unknown fault \"%1\"").arg(name);
         return false;
     }
@@ -88,6 +91,8 @@ bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
         return false;
     if (count)
         *count = value;
+    else if (name == QLatin1String("answer-every"))
+        faults.answerEvery = std::chrono::milliseconds(value);
     else
         faults.replyDelay = std::chrono::milliseconds(value);
     return true;

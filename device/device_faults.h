@@ -18,7 +18,10 @@ struct DeviceFaults {
     std::optional<int> stopAfter;            // silent for the rest of the operation after N blocks
     std::optional<int> hangupAfter;          // closes the line after N blocks
     std::chrono::milliseconds replyDelay{0}; // every answer this much later
-    std::optional<int> flipBit;              // upload: one bit of this data block corrupted
+    // Answers every connect request it reads, copies included, each this much after it, and
+    // takes what follows as the operation: a device slow to answer the connect request.
+    std::optional<std::chrono::milliseconds> answerEvery;
+    std::optional<int> flipBit; // upload: one bit of this data block corrupted
 };
 
 // Adds one fault written as NAME or NAME=ARG. False, with the reason in *error, for an unknown
@@ -29,5 +32,5 @@ struct FaultDoc {
     const char *usage;
     const char *effect;
 };
-inline constexpr int FaultCount = 11;
+inline constexpr int FaultCount = 12;
 extern const FaultDoc FaultDocs[FaultCount];

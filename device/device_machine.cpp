@@ -72,6 +72,10 @@ QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
             std::memcpy(partial_.data() + partialFill_, data + i, size_t(take));
             partialFill_ += take;
             i += take;
+            if (settings_.faults.answerEvery && block_ == 0)
+                for (const int copies = repeatsAheadOfFirstBlock(); copiesAnswered_ < copies;
+                     ++copiesAnswered_)
+                    answerCopy(start + lineTime(i));
             if (partialFill_ == want && repeatsAheadOfFirstBlock() == ahead) {
                 if (ahead > 0)
                     note(now, QStringLiteral("%1 repeated connect request(s) ahead of block 0: "
@@ -108,6 +112,12 @@ QByteArray DeviceMachine::tick(Time now) {
             checkPartialBlock(std::max(now, rxFree_));
             acted = true;
         }
+        if (firstBlockDue_ && *firstBlockDue_ <= now) {
+            const Time at = *firstBlockDue_;
+            firstBlockDue_.reset();
+            sendUploadBlock(at);
+            acted = true;
+        }
     }
     while (!queue_.empty() && queue_.front().due <= now) {
         Outgoing &next = queue_.front();
@@ -139,6 +149,8 @@ std::optional<DeviceMachine::Time> DeviceMachine::nextWake() const {
         consider(queue_.front().due);
     if (deadline_)
         consider(*deadline_);
+    if (firstBlockDue_)
+        consider(*firstBlockDue_);
     if (phase_ == Phase::Receiving && partialFill_ > 0 && !partialChecked_)
         consider(partialSince_ + BlockGap);
     return wake;
@@ -164,7 +176,7 @@ void DeviceMachine::onFrame(CommandCode code, Time at) {
     }
     switch (phase_) {
     case Phase::Sending:
-        if (code == CommandCode::RRSS) {
+        if (code == CommandCode::RRSS && !firstBlockDue_) {
             if (++block_ < totalBlocks_)
                 sendUploadBlock(at);
             else
@@ -219,24 +231,49 @@ void DeviceMachine::onRequest(CommandCode code, Time at) {
         trace_(at, Direction::Received,
                QStringLiteral("%1  connect request, %2")
                    .arg(frameText(code), QLatin1String(TransferModeNames[mode])));
+    if (isCopy(mode, at)) {
+        if (settings_.faults.answerEvery)
+            answerCopy(at);
+        else
+            note(at, QStringLiteral("a copy of the connect request, drained: the tool asked "
+                                    "again before the answer reached it"));
+        return;
+    }
     if (phase_ != Phase::Idle)
         abandon(at);
     if (settings_.faults.silent)
         return;
     const bool wrong = settings_.faults.wrongReply;
     const CommandCode reply = ReplyOfMode[wrong ? (mode + 1) % TransferModeCount : mode];
+    const Time replyAt = at + settings_.faults.answerEvery.value_or(std::chrono::milliseconds(0));
     if (strayArmed_) {
         // The spoiled answer fails the tool's attempt; its next request is answered cleanly.
         strayArmed_ = false;
-        send(at, QByteArray(1, '\xFF') + FrameOf(reply),
+        send(replyAt, QByteArray(1, '\xFF') + FrameOf(reply),
              tracing() ? QStringLiteral("ff %1  (stray byte first)").arg(frameText(reply))
                        : QString());
         return;
     }
-    send(at, reply);
+    answered_ = send(replyAt, reply);
     if (wrong)
         return; // the tool does not take another mode's answer: it will ask again
     startOperation(mode, at);
+}
+
+// A request for the operation just answered, before anything of it has passed, while the answer
+// goes out or soon after.
+bool DeviceMachine::isCopy(int mode, Time at) const {
+    const bool atFirstBlock =
+        (phase_ == Phase::Sending || phase_ == Phase::Receiving) && block_ == 0;
+    return atFirstBlock && mode == mode_ && at <= answered_ + CopyWindow;
+}
+
+// answer-every: a copy is answered in its turn, after the answers before it; an upload's first
+// block waits behind it.
+void DeviceMachine::answerCopy(Time at) {
+    answered_ = send(std::max(at, answered_) + *settings_.faults.answerEvery, ReplyOfMode[mode_]);
+    if (firstBlockDue_)
+        firstBlockDue_ = answered_ + AnswerQuiet;
 }
 
 void DeviceMachine::startOperation(int mode, Time at) {
@@ -248,7 +285,9 @@ void DeviceMachine::startOperation(int mode, Time at) {
     block_ = 0;
     passed_ = 0;
     partialFill_ = 0;
+    copiesAnswered_ = 0;
     deadline_.reset();
+    firstBlockDue_.reset();
     if (!IsUpload(TransferMode(mode))) {
         phase_ = Phase::Receiving;
         image_ = QByteArray(size, Qt::Uninitialized);
@@ -266,6 +305,10 @@ void DeviceMachine::startOperation(int mode, Time at) {
     crcs_.resize(size_t(dataBlocks_));
     table_.clear();
     phase_ = Phase::Sending;
+    if (settings_.faults.answerEvery) {
+        firstBlockDue_ = answered_ + AnswerQuiet;
+        return;
+    }
     sendUploadBlock(at);
 }
 
@@ -312,6 +355,7 @@ void DeviceMachine::takeBlock(int skip, Time at) {
     const int rest = partialFill_ - skip - BlockSize;
     std::memmove(partial_.data(), partial_.data() + skip + BlockSize, size_t(rest));
     partialFill_ = rest;
+    copiesAnswered_ = 0;
     onBlock(at);
 }
 
@@ -423,8 +467,17 @@ void DeviceMachine::onDeadline(Time at) {
 // again, whatever came before.
 void DeviceMachine::checkPartialBlock(Time at) {
     partialChecked_ = true;
-    if (partialFill_ >= BlockSize && repeatsAheadOfFirstBlock() > 0) {
+    const int copies = repeatsAheadOfFirstBlock();
+    if (partialFill_ >= BlockSize && copies > 0) {
         takeBlock(partialFill_ - BlockSize, at);
+        return;
+    }
+    if (copies * FrameLength == partialFill_ && isCopy(mode_, at)) {
+        note(at, QStringLiteral("%1 copy(ies) of the connect request, drained: the tool asked "
+                                "again before the answer reached it")
+                     .arg(copies));
+        partialFill_ = 0;
+        copiesAnswered_ = 0;
         return;
     }
     if (partialFill_ < FrameLength)
@@ -463,6 +516,7 @@ void DeviceMachine::endOperation(Time at, const QString &why) {
         trace_(at, Direction::Note, QStringLiteral("%1: %2").arg(operationName(), why));
     phase_ = Phase::Idle;
     deadline_.reset();
+    firstBlockDue_.reset();
     partialFill_ = 0;
     strayArmed_ = settings_.faults.strayByte;
     ++operationsEnded_;
@@ -478,6 +532,7 @@ void DeviceMachine::abandon(Time at) {
     txFree_ = std::min(txFree_, at);
     phase_ = Phase::Idle;
     deadline_.reset();
+    firstBlockDue_.reset();
     partialFill_ = 0;
     strayArmed_ = settings_.faults.strayByte;
 }

@@ -42,6 +42,13 @@ public:
     // a device's receiver overruns when the tool never reads. One piece of input adds at most an
     // answer and a block, so the queue never holds more than MaxQueuedBytes.
     static constexpr qsizetype QueueLimit = 64 * 1024;
+    // The tool asks again when an answer is slow to reach it: a copy of the request answered
+    // that comes while the answer goes out, or this soon after, is that, and is drained; a request
+    // later than this starts the operation again.
+    static constexpr std::chrono::milliseconds CopyWindow{500};
+    // answer-every: an upload's first block goes out once the tool has been this quiet after the
+    // last answer; until then each copy of the request is answered again.
+    static constexpr std::chrono::milliseconds AnswerQuiet{50};
     static constexpr qsizetype MaxQueuedBytes = QueueLimit + 1 + FrameLength + BlockSize;
 
     DeviceMachine(const DeviceSettings &settings, ImageStore &store);
@@ -93,6 +100,8 @@ private:
 
     void onFrame(CommandCode code, Time at);
     void onRequest(CommandCode code, Time at);
+    bool isCopy(int mode, Time at) const;
+    void answerCopy(Time at);
     void onBlock(Time at);
     void takeBlock(int skip, Time at);
     int repeatsAheadOfFirstBlock() const;
@@ -140,9 +149,12 @@ private:
     Time partialSince_{};
     bool partialChecked_ = false;
 
-    std::optional<Time> deadline_; // end of the erase or program time
-    Time rxFree_{};                // paced: when the tool's last byte has arrived
-    Time txFree_{};                // paced: when our last byte has left
+    std::optional<Time> deadline_;      // end of the erase or program time
+    Time answered_{};                   // when the answer to the connect request (or a copy) leaves
+    std::optional<Time> firstBlockDue_; // answer-every: an upload's block 0, held back
+    int copiesAnswered_ = 0;            // answer-every: copies ahead of a download's block 0
+    Time rxFree_{};                     // paced: when the tool's last byte has arrived
+    Time txFree_{};                     // paced: when our last byte has left
     std::deque<Outgoing> queue_;
     qsizetype queuedBytes_ = 0;
     qint64 inputDropped_ = 0;

@@ -5,7 +5,6 @@
 #include "link/tmscomm.h"
 
 #include <algorithm>
-#include <chrono>
 
 void SendCommand(Line &line, CommandCode code) {
     line.MSComm.setInBufferCount(0);
@@ -14,24 +13,26 @@ void SendCommand(Line &line, CommandCode code) {
     line.MSComm.setOutput(line.LastInput);
 }
 
-bool WaitForBytes(Line &line, int wanted, qint32 polls, bool eventsEachPoll) {
+bool WaitForBytes(Line &line, int wanted, PollBudget &budget, bool eventsEachPoll) {
     TMSComm &comm = line.MSComm;
     if (comm.waitSlice().count() > 0) {
         // One wait for the polls' whole time, woken by the bytes: a silent device costs nothing
         // but a look at the events every slice.
         using Clock = std::chrono::steady_clock;
-        const Clock::time_point deadline = Clock::now() + polls * comm.pollPause();
+        if (!budget.deadline_)
+            budget.deadline_ = Clock::now() + budget.polls_ * comm.pollPause();
         for (;;) {
             line.events.processEvents();
             if (comm.InBufferCount() >= wanted)
                 return true;
-            const Clock::duration left = deadline - Clock::now();
+            const Clock::duration left = *budget.deadline_ - Clock::now();
             if (left <= Clock::duration::zero())
                 return false;
             comm.WaitInput(wanted, std::min<Clock::duration>(left, comm.waitSlice()));
         }
     }
-    for (qint32 poll = 0; poll < polls; ++poll) {
+    while (budget.left_ > 0) {
+        --budget.left_;
         if (eventsEachPoll)
             line.events.processEvents();
         if (comm.InBufferCount() >= wanted)
@@ -41,16 +42,28 @@ bool WaitForBytes(Line &line, int wanted, qint32 polls, bool eventsEachPoll) {
     return false;
 }
 
-bool WaitReply(Line &line, CommandCode expected, qint32 polls) {
-    if (!WaitForBytes(line, FrameLength, polls))
+bool WaitReply(Line &line, CommandCode expected, PollBudget &budget) {
+    ReplySeen &seen = line.LastReply;
+    seen = {ReplySeen::End::NoReply, {}, budget.polls()};
+    if (!WaitForBytes(line, FrameLength, budget)) {
+        // What came, if anything, tells a slow device from a silent one.
+        if (line.MSComm.PortOpen() && line.MSComm.InBufferCount() > 0)
+            seen.received = line.MSComm.Waiting();
         return false;
+    }
     line.LastInput = line.MSComm.Input();
-    if (line.LastInput != "@")
+    seen.received = line.LastInput;
+    if (line.LastInput != "@") {
+        seen.end = ReplySeen::End::StrayByte;
         return false;
+    }
     QByteArray text;
     for (int i = 1; i < FrameLength; ++i) {
         line.LastInput = line.MSComm.Input();
         text += line.LastInput;
     }
-    return text == CommandText(expected);
+    seen.received += text;
+    seen.end =
+        text == CommandText(expected) ? ReplySeen::End::Expected : ReplySeen::End::OtherFrame;
+    return seen.end == ReplySeen::End::Expected;
 }

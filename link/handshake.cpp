@@ -23,14 +23,29 @@ void JudgeUpdateItem(Line &line, TransferMode mode) {
 
 bool ConnectDevice(Line &line, TransferMode mode) {
     JudgeUpdateItem(line, mode);
+    line.ReplyMayRepeat = false;
+    int &requests = line.ConnectRequests;
+    requests = 0;
     try {
         for (int attempt = 1;; ++attempt) {
             if (!line.MSComm.PortOpen() || attempt >= Attempts)
                 return false;
             line.events.processEvents();
-            SendCommand(line, line.SendCodeSlot);
-            if (WaitReply(line, line.ExpectCodeSlot, AnswerPolls))
+            // An answer that came just after the last attempt's polls ran out is taken: the
+            // purge ahead of another request would throw it away, and the device, asked again,
+            // would answer again.
+            if (requests > 0 && line.LastReply.end == ReplySeen::End::NoReply &&
+                line.MSComm.InBufferCount() >= FrameLength &&
+                WaitReply(line, line.ExpectCodeSlot, 1)) {
+                line.ReplyMayRepeat = requests > 1;
                 return true;
+            }
+            SendCommand(line, line.SendCodeSlot);
+            ++requests;
+            if (WaitReply(line, line.ExpectCodeSlot, AnswerPolls)) {
+                line.ReplyMayRepeat = requests > 1;
+                return true;
+            }
         }
     } catch (const CommError &e) {
         // Reset or a mode change closed the port while the window handled its events.

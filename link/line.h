@@ -7,6 +7,19 @@
 class TMSComm;
 class EventPump;
 
+// How the last wait for a reply frame ended: what a failed step tells the operator.
+struct ReplySeen {
+    enum class End {
+        Expected,   // the reply waited for
+        NoReply,    // fewer than a frame's bytes within the polls
+        StrayByte,  // a first character that is no "@"
+        OtherFrame, // a whole frame with another tag or code
+    };
+    End end = End::NoReply;
+    QByteArray received; // the stray character or the frame read; for no reply, what waited
+    qint32 polls = 0;    // the wait's budget
+};
+
 // The link to the device as the operations see it: the serial component, the front end's
 // chance to handle its events while the link waits, and the link's own values.
 struct Line {
@@ -19,4 +32,10 @@ struct Line {
     // The handshake's request and expected reply for the mode last connected.
     CommandCode SendCodeSlot = CommandCode::TSPO;
     CommandCode ExpectCodeSlot = CommandCode::TSPO;
+    // The handshake sent its request more than once: a device that answers every request it
+    // reads may still send copies of its reply, ahead of the first block or its acknowledgement.
+    bool ReplyMayRepeat = false;
+    // How many requests the last handshake sent.
+    int ConnectRequests = 0;
+    ReplySeen LastReply;
 };

@@ -49,6 +49,8 @@ public:
 
     // Bytes received and waiting. Writing 0 discards them, here and in the kernel.
     int InBufferCount();
+    // The bytes InBufferCount last counted, left waiting: what a failed wait tells the operator.
+    QByteArray Waiting() const { return received_; }
     void setInBufferCount(int count);
 
     // Bytes written that have not yet left. Writing 0 waits until they have left: what the tool

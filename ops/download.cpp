@@ -2,6 +2,8 @@
 
 #include "link/blocks.h"
 #include "link/checksum_table.h"
+#include "link/line.h"
+#include "ops/failure_cause.h"
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
 #include "ops/show_status.h"
@@ -25,19 +27,24 @@ FileStamp stampOf(const QFile &file) {
     return {file.size(), file.fileTime(QFileDevice::FileModificationTime)};
 }
 
-std::unique_ptr<QFile> openForSending(const QString &name, qint32 size, QString *why) {
+std::unique_ptr<QFile> openForSending(const QString &name, qint32 size, Failure *why) {
     // The file may have been chosen anew, or replaced, since the check: an image of another
     // size, or what is no file at all, is never sent, cut or padded.
     FileRefusal refusal{};
     auto file = OpenImageFile(name, &refusal);
     if (!file || file->size() != size) {
         if (why)
-            *why = QStringLiteral("%1 is no longer a file of %2 bytes").arg(name).arg(size);
+            *why =
+                Because(QStringLiteral("%1 is no longer a file of %2 bytes").arg(name).arg(size));
         return nullptr;
     }
     // Writers that take no lock are caught by the stamp check.
-    if (!ShareImageFile(*file, name, why))
+    QString shareRefused;
+    if (!ShareImageFile(*file, name, &shareRefused)) {
+        if (why)
+            *why = Because(shareRefused);
         return nullptr;
+    }
     return file;
 }
 
@@ -50,7 +57,8 @@ bool failTransfer(TransferState &state, ProgressSink &sink) {
 // The data phase: each block is put into the buffer by `fill` (false when it cannot be had),
 // checksummed, sent and acknowledged.
 template <class Fill>
-bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Fill &&fill) {
+bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Failure *why,
+                Fill &&fill) {
     bool result = false;
     const int blocks = size / BlockSize;
     sink.phaseStarted(Phase::Data, blocks);
@@ -59,8 +67,11 @@ bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 siz
         if (!fill(offset, reinterpret_cast<char *>(state.BlockBuffer.data())))
             return failTransfer(state, sink);
         state.BlockCrcTable[size_t(block)] = BlockCrc(state.BlockBuffer, BlockSize);
-        if (!SendBlock(line, state.BlockBuffer))
+        if (!SendBlock(line, state.BlockBuffer)) {
+            if (why)
+                *why = BlockNotAcknowledged(line.LastReply, DataBlockName(block));
             return failTransfer(state, sink);
+        }
         result = true;
         Show(sink, StatusCode::TransferSuccess);
         ShowBlockDone(
@@ -72,13 +83,13 @@ bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 siz
 } // namespace
 
 bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                  const QString &name, QString *why) {
+                  const QString &name, Failure *why) {
     state.ImageFileHandle = openForSending(name, size, why);
     if (!state.ImageFileHandle)
         return false;
     const QFile *const opened = state.ImageFileHandle.get();
     const FileStamp stamp = stampOf(*opened);
-    const bool result = sendBlocks(line, state, sink, size, [&](qint64 offset, char *buffer) {
+    const bool result = sendBlocks(line, state, sink, size, why, [&](qint64 offset, char *buffer) {
         // Reset closes the file while the window handles its events: stop before reading.
         if (state.ImageFileHandle.get() != opened)
             throw OperationCancelled{};
@@ -87,7 +98,8 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
         if ((file.pos() != offset && !file.seek(offset)) ||
             file.read(buffer, BlockSize) != BlockSize) {
             if (why)
-                *why = QStringLiteral("%1 could not be read: %2").arg(name, file.errorString());
+                *why =
+                    Because(QStringLiteral("%1 could not be read").arg(name), file.errorString());
             return false;
         }
         return true;
@@ -99,9 +111,9 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
     // What was sent must be what the file held throughout; a changed file is not programmed.
     if (!(stampOf(*state.ImageFileHandle) == stamp)) {
         if (why)
-            *why = QStringLiteral("%1 changed while it was being sent (its size or modification "
-                                  "time); the device was not told to program it")
-                       .arg(name);
+            *why = Because(QStringLiteral("%1 changed while it was being sent").arg(name),
+                           QStringLiteral("its size or modification time changed; the device was "
+                                          "not told to program it"));
         return failTransfer(state, sink);
     }
     state.ImageFileHandle.reset();
@@ -109,20 +121,21 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
 }
 
 bool TransferImage(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                   const QByteArray &image, QString *why) {
+                   const QByteArray &image, Failure *why) {
     // Never cut or padded: an image of another size is not sent at all.
     if (image.size() != size) {
         if (why)
-            *why = QStringLiteral("the image has %1 bytes, not %2").arg(image.size()).arg(size);
+            *why = Because(
+                QStringLiteral("the image has %1 bytes, not %2").arg(image.size()).arg(size));
         return false;
     }
-    return sendBlocks(line, state, sink, size, [&image](qint64 offset, char *buffer) {
+    return sendBlocks(line, state, sink, size, why, [&image](qint64 offset, char *buffer) {
         std::memcpy(buffer, image.constData() + offset, BlockSize);
         return true;
     });
 }
 
-bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size) {
+bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Failure *why) {
     bool result = false;
     // One entry more than there are blocks is laid out; it lies beyond the table sent.
     const qint32 entries = size / BlockSize + 1;
@@ -134,6 +147,8 @@ bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 si
     for (qint32 offset = 0; offset < tableBytes; offset += BlockSize) {
         std::memcpy(state.BlockBuffer.data(), &state.CrcByteTable[size_t(offset)], BlockSize);
         if (!SendBlock(line, state.BlockBuffer)) {
+            if (why)
+                *why = BlockNotAcknowledged(line.LastReply, ChecksumBlockName(offset / BlockSize));
             sink.statusShown(StatusCode::TransferFailed);
             return false;
         }

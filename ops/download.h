@@ -4,19 +4,21 @@
 #include <QString>
 #include <QtGlobal>
 
+struct Failure;
 struct Line;
 struct TransferState;
 class ProgressSink;
 
 // Sends the download file `name` block by block, each checksummed before it goes out and
 // acknowledged by the device. `size` is the mode's image size. On a failure, *why (when given)
-// says what went wrong when the device is not to blame.
+// says what went wrong.
 bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                  const QString &name, QString *why = nullptr);
+                  const QString &name, Failure *why = nullptr);
 
 // The same for an image already in memory, `size` bytes of it.
 bool TransferImage(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                   const QByteArray &image, QString *why = nullptr);
+                   const QByteArray &image, Failure *why = nullptr);
 
 // Sends the table of the data blocks' checksums, least significant byte first, in blocks.
-bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size);
+bool TransferCrc(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                 Failure *why = nullptr);

@@ -7,6 +7,7 @@
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
 #include "ops/download.h"
+#include "ops/failure_cause.h"
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
 #include "ops/panel_view.h"
@@ -63,6 +64,20 @@ private:
         EnablePanel(sink_, true);
         end(code);
     }
+    void failBecause(StatusCode code, const Failure &why) {
+        result_.cause = why.cause;
+        result_.detail = why.detail;
+        fail(code);
+    }
+    // A reply after the checksum table that did not come as `expected`.
+    bool confirmed(CommandCode expected, CommandCode refusal, qint32 polls, StatusCode failed,
+                   const char *refused) {
+        if (WaitReply(line_, expected, polls))
+            return true;
+        failBecause(failed,
+                    StepNotConfirmed(line_.LastReply, expected, refusal, QLatin1String(refused)));
+        return false;
+    }
     void download(qint32 size);
     void upload(qint32 size);
 
@@ -76,35 +91,39 @@ private:
 
 void Operation::download(qint32 size) {
     reach(Stage::Data);
-    const bool sent =
-        request_.image ? TransferImage(line_, state_, sink_, size, *request_.image, &result_.detail)
-                       : TransferData(line_, state_, sink_, size, now().file, &result_.detail);
+    Failure why;
+    const bool sent = request_.image
+                          ? TransferImage(line_, state_, sink_, size, *request_.image, &why)
+                          : TransferData(line_, state_, sink_, size, now().file, &why);
     if (!sent)
-        return fail(StatusCode::TransferFailed);
+        return failBecause(StatusCode::TransferFailed, why);
     EmptyBar(sink_);
     reach(Stage::ChecksumTable);
-    if (!TransferCrc(line_, state_, sink_, size))
-        return fail(StatusCode::TransferFailed);
+    if (!TransferCrc(line_, state_, sink_, size, &why))
+        return failBecause(StatusCode::TransferFailed, why);
     Show(sink_, StatusCode::TransferSuccess);
 
     EmptyBar(sink_);
     reach(Stage::Verify);
     Show(sink_, StatusCode::Verify);
-    if (!WaitReply(line_, CommandCode::RCVS, VerifyPolls))
-        return fail(StatusCode::VerifyFailed);
+    if (!confirmed(CommandCode::RCVS, CommandCode::RCVF, VerifyPolls, StatusCode::VerifyFailed,
+                   "found the checksums wrong"))
+        return;
     Show(sink_, StatusCode::VerifySuccess);
 
     reach(Stage::Erase);
     Show(sink_, StatusCode::EraseFlash);
-    if (!WaitReply(line_, CommandCode::REFS, ErasePolls))
-        return fail(StatusCode::EraseFlashFailed);
+    if (!confirmed(CommandCode::REFS, CommandCode::REFF, ErasePolls, StatusCode::EraseFlashFailed,
+                   "could not erase its flash"))
+        return;
     Show(sink_, StatusCode::EraseFlashSuccess);
 
     EmptyBar(sink_);
     reach(Stage::Program);
     Show(sink_, StatusCode::ProgramFlash);
-    if (!WaitReply(line_, CommandCode::RWFS, ProgramPolls))
-        return fail(StatusCode::ProgramFlashFailed);
+    if (!confirmed(CommandCode::RWFS, CommandCode::RWFF, ProgramPolls,
+                   StatusCode::ProgramFlashFailed, "could not program its flash"))
+        return;
     Show(sink_, StatusCode::ProgramFlashSuccess);
     // The device erases its eeprom as part of programming; there is no step of its own.
     Show(sink_, StatusCode::EraseEepromSuccess);
@@ -116,15 +135,16 @@ void Operation::download(qint32 size) {
 
 void Operation::upload(qint32 size) {
     reach(Stage::Data);
-    if (!ReceiveData(line_, state_, sink_, size))
-        return fail(StatusCode::TransferFailed);
+    Failure why;
+    if (!ReceiveData(line_, state_, sink_, size, &why))
+        return failBecause(StatusCode::TransferFailed, why);
     Show(sink_, StatusCode::TransferSuccess);
 
     EmptyBar(sink_);
     reach(Stage::Verify);
     Show(sink_, StatusCode::Verify);
-    if (!VerifyReceivedData(line_, state_, size))
-        return fail(StatusCode::VerifyFailed);
+    if (!VerifyReceivedData(line_, state_, size, &why))
+        return failBecause(StatusCode::VerifyFailed, why);
     Show(sink_, StatusCode::VerifySuccess);
 
     // In an upload the tool plays the device's part: erase and program are reported done.
@@ -170,6 +190,9 @@ void Operation::run() {
         return;
     }
     if (!connected) {
+        const Failure why = NoConnection(line_.LastReply, line_.ConnectRequests);
+        result_.cause = why.cause;
+        result_.detail = why.detail;
         sink_.statusShown(StatusCode::ConnectFailed);
         end(StatusCode::ConnectFailed);
         sink_.standStill(SettleMs);
@@ -243,5 +266,8 @@ OperationResult RunOperation(Line &line, TransferState &state, const OperationRe
         EnablePanel(sink, true);
         sink.showError(result.detail);
     }
+    // Every failure says why: where no words of their own were given, the whole story is short.
+    if (!result.succeeded() && result.cause.isEmpty())
+        result.cause = result.detail;
     return result;
 }

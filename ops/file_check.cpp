@@ -94,23 +94,26 @@ bool ShareImageFile(QFile &file, const QString &name, QString *why) {
 }
 
 bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file, QString *why) {
-    const auto refuse = [&sink](FileRefusal reason) {
+    const auto refuse = [&sink, why](FileRefusal reason, const QString &words) {
+        if (why)
+            *why = words;
         sink.fileRefused(reason);
         return false;
     };
     if (IsUpload(mode)) {
         // The upload file is only created when the image has arrived and been verified.
-        return file.isEmpty() ? refuse(FileRefusal::NoUploadFile) : true;
+        return file.isEmpty()
+                   ? refuse(FileRefusal::NoUploadFile, QStringLiteral("no upload file was chosen"))
+                   : true;
     }
     if (file.isEmpty())
-        return refuse(FileRefusal::NoDownloadFile);
+        return refuse(FileRefusal::NoDownloadFile, QStringLiteral("no download file was chosen"));
     FileRefusal refusal{};
     const std::unique_ptr<QFile> image = OpenImageFile(file, &refusal);
-    if (!image) {
-        if (why && refusal == FileRefusal::WrongLength)
-            *why = WrongLengthReason(mode, -1);
-        return refuse(refusal);
-    }
+    if (!image)
+        return refuse(refusal, refusal == FileRefusal::WrongLength
+                                   ? WrongLengthReason(mode, -1)
+                                   : QStringLiteral("%1 is not there").arg(file));
     // A 65,536-byte loader is a wrong length like any other: it is refused here.
     return CheckImageSize(sink, mode, image->size(), why);
 }

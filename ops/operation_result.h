@@ -33,7 +33,8 @@ struct OperationResult {
     Stage stage = Stage::FileCheck;
     Ending ending = Ending::NotStarted;
     std::optional<StatusCode> status; // the verdict shown last, when the operation showed one
-    QString detail;                   // what lay behind it, for a log or stderr
+    QString cause;                    // why it failed, in plain words, for a row or a line
+    QString detail;                   // the cause and what lay behind it, for a log or stderr
 
     bool succeeded() const {
         return ending == Ending::Completed && status == StatusCode::UpdateSuccess;

@@ -4,18 +4,35 @@
 #include "link/frames.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
+#include "ops/failure_cause.h"
 #include "ops/image_save.h"
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 // Polls for one block; the window handles no events meanwhile.
 constexpr int BlockPolls = 1001;
+
+// Block 0 as taken may begin with a copy of the device's answer to the connect request: while it
+// does and more bytes follow within the block's polls, the copy is dropped and the block made
+// whole again from what follows. Bytes that do not follow mean the image itself begins so; the
+// checksums judge the block either way.
+void passOverReplyCopies(Line &line, PollBudget &budget) {
+    TMSComm &comm = line.MSComm;
+    const QByteArray copy = FrameOf(line.ExpectCodeSlot);
+    while (line.LastInput.startsWith(copy) && WaitForBytes(line, FrameLength, budget, false)) {
+        comm.setInputLen(FrameLength);
+        line.LastInput = line.LastInput.mid(FrameLength) + comm.Input();
+        comm.setInputLen(BlockSize);
+    }
+}
 } // namespace
 
-bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size) {
+bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Failure *why) {
     TMSComm &comm = line.MSComm;
     bool result = false;
     // Bytes already waiting count as the start of block 0: the buffer is not emptied first.
@@ -25,15 +42,25 @@ bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 si
     const qint32 blocks = dataBlocks + ChecksumBlocks(dataBlocks);
     if (blocks == 0)
         return false;
+    // After a handshake that asked more than once, copies of the device's answer may come ahead
+    // of block 0.
+    const bool copiesMayCome = std::exchange(line.ReplyMayRepeat, false);
     sink.phaseStarted(Phase::Upload, blocks);
     for (qint32 i = 0; i < blocks; ++i) {
+        PollBudget budget(BlockPolls);
         // The window handles no events while a block comes in, only after it.
-        if (!WaitForBytes(line, BlockSize, BlockPolls, false)) {
+        if (!WaitForBytes(line, BlockSize, budget, false)) {
+            if (why)
+                *why = BlockMissing(i < dataBlocks ? DataBlockName(i)
+                                                   : ChecksumBlockName(i - dataBlocks),
+                                    BlockPolls, comm.PortOpen() ? comm.InBufferCount() : 0);
             SendCommand(line, CommandCode::RRFD);
             return false;
         }
         result = true;
         line.LastInput = comm.Input();
+        if (i == 0 && copiesMayCome)
+            passOverReplyCopies(line, budget);
         const auto *bytes = reinterpret_cast<const quint8 *>(line.LastInput.constData());
         if (i < dataBlocks) {
             quint8 *const block = &state.ImageBuffer[size_t(i) * BlockSize];
@@ -51,16 +78,20 @@ bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 si
     return result;
 }
 
-bool VerifyReceivedData(Line &line, TransferState &state, qint32 size) {
+bool VerifyReceivedData(Line &line, TransferState &state, qint32 size, Failure *why) {
     const qint32 dataBlocks = size / BlockSize;
     for (qint32 k = 0; k < dataBlocks; ++k) {
         PutChecksum(state.CrcByteTable.data(), k, state.BlockCrcTable[size_t(k)]);
         state.ReceivedCrcTable[size_t(k)] = ChecksumAt(state.ReceivedCrcBytes.data(), k);
     }
     // The image is accepted only when the device's table matches ours byte for byte.
-    const bool verdict = std::memcmp(state.ReceivedCrcBytes.data(), state.CrcByteTable.data(),
-                                     size_t(4 * dataBlocks)) == 0;
+    const auto *ours = state.CrcByteTable.data();
+    const auto *theirs = state.ReceivedCrcBytes.data();
+    const size_t length = size_t(4 * dataBlocks);
+    const bool verdict = std::memcmp(theirs, ours, length) == 0;
     SendCommand(line, verdict ? CommandCode::RCVS : CommandCode::RCVF);
+    if (!verdict && why)
+        *why = ChecksumsDiffer(qint32(std::mismatch(ours, ours + length, theirs).first - ours) / 4);
     return verdict;
 }
 

@@ -3,17 +3,20 @@
 #include <QString>
 #include <QtGlobal>
 
+struct Failure;
 struct Line;
 struct TransferState;
 class ProgressSink;
 
 // Receives the device's data blocks and checksum blocks, acknowledging each. False (after
-// sending RRFD) when a block does not arrive within its polls.
-bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size);
+// sending RRFD), with the cause in *why when given, when a block does not arrive within its
+// polls.
+bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
+                 Failure *why = nullptr);
 
 // Checks the device's checksum table against the checksums of the blocks received and tells
-// the device the verdict (RCVS or RCVF).
-bool VerifyReceivedData(Line &line, TransferState &state, qint32 size);
+// the device the verdict (RCVS or RCVF); on RCVF, the cause in *why when given.
+bool VerifyReceivedData(Line &line, TransferState &state, qint32 size, Failure *why = nullptr);
 
 // Writes the received image to the upload file `name`: a new file when `createNew` (taking the
 // name only while it is free), else in place of the file there. The file is replaced only once

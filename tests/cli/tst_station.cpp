@@ -137,7 +137,11 @@ void TestStation::init() {
 }
 
 void TestStation::eightPortsAllSucceed() {
-    DeviceProcess devices(QStringList{"--count", "8", "--store", path("store")} + Quick, 5000, 8);
+    // Devices slow to answer the connect request, each answering every request it reads: the
+    // tool passes over the copies of the answer.
+    DeviceProcess devices(
+        QStringList{"--count", "8", "--store", path("store"), "--fault", "answer-every=35"} + Quick,
+        5000, 8);
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
     const QByteArray image = TestImage(DataSize, 0x5eed);
     QVERIFY(WriteFile(path("data.bin"), image));
@@ -205,7 +209,9 @@ void TestStation::uploadsLandInAFileEach() {
         QVERIFY(QDir().mkpath(path(QStringLiteral("store/%1").arg(k))));
         QVERIFY(WriteFile(path(QStringLiteral("store/%1/data.bin").arg(k)), images[k]));
     }
-    DeviceProcess devices(QStringList{"--count", "3", "--store", path("store")} + Quick, 5000, 3);
+    DeviceProcess devices(
+        QStringList{"--count", "3", "--store", path("store"), "--fault", "answer-every=25"} + Quick,
+        5000, 3);
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
     QVERIFY(QDir().mkpath(path("out")));
     const QStringList ports = devices.slavePaths();

@@ -123,6 +123,8 @@ private slots:
     void uploadEndsThoughFramesWereLost_data();
     void uploadEndsThoughFramesWereLost();
     void uploadRequestedAgainStartsAgain();
+    void copyOfTheRequestIsDrained_data();
+    void copyOfTheRequestIsDrained();
 
     void silentNeverAnswers();
     void wrongReplyAnswersAnotherMode();
@@ -423,6 +425,45 @@ void TestDeviceMachine::uploadRequestedAgainStartsAgain() {
     // The tool missed the answer and asks again: the upload starts from block 0.
     const QByteArray again = rig.feed(frame(CommandCode::RFPO));
     QCOMPARE(again, frame(CommandCode::TFPO) + first.left(256));
+}
+
+// The tool asked again before the answer reached it: a good device answers one request once. A
+// request long after the answer is the tool starting again.
+void TestDeviceMachine::copyOfTheRequestIsDrained_data() {
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("afterMs");
+    QTest::addColumn<bool>("copy");
+    QTest::newRow("download, at once") << 2 << 0 << true;
+    QTest::newRow("download, within the window") << 2 << 400 << true;
+    QTest::newRow("download, long after") << 2 << 600 << false;
+    QTest::newRow("upload, at once") << 7 << 0 << true;
+    QTest::newRow("upload, within the window") << 7 << 400 << true;
+    QTest::newRow("upload, long after") << 7 << 600 << false;
+}
+
+void TestDeviceMachine::copyOfTheRequestIsDrained() {
+    QFETCH(int, mode);
+    QFETCH(int, afterMs);
+    QFETCH(bool, copy);
+    Rig rig;
+    const QByteArray image = TestImage(ImageSize(TransferMode(mode)), 21);
+    QVERIFY(rig.store.save(ImageKind::Default, image));
+    const QByteArray request = frame(RequestOfMode[mode]);
+    const QByteArray answer = frame(ReplyOfMode[mode]);
+    const QByteArray first = rig.feed(request);
+    QVERIFY(first.startsWith(answer));
+    rig.advance(std::chrono::milliseconds(afterMs));
+    QByteArray again = rig.feed(request);
+    again += rig.advance(DeviceMachine::BlockGap);
+    QCOMPARE(again, copy ? QByteArray() : first);
+    // Either way the operation goes on from its start as the tool sees it.
+    if (IsUpload(TransferMode(mode))) {
+        QCOMPARE(rig.feed(frame(CommandCode::RRSS)), blockOf(image, 1));
+    } else {
+        QVERIFY(rig.sendBlocks(image, CrcTableOf(image)).endsWith(frame(CommandCode::RCVS)));
+        rig.settle();
+        QCOMPARE(rig.store.load(ImageKind::Default), std::optional<QByteArray>(image));
+    }
 }
 
 void TestDeviceMachine::silentNeverAnswers() {

@@ -100,8 +100,10 @@ void TestStart::initTestCase() {
         // A read-only image is only read, so it is sent like any other.
         QFile::setPermissions(imagePath[kind], QFile::ReadOwner | QFile::ReadGroup);
     }
-    sharedDevice =
-        std::make_unique<DeviceProcess>(QStringList{"--erase-time", "50", "--program-time", "50"});
+    // A device slow to answer the connect request, answering every request it reads: every mode
+    // passes over the copies of its answer.
+    sharedDevice = std::make_unique<DeviceProcess>(
+        QStringList{"--erase-time", "50", "--program-time", "50", "--fault", "answer-every=15"});
     QVERIFY2(!sharedDevice->slavePath().isEmpty(), qPrintable(sharedDevice->errorString()));
 }
 

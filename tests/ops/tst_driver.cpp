@@ -1,6 +1,8 @@
 // The operation driver on a scripted line: the device's own state machine answers in memory, on
 // a clock of its own, so every branch of an operation runs in milliseconds.
+#include "device/image_kind.h"
 #include "link/checksum.h"
+#include "link/handshake_codes.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/driver.h"
@@ -123,6 +125,8 @@ private slots:
     void imageInMemoryIsSentAsItStands_data();
     void imageInMemoryIsSentAsItStands();
     void secondStartIsIgnored();
+    void deviceAnsweringEveryRequestLate_data();
+    void deviceAnsweringEveryRequestLate();
 
     void saveLeavesTheOldFileOrTheNewOne_data();
     void saveLeavesTheOldFileOrTheNewOne();
@@ -241,6 +245,8 @@ void TestDriver::everyEnding() {
 
     QCOMPARE(result.stage, stage);
     QCOMPARE(result.ending, ending);
+    // Every failure says why.
+    QVERIFY(result.succeeded() || !result.cause.isEmpty());
     QCOMPARE(result.status.has_value(), status >= 0);
     if (status >= 0) {
         QCOMPARE(int(*result.status), status);
@@ -284,6 +290,45 @@ void TestDriver::everyEnding() {
     }
     if (result.succeeded() && !IsUpload(mode))
         QCOMPARE(rig.device.store().load(ImageKind::Data), dataImage);
+}
+
+// A device that answers every connect request it reads, each late, answers the copies the tool
+// sent while it waited too: the copies come where the first acknowledgement or the first block
+// is awaited, and are passed over.
+void TestDriver::deviceAnsweringEveryRequestLate_data() {
+    QTest::addColumn<TransferMode>("mode");
+    QTest::addColumn<int>("ms");
+    for (int mode = 0; mode < TransferModeCount; ++mode)
+        for (const int ms : {15, 25, 35})
+            QTest::addRow("%s, %d ms", TransferModeNames[mode], ms) << TransferMode(mode) << ms;
+}
+
+void TestDriver::deviceAnsweringEveryRequestLate() {
+    QFETCH(TransferMode, mode);
+    QFETCH(int, ms);
+    DeviceFaults faults;
+    faults.answerEvery = std::chrono::milliseconds(ms);
+    Rig rig(quick(faults));
+    QByteArray image = TestImage(ImageSize(mode), quint32(ms));
+    rig.request.mode = mode;
+    if (IsUpload(mode)) {
+        // An image that itself begins as the answer does: its first bytes are no copy.
+        image.replace(0, FrameLength, FrameOf(ReplyOfMode[int(mode)]));
+        QVERIFY(rig.device.store().save(KindOfMode(int(mode)), image));
+        rig.request.file = path("up.bin");
+        rig.request.createNewFile = true;
+    } else {
+        rig.request.image = std::make_shared<const QByteArray>(image);
+    }
+
+    const OperationResult result = rig.run();
+
+    QVERIFY2(result.succeeded(), qPrintable(result.detail));
+    QVERIFY(rig.framesWritten(RequestOfMode[int(mode)]) > 1);
+    if (IsUpload(mode))
+        QVERIFY(ReadFile(rig.request.file) == image);
+    else
+        QVERIFY(rig.device.store().load(KindOfMode(int(mode))) == image);
 }
 
 void TestDriver::resetEndsQuietlyAtEveryStep_data() {
