@@ -60,8 +60,7 @@ JudgedDevice OpenJudgedDevice(const QString &path, const PortCheck &check) {
     if (isPtyMultiplexer(before.st_rdev))
         refuse(path, QStringLiteral("it makes a new pseudo-terminal each time it is opened, and "
                                     "no board is on it: name the terminal a device is on "
-                                    "(/dev/pts/N, as torvane-device prints it)")
-                         .arg(node));
+                                    "(/dev/pts/N, as torvane-device prints it)"));
     JudgedDevice device;
     device.node = node;
     device.fd = ::open(resolved, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -91,12 +90,11 @@ JudgedDevice OpenJudgedDevice(const QString &path, const PortCheck &check) {
 
 void RefuseOtherHolders(const JudgedDevice &device, const QString &path, const PortCheck &check,
                         const LineNoteSink &note) {
-    const auto fail = [&](const QString &why) { refuse(path, why); };
     if (const QString lock = LiveLockOfAnotherName(device.node, path); !lock.isEmpty())
-        fail(lock);
+        refuse(path, lock);
     struct stat st {};
     if (::fstat(device.fd, &st) != 0)
-        fail(qt_error_string(errno));
+        refuse(path, qt_error_string(errno));
     QStringList holders = HoldersOf(st.st_rdev);
     if (holders.isEmpty())
         return;
@@ -113,5 +111,5 @@ void RefuseOtherHolders(const JudgedDevice &device, const QString &path, const P
         if (holders.isEmpty())
             return;
     }
-    fail(holdersText(holders));
+    refuse(path, holdersText(holders));
 }

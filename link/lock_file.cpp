@@ -254,10 +254,11 @@ QString PortLockFile::judge(const NoteSink &note) {
         if (look > 0)
             QThread::msleep(50);
         const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT)
+        const int openError = errno;
+        if (fd < 0 && openError == ENOENT)
             return {};
-        if ((fd < 0 && errno == ELOOP) ||
-            (fd >= 0 && ::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))) {
+        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (fd < 0 ? openError == ELOOP : !regular) {
             // No program writes its lock as a directory, a link or a FIFO: it is named, left as
             // it is, and the port goes without a lock file of ours.
             struct stat what {};
@@ -273,12 +274,11 @@ QString PortLockFile::judge(const NoteSink &note) {
         }
         if (fd < 0)
             return QStringLiteral("the lock file %1 cannot be read: %2")
-                .arg(path_, systemError(errno));
+                .arg(path_, systemError(openError));
         content.resize(LockFileBound);
-        ssize_t n = -1;
-        if (::fstat(fd, &st) == 0)
-            while ((n = ::read(fd, content.data(), LockFileBound)) < 0 && errno == EINTR) {
-            }
+        ssize_t n = 0;
+        while ((n = ::read(fd, content.data(), LockFileBound)) < 0 && errno == EINTR) {
+        }
         ::close(fd);
         content.resize(n > 0 ? qsizetype(n) : 0);
         owner = ownerIn(content);

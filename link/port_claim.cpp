@@ -4,7 +4,6 @@
 #include "link/comm_error.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -181,10 +180,6 @@ QStringList HoldersOf(dev_t device) {
     Q_UNUSED(device)
 #endif
     return holders;
-}
-
-QString DeviceNodeOf(const QString &path) {
-    return QFileInfo(path).canonicalFilePath();
 }
 
 QString ClaimDevice(int fd) {

@@ -8,9 +8,6 @@
 // Taking a serial device for this program alone, by the ways serial programs on Unix share, and
 // saying why it could not be had. Both serial backends use these.
 
-// The device node `path` leads to, links followed; empty when nothing is there.
-QString DeviceNodeOf(const QString &path);
-
 // Takes the open device `fd`: a lock on the device itself, whatever path reached it, that holds
 // for root as well, and the kernel's exclusive mode, which keeps out programs that take no lock.
 // The reason when another program has it (naming it where the system lets us see); empty when it
