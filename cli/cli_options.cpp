@@ -18,10 +18,12 @@ QString description() {
         "\n"
         "  torvane-cli download KIND FILE --port PORT [--port PORT ...] [--report FILE] "
         "[--watch]\n"
+        "        [--expect-sha256 HEX] [--lot NAME] [--retries N]\n"
         "        KIND: software, data, default, loader, all\n"
         "  torvane-cli upload KIND FILE --port PORT [--port PORT ...] [--overwrite] [--report "
         "FILE]\n"
-        "        KIND: software, data, default\n"
+        "        [--lot NAME] [--retries N]      KIND: software, data, default\n"
+        "  torvane-cli --recipe FILE [--lot NAME] [--trace]\n"
         "  torvane-cli ports     lists what COM.01 ... COM.10 lead to, and ports without a number\n"
         "\n"
         "PORT is COM.01 ... COM.10, a device path such as /dev/ttyUSB0, or the name of a link\n"
@@ -44,6 +46,17 @@ QString description() {
         "result, exit code). --watch keeps running and serves each port matching a --port,\n"
         "which may then be a pattern ('/dev/serial/by-id/*', 'COM.*'), once each time it\n"
         "appears; Ctrl-C ends the watch with the totals.\n"
+        "\n"
+        "--retries N runs a device's operation again from the start, after a pause of a\n"
+        "second, when it failed to connect, transfer, verify, erase or program or the device\n"
+        "was lost, up to N more times; a refused file or port and Ctrl-C are never retried.\n"
+        "Each attempt has its record; the last one is the device's result. --lot NAME counts\n"
+        "each device (passed, failed, stopped) into the lot NAME, kept in\n"
+        "$XDG_STATE_HOME/torvane (~/.local/state/torvane) across runs.\n"
+        "\n"
+        "A recipe (--recipe FILE) holds the arguments one to a line, '#' starting a comment:\n"
+        "the operation (download data /srv/img/data.bin) and the options (--port COM.01).\n"
+        "Beside it only --lot, which replaces the recipe's, and --trace may be given.\n"
         "\n"
         "Exit codes:\n");
     for (const ExitCodeInfo &info : ExitCodeTable)
@@ -87,12 +100,10 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     const StationOptions stationOptions;
-    const QCommandLineOption traceOption(
-        QStringLiteral("trace"),
-        QStringLiteral("Print every frame and block exchanged, with times, to stderr."));
-    // In the order --help has always listed them.
-    parser.addOptions({stationOptions.port, stationOptions.overwrite, traceOption,
-                       stationOptions.report, stationOptions.watch});
+    // In the order --help has always listed them, the newer ones after.
+    parser.addOptions({stationOptions.port, stationOptions.overwrite, stationOptions.trace,
+                       stationOptions.report, stationOptions.watch, stationOptions.expectSha256,
+                       stationOptions.lot, stationOptions.retries, stationOptions.recipe});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("download, upload or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
@@ -111,6 +122,10 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         return result;
     }
 
+    CliOptions &options = result.options;
+    if (const QString error = ApplyRecipe(parser, stationOptions, arguments, &options.recipe);
+        !error.isEmpty())
+        return fail(error);
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0).toLower();
     if (!positional.isEmpty() && command != QLatin1String("download") &&
@@ -130,12 +145,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                         .arg(positional.value(3)));
     if (positional.size() != 3)
         return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
-    CliOptions &options = result.options;
     if (const QString error =
             ReadStationArguments(parser, stationOptions, positional, true, &options.plan);
         !error.isEmpty())
-        return fail(error);
-    options.plan.trace = parser.isSet(traceOption);
+        return fail(options.recipe.isEmpty() ? error
+                                             : QStringLiteral("%1: %2").arg(options.recipe, error));
     if (!ParsePort(options.plan.ports.constFirst(), options))
         options.portName = options.plan.ports.constFirst(); // a pattern
     result.action = ParsedCommandLine::Action::Run;

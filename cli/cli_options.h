@@ -11,6 +11,7 @@ struct CliOptions {
     int portIndex = 0; // the first port: 0 for "COM.01" ... 9 for "COM.10"
     QString portPath;  // a device to open instead of a mapped COM port
     QString portName;  // the port as the operator wrote it
+    QString recipe;    // the recipe the plan came from; empty for the command line's own
 
     // Several ports, or watching for them: the station runs them, each on its own thread.
     bool station() const { return plan.watch || plan.ports.size() > 1; }

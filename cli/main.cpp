@@ -9,14 +9,10 @@
 #include <QCoreApplication>
 #include <QProcessEnvironment>
 
-#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
     EnsureStandardStreams();
-    // A file-size limit (ulimit -f) then fails the write that reaches it, which is said and
-    // ends that board in order, instead of killing the whole station mid-operation.
-    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvane-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));

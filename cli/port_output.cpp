@@ -1,6 +1,7 @@
 #include "cli/port_output.h"
 
 #include "cli/station_view.h"
+#include "cli/terminal_output.h"
 
 bool PortOutput::live() const {
     return view_.live();
@@ -12,6 +13,14 @@ void PortOutput::statusLine(const QString &text) {
 
 void PortOutput::errorLine(const QString &text) {
     view_.error(row_, text);
+}
+
+void PortOutput::errorBox(const QString &cause) {
+    view_.error(row_, QStringLiteral("error: %1").arg(cause));
+}
+
+void PortOutput::attemptStarted(int attempt, int attempts) {
+    view_.attempt(row_, AttemptText(attempt, attempts));
 }
 
 void PortOutput::traceLine(const QByteArray &text) {

@@ -13,6 +13,8 @@ public:
     bool live() const override;
     void statusLine(const QString &text) override;
     void errorLine(const QString &text) override;
+    void errorBox(const QString &cause) override;
+    void attemptStarted(int attempt, int attempts) override;
     void traceLine(const QByteArray &text) override;
     void drawProgress(const QString &text) override;
     void finishProgress(const QString &text) override;

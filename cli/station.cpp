@@ -1,13 +1,15 @@
 #include "cli/station.h"
 
-#include "cli/interrupt.h"
 #include "cli/port_output.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
 #include "station/boards.h"
+#include "station/lot.h"
 #include "station/station_plan.h"
+#include "station/station_totals.h"
 #include "station/station_watch.h"
+#include "station/stop_signals.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -109,13 +111,49 @@ private:
     std::map<int, PortOutput> outputs_; // by row: one a port, however many boards it serves
 };
 
+QString refusalText(const StationRefusal &refusal) {
+    using Kind = StationRefusal::Kind;
+    switch (refusal.kind) {
+    case Kind::File:
+        break;
+    case Kind::SameDevice:
+        return QStringLiteral("--port %1 and --port %2 are the same device (%3): one device, one "
+                              "owner")
+            .arg(refusal.first, refusal.second, refusal.place);
+    case Kind::SameTarget:
+        return QStringLiteral("--port %1 and --port %2 would both save to %3")
+            .arg(refusal.first, refusal.second, refusal.place);
+    case Kind::ImageDiffers:
+        return QStringLiteral("%1 is not the image expected: its SHA-256 is %2, --expect-sha256 "
+                              "says %3; no device was started")
+            .arg(refusal.place, refusal.actual, refusal.expected);
+    }
+    return refusal.error;
+}
+
+// The lot's counts so far, after a run's result.
+void printLot(const StationRun &run) {
+    const Lot *lot = run.lot();
+    if (!lot)
+        return;
+    const BoardCounts counts = lot->counts();
+    const std::optional<double> yield = counts.yield();
+    printLine(QStringLiteral("torvane-cli: lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
+                  .arg(lot->name())
+                  .arg(counts.passed)
+                  .arg(counts.failed)
+                  .arg(counts.stopped)
+                  .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1)
+                             : QStringLiteral("-")));
+}
+
 // A refusal before any board: what was wrong, and for a refused file the result line.
 int refuse(const StationRefusal &refusal, const CliOptions &options) {
     const bool one = !options.station();
     if (!refusal.status.isEmpty())
         printLine(refusal.status);
-    if (!refusal.error.isEmpty())
-        say(QStringLiteral("torvane-cli: %1").arg(refusal.error));
+    if (const QString text = refusalText(refusal); !text.isEmpty())
+        say(QStringLiteral("torvane-cli: %1").arg(text));
     if (one)
         printLine(onePortResult(refusal.code, options, {}));
     else if (refusal.code == ExitCode::FileRefused)
@@ -144,10 +182,12 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         events = &viewEvents.emplace(*view);
     }
 
-    InstallInterruptHandlers();
+    CatchStopSignals();
+    StationTotals totals;
+    totals.setLot(run.lot());
     std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
     {
-        Boards boards(*events, run.report());
+        Boards boards(*events, run.report(), &totals);
         std::map<int, size_t> place; // board -> its port's place among the ports named
         for (size_t i = 0; i < jobs.size(); ++i)
             place[boards.launch(std::move(jobs[i]))] = i;
@@ -160,23 +200,22 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     }
     if (one) {
         const BoardOutcome &outcome = *outcomes.front();
+        printLot(run);
         printLine(onePortResult(outcome.code, options, outcome.operationTime));
         return int(outcome.code);
     }
     view->close();
 
     std::vector<BoardOutcome> all;
-    int failed = 0;
-    // A board cut short by Ctrl-C says so itself; one that had ended keeps its result.
-    bool interrupted = false;
-    for (auto &outcome : outcomes) {
-        failed += outcome->code != ExitCode::Success;
-        interrupted = interrupted || outcome->code == ExitCode::Interrupted;
+    for (auto &outcome : outcomes)
         all.push_back(std::move(*outcome));
-    }
+    // A board cut short by Ctrl-C says so itself; one that had ended keeps its result.
+    const BoardCounts counts = totals.counts();
+    const int failed = counts.failed + counts.stopped;
     const double wall = std::chrono::duration<double>(Clock::now() - run.start()).count();
     std::fputs(SummaryTable(all).toLocal8Bit().constData(), stdout);
-    if (interrupted) {
+    printLot(run);
+    if (counts.stopped) {
         printLine(QStringLiteral("torvane-cli: %1: interrupted (exit 130)").arg(modeName(options)));
         return int(ExitCode::Interrupted);
     }
@@ -211,22 +250,23 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
     ViewEvents events(view);
     StationWatch watch(run, comPorts);
-    WatchTally tally;
+    StationTotals totals;
+    totals.setLot(run.lot());
     std::map<int, QString> names; // board -> the port it runs on
-    InstallInterruptHandlers();
-    Boards boards(events, run.report());
+    CatchStopSignals();
+    Boards boards(events, run.report(), &totals);
     const auto footer = [&] {
+        const BoardCounts counts = totals.counts();
         view.setFooter(QStringLiteral("watching: %1 boards done, %2 failed, %3 running; "
                                       "Ctrl-C ends the watch")
-                           .arg(tally.done)
-                           .arg(tally.failed)
+                           .arg(counts.served())
+                           .arg(counts.failed)
                            .arg(boards.running()));
     };
     const auto take = [&](Clock::duration timeout) {
         for (auto &[board, outcome] : boards.collect(timeout)) {
             watch.ended(names.at(board), BoardResultText(outcome));
             names.erase(board);
-            tally.add(outcome);
         }
         footer();
         view.refresh();
@@ -244,7 +284,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
         for (const auto &[name, first] : step.seen.servedAs)
             view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
         for (const auto &[name, why] : step.refused)
-            view.error(events.row(name), QStringLiteral("torvane-cli: %1; not served").arg(why));
+            view.error(events.row(name), QStringLiteral("%1; not served").arg(why));
         for (const auto &[port, job] : step.jobs) {
             view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
             names[boards.launch(job)] = port.name;
@@ -253,7 +293,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
 
     Clock::time_point nextScan = Clock::now();
     footer();
-    while (!InterruptRequested()) {
+    while (!StopSignalled()) {
         if (Clock::now() >= nextScan) {
             nextScan = Clock::now() + ScanInterval;
             look();
@@ -264,15 +304,19 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     while (boards.running() > 0)
         take(RedrawInterval);
     view.close();
-    std::fputs(WatchTotals(tally).toLocal8Bit().constData(), stdout);
+    std::fputs(WatchTotals(totals).toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
-    return tally.failed ? int(ExitCode::SomeDevicesFailed) : int(ExitCode::Success);
+    printLot(run);
+    // A board cut short by Ctrl-C is not done.
+    const BoardCounts counts = totals.counts();
+    return counts.failed + counts.stopped ? int(ExitCode::SomeDevicesFailed)
+                                          : int(ExitCode::Success);
 }
 
 } // namespace
 
 int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
-    StationRun run(options.plan, &InterruptSignal);
+    StationRun run(options.plan, &StopSignal);
     if (const auto refusal = run.open())
         return refuse(*refusal, options);
     return options.plan.watch ? watchPorts(run, options, comPorts)

@@ -1,7 +1,8 @@
 #include "cli/station_summary.h"
 
+#include "station/station_totals.h"
+
 #include <algorithm>
-#include <map>
 
 namespace {
 
@@ -26,23 +27,40 @@ QString seconds(const BoardOutcome &outcome) {
 } // namespace
 
 QString BoardResultText(const BoardOutcome &outcome) {
+    // The attempt it came to, where it tried again.
+    const QString attempt =
+        outcome.record.attempt > 1
+            ? QStringLiteral(", attempt %1 of %2").arg(outcome.record.attempt).arg(outcome.attempts)
+            : QString();
     if (outcome.code == ExitCode::Success)
-        return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0)")
-            .arg(outcome.record.result, seconds(outcome), rate(outcome));
-    return QStringLiteral("%1  (exit %2)").arg(outcome.record.result).arg(int(outcome.code));
+        return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0%4)")
+            .arg(outcome.record.result, seconds(outcome), rate(outcome), attempt);
+    const QString cause =
+        outcome.record.cause.isEmpty() ? QString() : QStringLiteral("  ") + outcome.record.cause;
+    return QStringLiteral("%1%2  (exit %3%4)")
+        .arg(outcome.record.result, cause)
+        .arg(int(outcome.code))
+        .arg(attempt);
 }
 
 QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
     const QStringList header{QStringLiteral("PORT"),    QStringLiteral("DEVICE"),
                              QStringLiteral("RESULT"),  QStringLiteral("EXIT"),
-                             QStringLiteral("SECONDS"), QStringLiteral("BYTES/S")};
-    std::vector<QStringList> rows{header};
+                             QStringLiteral("SECONDS"), QStringLiteral("BYTES/S"),
+                             QStringLiteral("CAUSE")};
+    // The causes' column only where a board has one.
+    const bool causes = std::any_of(outcomes.begin(), outcomes.end(), [](const BoardOutcome &o) {
+        return !o.record.cause.isEmpty();
+    });
+    std::vector<QStringList> rows{causes ? header : header.mid(0, header.size() - 1)};
     for (const BoardOutcome &outcome : outcomes) {
         const BoardRecord &r = outcome.record;
         rows.push_back({r.port, r.device.isEmpty() ? QStringLiteral("-") : r.device, r.result,
                         QString::number(r.exitCode), seconds(outcome), rate(outcome)});
+        if (causes)
+            rows.back() << r.cause;
     }
-    std::vector<int> widths(size_t(header.size()), 0);
+    std::vector<int> widths(size_t(rows.front().size()), 0);
     for (const QStringList &row : rows) {
         for (int c = 0; c < row.size(); ++c)
             widths[size_t(c)] = std::max(widths[size_t(c)], int(row[c].size()));
@@ -52,7 +70,7 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
         QString line;
         for (int c = 0; c < row.size(); ++c) {
             // Words to the left, numbers to the right.
-            const int width = c < 3 ? -widths[size_t(c)] : widths[size_t(c)];
+            const int width = c < 3 || c == 6 ? -widths[size_t(c)] : widths[size_t(c)];
             line +=
                 (c ? QStringLiteral("  ") : QString()) + QStringLiteral("%1").arg(row[c], width);
         }
@@ -61,19 +79,15 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
     return text;
 }
 
-void WatchTally::add(const BoardOutcome &outcome) {
-    ++done;
-    failed += outcome.code != ExitCode::Success;
-    ++byResult[outcome.record.result];
-}
-
-QString WatchTotals(const WatchTally &tally) {
+QString WatchTotals(const StationTotals &totals) {
+    const BoardCounts counts = totals.counts();
     QString text = QStringLiteral("torvane-cli: watch ended: %1 boards done, %2 succeeded, %3 "
-                                  "failed\n")
-                       .arg(tally.done)
-                       .arg(tally.done - tally.failed)
-                       .arg(tally.failed);
-    for (const auto &[result, count] : tally.byResult)
+                                  "failed, %4 stopped\n")
+                       .arg(counts.served())
+                       .arg(counts.passed)
+                       .arg(counts.failed)
+                       .arg(counts.stopped);
+    for (const auto &[result, count] : totals.byResult())
         text += QStringLiteral("%1  %2\n").arg(count, 5).arg(result);
     return text;
 }

@@ -12,11 +12,6 @@ constexpr int FallbackLines = 24;
 // What may wait while the output is still taking the last batch before trace lines are dropped.
 constexpr qsizetype TraceBacklog = 256 << 10;
 
-QString withoutProgramName(const QString &text) {
-    const QLatin1String program("torvane-cli: ");
-    return text.startsWith(program) ? text.mid(program.size()) : text;
-}
-
 } // namespace
 
 void StationView::touch(int row, const QString &text) {
@@ -31,7 +26,7 @@ StationView::StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTe
 
 int StationView::addRow(const QString &port) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    rows_.push_back({port, QString(), ++changes_});
+    rows_.push_back({port, QString(), QString(), ++changes_});
     nameWidth_ = std::max(nameWidth_, int(port.size()));
     dirty_ = true;
     return int(rows_.size()) - 1;
@@ -55,7 +50,15 @@ void StationView::status(int row, const QString &text) {
 
 void StationView::error(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    toErr(prefixed(row, withoutProgramName(text)));
+    toErr(prefixed(row, text));
+}
+
+void StationView::attempt(int row, const QString &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    rows_[size_t(row)].attempt = text;
+    dirty_ = live_;
+    if (!live_)
+        write(err_, prefixed(row, text));
 }
 
 void StationView::note(const QString &text) {
@@ -101,6 +104,8 @@ void StationView::ended(int row, const QString &text, bool failed) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         rows_[size_t(row)].failed = failed;
+        // The result says which attempt it came to.
+        rows_[size_t(row)].attempt.clear();
     }
     progressDone(row, text);
 }
@@ -180,7 +185,10 @@ void StationView::draw(QByteArray &into, bool last) {
     }
     for (const int r : order) {
         const Row &row = rows_[size_t(r)];
-        line(QStringLiteral("%1  %2").arg(row.name, -nameWidth_).arg(row.text));
+        line(QStringLiteral("%1  %2%3")
+                 .arg(row.name, -nameWidth_)
+                 .arg(row.attempt.isEmpty() ? QString() : row.attempt + QStringLiteral(": "),
+                      row.text));
     }
     if (shown < rows)
         line(QStringLiteral("... and %1 more ports").arg(rows - shown));

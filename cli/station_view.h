@@ -37,6 +37,9 @@ public:
     // What became of the port: its result, or that its board came or went. Off a terminal a line
     // on stderr.
     void event(int row, const QString &text);
+    // The board is trying again: "attempt 2 of 3" stays at the head of its line until it ends.
+    // Off a terminal a line on stderr.
+    void attempt(int row, const QString &text);
     // The port's result. A failure stays on screen until its board is taken off or the port
     // has a newer status, also when more ports than lines leave others out.
     void ended(int row, const QString &text, bool failed);
@@ -54,6 +57,7 @@ private:
     struct Row {
         QString name;
         QString text;
+        QString attempt;     // while the board tries again
         quint64 touched = 0; // when its text last changed, in changes of any row
         bool failed = false;
     };

@@ -9,6 +9,10 @@ bool CanRedraw(int fd) {
     return ::isatty(fd) == 1 && !(term && std::strcmp(term, "dumb") == 0);
 }
 
+QString AttemptText(int attempt, int attempts) {
+    return QStringLiteral("attempt %1 of %2").arg(attempt).arg(attempts);
+}
+
 TerminalOutput::TerminalOutput(std::FILE *out, std::FILE *err, bool live)
     : out_(out), err_(err), live_(live) {}
 
@@ -29,8 +33,16 @@ void TerminalOutput::statusLine(const QString &text) {
 
 void TerminalOutput::errorLine(const QString &text) {
     endProgressLine(true);
-    std::fputs(text.toLocal8Bit().append('\n').constData(), err_);
+    std::fputs(QStringLiteral("torvane-cli: %1\n").arg(text).toLocal8Bit().constData(), err_);
     std::fflush(err_);
+}
+
+void TerminalOutput::errorBox(const QString &cause) {
+    errorLine(QStringLiteral("error: %1").arg(cause));
+}
+
+void TerminalOutput::attemptStarted(int attempt, int attempts) {
+    errorLine(AttemptText(attempt, attempts));
 }
 
 void TerminalOutput::traceLine(const QByteArray &text) {

@@ -11,6 +11,9 @@
 // move the cursor (TERM=dumb, as in an editor's shell buffer).
 bool CanRedraw(int fd);
 
+// "attempt 2 of 3": what a board that tries again shows while it does.
+QString AttemptText(int attempt, int attempts);
+
 // stdout carries the status lines and the result; stderr the progress, the trace and errors.
 // On a terminal the progress is one line redrawn in place, and every other line first makes
 // room for itself.
@@ -22,7 +25,10 @@ public:
     bool live() const override { return live_; }
 
     void statusLine(const QString &text) override;
+    // Said after the program's name, as a script's log expects.
     void errorLine(const QString &text) override;
+    void errorBox(const QString &cause) override;
+    void attemptStarted(int attempt, int attempts) override;
     void traceLine(const QByteArray &text) override;
     // Replaces the progress line (live only).
     void drawProgress(const QString &text) override;

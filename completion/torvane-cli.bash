@@ -33,7 +33,7 @@ _torvane_cli()
         cword=$COMP_CWORD
     fi
 
-    if [[ $cur == --port=* || $cur == --report=* ]]; then
+    if [[ $cur == --*=* ]]; then
         prev=${cur%%=*}
         cur=${cur#*=}
     fi
@@ -43,9 +43,12 @@ _torvane_cli()
             COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
             return
             ;;
-        --report)
+        --report | --recipe)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        --lot | --retries | --expect-sha256)
             return
             ;;
         -h | --help | -v | --version)
@@ -57,17 +60,17 @@ _torvane_cli()
     local args=() i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            -p | --port | --report) ((i++)) ;;
+            -p | --port | --report | --recipe | --lot | --retries | --expect-sha256) ((i++)) ;;
             -*) ;;
             *) args+=("${words[i]}") ;;
         esac
     done
 
     if [[ $cur == -* ]]; then
-        local options="--help --version"
+        local options="--help --version --recipe --lot --trace"
         case ${args[0]-} in
-            download) options="--port --report --watch --trace" ;;
-            upload) options="--port --overwrite --report --watch --trace" ;;
+            download) options="--port --report --watch --trace --expect-sha256 --lot --retries" ;;
+            upload) options="--port --overwrite --report --watch --trace --lot --retries" ;;
             ports) options="" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -268,10 +268,10 @@ bool DeviceMachine::isCopy(int mode, Time at) const {
     return atFirstBlock && mode == mode_ && at <= answered_ + CopyWindow;
 }
 
-// answer-every: a copy is answered in its turn, after the answers before it; an upload's first
-// block waits behind it.
+// answer-every: a copy is answered as late after it as the first was, behind the answers before
+// it; an upload's first block waits behind it.
 void DeviceMachine::answerCopy(Time at) {
-    answered_ = send(std::max(at, answered_) + *settings_.faults.answerEvery, ReplyOfMode[mode_]);
+    answered_ = send(at + *settings_.faults.answerEvery, ReplyOfMode[mode_]);
     if (firstBlockDue_)
         firstBlockDue_ = answered_ + AnswerQuiet;
 }

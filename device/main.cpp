@@ -38,8 +38,11 @@ QString description() {
         "A production station: --count N plays N devices, each on its own terminal with its own "
         "state, images and pacing, and prints the N paths one a line, in order. With --link-dir "
         "DIR device K is also DIR/ttyK, and DIR/control is a named pipe that takes \"unplug K\" "
-        "(the device hangs up its line and its link goes) and \"plug K\" (it comes back on a new "
-        "terminal under the same link), one command a line.\n\n"
+        "(the device hangs up its line and its link goes), \"plug K\" (it comes back on a new "
+        "terminal under the same link), \"fault K NAME[=ARG]\" (device K takes that fault too) "
+        "and \"fault K none\" (it has none), one command a line. A fault given so takes hold "
+        "from the device's next operation: at once between operations, else once its operation "
+        "has ended or its tool has closed the port.\n\n"
         "Faults (--fault [K:]NAME[=ARG], several allowed; K: for device K only, else every "
         "device):\n");
     for (const FaultDoc &fault : FaultDocs)
@@ -162,7 +165,8 @@ int main(int argc, char **argv) {
     const QCommandLineOption linkDirOption(
         QStringLiteral("link-dir"),
         QStringLiteral("Makes <dir>/ttyK a symbolic link to device K's terminal (removed on "
-                       "exit), and <dir>/control the pipe that unplugs and plugs devices."),
+                       "exit), and <dir>/control the pipe that unplugs and plugs devices and gives "
+                       "them faults."),
         QStringLiteral("dir"));
     parser.addOptions({linkOption, onceOption, storeOption, traceOption, paceOption, eraseOption,
                        programOption, faultOption, countOption, linkDirOption});

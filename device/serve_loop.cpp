@@ -256,7 +256,25 @@ int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *
         if (control && ready > 0 && (polled[0].revents & POLLIN)) {
             for (const StationControl::Command &command : control->take()) {
                 StationDevice &device = *devices[size_t(command.device)];
-                if (!command.plug) {
+                using Kind = StationControl::Command::Kind;
+                if (command.kind == Kind::Fault) {
+                    DeviceFaults faults;
+                    QString error;
+                    if (command.fault != QLatin1String("none")) {
+                        faults = device.faults();
+                        AddFault(faults, command.fault, &error);
+                    }
+                    device.setFaults(faults);
+                    say(command.fault == QLatin1String("none")
+                            ? QStringLiteral("device %1 has no fault from its next operation on")
+                                  .arg(command.device)
+                            : QStringLiteral(
+                                  "device %1 has the fault %2 from its next operation on")
+                                  .arg(command.device)
+                                  .arg(command.fault));
+                    continue;
+                }
+                if (command.kind == Kind::Unplug) {
                     device.unplug();
                     say(QStringLiteral("device %1 unplugged").arg(command.device));
                     continue;

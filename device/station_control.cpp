@@ -1,5 +1,7 @@
 #include "device/station_control.h"
 
+#include "device/device_faults.h"
+
 #include <QFile>
 #include <QList>
 
@@ -96,15 +98,27 @@ void StationControl::parse(const QByteArray &line, std::vector<Command> &command
     const QList<QByteArray> words = line.simplified().split(' ');
     if (words.size() == 1 && words[0].isEmpty())
         return;
+    using Kind = Command::Kind;
+    const bool fault = words[0] == "fault";
+    const Kind kind = fault ? Kind::Fault : words[0] == "plug" ? Kind::Plug : Kind::Unplug;
     bool ok = false;
-    const int device = words.size() == 2 ? words[1].toInt(&ok) : -1;
-    const bool plug = words[0] == "plug";
-    if ((plug || words[0] == "unplug") && ok && device >= 0 && device < deviceCount_) {
-        commands.push_back({plug, device});
+    const int device = words.size() == (fault ? 3 : 2) ? words[1].toInt(&ok) : -1;
+    if ((fault || words[0] == "plug" || words[0] == "unplug") && ok && device >= 0 &&
+        device < deviceCount_) {
+        const QString name = fault ? QString::fromLocal8Bit(words[2]) : QString();
+        // A fault the device would not take is said now, and changes nothing.
+        DeviceFaults check;
+        QString error;
+        if (fault && name != QLatin1String("none") && !AddFault(check, name, &error)) {
+            say_(QStringLiteral("control: \"%1\": %2")
+                     .arg(QString::fromLocal8Bit(line.simplified()), error));
+            return;
+        }
+        commands.push_back({kind, device, name});
         return;
     }
-    say_(QStringLiteral("control: \"%1\" is no command; use \"unplug K\" or \"plug K\" with K "
-                        "from 0 to %2")
+    say_(QStringLiteral("control: \"%1\" is no command; use \"unplug K\", \"plug K\", "
+                        "\"fault K NAME[=ARG]\" or \"fault K none\" with K from 0 to %2")
              .arg(QString::fromLocal8Bit(line.simplified()))
              .arg(deviceCount_ - 1));
 }

@@ -6,14 +6,18 @@
 #include <functional>
 #include <vector>
 
-// The station's control: a named pipe that takes one command a line, "unplug K" or "plug K"
-// (K the device's index), so that a test or a script can take a board off the station and put
-// it back. The pipe is made on open() and removed with the object.
+// The station's control: a named pipe that takes one command a line, so that a test, a script
+// or a person trying a station can take a board off the station and put it back ("unplug K",
+// "plug K", K the device's index), and give a board a fault or take its faults away between
+// runs ("fault K NAME[=ARG]", as --fault names them, or "fault K none"). The pipe is made on
+// open() and removed with the object.
 class StationControl {
 public:
     struct Command {
-        bool plug = false; // else unplug
+        enum class Kind { Plug, Unplug, Fault };
+        Kind kind = Kind::Plug;
         int device = 0;
+        QString fault; // NAME or NAME=ARG, checked; "none" takes every fault away
     };
     using Say = std::function<void(const QString &)>;
 

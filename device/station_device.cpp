@@ -43,9 +43,9 @@ bool StationDevice::plugIn(QString *error) {
         line_.hangUp();
         return false;
     }
-    machine_ = std::make_unique<DeviceMachine>(settings_, *store_);
-    machine_->setTraceSink(trace_);
-    machine_->setWarningSink(say_);
+    takeFaults(true);
+    makeMachine();
+    operationsBefore_ = 0;
     unsent_.clear();
     lingerUntil_.reset();
     nextLingerCheck_.reset();
@@ -53,6 +53,33 @@ bool StationDevice::plugIn(QString *error) {
     nextDropReport_.reset();
     state_ = State::Serving;
     return true;
+}
+
+void StationDevice::makeMachine() {
+    machine_ = std::make_unique<DeviceMachine>(settings_, *store_);
+    machine_->setTraceSink(trace_);
+    machine_->setWarningSink(say_);
+}
+
+void StationDevice::setFaults(const DeviceFaults &faults) {
+    nextFaults_ = faults;
+    takeFaults(false);
+}
+
+void StationDevice::takeFaults(bool toolGone) {
+    if (!nextFaults_)
+        return;
+    const bool serving = state_ == State::Serving && machine_;
+    if (serving && !toolGone && !(machine_->idle() && unsent_.isEmpty()))
+        return;
+    settings_.faults = *nextFaults_;
+    nextFaults_.reset();
+    if (!serving)
+        return; // plugged in, it starts with them
+    // The flash (the store) stays; what the old machine counted carries over.
+    operationsBefore_ += machine_->operationsEnded();
+    dropped_ += machine_->inputDropped();
+    makeMachine();
 }
 
 void StationDevice::unplug() {
@@ -105,7 +132,9 @@ void StationDevice::step(short revents, Time now, bool once, char *buffer, qsize
         end(State::Finished, {});
         return;
     }
-    if (once && unsent_.isEmpty() && machine_->operationsEnded() > 0 && machine_->idle()) {
+    takeFaults(false);
+    if (once && unsent_.isEmpty() && operationsBefore_ + machine_->operationsEnded() > 0 &&
+        machine_->idle()) {
         // The tool reads the last answer before the line goes away with the device.
         if (!lingerUntil_)
             lingerUntil_ = now + LingerLimit;

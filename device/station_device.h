@@ -47,11 +47,17 @@ public:
     State state() const { return state_; }
     QString slavePath() const { return line_.slavePath(); }
     QString link() const { return link_; }
-    // The last tool has closed the port: its exclusive mode goes, as on a real port.
+    // The last tool has closed the port: its exclusive mode goes, as on a real port, and faults
+    // given meanwhile take hold.
     void toolsClosed() {
         if (state_ == State::Serving)
             line_.releaseExclusive();
+        takeFaults(true);
     }
+    // The faults the device is to have: from its next operation on, at once when it is between
+    // operations, else as soon as its operation has ended or its tool has let the port go.
+    void setFaults(const DeviceFaults &faults);
+    DeviceFaults faults() const { return nextFaults_ ? *nextFaults_ : settings_.faults; }
     // The line to poll and what to wait for on it; -1 while there is none.
     int fd() const { return state_ == State::Serving ? line_.master() : -1; }
     short pollEvents() const;
@@ -67,6 +73,10 @@ private:
     void takeInput(Time now, char *buffer, qsizetype bufferSize);
     bool writeSome();
     void reportDrops(Time now, bool last);
+    // Gives the device the faults set for it, with a machine of its own made for them, once it
+    // is between operations or (`toolGone`) nobody holds its port.
+    void takeFaults(bool toolGone);
+    void makeMachine();
     void end(State state, const QString &why);
 
     DeviceSettings settings_;
@@ -78,6 +88,8 @@ private:
     State state_ = State::Unplugged;
     PtyLine line_;
     std::unique_ptr<DeviceMachine> machine_;
+    int operationsBefore_ = 0; // ended by the machines that came before this one since plug-in
+    std::optional<DeviceFaults> nextFaults_;
     QByteArray unsent_;
     std::optional<Time> lingerUntil_;
     std::optional<Time> nextLingerCheck_;

@@ -17,7 +17,7 @@ void BoardConsole::attach(Line &line, TransferState &state) {
 
 // The window's box says the same whatever the cause; a line of a script says the cause.
 void BoardConsole::showError(const QString &text, const QString &cause) {
-    output_.errorLine(QStringLiteral("torvane-cli: error: %1").arg(cause.isEmpty() ? text : cause));
+    output_.errorBox(cause.isEmpty() ? text : cause);
 }
 
 void BoardConsole::standStill(int ms) {
@@ -53,9 +53,11 @@ void BoardConsole::statusShown(StatusCode code) {
         connecting_ = Clock::now();
     else if (code == StatusCode::UpdateSuccess)
         finished_ = Clock::now();
-    print(StatusText(code));
+    // The success is kept (its record on the disk) before it is shown: whoever sees the line and
+    // ends the program then finds the record.
     if (code == StatusCode::UpdateSuccess && onSuccess_)
         onSuccess_();
+    print(StatusText(code));
 }
 
 void BoardConsole::fileRefused(FileRefusal reason) {

@@ -42,11 +42,14 @@ QByteArray RecordLine(const BoardRecord &r) {
         {QStringLiteral("imageSize"), r.imageSize},
         {QStringLiteral("sha256"), orNull(QString::fromLatin1(r.sha256))},
         {QStringLiteral("result"), r.result},
+        {QStringLiteral("cause"), orNull(r.cause)},
         {QStringLiteral("detail"), orNull(r.detail)},
         {QStringLiteral("exitCode"), r.exitCode},
         {QStringLiteral("seconds"), rounded(r.seconds, 3)},
         {QStringLiteral("blocksPerSecond"),
          r.blocksPerSecond ? QJsonValue(rounded(*r.blocksPerSecond, 1)) : QJsonValue()},
+        {QStringLiteral("lot"), orNull(r.lot)},
+        {QStringLiteral("attempt"), r.attempt},
     };
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }

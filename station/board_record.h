@@ -25,10 +25,13 @@ struct BoardRecord {
     qint64 imageSize = 0;
     QByteArray sha256; // hex: of the image sent, or of the verified image received; else empty
     QString result;    // the verdict shown last, the file check's reason, or the exit code's words
-    QString detail;    // what lay behind it, when anything did
+    QString cause;     // why it failed, in plain words; empty for a success
+    QString detail;    // the cause and what lay behind it
     int exitCode = 0;
     double seconds = 0;
     std::optional<double> blocksPerSecond; // over the data phases; none where no block moved
+    QString lot;                           // the lot the board is counted in; empty for none
+    int attempt = 1;                       // of the board's operation: 2 and on are its retries
 };
 
 // The record as one line of JSON, '\n' included.

@@ -7,12 +7,14 @@
 #include "ports/machine_terminals.h"
 #include "station/board_console.h"
 #include "station/console_output.h"
+#include "station/station_arguments.h"
 #include "station/upload_target.h"
 #include "station/wire_trace.h"
 
 #include <QCryptographicHash>
 #include <QSysInfo>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -21,17 +23,27 @@ namespace {
 // board just plugged in) let go before the board is refused.
 constexpr std::chrono::seconds HolderWait{10};
 
-QString kindName(TransferMode mode) {
-    // "Download Data" -> "data"
-    return QString::fromLatin1(ModeName(mode)).section(QLatin1Char(' '), 1).toLower();
-}
-
 QByteArray sha256(const char *bytes, qint64 size) {
     return QCryptographicHash::hash(QByteArrayView(bytes, size), QCryptographicHash::Sha256)
         .toHex();
 }
 
 } // namespace
+
+QString StopCause(const StopFlag *stop) {
+    switch (stop ? stop->load(std::memory_order_relaxed) : 0) {
+#ifdef Q_OS_UNIX
+    case SIGINT:
+        return QStringLiteral("stopped by Ctrl-C before its verdict");
+    case SIGTERM:
+        return QStringLiteral("stopped by SIGTERM before its verdict");
+    case SIGHUP:
+        return QStringLiteral("stopped as its terminal closed, before its verdict");
+#endif
+    default:
+        return QStringLiteral("stopped by the operator before its verdict");
+    }
+}
 
 BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
                       const std::function<void(BoardOutcome &)> &keep) {
@@ -50,9 +62,12 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
     record.vendorId = job.identity.vendorId;
     record.productId = job.identity.productId;
     record.serialNumber = job.identity.serialNumber;
-    record.operation = IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
-    record.kind = kindName(mode);
+    record.operation = DirectionWord(mode);
+    record.kind = KindWord(mode);
     record.imageSize = size;
+    record.lot = job.lot;
+    record.attempt = job.attempt;
+    outcome.attempts = job.attempts;
     const auto finish = [&] {
         record.end = QDateTime::currentDateTimeUtc();
         record.seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -66,11 +81,11 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
         // As in a single run: refused before the port opens, not after the whole transfer.
         const UploadTarget target = CheckUploadTarget(request.file, job.overwrite);
         if (!target.usable) {
-            output.errorLine(QStringLiteral("torvane-cli: %1").arg(target.reason));
+            output.errorLine(target.reason);
             outcome.result.ending = Ending::FileRefused;
             outcome.code = ExitCode::FileRefused;
-            record.result = QLatin1String(ExitCodeMeaning(outcome.code));
-            record.detail = target.reason;
+            record.result = ResultText(outcome.code, outcome.result);
+            record.cause = record.detail = target.reason;
             return finish();
         }
         request.createNewFile = !target.exists;
@@ -85,9 +100,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
     // A board waiting on its device costs a wake-up a slice, not one a poll: a small PC drives
     // many; the stop flag is still seen within a slice.
     comm.setWaitSlice(std::chrono::milliseconds(100));
-    comm.setNoteSink([&output](const QString &note) {
-        output.errorLine(QStringLiteral("torvane-cli: %1").arg(note));
-    });
+    comm.setNoteSink([&output](const QString &note) { output.errorLine(note); });
     PortCheck check;
     // What the station chose (a COM number, a board found) must be a board's port as it opens;
     // a device the operator named is opened as asked.
@@ -119,13 +132,14 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
         outcome.operationTime = console.operationTime();
         if (IsUpload(mode) && result.stage >= Stage::Save)
             record.sha256 = sha256(reinterpret_cast<const char *>(state->ImageBuffer.data()), size);
-        if (outcome.code != ExitCode::Interrupted && result.status)
-            record.result = StatusText(*result.status);
-        else if (outcome.code != ExitCode::Interrupted && result.ending == Ending::FileRefused)
-            record.result = console.lastStatus();
-        else
-            record.result = QLatin1String(ExitCodeMeaning(outcome.code));
+        record.result = ResultText(outcome.code, result, console.lastStatus());
+        record.cause = result.cause;
         record.detail = result.detail;
+        if (outcome.code == ExitCode::Interrupted) {
+            record.cause = StopCause(job.stop);
+            if (record.detail.isEmpty())
+                record.detail = record.cause;
+        }
         // No rate where no block moved.
         const double blockSeconds = std::chrono::duration<double>(console.blockTime()).count();
         if (console.blocksMoved() > 0)
@@ -149,7 +163,7 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
     if ((result.ending == Ending::Completed && !result.succeeded()) ||
         result.ending == Ending::FileRefused) {
         if (!result.detail.isEmpty())
-            output.errorLine(QStringLiteral("torvane-cli: %1").arg(result.detail));
+            output.errorLine(result.detail);
     }
     return kept ? outcome : conclude(result);
 }

@@ -23,6 +23,9 @@ struct BoardJob {
     bool trace = false;
     std::chrono::steady_clock::time_point start; // of the run: the trace's times count from it
     const StopFlag *stop = nullptr;              // ends the operation in order when set
+    QString lot;                                 // the lot its records name; empty for none
+    int attempts = 1; // at most: 1 and the retries a failure that trying again may cure earns
+    int attempt = 1;  // this one
     // A board a watch found: the node it found (its number and inode) is the one opened, and a
     // process that has it open is waited for a while (a probe of a board just plugged in).
     bool watched = false;
@@ -37,6 +40,7 @@ struct BoardOutcome {
     // The time from "Connectting..." to "Update Success!", zero unless it succeeded.
     std::chrono::steady_clock::duration operationTime{};
     BoardRecord record;
+    int attempts = 1; // as the job allowed: the last attempt's outcome is the board's
 };
 
 // Runs the job with a serial component, state and console of its own, from the upload target's
@@ -47,3 +51,6 @@ struct BoardOutcome {
 // the pause loses no record of the file it saved.
 BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
                       const std::function<void(BoardOutcome &)> &keep);
+
+// Why a board was stopped, from what set `stop`: a signal's number, or the operator's Stop.
+QString StopCause(const StopFlag *stop);

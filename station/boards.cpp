@@ -1,7 +1,10 @@
 #include "station/boards.h"
 
+#include "station/board_attempts.h"
 #include "station/console_output.h"
 #include "station/report_file.h"
+#include "station/station_arguments.h"
+#include "station/station_totals.h"
 
 #include <QDateTime>
 #include <QSysInfo>
@@ -61,8 +64,8 @@ int descriptorLimit() {
 
 } // namespace
 
-Boards::Boards(StationEvents &events, ReportFile *report)
-    : events_(events), report_(report), descriptors_(descriptorBudget()) {}
+Boards::Boards(StationEvents &events, ReportFile *report, StationTotals *totals)
+    : events_(events), report_(report), totals_(totals), descriptors_(descriptorBudget()) {}
 
 Boards::~Boards() {
     for (Worker &worker : workers_) {
@@ -83,7 +86,7 @@ int Boards::launch(BoardJob job) {
         start(worker, std::move(job), lock);
         return worker.board;
     }
-    worker.output->errorLine(QStringLiteral("torvane-cli: waiting its turn: %1 boards run at "
+    worker.output->errorLine(QStringLiteral("waiting its turn: %1 boards run at "
                                             "once")
                                  .arg(MostBoardsAtOnce));
     worker.waiting = std::move(job);
@@ -149,12 +152,13 @@ void Boards::notServed(Worker &worker, ConsoleOutput &output, const QString &por
     record.start = record.end = QDateTime::currentDateTimeUtc();
     record.host = QSysInfo::machineHostName();
     record.port = port;
-    record.operation = IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
+    record.operation = DirectionWord(mode);
     record.exitCode = int(outcome.code);
-    record.result = QLatin1String(ExitCodeMeaning(outcome.code));
-    record.detail = why;
-    output.errorLine(QStringLiteral("torvane-cli: error: %1").arg(record.detail));
+    record.result = ResultText(outcome.code, outcome.result);
+    record.cause = record.detail = why;
+    output.errorBox(record.detail);
     writeRecord(outcome, output);
+    count(outcome, output);
     events_.ended(worker.board, outcome);
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);
@@ -204,18 +208,28 @@ void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
                            ? QStringLiteral("the board's image was saved")
                            : QStringLiteral("the board was programmed"),
                        why);
-    output.errorLine(QStringLiteral("torvane-cli: %1").arg(why));
+    output.errorLine(why);
     if (outcome.code == ExitCode::Success)
         outcome.code = ExitCode::FileNotSaved;
     outcome.record.exitCode = int(outcome.code);
     // A board that failed keeps its own cause first.
+    if (outcome.record.cause.isEmpty())
+        outcome.record.cause = why;
     outcome.record.detail =
         outcome.record.detail.isEmpty() ? why : outcome.record.detail + QStringLiteral("; ") + why;
 }
 
+void Boards::count(const BoardOutcome &outcome, ConsoleOutput &output) {
+    if (!totals_)
+        return;
+    if (const QString why = totals_->add(outcome); !why.isEmpty())
+        output.errorLine(why);
+}
+
 void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {
     BoardOutcome outcome =
-        RunBoard(job, output, [&](BoardOutcome &ended) { writeRecord(ended, output); });
+        RunAttempts(job, output, [&](BoardOutcome &ended) { writeRecord(ended, output); });
+    count(outcome, output);
     events_.ended(worker.board, outcome);
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);

@@ -19,11 +19,13 @@ class ConsoleOutput;
 inline constexpr int MostBoardsAtOnce = 128;
 class QThread;
 class ReportFile;
+class StationTotals;
 
 // What the station tells its front end of each board. started() comes on the thread that
 // launches the board, under the station's lock (it must not call back into Boards); the board's
 // lines then go, from the board's own thread, to the output it returns, and ended() follows
-// there once its record is written. A board that gets no thread ends on the launching thread.
+// there once its record is written. A board that gets no thread ends on the launching thread. A
+// board that tries again is one board: it starts once and ends once, with its last attempt.
 class StationEvents {
 public:
     virtual ~StationEvents() = default;
@@ -37,7 +39,8 @@ public:
 // station names: the others wait their turn, in order, and start as collect() finds boards ended.
 class Boards {
 public:
-    Boards(StationEvents &events, ReportFile *report);
+    // Each board's end is counted in `totals` (when given) before ended() says it.
+    Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -68,9 +71,11 @@ private:
                    const QString &why, ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
+    void count(const BoardOutcome &outcome, ConsoleOutput &output);
 
     StationEvents &events_;
     ReportFile *report_;
+    StationTotals *totals_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs

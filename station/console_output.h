@@ -15,7 +15,12 @@ public:
     virtual bool live() const = 0;
 
     virtual void statusLine(const QString &text) = 0;
+    // A line beside the status in plain words, with no program's name: a note (where a port
+    // leads) or what lay behind the ending. A front end adds its own name where its people
+    // expect one.
     virtual void errorLine(const QString &text) = 0;
+    // What ended the operation (the one-port window's error box): its cause.
+    virtual void errorBox(const QString &cause) { errorLine(cause); }
     virtual void traceLine(const QByteArray &text) = 0;
     // Replaces the progress shown (live only).
     virtual void drawProgress(const QString &text) = 0;
@@ -24,4 +29,10 @@ public:
     // The phase's blocks as a progress bar shows them: at its start and at each block (a
     // terminal has no bar).
     virtual void blockProgress(const BlockProgress &progress) { Q_UNUSED(progress) }
+    // The operation failed in a way trying again may cure, and starts again from the start:
+    // this is attempt `attempt` (2 and on) of at most `attempts`.
+    virtual void attemptStarted(int attempt, int attempts) {
+        Q_UNUSED(attempt)
+        Q_UNUSED(attempts)
+    }
 };

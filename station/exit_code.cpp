@@ -36,3 +36,35 @@ ExitCode ExitCodeOf(const OperationResult &result, bool interrupted) {
     static_assert(std::size(byStage) == int(Stage::Done) + 1);
     return byStage[int(result.stage)];
 }
+
+QString ResultText(ExitCode code, const OperationResult &result, const QString &refusal) {
+    if (code == ExitCode::Interrupted)
+        return QLatin1String(StoppedResult);
+    if (result.ending == Ending::Completed && result.status)
+        return StatusText(*result.status);
+    if (result.ending == Ending::FileRefused && !refusal.isEmpty())
+        return refusal;
+    // The verdict the step would have shown, had the device answered at all.
+    if (result.ending == Ending::Error) {
+        switch (result.stage) {
+        case Stage::Connect:
+            return StatusText(StatusCode::ConnectFailed);
+        case Stage::Data:
+        case Stage::ChecksumTable:
+            return StatusText(StatusCode::TransferFailed);
+        case Stage::Verify:
+            return StatusText(StatusCode::VerifyFailed);
+        case Stage::Erase:
+            return StatusText(StatusCode::EraseFlashFailed);
+        case Stage::Program:
+            return StatusText(StatusCode::ProgramFlashFailed);
+        case Stage::Save:
+            return StatusText(StatusCode::SetUpFileFailed);
+        case Stage::FileCheck:
+        case Stage::PortOpening:
+        case Stage::Done:
+            break;
+        }
+    }
+    return QLatin1String(ExitCodeMeaning(code));
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <iterator>
 
 struct OperationResult;
@@ -46,3 +48,12 @@ const char *ExitCodeMeaning(ExitCode code);
 // The exit code of one operation: 0 only for the update's success; an interruption before a
 // verdict was shown is 130; otherwise the step it ended in.
 ExitCode ExitCodeOf(const OperationResult &result, bool interrupted);
+
+// A board stopped by Stop, Escape or Ctrl-C before its verdict.
+inline constexpr char StoppedResult[] = "stopped";
+
+// What a board's end is called, in its record and wherever a front end shows it, one way for one
+// ending: "Update Success!"; "stopped"; the failure text of the step it failed in, whether the
+// device refused or was lost ("Transfer failed!" for both in the data); `refusal`, the file
+// check's words, for a file it refused; else the exit code's words ("port cannot be opened").
+QString ResultText(ExitCode code, const OperationResult &result, const QString &refusal = {});

@@ -1,7 +1,8 @@
 #include "station/station_arguments.h"
 
-#include "ports/port_names.h"
+#include "station/plan_rules.h"
 #include "station/port_file_name.h"
+#include "station/recipe.h"
 
 #include <QCommandLineParser>
 
@@ -22,12 +23,51 @@ constexpr Kind Kinds[] = {
     {"all", TransferMode::DownloadAll, TransferMode::DownloadAll, false},
 };
 
-bool samePort(const QString &a, const QString &b) {
-    if (a == b)
-        return true;
-    const std::optional<PortChoice> x = ParsePortName(a);
-    const std::optional<PortChoice> y = ParsePortName(b);
-    return x && y && x->portIndex == y->portIndex && x->portPath == y->portPath;
+QString optionName(const QCommandLineOption &option) {
+    return QStringLiteral("--") + option.names().constLast();
+}
+
+// The plan's rules, worded for a command line.
+QString argumentsText(const PlanProblem &problem) {
+    using K = PlanProblem::Kind;
+    switch (problem.kind) {
+    case K::NoFile:
+        return QStringLiteral("expected: download|upload KIND FILE");
+    case K::NoPorts:
+        return QStringLiteral("--port PORT is required");
+    case K::UnknownPort:
+        return QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
+                              "/dev/serial/by-id name")
+            .arg(problem.port);
+    case K::BadPortName:
+        return QStringLiteral("--port %1").arg(problem.detail);
+    case K::PatternWithoutWatch:
+        return QStringLiteral("--port %1 is a pattern: add --watch to serve the ports that match "
+                              "it as they appear")
+            .arg(problem.port);
+    case K::PortTwice:
+        return QStringLiteral("--port %1 is given twice: one device, one owner").arg(problem.port);
+    case K::UploadNeedsPortName:
+        return QStringLiteral("with several ports the upload file needs %1 in its name, e.g. "
+                              "back-%1.bin: each device's image goes to a file of its own")
+            .arg(QLatin1String(PortPlaceholder));
+    case K::OverwriteForDownload:
+        return QStringLiteral("--overwrite applies to uploads only");
+    case K::ExpectedHashForUpload:
+        return QStringLiteral("--expect-sha256 applies to downloads only: an upload's image is "
+                              "judged by its checksums");
+    case K::BadExpectedHash:
+        return QStringLiteral("--expect-sha256 takes the image's SHA-256, 64 hexadecimal "
+                              "digits, not '%1'")
+            .arg(problem.detail);
+    case K::BadLotName:
+        return QStringLiteral("--lot: %1").arg(problem.detail);
+    case K::RetriesOutOfRange:
+        return QStringLiteral("--retries takes a number from 0 to %1, not '%2'")
+            .arg(MaxRetries)
+            .arg(problem.detail);
+    }
+    return {};
 }
 
 } // namespace
@@ -45,76 +85,139 @@ StationOptions::StationOptions()
              QStringLiteral("FILE")),
       watch(QStringLiteral("watch"),
             QStringLiteral("Keeps running: each time a port matching a --port appears, the "
-                           "operation runs on it once. Ctrl-C ends it.")) {}
+                           "operation runs on it once. Ctrl-C ends it.")),
+      trace(QStringLiteral("trace"),
+            QStringLiteral("Print every frame and block exchanged, with times, to stderr.")),
+      expectSha256(QStringLiteral("expect-sha256"),
+                   QStringLiteral("Download: refuse a FILE whose SHA-256 is not HEX, before any "
+                                  "device starts."),
+                   QStringLiteral("HEX")),
+      lot(QStringLiteral("lot"),
+          QStringLiteral("Counts each device's end (passed, failed, stopped) in the lot NAME, "
+                         "kept across runs, and names it in each record."),
+          QStringLiteral("NAME")),
+      retries(QStringLiteral("retries"),
+              QStringLiteral("Runs a device's operation again, up to N more times, when it "
+                             "failed in a way trying again may cure (0 to 10; default 0)."),
+              QStringLiteral("N")),
+      recipe(QStringLiteral("recipe"),
+             QStringLiteral("Takes the operation and the options from FILE, one to a line; only "
+                            "--lot and --trace may be added."),
+             QStringLiteral("FILE")) {}
 
-QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
-                             const QStringList &operation, bool portRequired, StationPlan *into) {
-    StationPlan &arguments = *into;
-    bool patterns = false;
+QString DirectionWord(TransferMode mode) {
+    return IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
+}
+
+QString KindWord(TransferMode mode) {
+    // "Download Data" -> "data"
+    return QString::fromLatin1(ModeName(mode)).section(QLatin1Char(' '), 1).toLower();
+}
+
+QString ReadOperation(const QStringList &operation, StationPlan *into) {
     const QString direction = operation.value(0).toLower();
     if (direction != QLatin1String("download") && direction != QLatin1String("upload"))
         return QStringLiteral("unknown direction '%1': download or upload").arg(operation.value(0));
     const bool upload = direction == QLatin1String("upload");
-
     const QString kind = operation.value(1).toLower();
-    bool known = false;
     for (const Kind &k : Kinds) {
         if (kind == QLatin1String(k.name) && (!upload || k.uploadable)) {
-            arguments.mode = upload ? k.upload : k.download;
-            known = true;
+            into->mode = upload ? k.upload : k.download;
+            into->file = operation.value(2);
+            return QString();
         }
     }
-    if (!known)
-        return upload ? QStringLiteral("unknown upload kind '%1': software, data or default")
-                            .arg(operation.value(1))
-                      : QStringLiteral("unknown download kind '%1': software, data, "
-                                       "default, loader or all")
-                            .arg(operation.value(1));
-    arguments.file = operation.value(2);
+    return upload ? QStringLiteral("unknown upload kind '%1': software, data or default")
+                        .arg(operation.value(1))
+                  : QStringLiteral("unknown download kind '%1': software, data, default, loader "
+                                   "or all")
+                        .arg(operation.value(1));
+}
 
+QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
+                             const QStringList &operation, bool portRequired, StationPlan *into) {
+    StationPlan &plan = *into;
+    if (const QString why = ReadOperation(operation, &plan); !why.isEmpty())
+        return why;
     if (portRequired && !parser.isSet(options.port))
-        return QStringLiteral("--port PORT is required");
-    arguments.watch = parser.isSet(options.watch);
-    arguments.ports = parser.values(options.port);
-    for (const QString &port : arguments.ports) {
-        if (const QString problem = PortNameProblem(port); !problem.isEmpty())
-            return QStringLiteral("--port %1").arg(problem);
-        if (IsPortPattern(port)) {
-            if (!arguments.watch)
-                return QStringLiteral("--port %1 is a pattern: add --watch to serve the "
-                                      "ports that match it as they appear")
-                    .arg(port);
-            patterns = true;
-            continue;
-        }
-        if (!ParsePortName(port))
-            return QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
-                                  "/dev/serial/by-id name")
-                .arg(port);
+        return argumentsText({PlanProblem::Kind::NoPorts, {}, {}});
+    plan.watch = parser.isSet(options.watch);
+    plan.ports = parser.values(options.port);
+    plan.overwrite = parser.isSet(options.overwrite);
+    plan.trace = parser.isSet(options.trace);
+    // An option given with nothing after its '=' would quietly mean none.
+    for (const QCommandLineOption *named :
+         {&options.report, &options.lot, &options.expectSha256, &options.retries}) {
+        if (parser.isSet(*named) && parser.value(*named).isEmpty())
+            return QStringLiteral("%1 needs a value").arg(optionName(*named));
     }
-    // One device, one owner: a port named twice would be opened by two operations at once.
-    for (qsizetype i = 0; i < arguments.ports.size(); ++i) {
-        for (qsizetype j = 0; j < i; ++j) {
-            if (samePort(arguments.ports[i], arguments.ports[j]))
-                return QStringLiteral("--port %1 is given twice: one device, one owner")
-                    .arg(arguments.ports[i]);
-        }
+    plan.report = parser.value(options.report);
+    plan.lot = parser.value(options.lot);
+    plan.expectSha256 = parser.value(options.expectSha256);
+    if (parser.isSet(options.retries)) {
+        bool number = false;
+        plan.retries = parser.value(options.retries).toInt(&number);
+        if (!number)
+            return argumentsText(
+                {PlanProblem::Kind::RetriesOutOfRange, {}, parser.value(options.retries)});
     }
-    if (upload && (arguments.ports.size() > 1 || patterns) &&
-        !arguments.file.contains(QLatin1String(PortPlaceholder)))
-        return QStringLiteral("with several ports the upload file needs %1 in its name, "
-                              "e.g. back-%1.bin: each device's image goes to a file of "
-                              "its own")
-            .arg(QLatin1String(PortPlaceholder));
-    if (parser.isSet(options.report)) {
-        arguments.report = parser.value(options.report);
-        if (arguments.report.isEmpty())
-            return QStringLiteral("--report needs a file name");
-    }
-    arguments.overwrite = parser.isSet(options.overwrite);
-    if (arguments.overwrite && !upload)
-        return QStringLiteral("--overwrite applies to uploads only");
+    if (const std::optional<PlanProblem> problem = CheckPlan(plan, false))
+        return argumentsText(*problem);
     return QString();
+}
+
+QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
+                    const QStringList &arguments, QString *recipe) {
+    recipe->clear();
+    if (!parser.isSet(options.recipe))
+        return QString();
+    const QStringList recipes = parser.values(options.recipe);
+    if (recipes.size() > 1)
+        return QStringLiteral("--recipe is given twice: one recipe sets a station up");
+    if (!parser.positionalArguments().isEmpty())
+        return QStringLiteral("'%1' beside --recipe: the recipe holds the operation")
+            .arg(parser.positionalArguments().constFirst());
+    const QList<QCommandLineOption> operatorLevel = options.operatorLevel();
+    for (const QCommandLineOption &option : options.all()) {
+        const bool allowed =
+            options.outsideRecipes(option) ||
+            std::any_of(operatorLevel.begin(), operatorLevel.end(),
+                        [&](const QCommandLineOption &o) { return o.names() == option.names(); });
+        if (!allowed && parser.isSet(option))
+            return QStringLiteral("%1 beside --recipe: the recipe holds the station's set-up; "
+                                  "only --lot and --trace may be added")
+                .arg(optionName(option));
+    }
+    const RecipeRead read = ReadRecipe(recipes.constFirst(), options);
+    if (!read.error.isEmpty())
+        return read.error;
+    // The recipe's arguments first: the operator's --lot, given later, is the one that stands.
+    if (!parser.parse(QStringList{arguments.value(0)} + read.arguments + arguments.mid(1)))
+        return QStringLiteral("%1: %2").arg(recipes.constFirst(), parser.errorText());
+    *recipe = recipes.constFirst();
+    return QString();
+}
+
+QList<QStringList> PlanArguments(const StationPlan &plan) {
+    QList<QStringList> lines{{DirectionWord(plan.mode), KindWord(plan.mode), plan.file}};
+    for (const QString &port : plan.ports)
+        lines << QStringList{QStringLiteral("--port"), port};
+    const auto flag = [&lines](bool set, const char *name) {
+        if (set)
+            lines << QStringList{QLatin1String(name)};
+    };
+    const auto value = [&lines](const QString &text, const char *name) {
+        if (!text.isEmpty())
+            lines << QStringList{QLatin1String(name), text};
+    };
+    flag(plan.watch, "--watch");
+    flag(plan.overwrite, "--overwrite");
+    value(plan.report, "--report");
+    value(plan.expectSha256, "--expect-sha256");
+    value(plan.lot, "--lot");
+    value(plan.retries > 0 ? QString::number(plan.retries) : QString(), "--retries");
+    flag(plan.trace, "--trace");
+    return lines;
 }
 
 QString HelpNamingProgram(const QString &help, const QString &program) {

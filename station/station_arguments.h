@@ -19,24 +19,67 @@ struct StationPlan {
     bool overwrite = false;
     bool trace = false;
     QString report; // where each board's record is appended; empty for none
+    // The download image's SHA-256 in hexadecimal, as given: a file that differs is refused
+    // before any board starts. Empty: any image of the mode's size.
+    QString expectSha256;
+    QString lot;     // the lot each board is counted in; empty for none
+    int retries = 0; // further attempts for a board whose failure trying again may cure
 };
 
-// The options every front end of the station takes: --port, --overwrite, --report, --watch.
+// The options every front end of the station takes, each of which a recipe may hold too.
 struct StationOptions {
     StationOptions();
-    QList<QCommandLineOption> all() const { return {port, overwrite, report, watch}; }
+    // Every one, --recipe last.
+    QList<QCommandLineOption> all() const {
+        return {port, overwrite, report, watch, trace, expectSha256, lot, retries, recipe};
+    }
+    // Those the operator may add beside a recipe: the rest is the recipe's set-up.
+    QList<QCommandLineOption> operatorLevel() const { return {lot, trace}; }
+    // Those given on a command line but never in a recipe.
+    bool outsideRecipes(const QCommandLineOption &option) const {
+        return option.names() == recipe.names();
+    }
+    // Those that may be given more than once.
+    bool repeatable(const QCommandLineOption &option) const {
+        return option.names() == port.names();
+    }
 
     QCommandLineOption port;
     QCommandLineOption overwrite;
     QCommandLineOption report;
     QCommandLineOption watch;
+    QCommandLineOption trace;
+    QCommandLineOption expectSha256;
+    QCommandLineOption lot;
+    QCommandLineOption retries;
+    QCommandLineOption recipe;
 };
 
 // Qt's help text begins "Usage: " and the path the program was started by: `program` instead.
 QString HelpNamingProgram(const QString &help, const QString &program);
+
+// Reads the operation's three words (direction, KIND, FILE) into `into`; empty when they are
+// sound, else what was wrong.
+QString ReadOperation(const QStringList &operation, StationPlan *into);
+
+// The operation's words: "download", "data".
+QString DirectionWord(TransferMode mode);
+QString KindWord(TransferMode mode);
 
 // Reads `operation` (direction, KIND, FILE: three words) and the station's options from
 // `parser`; empty when they are sound, else what was wrong. `portRequired`: no --port is an
 // error (a window lets the operator choose them).
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
                              const QStringList &operation, bool portRequired, StationPlan *into);
+
+// With --recipe FILE, reads `parser` again from the recipe's arguments followed by those given
+// beside it (`arguments`, the program's name first), which may only be the operator's options
+// and the front end's own: the recipe holds the set-up, and the operator's --lot replaces the
+// recipe's. Empty when sound or no recipe was asked for, else what was wrong. `recipe` is the
+// recipe's file, or empty.
+QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
+                    const QStringList &arguments, QString *recipe);
+
+// The plan as a command line takes it, one argument a line: the operation's three words, then
+// each option with its value.
+QList<QStringList> PlanArguments(const StationPlan &plan);

@@ -3,14 +3,42 @@
 #include "ports/port_identity.h"
 #include "ports/port_names.h"
 #include "ports/system_ports.h"
+#include "station/lot.h"
 #include "station/port_file_name.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 
 #include <map>
 
+namespace {
+
+// A file that is not as it should be: `why`, and the file check's status text where it spoke.
+StationRefusal fileRefusal(const QString &why, const QString &status = QString()) {
+    StationRefusal refusal;
+    refusal.error = why;
+    refusal.status = status;
+    return refusal;
+}
+
+// Two ports that may not run together: one device, or one file to save to, `place`.
+StationRefusal clash(StationRefusal::Kind kind, const QString &first, const QString &second,
+                     const QString &place) {
+    StationRefusal refusal;
+    refusal.code = ExitCode::Usage;
+    refusal.kind = kind;
+    refusal.first = first;
+    refusal.second = second;
+    refusal.place = place;
+    return refusal;
+}
+
+} // namespace
+
 StationRun::StationRun(StationPlan plan, const StopFlag *stop)
     : plan_(std::move(plan)), stop_(stop), start_(std::chrono::steady_clock::now()) {}
+
+StationRun::~StationRun() = default;
 
 std::optional<StationRefusal> StationRun::open() {
     const bool upload = IsUpload(plan_.mode);
@@ -20,14 +48,33 @@ std::optional<StationRefusal> StationRun::open() {
         // No board is touched without its record.
         if (!report_->open(plan_.report, &why) ||
             (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty()))
-            return StationRefusal{ExitCode::FileRefused, why, QString()};
+            return fileRefusal(why);
     }
     if (!upload) {
         image_ = HoldImageFile(plan_.file, plan_.mode);
         if (!image_.held())
-            return StationRefusal{ExitCode::FileRefused, image_.error,
-                                  image_.refusal ? QLatin1String(FileRefusalText(*image_.refusal))
-                                                 : QString()};
+            return fileRefusal(image_.error, image_.refusal
+                                                 ? QLatin1String(FileRefusalText(*image_.refusal))
+                                                 : QString());
+        imageSha256_ = QString::fromLatin1(
+            QCryptographicHash::hash(*image_.bytes, QCryptographicHash::Sha256).toHex());
+        // What is checked is what every board is sent: the bytes held, not the file's name.
+        if (!plan_.expectSha256.isEmpty() && plan_.expectSha256.toLower() != imageSha256_) {
+            StationRefusal refusal;
+            refusal.kind = StationRefusal::Kind::ImageDiffers;
+            refusal.place = plan_.file;
+            refusal.expected = plan_.expectSha256.toLower();
+            refusal.actual = imageSha256_;
+            image_ = HeldImage();
+            return refusal;
+        }
+    }
+    if (!plan_.lot.isEmpty()) {
+        QString why;
+        lot_ = Lot::open(plan_.lot, &why);
+        if (!lot_)
+            return fileRefusal(
+                QStringLiteral("the lot %1 cannot be counted into: %2").arg(plan_.lot, why));
     }
     return std::nullopt;
 }
@@ -35,7 +82,7 @@ std::optional<StationRefusal> StationRun::open() {
 std::optional<StationRefusal> StationRun::begin() {
     QString why;
     if (report_ && !report_->create(&why))
-        return StationRefusal{ExitCode::FileRefused, why, QString()};
+        return fileRefusal(why);
     return std::nullopt;
 }
 
@@ -49,6 +96,8 @@ BoardJob StationRun::jobFor(const QString &port) const {
     job.trace = plan_.trace;
     job.start = start_;
     job.stop = stop_;
+    job.lot = plan_.lot;
+    job.attempts = 1 + plan_.retries;
     return job;
 }
 
@@ -101,21 +150,13 @@ std::optional<StationRefusal> StationRun::jobsForPorts(const ComPortSource &comP
         // One device, one owner: two names of one device would fight over it.
         const QString device = job.identity.device.isEmpty() ? port : job.identity.device;
         if (const auto [it, added] = owners.emplace(device, port); !added)
-            return StationRefusal{ExitCode::Usage,
-                                  QStringLiteral("--port %1 and --port %2 are the same device "
-                                                 "(%3): one device, one owner")
-                                      .arg(it->second, port, device),
-                                  QString()};
+            return clash(StationRefusal::Kind::SameDevice, it->second, port, device);
         if (IsUpload(plan_.mode)) {
             const QString target = QFileInfo(job.request.file).absoluteFilePath();
             if (const auto [it, added] = targets.emplace(target, port); !added)
-                return StationRefusal{
-                    ExitCode::Usage,
-                    QStringLiteral("--port %1 and --port %2 would both save to %3")
-                        .arg(it->second, port, job.request.file),
-                    QString()};
+                return clash(StationRefusal::Kind::SameTarget, it->second, port, job.request.file);
             if (const QString why = conflict(job); !why.isEmpty())
-                return StationRefusal{ExitCode::FileRefused, why, QString()};
+                return fileRefusal(why);
         }
         jobs->push_back(std::move(job));
     }

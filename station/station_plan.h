@@ -17,11 +17,25 @@
 #include <optional>
 #include <vector>
 
-// Why the station does not start. Nothing was touched.
+class Lot;
+
+// Why the station does not start. Nothing was touched, nothing made.
 struct StationRefusal {
+    enum class Kind {
+        File,         // `error` says what is wrong with a file (the image, the report, the lot)
+        SameDevice,   // the ports `first` and `second` are one device, `place`
+        SameTarget,   // the ports `first` and `second` would both save their upload to `place`
+        ImageDiffers, // the image `place` is not the one expected: `expected`, `actual`
+    };
     ExitCode code = ExitCode::FileRefused;
-    QString error;  // what was wrong
+    Kind kind = Kind::File;
+    QString error;  // for a file: what was wrong, as the system or the file check says it
     QString status; // the download file's check, shown as its status text; else empty
+    QString first;
+    QString second;
+    QString place;
+    QString expected; // SHA-256 in lower-case hexadecimal
+    QString actual;
 };
 
 // What a run holds while its boards run: the report the records go to and the download image,
@@ -29,9 +43,11 @@ struct StationRefusal {
 class StationRun {
 public:
     StationRun(StationPlan plan, const StopFlag *stop);
+    ~StationRun();
 
-    // Checks the report and holds the download file; nothing when both are as they should be.
-    // Nothing is made yet: a report that is not there is made by begin().
+    // Checks the report, holds the download file (and checks its SHA-256 against the one
+    // expected) and reads the lot's counts; nothing when all are as they should be. Nothing is
+    // made yet: a report that is not there is made by begin(), a lot at its first board.
     std::optional<StationRefusal> open();
     // Makes the report when it is not there yet; called once every check has passed, before the
     // first board.
@@ -52,6 +68,10 @@ public:
 
     const StationPlan &plan() const { return plan_; }
     ReportFile *report() const { return report_.get(); }
+    // The plan's lot, once open() has read it; else none.
+    Lot *lot() const { return lot_.get(); }
+    // The SHA-256 of the download image every board is sent, in hexadecimal; else empty.
+    QString imageSha256() const { return imageSha256_; }
     std::chrono::steady_clock::time_point start() const { return start_; }
 
 private:
@@ -62,4 +82,6 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<ReportFile> report_;
     HeldImage image_;
+    QString imageSha256_;
+    std::unique_ptr<Lot> lot_;
 };

@@ -11,10 +11,8 @@ void BoardFeed::statusLine(const QString &text) {
 }
 
 void BoardFeed::errorLine(const QString &text) {
-    // The station core words its errors for a terminal, after the program's name.
-    static const QString terminalPrefix = QStringLiteral("torvane-cli: ");
     const std::lock_guard<std::mutex> lock(mutex_);
-    lines_ << (text.startsWith(terminalPrefix) ? text.mid(terminalPrefix.size()) : text);
+    lines_ << text;
 }
 
 void BoardFeed::traceLine(const QByteArray &text) {

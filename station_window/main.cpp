@@ -2,6 +2,7 @@
 #include "link/standard_streams.h"
 #include "ports/com_overrides.h"
 #include "ports/system_ports.h"
+#include "station/stop_signals.h"
 #include "station_window/station_window.h"
 #include "station_window/window_arguments.h"
 #include "widgets/window_style.h"
@@ -10,8 +11,6 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,37 +28,10 @@ bool onlyAsks(int argc, char **argv) {
     return false;
 }
 
-// Ctrl-C, SIGTERM or a closed terminal: the window stops its boards in order and closes, as
-// its own close does after asking. A second one ends the program at once.
-std::atomic<int> endRequested{0};
-
-void requestEnd(int signal) {
-    endRequested.store(signal);
-}
-
-void installEndHandlers() {
-    struct sigaction action {};
-    action.sa_handler = requestEnd;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction before {};
-        // Under nohup a hangup stays ignored, and so does a Ctrl-C a shell's background job
-        // was started without.
-        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-            sigaction(signal, &action, nullptr);
-    }
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
     EnsureStandardStreams();
-#ifdef SIGXFSZ
-    // A file-size limit fails a board's save or record, which its row says, instead of killing
-    // the window and every board with it.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
     if (!onlyAsks(argc, argv)) {
         if (const QString why = NoDisplayReason(); !why.isEmpty()) {
             std::fprintf(stderr, "torvane-station: %s\n", why.toLocal8Bit().constData());
@@ -84,10 +56,12 @@ int main(int argc, char *argv[]) {
     if (parsed.filled)
         window.fillIn(parsed.station);
     window.show();
-    installEndHandlers();
+    // Ctrl-C, SIGTERM or a closed terminal: the window stops its boards in order and closes, as
+    // its own close does after asking.
+    CatchStopSignals();
     QTimer endWatch;
     QObject::connect(&endWatch, &QTimer::timeout, &window, [&window, &endWatch] {
-        if (endRequested.load() == 0)
+        if (!StopSignalled())
             return;
         endWatch.stop();
         window.stopAndClose();

@@ -3,6 +3,7 @@
 #include "ports/com_numbering.h"
 #include "ports/port_names.h"
 #include "ports/system_ports.h"
+#include "station/plan_rules.h"
 #include "station/port_file_name.h"
 #include "station_window/board_feed.h"
 #include "widgets/bevel_panel.h"
@@ -318,12 +319,14 @@ QStringList StationWindow::chosenPorts() const {
 }
 
 void StationWindow::fillIn(const StationPlan &arguments) {
+    filled_ = arguments;
     modeList_->setCurrentIndex(int(arguments.mode));
     fileEdit_->setText(arguments.file);
     for (const QString &port : arguments.ports)
         addPort(port, true);
     watchBox_->setChecked(arguments.watch);
     overwriteBox_->setChecked(arguments.overwrite);
+    traceBox_->setChecked(arguments.trace);
     reportEdit_->setText(arguments.report);
 }
 
@@ -365,6 +368,26 @@ void StationWindow::takeKeyboardBack() {
     activateWindow();
 }
 
+void StationWindow::refuse(const StationRefusal &refusal) {
+    using Kind = StationRefusal::Kind;
+    switch (refusal.kind) {
+    case Kind::File:
+        return refuse(refusal.status.isEmpty()
+                          ? refusal.error
+                          : refusal.status + QLatin1Char('\n') + refusal.error);
+    case Kind::SameDevice:
+        return refuse(QStringLiteral("%1 and %2 are the same device (%3): one device, one owner.")
+                          .arg(refusal.first, refusal.second, refusal.place));
+    case Kind::SameTarget:
+        return refuse(QStringLiteral("%1 and %2 would both save to %3.")
+                          .arg(refusal.first, refusal.second, refusal.place));
+    case Kind::ImageDiffers:
+        return refuse(QStringLiteral("%1 is not the image expected: no board was started.\n"
+                                     "Its SHA-256:  %2\nExpected:  %3")
+                          .arg(refusal.place, refusal.actual, refusal.expected));
+    }
+}
+
 void StationWindow::refuse(const QString &text) {
     QMessageBox box(QMessageBox::Critical, QLatin1String(Title), text, QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("StationRefusal"));
@@ -381,32 +404,61 @@ std::optional<StationPlan> StationWindow::planFromInputs() {
     plan.overwrite = overwriteBox_->isChecked();
     plan.trace = traceBox_->isChecked();
     plan.report = reportEdit_->text().trimmed();
-    const bool upload = IsUpload(plan.mode);
+    plan.expectSha256 = filled_.expectSha256;
+    plan.lot = filled_.lot;
+    plan.retries = filled_.retries;
+    const std::optional<PlanProblem> problem = CheckPlan(plan, true);
+    if (!problem)
+        return plan;
+    using K = PlanProblem::Kind;
     QString why;
-    if (plan.file.isEmpty())
+    switch (problem->kind) {
+    case K::NoFile:
         why = QStringLiteral("Choose the file first (Open, Ctrl+O).");
-    else if (plan.ports.isEmpty())
+        break;
+    case K::NoPorts:
         why = QStringLiteral("Check the ports to serve in the list of ports.");
-    for (const QString &port : plan.ports) {
-        if (!why.isEmpty())
-            break;
-        if (IsPortPattern(port) && !plan.watch)
-            why = QStringLiteral("%1 is a pattern: check Watch to serve the ports that match it "
-                                 "as they appear.")
-                      .arg(port);
-    }
-    if (why.isEmpty() && upload && (plan.ports.size() > 1 || plan.watch) &&
-        !plan.file.contains(QLatin1String(PortPlaceholder)))
+        break;
+    case K::UnknownPort:
+        why = QStringLiteral("%1 names no port: COM.01 ... COM.10, a device path or a "
+                             "/dev/serial/by-id name.")
+                  .arg(problem->port);
+        break;
+    case K::BadPortName:
+        why = QStringLiteral("The port %1.").arg(problem->detail);
+        break;
+    case K::PatternWithoutWatch:
+        why = QStringLiteral("%1 is a pattern: check Watch to serve the ports that match it as "
+                             "they appear.")
+                  .arg(problem->port);
+        break;
+    case K::PortTwice:
+        why = QStringLiteral("%1 is checked twice: one device, one owner.").arg(problem->port);
+        break;
+    case K::UploadNeedsPortName:
         why = QStringLiteral("With several ports the upload file needs %1 in its name, e.g. "
                              "back-%1.bin: each device's image goes to a file of its own.")
                   .arg(QLatin1String(PortPlaceholder));
-    if (why.isEmpty() && plan.overwrite && !upload)
+        break;
+    case K::OverwriteForDownload:
         why = QStringLiteral("Overwrite applies to uploads only.");
-    if (!why.isEmpty()) {
-        refuse(why);
-        return std::nullopt;
+        break;
+    case K::ExpectedHashForUpload:
+        why = QStringLiteral("An expected SHA-256 applies to downloads only.");
+        break;
+    case K::BadExpectedHash:
+        why = QStringLiteral("The expected SHA-256 is 64 hexadecimal digits, not %1.")
+                  .arg(problem->detail);
+        break;
+    case K::BadLotName:
+        why = QStringLiteral("The lot's name: %1.").arg(problem->detail);
+        break;
+    case K::RetriesOutOfRange:
+        why = QStringLiteral("Retries go from 0 to %1.").arg(MaxRetries);
+        break;
     }
-    return plan;
+    refuse(why);
+    return std::nullopt;
 }
 
 void StationWindow::setInputsEnabled(bool enabled) {
@@ -426,15 +478,14 @@ void StationWindow::startRun() {
     stop_.store(0);
     auto run = std::make_unique<StationRun>(*plan, &stop_);
     if (const auto refusal = run->open()) {
-        refuse(refusal->status.isEmpty() ? refusal->error
-                                         : refusal->status + QLatin1Char('\n') + refusal->error);
+        refuse(*refusal);
         return;
     }
     std::vector<BoardJob> jobs;
     if (!plan->watch) {
         QStringList notes;
         if (const auto refusal = run->jobsForPorts(comPorts_, &jobs, &notes)) {
-            refuse(refusal->error);
+            refuse(*refusal);
             return;
         }
         for (const QString &text : notes)
@@ -442,13 +493,15 @@ void StationWindow::startRun() {
     }
     // Every check has passed: only now is a report that is not there made.
     if (const auto refusal = run->begin()) {
-        refuse(refusal->error);
+        refuse(*refusal);
         return;
     }
     run_ = std::move(run);
-    served_ = succeeded_ = failed_ = 0;
+    counts_.reset();
+    counts_.setLot(run_->lot());
     sha256_.clear();
-    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report());
+    boards_ =
+        std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(), &counts_);
     setInputsEnabled(false);
     if (plan->watch) {
         watch_.emplace(*run_, comPorts_);
@@ -633,8 +686,6 @@ void StationWindow::boardEnded(int board, const BoardOutcome &outcome) {
     setFailed(row, !ok);
     table_->item(row, ResultColumn)
         ->setToolTip(record.detail.isEmpty() ? record.result : record.detail);
-    ++served_;
-    ok ? ++succeeded_ : ++failed_;
     if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
         sha256_ = QString::fromLatin1(record.sha256);
     if (watch_)
@@ -644,6 +695,7 @@ void StationWindow::boardEnded(int board, const BoardOutcome &outcome) {
 void StationWindow::finishRun() {
     tick_.stop();
     boards_.reset();
+    counts_.setLot(nullptr);
     watch_.reset();
     run_.reset();
     feeds_.clear();
@@ -664,10 +716,13 @@ void StationWindow::stopRun() {
 }
 
 void StationWindow::showTotals() {
+    const BoardCounts counts = counts_.counts();
     QString text = QStringLiteral("served %1, succeeded %2, failed %3")
-                       .arg(served_)
-                       .arg(succeeded_)
-                       .arg(failed_);
+                       .arg(counts.served())
+                       .arg(counts.passed)
+                       .arg(counts.failed);
+    if (counts.stopped)
+        text += QStringLiteral(", stopped %1").arg(counts.stopped);
     if (boards_) {
         text += QStringLiteral(", running %1").arg(boards_->running());
         if (StopRequested(&stop_))

@@ -5,6 +5,7 @@
 #include "station/boards.h"
 #include "station/station_arguments.h"
 #include "station/station_plan.h"
+#include "station/station_totals.h"
 #include "station/station_watch.h"
 #include "station/stop_flag.h"
 
@@ -96,6 +97,7 @@ private:
     void showTotals();
     void showDetail(int row);
     void refuse(const QString &text);
+    void refuse(const StationRefusal &refusal);
     // A line of the station's own (where a port leads, a port a pattern matched but leaves
     // alone): the newest at the bottom, all of them in its tooltip.
     void note(const QString &text);
@@ -119,9 +121,8 @@ private:
     std::map<int, int> rowOfBoard_;                   // board -> row
     std::map<int, std::shared_ptr<BoardFeed>> feeds_; // while its board runs
     std::map<QString, QString> devices_;              // port -> the device it opens
-    int served_ = 0;
-    int succeeded_ = 0;
-    int failed_ = 0;
+    StationTotals counts_;
+    StationPlan filled_; // what the window was opened with, for what it has no control of yet
     QString sha256_;
 
     QComboBox *modeList_ = nullptr;

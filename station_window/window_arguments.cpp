@@ -29,7 +29,11 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report FILE]\n"
         "        [--watch]      KIND: software, data, default, loader, all\n"
         "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
-        "        [--report FILE] [--watch]      KIND: software, data, default"));
+        "        [--report FILE] [--watch]      KIND: software, data, default\n"
+        "  torvane-station --recipe FILE [--lot NAME] [--trace]\n"
+        "\n"
+        "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
+        "does: see torvane-cli --help."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -57,11 +61,16 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
                                                 QCoreApplication::applicationVersion());
         return result;
     }
+    if (const QString error = ApplyRecipe(parser, options, arguments, &result.recipe);
+        !error.isEmpty())
+        return fail(error);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
-        if (parser.isSet(options.port) || parser.isSet(options.report) ||
-            parser.isSet(options.watch) || parser.isSet(options.overwrite))
-            return fail(QStringLiteral("expected: download|upload KIND FILE before the options"));
+        for (const QCommandLineOption &option : options.all()) {
+            if (parser.isSet(option))
+                return fail(
+                    QStringLiteral("expected: download|upload KIND FILE before the options"));
+        }
         return result;
     }
     if (positional.size() != 3)
@@ -69,7 +78,8 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     if (const QString error =
             ReadStationArguments(parser, options, positional, false, &result.station);
         !error.isEmpty())
-        return fail(error);
+        return fail(result.recipe.isEmpty() ? error
+                                            : QStringLiteral("%1: %2").arg(result.recipe, error));
     result.filled = true;
     return result;
 }

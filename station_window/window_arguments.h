@@ -14,6 +14,7 @@ struct WindowArguments {
     QString message;
     bool filled = false;
     StationPlan station;
+    QString recipe; // the recipe the set-up came from (--recipe); empty for the arguments' own
 };
 
 // Reads the arguments (the program name first). Never exits the process.

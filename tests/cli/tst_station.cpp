@@ -108,6 +108,8 @@ private slots:
     void uploadsLandInAFileEach();
     void interruptLeavesNoFile();
     void killedInThePauseAfterAnUploadKeepsItsRecord();
+    void retriesCureAFaultTakenAway();
+    void recipeRunsAndItsLotCountsAcrossRuns();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
     void aWatchedLinkTurnedToATerminalLeavesItAlone();
@@ -123,12 +125,14 @@ private slots:
 private:
     std::unique_ptr<QTemporaryDir> dir;
     QTemporaryDir configHome;
+    QTemporaryDir stateHome;
     QString path(const QString &name) const { return dir->filePath(name); }
 };
 
 void TestStation::initTestCase() {
-    QVERIFY(configHome.isValid());
+    QVERIFY(configHome.isValid() && stateHome.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(stateHome.path()));
 }
 
 void TestStation::init() {
@@ -287,10 +291,97 @@ void TestStation::interruptLeavesNoFile() {
 
     QCOMPARE(run.exitCode, 130);
     QVERIFY2(run.lines.last().endsWith("interrupted (exit 130)"), qPrintable(run.lines.last()));
-    for (const QString &port : ports)
+    for (const QString &port : ports) {
+        QCOMPARE(rowOf(run, port).value(2), QStringLiteral("stopped"));
         QCOMPARE(rowOf(run, port).value(3), QStringLiteral("130"));
+    }
     // Nothing written, not even a temporary file beside a target.
     QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+}
+
+void TestStation::retriesCureAFaultTakenAway() {
+    // Board 1 fails its erase. While its first attempt runs, its fault is taken away through the
+    // emulator's control pipe, which holds it back until that operation has ended: the board's
+    // second attempt passes. A port that is not there is refused, and not tried again.
+    const QString links = path("links");
+    DeviceProcess devices(QStringList{"--count", "2", "--link-dir", links, "--pace", "921600",
+                                      "--fault", "1:erase-fail"} +
+                              Quick,
+                          5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(131072, 0x5eed)));
+    const QStringList ports{links + "/tty0", links + "/tty1", path("absent")};
+    QProcess cli;
+    cli.start(cliPath(), QStringList{"download", "default", path("default.bin"), "--retries", "2",
+                                     "--report", path("report.jsonl")} +
+                             portArguments(ports));
+    QByteArray seen;
+    QVERIFY(waitFor(cli, seen, (ports[1] + ": " + StatusText(S::Transfer) + '\n').toLocal8Bit(),
+                    20000));
+    QFile control(links + "/control");
+    QVERIFY(control.open(QIODevice::WriteOnly) && control.write("fault 1 none\n") > 0);
+    control.close();
+    const CliRun run = finish(cli);
+
+    QCOMPARE(run.exitCode, 10);
+    QVERIFY2(run.errors.contains(ports[1] + ": attempt 2 of 3"), qPrintable(run.errors));
+    // Each board once in the table, with its last attempt's result.
+    QCOMPARE(rowOf(run, ports[0]).value(3), QStringLiteral("0"));
+    QCOMPARE(rowOf(run, ports[1]).value(3), QStringLiteral("0"));
+    QCOMPARE(rowOf(run, ports[2]).value(3), QStringLiteral("3"));
+    QVERIFY2(run.resultLine().contains("2 of 3 devices succeeded"), qPrintable(run.resultLine()));
+    // A record for each attempt; each failure says its cause.
+    QStringList attempts;
+    for (const QJsonObject &record : records(path("report.jsonl"))) {
+        QVERIFY(record["exitCode"].toInt() == 0 || !record["cause"].toString().isEmpty());
+        attempts << QStringLiteral("%1 #%2: %3 %4")
+                        .arg(record["port"].toString().section('/', -1))
+                        .arg(record["attempt"].toInt())
+                        .arg(record["exitCode"].toInt())
+                        .arg(record["result"].toString());
+    }
+    attempts.sort();
+    QCOMPARE(attempts, QStringList({"absent #1: 3 port cannot be opened",
+                                    "tty0 #1: 0 " + StatusText(S::UpdateSuccess),
+                                    "tty1 #1: 7 " + StatusText(S::EraseFlashFailed),
+                                    "tty1 #2: 0 " + StatusText(S::UpdateSuccess)}));
+}
+
+void TestStation::recipeRunsAndItsLotCountsAcrossRuns() {
+    // A line's recipe run twice, as after a restart: the lot's counts go on from where they were,
+    // and each record names the lot.
+    DeviceProcess devices(QStringList{"--count", "2"} + Quick, 5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QStringList ports = devices.slavePaths();
+    const QByteArray recipe = "# line 3, board rev B\n"
+                              "download data \"" +
+                              path("data.bin").toLocal8Bit() +
+                              "\"\n"
+                              "--port " +
+                              ports[0].toLocal8Bit() +
+                              "   # slot 1\n"
+                              "--port " +
+                              ports[1].toLocal8Bit() +
+                              "\n"
+                              "--report " +
+                              path("report.jsonl").toLocal8Bit() +
+                              "\n"
+                              "--lot \"week 50\"\n";
+    QVERIFY(WriteFile(path("line3.recipe"), recipe));
+
+    for (const char *counted : {"2 passed", "4 passed"}) {
+        const CliRun run = runCli({"--recipe", path("line3.recipe")});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
+        QVERIFY2(run.lines.contains(QStringLiteral("torvane-cli: lot week 50: %1, 0 failed, 0 "
+                                                   "stopped; yield 100.0 %")
+                                        .arg(QLatin1String(counted))),
+                 qPrintable(run.lines.join('\n')));
+    }
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 4);
+    for (const QJsonObject &record : report)
+        QCOMPARE(record["lot"].toString(), QStringLiteral("week 50"));
 }
 
 void TestStation::watchServesEachBoardOnceWhileItStays() {
@@ -636,6 +727,33 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a port's name no path can have")
         << QStringList{"download", "data", "data.bin", "--port", "/dev/" + QString(5000, 'a')} << 1
         << "longer than any path";
+    QTest::newRow("an image other than the one expected")
+        << QStringList{"download",      "data",   "data.bin", "--port",
+                       "/dev/null",     "--port", "COM.01",   "--report",
+                       "report.jsonl",  "--lot",  "week 51",  "--expect-sha256",
+                       QString(64, '0')}
+        << 2
+        << "data.bin is not the image expected: its SHA-256 is " +
+               sha256(TestImage(DataSize, 0x5eed)) + ", --expect-sha256 says " + QString(64, '0');
+    QTest::newRow("an expected SHA-256 that is none")
+        << QStringList{"download",        "data", "data.bin", "--port", "/dev/null",
+                       "--expect-sha256", "12ab"}
+        << 1 << "64 hexadecimal digits";
+    QTest::newRow("an expected SHA-256 for an upload")
+        << QStringList{"upload",          "data",          "back.bin", "--port", "/dev/null",
+                       "--expect-sha256", QString(64, 'a')}
+        << 1 << "downloads only";
+    QTest::newRow("too many retries")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "--retries", "11"}
+        << 1 << "--retries takes a number from 0 to 10";
+    QTest::newRow("a lot without a name")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "--lot="} << 1
+        << "--lot needs a value";
+    QTest::newRow("a set-up option beside a recipe")
+        << QStringList{"--recipe", "line.recipe", "--port", "COM.01"} << 1
+        << "--port beside --recipe";
+    QTest::newRow("a recipe that is not there")
+        << QStringList{"--recipe", "line.recipe"} << 1 << "line.recipe: No such file";
     QTest::newRow("an unquoted pattern, given out by the shell")
         << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "/dev/zero"} << 1
         << "quote a pattern";
@@ -648,7 +766,8 @@ void TestStation::usageErrors() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     QVERIFY(QFile::link("/dev/null", path("null-link")));
     for (QString &argument : arguments) {
-        if (argument.endsWith(".bin") || argument.endsWith(".jsonl") || argument == "null-link")
+        if (argument.endsWith(".bin") || argument.endsWith(".jsonl") ||
+            argument.endsWith(".recipe") || argument == "null-link")
             argument = path(argument);
     }
     const CliRun run = runCli(arguments);
@@ -659,6 +778,8 @@ void TestStation::usageErrors() {
     QCOMPARE(QDir(dir->path())
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
              QStringList({"data.bin", "null-link"}));
+    // Nor a lot's counts.
+    QVERIFY(!QFileInfo::exists(stateHome.filePath("torvane/lots/week%2051.json")));
 }
 
 QTEST_GUILESS_MAIN(TestStation)

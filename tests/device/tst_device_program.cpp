@@ -192,6 +192,7 @@ void TestDeviceProgram::storeOutlivesTheDevice() {
     {
         DeviceProcess device(args);
         Host host(device.slavePath());
+        host.comm.setPollPause(PatientPollPause);
         QCOMPARE(download(host, 3, loader), QStringLiteral("ok"));
         QCOMPARE(download(host, 4, all), QStringLiteral("ok"));
         QCOMPARE(download(host, 2, defaults), QStringLiteral("ok"));
@@ -204,6 +205,7 @@ void TestDeviceProgram::storeOutlivesTheDevice() {
 
     DeviceProcess device(args);
     Host host(device.slavePath());
+    host.comm.setPollPause(PatientPollPause);
     QByteArray back;
     QCOMPARE(upload(host, 7, &back), QStringLiteral("ok"));
     QVERIFY(back == defaults);

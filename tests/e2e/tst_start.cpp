@@ -101,9 +101,10 @@ void TestStart::initTestCase() {
         QFile::setPermissions(imagePath[kind], QFile::ReadOwner | QFile::ReadGroup);
     }
     // A device slow to answer the connect request, answering every request it reads: every mode
-    // passes over the copies of its answer.
+    // passes over the copies of its answer. Later than ten of the patient polls, so that the
+    // window asks more than once.
     sharedDevice = std::make_unique<DeviceProcess>(
-        QStringList{"--erase-time", "50", "--program-time", "50", "--fault", "answer-every=15"});
+        QStringList{"--erase-time", "50", "--program-time", "50", "--fault", "answer-every=150"});
     QVERIFY2(!sharedDevice->slavePath().isEmpty(), qPrintable(sharedDevice->errorString()));
 }
 
@@ -144,6 +145,7 @@ void TestStart::everyMode() {
     const QString target = dir.filePath(QString("upload-%1.bin").arg(mode));
     QFile::remove(target);
     prepare(mode, IsUpload(TransferMode(mode)) ? target : imagePath[kindOf(mode)]);
+    window->form.MSComm.setPollPause(PatientPollPause);
 
     window->pressStart();
 

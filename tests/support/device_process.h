@@ -5,6 +5,14 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <chrono>
+
+// A machine loaded by other work keeps the emulator from answering for up to a second or two
+// (measured: a block's RRSS 0.4 to 2.0 s after the block, at a load average of 20 to 50). A test
+// whose point is not the time an answer takes gives it that long through the poll pause alone:
+// the counts stay, and a poll still ends as soon as the bytes are there.
+inline constexpr std::chrono::milliseconds PatientPollPause{10};
+
 // The real torvane-device, started as a child process for a test: it owns the pseudo-terminal the
 // tool under test opens. Its standard error goes to a file, so a tracing device never blocks on a
 // full pipe while the test is busy; the destructor stops it.

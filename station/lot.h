@@ -1,0 +1,66 @@
+#pragma once
+
+#include "station/state_folder.h"
+#include "station/station_totals.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+// A lot: the boards of one batch, counted (passed, failed, stopped) across runs, restarts of the
+// program and stations until a new lot begins. Its counts are kept in the state folder, one file
+// a lot, each change written whole or not at all; stations counting into the same lot at once
+// each add to what the file holds then.
+class Lot {
+public:
+    // The lot `name` as `folder` keeps it: its counts so far, zero for a lot not kept yet, which
+    // nothing makes until its first board. Null, with the reason, when its counts cannot be read.
+    static std::unique_ptr<Lot> open(const QString &name, QString *why,
+                                     const QString &folder = StateFolder());
+
+    QString name() const { return name_; }
+    BoardCounts counts() const;
+    // When the lot began: its first board, or its restart.
+    QDateTime began() const;
+
+    // Counts a board's end into the lot, in the file before it returns, or, while another
+    // board's count is being written, by that board's thread right after. False with the reason
+    // when the counts could not be kept; counts() holds the board all the same.
+    bool add(BoardEnd end, QString *why);
+    // Begins the lot anew, its counts zero, kept at once. Between runs: a board counted
+    // meanwhile is dropped.
+    bool restart(QString *why);
+    // The counts as the file holds them now: other stations may have counted into the lot.
+    bool refresh(QString *why);
+
+private:
+    Lot(QString name, QString folder);
+    // What the file holds: zero for a lot not kept yet.
+    bool readFile(BoardCounts *counts, QDateTime *began, QString *why) const;
+    bool writeFile(const BoardCounts &counts, const QDateTime &began, QString *why) const;
+    // Adds `batch` to what the file holds now (or, `anew`, to nothing) under the lock the lot's
+    // stations share, and keeps the sum.
+    bool commit(const BoardCounts &batch, bool anew, QString *why);
+    // What the file holds now, with this station's counts not in it yet.
+    void seen(const BoardCounts &file, const QDateTime &began);
+
+    QString name_;
+    QString folder_;
+    QString path_;
+    std::mutex fileMutex_; // one change of the file at a time in this process
+    mutable std::mutex mutex_;
+    BoardCounts counts_;  // the file's counts as last seen, and this station's since
+    BoardCounts pending_; // this station's not yet in the file
+    bool writing_ = false;
+    QDateTime began_;
+};
+
+// Why `name` cannot name a lot; empty when it can.
+QString LotNameProblem(const QString &name);
+
+// The lot a station's window last worked in, so that it goes on with it when opened again, and
+// keeping it. Empty when none is kept.
+QString RememberedLot(const QString &folder = StateFolder());
+bool RememberLot(const QString &name, QString *why, const QString &folder = StateFolder());

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "station/station_arguments.h"
+
+#include <QString>
+#include <QStringList>
+
+// A recipe is a station's set-up kept in a text file by the line's engineer: the station's
+// arguments one to a line, the operation (`download data /srv/img/data.bin`) or an option with
+// its value (`--port COM.01`), `#` starting a comment. A word with spaces is written in double
+// quotes, in which \" and \\ stand for " and \.
+
+// The most a recipe may hold: a set-up, not data.
+inline constexpr qint64 MaxRecipeBytes = 64 * 1024;
+
+struct RecipeRead {
+    QStringList arguments; // as a command line gives them, without the program's name
+    QString error;         // what is wrong, naming the file and the line; empty when sound
+};
+
+// Reads the recipe at `path` (a regular file of text, at most MaxRecipeBytes, read without
+// waiting on anything) and checks each line against `options`: one operation, options the
+// station knows, each with its value, one to a line; an option that takes one value given once.
+RecipeRead ReadRecipe(const QString &path, const StationOptions &options);
+
+// The recipe of `plan`, with a comment above saying what made it.
+QString RecipeText(const StationPlan &plan);
+
+// Saves `plan` as a recipe at `path`, whole or not at all. A download's image is checked as a
+// run checks it, and its SHA-256 goes into the recipe as --expect-sha256. Empty, or what went
+// wrong.
+QString SaveRecipe(const QString &path, StationPlan plan);

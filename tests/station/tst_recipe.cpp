@@ -1,0 +1,164 @@
+// Recipes read and written by the station core: the lines a line's engineer writes, the files
+// that are no recipe, and a saved set-up read back as it was.
+#include "station/recipe.h"
+#include "support/images.h"
+
+#include <QCommandLineParser>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+class TestRecipe : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+
+    void readsItsLines_data();
+    void readsItsLines();
+    void refusesWhatIsNoRecipe_data();
+    void refusesWhatIsNoRecipe();
+    void savedSetUpReadsBack();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString path(const QString &name) const { return dir->filePath(name); }
+};
+
+void TestRecipe::init() {
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void TestRecipe::readsItsLines_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error"); // after "recipe:"; empty when it reads
+
+    QTest::newRow("comments, quotes, blank lines, CRLF")
+        << QByteArray("# line 3, board rev B\r\n\ndownload data \"/srv/my img/data#1.bin\"\r\n"
+                      "  --port COM.*   # any numbered port\n--port=/dev/ttyUSB0\n--watch\n"
+                      "--report \"a \\\"b\\\" c.jsonl\"\n--retries 2\n")
+        << QStringList{"download",  "data",     "/srv/my img/data#1.bin",
+                       "--port",    "COM.*",    "--port=/dev/ttyUSB0",
+                       "--watch",   "--report", "a \"b\" c.jsonl",
+                       "--retries", "2"}
+        << QString();
+    QTest::newRow("an option the station does not know")
+        << QByteArray("download data d.bin\n--frob\n") << QStringList() << ":2: Unknown option";
+    QTest::newRow("a word after a flag") << QByteArray("--watch now\ndownload data d.bin\n")
+                                         << QStringList() << ":1: 'now' after --watch";
+    QTest::newRow("an option without its value")
+        << QByteArray("download data d.bin\n\n--port\n") << QStringList() << ":3: Missing value";
+    QTest::newRow("two options on a line")
+        << QByteArray("download data d.bin\n--watch --overwrite\n") << QStringList()
+        << ":2: one option a line";
+    QTest::newRow("a second operation") << QByteArray("download data d.bin\nupload data u.bin\n")
+                                        << QStringList() << ":2: a second operation";
+    QTest::newRow("a kind that is none")
+        << QByteArray("download firmware d.bin\n") << QStringList() << ":1: unknown download kind";
+    QTest::newRow("a report given twice")
+        << QByteArray("download data d.bin\n--report a\n--report b\n") << QStringList()
+        << ":3: --report is given on line 2 already";
+    QTest::newRow("a quote left open")
+        << QByteArray("download data \"d.bin\n") << QStringList() << ":1: a quote is not closed";
+    QTest::newRow("a recipe in a recipe")
+        << QByteArray("download data d.bin\n--recipe other\n") << QStringList()
+        << ":2: a recipe does not name another recipe";
+    QTest::newRow("no operation") << QByteArray("--port COM.01\n") << QStringList()
+                                  << ": no operation in it";
+}
+
+void TestRecipe::readsItsLines() {
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    QVERIFY(WriteFile(path("line.recipe"), text));
+    const RecipeRead read = ReadRecipe(path("line.recipe"), StationOptions());
+    if (error.isEmpty()) {
+        QVERIFY2(read.error.isEmpty(), qPrintable(read.error));
+        QCOMPARE(read.arguments, arguments);
+    } else {
+        // The file and the line, then what is wrong there.
+        QVERIFY2(read.error.startsWith(path("line.recipe") + error), qPrintable(read.error));
+        QVERIFY(read.arguments.isEmpty());
+    }
+}
+
+void TestRecipe::refusesWhatIsNoRecipe_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("complaint");
+    // A pipe nobody writes to would hold a reader that waits forever.
+    QTest::newRow("a pipe") << "pipe"
+                            << "is not a regular file";
+    QTest::newRow("a folder") << "folder"
+                              << "is not a regular file";
+    QTest::newRow("a large file") << "large"
+                                  << "is larger than 64 KiB";
+    QTest::newRow("no text") << "binary"
+                             << "is not text";
+    QTest::newRow("not there") << "missing"
+                               << "cannot open";
+}
+
+void TestRecipe::refusesWhatIsNoRecipe() {
+    QFETCH(QString, kind);
+    QFETCH(QString, complaint);
+    const QString name = path(kind);
+    if (kind == "pipe")
+        QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+    else if (kind == "folder")
+        QVERIFY(QDir().mkdir(name));
+    else if (kind == "large")
+        QVERIFY(WriteFile(name, "download data d.bin\n" + QByteArray(MaxRecipeBytes, '#')));
+    else if (kind == "binary")
+        QVERIFY(WriteFile(name, QByteArray("download data d.bin\n\0\x01", 22)));
+    const RecipeRead read = ReadRecipe(name, StationOptions());
+    QVERIFY2(read.error.contains(name) && read.error.contains(complaint), qPrintable(read.error));
+}
+
+void TestRecipe::savedSetUpReadsBack() {
+    const QByteArray image = TestImage(262144, 7);
+    QVERIFY(WriteFile(path("my data #1.bin"), image));
+    StationPlan plan;
+    plan.mode = TransferMode::DownloadData;
+    plan.file = path("my data #1.bin");
+    plan.ports = QStringList{"COM.01", "/dev/serial/by-id/usb-FTDI \"x\" port0"};
+    plan.report = path("report.jsonl");
+    plan.lot = "lot 7";
+    plan.retries = 2;
+    QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
+
+    // Read back as a front end reads it: the recipe, then the command line beside it.
+    const StationOptions options;
+    QCommandLineParser parser;
+    parser.addOptions(options.all());
+    const QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe")};
+    QVERIFY(parser.parse(arguments));
+    QString recipe;
+    QCOMPARE(ApplyRecipe(parser, options, arguments, &recipe), QString());
+    QCOMPARE(recipe, path("saved.recipe"));
+    StationPlan read;
+    QCOMPARE(ReadStationArguments(parser, options, parser.positionalArguments(), true, &read),
+             QString());
+    QCOMPARE(read.file, plan.file);
+    QCOMPARE(read.ports, plan.ports);
+    QCOMPARE(read.report, plan.report);
+    QCOMPARE(read.lot, plan.lot);
+    QCOMPARE(read.retries, plan.retries);
+    // The image's hash goes with it: a changed image is refused by the recipe.
+    QCOMPARE(
+        read.expectSha256,
+        QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+
+    // An image other than the one the plan expects is not laundered into a recipe.
+    QVERIFY(WriteFile(path("my data #1.bin"), TestImage(262144, 8)));
+    plan.expectSha256 = read.expectSha256;
+    QVERIFY(SaveRecipe(path("other.recipe"), plan).contains("not the one expected"));
+    QVERIFY(!QFile::exists(path("other.recipe")));
+}
+
+QTEST_GUILESS_MAIN(TestRecipe)
+#include "tst_recipe.moc"
