@@ -113,6 +113,7 @@ private slots:
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
     void aWatchedLinkTurnedToATerminalLeavesItAlone();
+    void aWatchWaitsForAHolderToLetGo();
     void liveViewHasALinePerPort();
     void stoppedTerminalHoldsUpNoBoard();
     void boardsPastTheDescriptorLimitFailAlone();
@@ -500,6 +501,30 @@ void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     termios after{};
     QCOMPARE(::tcgetattr(terminal.masterFd(), &after), 0);
     QCOMPARE(::memcmp(&before, &after, sizeof before), 0);
+}
+
+void TestStation::aWatchWaitsForAHolderToLetGo() {
+    // A program has the board's port open when the watch finds it (a modem manager's probe of a
+    // board just plugged in): the watch says so once, waits for it to let go, then serves it.
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QProcess probe; // holds the port until it reads a line
+    probe.start("sh", {"-c", "exec 3<>\"$0\"; read line", device.slavePath()});
+    QVERIFY(probe.waitForStarted());
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                          "--watch", "--report", report});
+    QByteArray said;
+    QVERIFY(waitFor(cli, said, "waiting up to 10 s for it to be let go", 20000,
+                    QProcess::StandardError));
+    probe.write("\n");
+    QVERIFY(waitForRecords(report, 1, 30000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const CliRun run = finish(cli, 20000);
+    QCOMPARE(records(report).first()["exitCode"].toInt(), 0);
+    QCOMPARE(int((said + run.errors.toLocal8Bit()).count("waiting up to 10 s")), 1);
 }
 
 void TestStation::liveViewHasALinePerPort() {
