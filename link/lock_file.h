@@ -23,6 +23,8 @@ public:
     PortLockFile &operator=(const PortLockFile &) = delete;
 
     QString path() const { return path_; }
+    // The place of the lock holds something that is no lock (a folder): no lock is written.
+    bool placeHoldsNoLock() const { return noLock_; }
 
     // Takes the lock for this process. A lock whose PID is alive refuses: the reason (naming the
     // lock file, the PID and its program) is returned. A lock of no live process is removed, with

@@ -91,8 +91,15 @@ public:
         const auto closeJudged = qScopeGuard([&] { ::close(judged.fd); });
         device_ = judged.node;
         port_.setPortName(device_);
-        if (const QString refusal = PortLockFile(device_).clear(note); !refusal.isEmpty())
+        PortLockFile lock(device_);
+        if (const QString refusal = lock.clear(note); !refusal.isEmpty())
             throw OpenFailedError(path_, refusal);
+        // The toolkit opens no port whose lock it cannot write.
+        if (lock.placeHoldsNoLock())
+            throw OpenFailedError(path_, QStringLiteral("the lock file %1 is no file, and the "
+                                                        "serial toolkit opens no port without "
+                                                        "writing its lock there: remove it")
+                                             .arg(lock.path()));
         RefuseOtherHolders(judged, path_, check, note);
 #else
         Q_UNUSED(note)

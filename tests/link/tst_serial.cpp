@@ -225,7 +225,14 @@ void TestSerial::aLockThatIsNoFileIsLeftAsItIs() {
     const auto removeFolder = qScopeGuard([&] { folder.rmdir(name); });
     QStringList notes;
     comm->setNoteSink([&notes](const QString &note) { notes << note; });
+#ifdef TORVANE_PORTABLE_LINE
+    // The toolkit's line writes its own lock, or opens nothing: it is told why.
+    const std::optional<QString> failure = OpenComPort(*comm, 0);
+    QVERIFY(failure);
+    QVERIFY2(failure->contains(folder.filePath(name) + " is no file"), qPrintable(*failure));
+#else
     open();
+#endif
     QCOMPARE(notes.size(), 1);
     QVERIFY2(notes[0].contains(folder.filePath(name) + " is a directory, not a lock"),
              qPrintable(notes[0]));
