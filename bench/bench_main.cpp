@@ -478,6 +478,95 @@ int main(int argc, char *argv[]) {
     }
 
     {
+        // Stations that must lose no healthy board, three runs each: the machine loaded by two
+        // busy processes, and by the boards themselves. No retries.
+        struct Failures {
+            int failed = 0;
+            double seconds = 0;
+        };
+        const auto run = [&](const Devices &devices, int count) -> std::optional<Failures> {
+            const QString report = work.filePath(QStringLiteral("loaded.jsonl"));
+            QFile::remove(report);
+            QStringList arguments{QStringLiteral("download"), QStringLiteral("data"), data,
+                                  QStringLiteral("--report"), report};
+            for (const QString &path : devices.paths().mid(0, count))
+                arguments << QStringLiteral("--port") << path;
+            ChildRun station;
+            if (!station.start(programs.cli, arguments, false,
+                               work.filePath(QStringLiteral("loaded.err"))))
+                return std::nullopt;
+            Failures f;
+            f.seconds = station.wait().wallSeconds;
+            QFile records(report);
+            if (!records.open(QIODevice::ReadOnly))
+                return std::nullopt;
+            int seen = 0;
+            for (const QByteArray &line : records.readAll().split('\n')) {
+                if (line.isEmpty())
+                    continue;
+                ++seen;
+                if (line.contains("\"exitCode\":0,"))
+                    continue;
+                ++f.failed;
+                say(QStringLiteral("a board failed: %1").arg(QString::fromUtf8(line.left(400))));
+            }
+            if (seen != count)
+                return std::nullopt;
+            return f;
+        };
+        const auto rowOf = [&](const Devices &devices, int count, bool againstOne) {
+            const std::optional<Failures> alone =
+                againstOne ? run(devices, 1) : std::optional<Failures>(Failures{});
+            QStringList failed;
+            double seconds = 0;
+            for (int k = 0; k < Repeats; ++k) {
+                const std::optional<Failures> f = run(devices, count);
+                if (!f || !alone)
+                    return QStringLiteral("failed to run");
+                failed << QString::number(f->failed);
+                seconds = std::max(seconds, f->seconds);
+            }
+            QString text =
+                QStringLiteral("%1 of %2 failed").arg(failed.join(QStringLiteral(", "))).arg(count);
+            if (againstOne)
+                text += QStringLiteral("; %1 s against %2 s for one alone")
+                            .arg(number(seconds, 1), number(alone->seconds, 1));
+            return text;
+        };
+
+        say(QStringLiteral("a loaded station: 64 devices at %1 bit/s beside two busy processes "
+                           "(about two minutes)")
+                .arg(PacedBaud));
+        {
+            std::vector<std::unique_ptr<ChildRun>> busy;
+            for (int k = 0; k < 2; ++k) {
+                busy.push_back(std::make_unique<ChildRun>());
+                busy.back()->start(QStringLiteral("/bin/sh"),
+                                   {QStringLiteral("-c"), QStringLiteral("while :; do :; done")},
+                                   false);
+            }
+            const Devices paced(
+                programs, 64,
+                quick + QStringList{QStringLiteral("--pace"), QString::number(PacedBaud)});
+            rows.push_back({QStringLiteral("Loaded station: 64 devices at 115200 bit/s beside two "
+                                           "busy processes (Download Data), three runs"),
+                            rowOf(paced, 64, true), QStringLiteral("none fails")});
+            for (const auto &process : busy)
+                process->signal(SIGKILL);
+        }
+        for (const int count : {128, 256}) {
+            say(QStringLiteral("a station of %1 devices at %2 bit/s").arg(count).arg(StationBaud));
+            const Devices fast(
+                programs, count,
+                quick + QStringList{QStringLiteral("--pace"), QString::number(StationBaud)});
+            rows.push_back({QStringLiteral("Station of %1 devices at 921600 bit/s loading the "
+                                           "machine itself (Download Data), three runs")
+                                .arg(count),
+                            rowOf(fast, count, false), QStringLiteral("none fails")});
+        }
+    }
+
+    {
         // The station against one device alone: one process, a thread per device.
         const auto station = [&](const Devices &devices, int count) {
             QStringList arguments{QStringLiteral("download"), QStringLiteral("data"), data};
@@ -508,8 +597,6 @@ int main(int argc, char *argv[]) {
                      number(together->wallSeconds / alone->wallSeconds, 3));
         };
 
-        // Each emulator goes before the next starts: one busy at its start answers a connect
-        // request late, and more repeated requests than it keeps ahead of block 0 spoil it.
         {
             say(QStringLiteral("the station: %1 devices paced at %2 bit/s, Download Data (about a "
                                "minute)")
@@ -531,10 +618,6 @@ int main(int argc, char *argv[]) {
         const Devices fast(programs, StationDevices,
                            quick +
                                QStringList{QStringLiteral("--pace"), QString::number(StationBaud)});
-        // The emulator answers a device's first connect request late when all of its devices
-        // are asked at once, and more repeated requests than it keeps ahead of block 0 spoil
-        // that block: every device serves one unmeasured operation first.
-        station(fast, StationDevices);
         const auto fastAlone = station(fast, 1);
         const auto all = station(fast, StationDevices);
         rows.push_back({QStringLiteral("Station, 32 devices at 921600 bit/s (Download Data) "

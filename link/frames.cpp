@@ -25,10 +25,17 @@ bool WaitForBytes(Line &line, int wanted, PollBudget &budget, bool eventsEachPol
             line.events.processEvents();
             if (comm.InBufferCount() >= wanted)
                 return true;
-            const Clock::duration left = *budget.deadline_ - Clock::now();
+            const Clock::time_point before = Clock::now();
+            const Clock::duration left = *budget.deadline_ - before;
             if (left <= Clock::duration::zero())
                 return false;
-            comm.WaitInput(wanted, std::min<Clock::duration>(left, comm.waitSlice()));
+            const Clock::duration slice = std::min<Clock::duration>(left, comm.waitSlice());
+            comm.WaitInput(wanted, slice);
+            // A wait the system let run over, the thread not given the processor, counts for
+            // no more polls than were asked for: the budget is polls, not the machine's load.
+            const Clock::duration over = Clock::now() - before - slice;
+            if (over > Clock::duration::zero())
+                *budget.deadline_ += over;
         }
     }
     while (budget.left_ > 0) {
