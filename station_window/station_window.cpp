@@ -428,6 +428,9 @@ std::optional<StationPlan> StationWindow::planFromInputs() {
                              "/dev/serial/by-id name.")
                   .arg(problem->port);
         break;
+    case K::BadPortName:
+        why = QStringLiteral("The port %1.").arg(problem->detail);
+        break;
     case K::PatternWithoutWatch:
         why = QStringLiteral("%1 is a pattern: check Watch to serve the ports that match it as "
                              "they appear.")
