@@ -12,6 +12,7 @@
 #include "support/device_process.h"
 #include "support/images.h"
 #include "support/pty_pair.h"
+#include "support/session_terminal.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -453,16 +454,8 @@ void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     // opened and served; the terminal gets no byte and keeps its settings.
     DeviceProcess board(Quick);
     QVERIFY2(!board.slavePath().isEmpty(), qPrintable(board.errorString()));
-    PtyPair terminal;
-    QProcess user;
-    user.setStandardInputFile(terminal.slavePath());
-    // The terminal of a session of its own, as a shell's is.
-    user.start("setsid", {"-c", "sleep", "30"});
-    QVERIFY(user.waitForStarted());
-    const auto endUser = qScopeGuard([&] {
-        user.kill();
-        user.waitForFinished();
-    });
+    SessionTerminal terminal;
+    QVERIFY(terminal.started());
     const QString link = path("board");
     QVERIFY(QFile::link(board.slavePath(), link));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));

@@ -7,6 +7,7 @@
 #include "ports/port_watch.h"
 #include "ports/system_ports.h"
 #include "support/pty_pair.h"
+#include "support/session_terminal.h"
 
 #include <QDir>
 #include <QFile>
@@ -419,15 +420,8 @@ void TestComPorts::aNumberedPortIsJudgedAgainAsItOpens() {
     // A COM number led to a port when the numbers were looked up; as it opens, the device is a
     // terminal someone uses (a session's own, as a shell's is). It is refused on the open
     // descriptor, and gets no byte and no setting.
-    PtyPair terminal;
-    QProcess user;
-    user.setStandardInputFile(terminal.slavePath());
-    user.start("setsid", {"-c", "sleep", "30"});
-    QVERIFY(user.waitForStarted());
-    const auto endUser = qScopeGuard([&] {
-        user.kill();
-        user.waitForFinished();
-    });
+    SessionTerminal terminal;
+    QVERIFY(terminal.started());
     // Once the session has taken the terminal as its own.
     struct stat node {};
     QCOMPARE(::stat(QFile::encodeName(terminal.slavePath()).constData(), &node), 0);
@@ -445,7 +439,7 @@ void TestComPorts::aNumberedPortIsJudgedAgainAsItOpens() {
     QVERIFY(failure);
     QVERIFY2(
         failure->contains(QStringLiteral("is no board's port: it is the terminal of process %1")
-                              .arg(user.processId())),
+                              .arg(terminal.processId())),
         qPrintable(*failure));
     QVERIFY(!comm.PortOpen());
     QCOMPARE(terminal.drain(), QByteArray());
