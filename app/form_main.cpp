@@ -6,6 +6,7 @@
 #include "link/transfer_mode.h"
 #include "ops/driver.h"
 #include "ops/progress_text.h"
+#include "ports/machine_terminals.h"
 #include "widgets/bevel_panel.h"
 #include "widgets/button_image.h"
 #include "widgets/port_lamp.h"
@@ -23,10 +24,13 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyledItemDelegate>
 #include <QThread>
 #include <QToolButton>
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -185,6 +189,11 @@ TFormMain::TFormMain(QWidget *parent)
     resize(ClientWidth, ClientHeight);
     createControls();
     setComPorts([] { return ComPortMap(); });
+    // A COM number's device must still be a board's port as it opens (a terminal someone uses
+    // is not); one pointed at by hand (TORVANE_COMn) is opened as asked.
+    PortCheck check;
+    check.judge = NoBoardPortNow;
+    MSComm.setPortCheck(check);
     statusHold_.setSingleShot(true);
     connect(&statusHold_, &QTimer::timeout, this, &TFormMain::releaseStatus);
     if (const QScreen *screen = this->screen())
@@ -192,7 +201,23 @@ TFormMain::TFormMain(QWidget *parent)
     FormCreate(this);
 }
 
-TFormMain::~TFormMain() = default;
+namespace {
+
+// The signal that asked the window to end; 0 while none has.
+std::atomic<int> endRequested{0};
+// The window the program runs, for an end the toolkit makes itself.
+TFormMain *endingWindow = nullptr;
+
+void requestEnd(int signal) {
+    endRequested.store(signal);
+}
+
+} // namespace
+
+TFormMain::~TFormMain() {
+    if (endingWindow == this)
+        endingWindow = nullptr;
+}
 
 void TFormMain::InstallFontSubstitutes() {
     InstallWindowFonts();
@@ -257,13 +282,17 @@ void TFormMain::createControls() {
                           QStringLiteral(":/torvane/images/close.png"), {20, 20});
 
     // The buttons take no focus but have keys, said in their tooltips; a key acts as a click
-    // (and as nothing while its button is disabled).
+    // (and as nothing while its button is disabled). The keys are the window's own, not the
+    // buttons': a caption set anew (Open to Save) takes a button's key with it.
     const std::pair<QToolButton *, QKeySequence> keys[] = {
         {SB_Open, QKeySequence(Qt::CTRL | Qt::Key_O)},
         {SB_Sta, QKeySequence(Qt::Key_F5)},
         {SB_Reset, QKeySequence(Qt::Key_Escape)}};
     for (const auto &[button, key] : keys) {
-        button->setShortcut(key);
+        connect(new QShortcut(key, this), &QShortcut::activated, button, [button = button] {
+            if (button->isEnabled())
+                button->animateClick();
+        });
         button->setToolTip(QStringLiteral("%1 (%2)").arg(
             button == SB_Open ? QStringLiteral("Open or Save the file") : button->text(),
             key.toString(QKeySequence::NativeText)));
@@ -522,9 +551,38 @@ void TFormMain::SB_StaClick(QObject *) {
 }
 
 void TFormMain::SB_CloseClick(QObject *) {
-    // At once, even in the middle of a transfer that runs inside another handler: the end of
-    // the process releases the port and the files.
+    // At once, even in the middle of a transfer that runs inside another handler: the port is
+    // let go first (its exclusive mode and its lock file, which another program would otherwise
+    // meet), and the end of the process releases the files.
+    MSComm.setPortOpen(false);
     std::_Exit(0);
+}
+
+void TFormMain::endInOrder() {
+    struct sigaction action {};
+    action.sa_handler = requestEnd;
+    sigemptyset(&action.sa_mask);
+    // A second signal while the first is being handled ends the program at once.
+    action.sa_flags = SA_RESETHAND;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction before {};
+        // Under nohup a hangup stays ignored, and so does a Ctrl-C a shell's background job
+        // was started without.
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
+    // Looked at on the window's thread: an operation's polls let it run, as they let Close.
+    connect(&endWatch_, &QTimer::timeout, this, [this] {
+        if (endRequested.load() != 0)
+            SB_CloseClick(this);
+    });
+    endWatch_.start(100);
+    // The toolkit ends the process itself when its display goes away.
+    endingWindow = this;
+    std::atexit([] {
+        if (endingWindow)
+            endingWindow->MSComm.setPortOpen(false);
+    });
 }
 
 void TFormMain::WMShowInstance() {

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "ports/com_port_map.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/operation_request.h"
 #include "ops/panel_view.h"
 #include "ops/progress_sink.h"
 #include "ops/transfer_state.h"
+#include "ports/com_port_map.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -66,6 +66,11 @@ public:
     // A second start of the program asked this one to come forward.
     void WMShowInstance();
 
+    // SIGTERM, SIGINT and SIGHUP end the program as Close does, and so does an end the toolkit
+    // makes itself (the display gone): every way out lets go of the port and its lock file. For
+    // the window the program runs, once.
+    void endInOrder();
+
     // Where the port list's numbers lead, asked again whenever a port opens or the list opens.
     // Until main() gives the system's, they lead nowhere.
     void setComPorts(ComPortSource ports);
@@ -109,6 +114,7 @@ private:
     bool statusPending_ = false;
     QTimer statusHold_;
     QElapsedTimer statusPainted_;
+    QTimer endWatch_;
 
     BevelPanel *Panel_Main = nullptr;
     QLabel *Label1 = nullptr;

@@ -74,6 +74,7 @@ int main(int argc, char **argv) {
                                         UserPortsFile()));
     QObject::connect(&instance, &SingleInstance::showRequested, &FormMain,
                      &TFormMain::WMShowInstance);
+    FormMain.endInOrder();
     FormMain.show();
     app.exec();
     return 0;

@@ -696,6 +696,27 @@ int main(int argc, char *argv[]) {
         }
     }
 
+    // What each opening looks at in /proc before it touches a port, with many processes running.
+    {
+        constexpr int Others = 1000;
+        ChildRun run;
+        const bool started = run.start(bin + QStringLiteral("/bench/torvane_bench_holders"),
+                                       {QString::number(Others)});
+        const ChildRun::Result looked = started ? run.wait() : ChildRun::Result{};
+        const QStringList figures =
+            run.lines().empty()
+                ? QStringList()
+                : QString::fromLocal8Bit(run.lines().back().text).split(QLatin1Char(' '));
+        const bool ok = started && looked.exitCode == 0 && figures.size() == 3;
+        rows.push_back({QStringLiteral("An opening's looks through /proc with %1 other processes "
+                                       "running: who else has the port open; whether it is a "
+                                       "board's port (medians)")
+                            .arg(ok ? figures[0] : QString::number(Others)),
+                        ok ? QStringLiteral("%1 ms; %2 ms").arg(figures[1], figures[2])
+                           : QStringLiteral("failed"),
+                        QStringLiteral("-")});
+    }
+
     std::printf("Machine: %s\n\n", qPrintable(machine()));
     std::printf("| Figure | Measured | Goal |\n|---|---|---|\n");
     for (const Row &row : rows)

@@ -12,6 +12,7 @@
 #include "station/station_watch.h"
 #include "station/stop_signals.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -245,11 +246,20 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         return int(ExitCode::Interrupted);
     }
     if (failed) {
-        printLine(QStringLiteral("torvane-cli: %1: %2 of %3 devices succeeded; some devices "
+        // Boards done whose records the report did not take are not to be done again.
+        const auto unrecorded = std::count_if(all.begin(), all.end(), [](const BoardOutcome &o) {
+            return o.code == ExitCode::FileNotSaved && o.result.succeeded();
+        });
+        printLine(QStringLiteral("torvane-cli: %1: %2 of %3 devices succeeded%4; some devices "
                                  "failed (exit 10)")
                       .arg(modeName(options))
                       .arg(int(all.size()) - failed)
-                      .arg(all.size()));
+                      .arg(all.size())
+                      .arg(unrecorded ? QStringLiteral("; %1 %2 done, but not recorded")
+                                            .arg(unrecorded)
+                                            .arg(unrecorded == 1 ? QStringLiteral("was")
+                                                                 : QStringLiteral("were"))
+                                      : QString()));
         return int(ExitCode::SomeDevicesFailed);
     }
     printLine(QStringLiteral("torvane-cli: success: %1 on %2 devices, %3 bytes each, in %4 s")

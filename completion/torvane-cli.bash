@@ -1,13 +1,22 @@
 # bash completion for torvane-cli                                    -*- shell-script -*-
 
 # The ports --port may name: the COM numbers, the stable by-id links and the serial devices
-# present (a pattern for --watch is the user's to type).
+# present (a pattern for --watch is the user's to type). Never the system console, nor a
+# built-in port with no UART behind it (its type is 0).
 _torvane_cli_ports()
 {
     local ports=(COM.01 COM.02 COM.03 COM.04 COM.05 COM.06 COM.07 COM.08 COM.09 COM.10)
-    local dev
+    local consoles dev name type
+    read -r consoles </sys/class/tty/console/active 2>/dev/null
     for dev in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*; do
-        [[ -e $dev ]] && ports+=("$dev")
+        [[ -e $dev ]] || continue
+        name=$(readlink -f -- "$dev")
+        name=${name##*/}
+        [[ " $consoles " == *" $name "* ]] && continue
+        type=
+        [[ $name == ttyS* ]] && read -r type </sys/class/tty/"$name"/type 2>/dev/null
+        [[ $type == 0 ]] && continue
+        ports+=("$dev")
     done
     printf '%s\n' "${ports[@]}"
 }

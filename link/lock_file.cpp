@@ -1,5 +1,7 @@
 #include "link/lock_file.h"
 
+#include "link/bounded_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +19,9 @@
 #include <unistd.h>
 
 namespace {
+
+// A lock holds a PID, perhaps a name and a host: anything longer is no lock of a live program.
+constexpr qint64 LockFileBound = 4096;
 
 QString systemError(int error) {
     return qt_error_string(error);
@@ -49,19 +54,48 @@ std::optional<pid_t> ownerIn(const QByteArray &content) {
 bool isAlive(pid_t pid) {
     if (::kill(pid, 0) != 0 && errno == ESRCH)
         return false;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
+    const BoundedFile stat = ReadBoundedFile(QStringLiteral("/proc/%1/stat").arg(pid), 4096);
+    if (!stat.read())
         return true;
-    const QByteArray fields = stat.readAll();
+    const QByteArray &fields = stat.content;
     const qsizetype nameEnd = fields.lastIndexOf(')');
     return nameEnd < 0 || fields.mid(nameEnd + 2, 1) != "Z";
 }
 
 QString programOf(pid_t pid) {
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(comm.readAll().trimmed());
+    return QString::fromLocal8Bit(
+        ReadBoundedFile(QStringLiteral("/proc/%1/comm").arg(pid), 256).content.trimmed());
+}
+
+// Who holds a lock whose PID is alive, in words: "minicom (PID 812) holds the lock file ...".
+QString liveLockText(pid_t owner, const QString &path) {
+    if (owner == ::getpid())
+        return QStringLiteral("in use by this program (its lock file %1)").arg(path);
+    const QString program = programOf(owner);
+    const QString who = program.isEmpty() ? QStringLiteral("PID %1").arg(owner)
+                                          : QStringLiteral("%1 (PID %2)").arg(program).arg(owner);
+    return QStringLiteral("in use by another program: %1 holds the lock file %2").arg(who, path);
+}
+
+// The folders QSerialPort looks in, in its order.
+QStringList lockFolders() {
+    return {QStringLiteral("/var/lock"),
+            QStringLiteral("/etc/locks"),
+            QStringLiteral("/var/spool/locks"),
+            QStringLiteral("/var/spool/uucp"),
+            QStringLiteral("/tmp"),
+            QStringLiteral("/var/tmp"),
+            QStringLiteral("/var/lock/lockdev"),
+            QStringLiteral("/run/lock"),
+            QDir::tempPath()};
+}
+
+// "LCK..ttyUSB0" for /dev/ttyUSB0, "LCK..serial_by-id_usb-X" for a link in /dev/serial/by-id,
+// "LCK.._tmp_board" for /tmp/board: the name under /dev, '/' written as '_'.
+QString lockNameOf(const QString &device) {
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return name.prepend(QLatin1String("LCK.."));
 }
 
 // Our own name as QLockFile compares it with the running program's, so that programs on
@@ -80,22 +114,58 @@ bool sameFile(const QString &path, dev_t device, ino_t inode) {
 } // namespace
 
 QString LockFilePathOf(const QString &device) {
-    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    name.prepend(QLatin1String("/LCK.."));
-    const QStringList folders{QStringLiteral("/var/lock"),
-                              QStringLiteral("/etc/locks"),
-                              QStringLiteral("/var/spool/locks"),
-                              QStringLiteral("/var/spool/uucp"),
-                              QStringLiteral("/tmp"),
-                              QStringLiteral("/var/tmp"),
-                              QStringLiteral("/var/lock/lockdev"),
-                              QStringLiteral("/run/lock"),
-                              QDir::tempPath()};
-    for (const QString &folder : folders) {
+    const QString name = QLatin1Char('/') + lockNameOf(device);
+    for (const QString &folder : lockFolders()) {
         const QFileInfo info(folder);
         if (info.isReadable() && (QFile::exists(folder + name) || info.isWritable()))
             return folder + name;
+    }
+    return {};
+}
+
+QString LiveLockOfAnotherName(const QString &device, const QString &given) {
+    // The names the port goes by: the device's, the one given, and the links the system makes
+    // for it; each as programs write it, whole under /dev or by its last part alone.
+    QStringList names{device, QFileInfo(given).absoluteFilePath()};
+    for (const char *folder : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
+        const QDir links{QString::fromLatin1(folder)};
+        for (const QFileInfo &link :
+             links.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            if (link.isSymLink() && link.canonicalFilePath() == device)
+                names << link.absoluteFilePath();
+        }
+    }
+    QStringList lockNames;
+    for (const QString &name : names) {
+        for (const QString &lock :
+             {lockNameOf(name), QStringLiteral("LCK..") + QFileInfo(name).fileName()}) {
+            if (!lockNames.contains(lock))
+                lockNames << lock;
+        }
+    }
+    const QString own = LockFilePathOf(device);
+    // Each folder once, under the name it is known by (/var/lock, not where it leads).
+    QStringList folders;
+    QStringList seen;
+    for (const QString &folder : lockFolders()) {
+        const QString real = QFileInfo(folder).canonicalFilePath();
+        if (!real.isEmpty() && !seen.contains(real)) {
+            seen << real;
+            folders << folder;
+        }
+    }
+    for (const QString &folder : folders) {
+        for (const QString &lock : lockNames) {
+            const QString path = folder + QLatin1Char('/') + lock;
+            if (QFileInfo(path).canonicalFilePath() == QFileInfo(own).canonicalFilePath())
+                continue;
+            const BoundedFile file = ReadBoundedFile(path, LockFileBound, false);
+            if (!file.read())
+                continue;
+            // A stale lock under another name is not ours to remove, and keeps nobody out.
+            if (const std::optional<pid_t> owner = ownerIn(file.content); owner && isAlive(*owner))
+                return liveLockText(*owner, path);
+        }
     }
     return {};
 }
@@ -120,7 +190,7 @@ QString PortLockFile::take(const NoteSink &note) {
         case Placed::Taken:
             break;
         }
-        if (const QString refusal = judge(note); !refusal.isEmpty())
+        if (const QString refusal = judge(note); !refusal.isEmpty() || noLock_)
             return refusal;
     }
     return QStringLiteral("the lock file %1 keeps coming back").arg(path_);
@@ -184,30 +254,39 @@ QString PortLockFile::judge(const NoteSink &note) {
         if (look > 0)
             QThread::msleep(50);
         const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOENT)
-                return {};
-            return QStringLiteral("the lock file %1 cannot be read: %2")
-                .arg(path_, systemError(errno));
+        const int openError = errno;
+        if (fd < 0 && openError == ENOENT)
+            return {};
+        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (fd < 0 ? openError == ELOOP : !regular) {
+            // No program writes its lock as a directory, a link or a FIFO: it is named, left as
+            // it is, and the port goes without a lock file of ours.
+            struct stat what {};
+            ::lstat(name.constData(), &what);
+            if (fd >= 0)
+                ::close(fd);
+            noLock_ = true;
+            if (note)
+                note(QStringLiteral("the lock file %1 is %2, not a lock: it is left as it is, and "
+                                    "no lock file is written for the port")
+                         .arg(path_, FileKindText(what.st_mode)));
+            return {};
         }
-        content.resize(4096);
-        const ssize_t n = ::fstat(fd, &st) == 0 ? ::read(fd, content.data(), 4096) : -1;
+        if (fd < 0)
+            return QStringLiteral("the lock file %1 cannot be read: %2")
+                .arg(path_, systemError(openError));
+        content.resize(LockFileBound);
+        ssize_t n = 0;
+        while ((n = ::read(fd, content.data(), LockFileBound)) < 0 && errno == EINTR) {
+        }
         ::close(fd);
         content.resize(n > 0 ? qsizetype(n) : 0);
         owner = ownerIn(content);
         if (owner || !content.isEmpty() || ::time(nullptr) - st.st_mtime >= FreshSeconds)
             break;
     }
-    if (owner && isAlive(*owner)) {
-        if (*owner == ::getpid())
-            return QStringLiteral("in use by this program (its lock file %1)").arg(path_);
-        const QString program = programOf(*owner);
-        const QString who = program.isEmpty()
-                                ? QStringLiteral("PID %1").arg(*owner)
-                                : QStringLiteral("%1 (PID %2)").arg(program).arg(*owner);
-        return QStringLiteral("in use by another program: %1 holds the lock file %2")
-            .arg(who, path_);
-    }
+    if (owner && isAlive(*owner))
+        return liveLockText(*owner, path_);
     const QString why = owner               ? QStringLiteral("of PID %1, which is gone").arg(*owner)
                         : content.isEmpty() ? QStringLiteral("empty")
                                             : QStringLiteral("naming no process");

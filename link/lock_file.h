@@ -23,6 +23,8 @@ public:
     PortLockFile &operator=(const PortLockFile &) = delete;
 
     QString path() const { return path_; }
+    // The place of the lock holds something that is no lock (a folder): no lock is written.
+    bool placeHoldsNoLock() const { return noLock_; }
 
     // Takes the lock for this process. A lock whose PID is alive refuses: the reason (naming the
     // lock file, the PID and its program) is returned. A lock of no live process is removed, with
@@ -39,9 +41,16 @@ private:
 
     QString path_;
     bool owned_ = false;
+    bool noLock_ = false; // the place holds something that is no lock (a directory)
     dev_t ownDevice_ = 0;
     ino_t ownInode_ = 0;
 };
 
 // Where the lock of `device` lives, or empty when no lock folder can take it.
 QString LockFilePathOf(const QString &device);
+
+// A live lock on the port under a name other than the one our lock takes: the name it was given
+// (`given`, as a program started on a link writes it), the device's (as a program that writes
+// only its last part does), and its links in /dev/serial/by-id and /dev/serial/by-path, in every
+// lock folder. The reason it is refused (naming the lock, the PID and its program), or empty.
+QString LiveLockOfAnotherName(const QString &device, const QString &given);

@@ -1,12 +1,16 @@
 #include "link/port_claim.h"
 
+#include "link/bounded_file.h"
 #include "link/comm_error.h"
 
 #include <QFile>
-#include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -78,10 +82,8 @@ QString permissionCause(const QString &path, int error) {
 }
 
 QString processName(const QByteArray &pid) {
-    QFile comm(QString::fromLatin1("/proc/" + pid + "/comm"));
-    const QString name = comm.open(QIODevice::ReadOnly)
-                             ? QString::fromLocal8Bit(comm.readAll().trimmed())
-                             : QString();
+    const BoundedFile comm = ReadBoundedFile(QString::fromLatin1("/proc/" + pid + "/comm"), 256);
+    const QString name = QString::fromLocal8Bit(comm.content.trimmed());
     return name.isEmpty() ? QStringLiteral("PID %1").arg(QLatin1String(pid))
                           : QStringLiteral("%1 (PID %2)").arg(name, QLatin1String(pid));
 }
@@ -89,14 +91,12 @@ QString processName(const QByteArray &pid) {
 // The process whose flock is on the file `st` describes, as the system lists the locks.
 QString flockHolder(const struct stat &st) {
 #ifdef Q_OS_LINUX
-    QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly))
-        return {};
+    const BoundedFile locks = ReadBoundedFile(QStringLiteral("/proc/locks"), 4 << 20);
     // "1: FLOCK  ADVISORY  WRITE 812 00:1a:4 0 EOF": the file as major:minor (hex) and inode.
     const QByteArray file = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
                             QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' +
                             QByteArray::number(qulonglong(st.st_ino));
-    for (const QByteArray &line : locks.readAll().split('\n')) {
+    for (const QByteArray &line : locks.content.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() > 5 && fields[1] == "FLOCK" && fields[5] == file &&
             fields[4].toLongLong() != ::getpid())
@@ -108,43 +108,78 @@ QString flockHolder(const struct stat &st) {
     return {};
 }
 
-// The processes that have the device open, as far as the system lets us see.
-QStringList openersOf(dev_t device) {
-    QStringList openers;
+#ifdef Q_OS_LINUX
+// A Unix 98 pseudo-terminal's slave: its index, or -1 for any other device.
+int ptyIndexOf(dev_t device) {
+    const unsigned group = major(device);
+    return group >= 136 && group <= 143 ? int((group - 136) * 256 + minor(device)) : -1;
+}
+
+// Whether the open pty master `fd` of process `pid` is the master of pty `index`.
+bool isMasterOf(const char *pid, const char *fd, int index) {
+    const BoundedFile info = ReadBoundedFile(
+        QStringLiteral("/proc/%1/fdinfo/%2").arg(QLatin1String(pid), QLatin1String(fd)), 4096);
+    const qsizetype at = info.content.indexOf("tty-index:");
+    if (at < 0)
+        return false;
+    const QByteArray value = info.content.mid(at + 10, info.content.indexOf('\n', at) - at - 10);
+    bool ok = false;
+    return value.trimmed().toInt(&ok) == index && ok;
+}
+#endif
+
+} // namespace
+
+QStringList HoldersOf(dev_t device) {
+    QStringList holders;
 #ifdef Q_OS_LINUX
     DIR *processes = ::opendir("/proc");
     if (!processes)
-        return openers;
+        return holders;
+    const int ptyIndex = ptyIndexOf(device);
+    const dev_t multiplexer = makedev(5, 2);
+    const pid_t self = ::getpid();
+    std::vector<QByteArray> masters;
     while (const dirent *process = ::readdir(processes)) {
-        const QByteArray pid = process->d_name;
-        bool isPid = false;
-        if (pid.toLongLong(&isPid) == ::getpid() || !isPid)
+        char *end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self)
             continue;
-        const QByteArray fds = "/proc/" + pid + "/fd";
-        DIR *open = ::opendir(fds.constData());
-        if (!open)
+        char fdsPath[48];
+        std::snprintf(fdsPath, sizeof fdsPath, "%ld/fd", pid);
+        const int fds = ::openat(::dirfd(processes), fdsPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fds < 0)
             continue;
+        DIR *open = ::fdopendir(fds);
+        if (!open) {
+            ::close(fds);
+            continue;
+        }
+        bool holds = false;
+        masters.clear();
         while (const dirent *fd = ::readdir(open)) {
             struct stat st {};
-            if (fd->d_name[0] != '.' && ::stat((fds + '/' + fd->d_name).constData(), &st) == 0 &&
-                S_ISCHR(st.st_mode) && st.st_rdev == device) {
-                openers << processName(pid);
-                break;
-            }
+            if (fd->d_name[0] == '.' || ::fstatat(fds, fd->d_name, &st, 0) != 0 ||
+                !S_ISCHR(st.st_mode))
+                continue;
+            if (st.st_rdev == device)
+                holds = true;
+            else if (ptyIndex >= 0 && st.st_rdev == multiplexer)
+                masters.emplace_back(fd->d_name);
         }
         ::closedir(open);
+        // A pty's other end is the device behind it, whether or not it holds the slave too.
+        const bool otherEnd = std::any_of(masters.begin(), masters.end(), [&](const QByteArray &m) {
+            return isMasterOf(process->d_name, m.constData(), ptyIndex);
+        });
+        if (holds && !otherEnd)
+            holders << processName(QByteArray(process->d_name));
     }
     ::closedir(processes);
 #else
     Q_UNUSED(device)
 #endif
-    return openers;
-}
-
-} // namespace
-
-QString DeviceNodeOf(const QString &path) {
-    return QFileInfo(path).canonicalFilePath();
+    return holders;
 }
 
 QString ClaimDevice(int fd) {
@@ -179,7 +214,7 @@ QString OpenFailureCause(const QString &path, int error) {
         // Who asked for the device alone is not told: those that have it open are.
         struct stat st {};
         const QStringList openers = ::stat(QFile::encodeName(path).constData(), &st) == 0
-                                        ? openersOf(st.st_rdev)
+                                        ? HoldersOf(st.st_rdev)
                                         : QStringList();
         return openers.isEmpty() ? InUseText()
                                  : QStringLiteral("%1 (open in %2)")

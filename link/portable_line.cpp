@@ -8,11 +8,15 @@
 #include <thread>
 
 #ifdef Q_OS_UNIX
+#include "link/judged_open.h"
 #include "link/lock_file.h"
 #include "link/port_claim.h"
 
+#include <QScopeGuard>
+
 #include <cerrno>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
@@ -63,7 +67,7 @@ public:
     }
     ~PortableLine() override {
 #ifdef Q_OS_UNIX
-        if (port_.isOpen())
+        if (claimed_)
             ReleaseDevice(int(port_.handle()));
 #endif
         port_.close();
@@ -75,19 +79,31 @@ public:
     PortableLine(const PortableLine &) = delete;
     PortableLine &operator=(const PortableLine &) = delete;
 
-    void open(const LineSettings &settings, const LineNoteSink &note) {
+    void open(const LineSettings &settings, const LineNoteSink &note, const PortCheck &check) {
 #ifdef Q_OS_UNIX
-        // The toolkit names its lock file after the name it is given and believes only locks
-        // that name the program that wrote them: it is given the device itself, and finds the
-        // place cleared of stale locks and refused where a live program holds it.
-        if (const QString device = DeviceNodeOf(path_); !device.isEmpty()) {
-            device_ = device;
-            port_.setPortName(device_);
-            if (const QString refusal = PortLockFile(device_).clear(note); !refusal.isEmpty())
-                throw OpenFailedError(path_, refusal);
-        }
+        // The device is judged on a descriptor of our own before the toolkit touches it; held
+        // open meanwhile, its node cannot be given to another device, and the toolkit's own
+        // opening is checked against it. The toolkit names its lock file after the name it is
+        // given and believes only locks that name the program that wrote them: it is given the
+        // device itself, and finds the place cleared of stale locks and refused where a live
+        // program holds it.
+        const JudgedDevice judged = OpenJudgedDevice(path_, check);
+        const auto closeJudged = qScopeGuard([&] { ::close(judged.fd); });
+        device_ = judged.node;
+        port_.setPortName(device_);
+        PortLockFile lock(device_);
+        if (const QString refusal = lock.clear(note); !refusal.isEmpty())
+            throw OpenFailedError(path_, refusal);
+        // The toolkit opens no port whose lock it cannot write.
+        if (lock.placeHoldsNoLock())
+            throw OpenFailedError(path_, QStringLiteral("the lock file %1 is no file, and the "
+                                                        "serial toolkit opens no port without "
+                                                        "writing its lock there: remove it")
+                                             .arg(lock.path()));
+        RefuseOtherHolders(judged, path_, check, note);
 #else
         Q_UNUSED(note)
+        Q_UNUSED(check)
 #endif
         apply(port_, settings);
         if (!port_.open(QIODevice::ReadWrite)) {
@@ -112,10 +128,20 @@ public:
             }
         }
 #ifdef Q_OS_UNIX
+        struct stat ours {};
+        struct stat theirs {};
+        if (::fstat(judged.fd, &ours) != 0 || ::fstat(int(port_.handle()), &theirs) != 0 ||
+            ours.st_rdev != theirs.st_rdev || ours.st_ino != theirs.st_ino) {
+            port_.close();
+            throw OpenFailedError(path_, QStringLiteral("%1 was made anew for another device "
+                                                        "while it was opened")
+                                             .arg(device_));
+        }
         if (const QString refusal = ClaimDevice(int(port_.handle())); !refusal.isEmpty()) {
             port_.close();
             throw OpenFailedError(path_, refusal);
         }
+        claimed_ = true;
 #endif
 #ifdef Q_OS_WIN
         // A 1 ms wait otherwise sleeps a whole timer tick (15.6 ms): one block would take
@@ -207,6 +233,7 @@ private:
     QString path_;
     QString device_; // as the toolkit was given it
     QSerialPort port_;
+    bool claimed_ = false;
 #ifdef Q_OS_WIN
     bool timerRaised_ = false;
 #endif
@@ -215,8 +242,8 @@ private:
 } // namespace
 
 std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
-                                           const LineNoteSink &note) {
+                                           const LineNoteSink &note, const PortCheck &check) {
     auto line = std::make_unique<PortableLine>(path);
-    line->open(settings, note);
+    line->open(settings, note, check);
     return line;
 }

@@ -1,4 +1,5 @@
 #include "link/comm_error.h"
+#include "link/judged_open.h"
 #include "link/lock_file.h"
 #include "link/port_claim.h"
 #include "link/serial_line.h"
@@ -134,7 +135,9 @@ public:
     ~PosixLine() override {
         if (fd_ < 0)
             return;
-        ReleaseDevice(fd_);
+        // Only our own exclusive mode: a holder's is theirs (root opens past it).
+        if (claimed_)
+            ReleaseDevice(fd_);
         ::close(fd_);
     }
     PosixLine(const PosixLine &) = delete;
@@ -239,37 +242,36 @@ private:
 
     std::unique_ptr<PortLockFile> lockFile_; // outlives the descriptor
     int fd_ = -1;
+    bool claimed_ = false;
     QString name_;
 
 public:
-    void open(const LineSettings &settings, const LineNoteSink &note);
+    void open(const LineSettings &settings, const LineNoteSink &note, const PortCheck &check);
 };
 
 [[noreturn]] void openFailed(const QString &path, const QString &why) {
     throw OpenFailedError(path, why);
 }
 
-void PosixLine::open(const LineSettings &settings, const LineNoteSink &note) {
+void PosixLine::open(const LineSettings &settings, const LineNoteSink &note,
+                     const PortCheck &check) {
     const QString &path = name_;
     const speed_t speed = speedOf(settings.baud);
     if (speed == B0)
         openFailed(path,
                    QStringLiteral("%1 bit/s is not a rate this port takes").arg(settings.baud));
-    // Programs that go by the lock files learn of us, and we of them, before the device is
-    // touched; the lock is named after the device, whatever name reached it.
-    if (const QString device = DeviceNodeOf(path); !device.isEmpty()) {
-        lockFile_ = std::make_unique<PortLockFile>(device);
-        if (const QString refusal = lockFile_->take(note); !refusal.isEmpty())
-            openFailed(path, refusal);
-    }
     // Closed with this object on every way out.
-    fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0)
-        openFailed(path, OpenFailureCause(path, errno));
-    if (!::isatty(fd_))
-        openFailed(path, OpenFailureCause(path, ENOTTY));
+    const JudgedDevice device = OpenJudgedDevice(path, check);
+    fd_ = device.fd;
+    // Programs that go by the lock files learn of us, and we of them, before the device is
+    // touched; our lock is named after the device opened, whatever name reached it.
+    lockFile_ = std::make_unique<PortLockFile>(device.node);
+    if (const QString refusal = lockFile_->take(note); !refusal.isEmpty())
+        openFailed(path, refusal);
+    RefuseOtherHolders(device, path, check, note);
     if (const QString refusal = ClaimDevice(fd_); !refusal.isEmpty())
         openFailed(path, refusal);
+    claimed_ = true;
     termios tio{};
     if (::tcgetattr(fd_, &tio) != 0)
         openFailed(path, systemError(errno));
@@ -294,8 +296,8 @@ void PosixLine::open(const LineSettings &settings, const LineNoteSink &note) {
 } // namespace
 
 std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
-                                           const LineNoteSink &note) {
+                                           const LineNoteSink &note, const PortCheck &check) {
     auto line = std::make_unique<PosixLine>(path);
-    line->open(settings, note);
+    line->open(settings, note, check);
     return line;
 }

@@ -50,6 +50,23 @@ using SerialLineOpener =
 // link prints nothing itself.
 using LineNoteSink = std::function<void(const QString &)>;
 
+// What an opening asks of the device it opened, on the open descriptor, before it touches it (no
+// setting, no byte): a name may lead elsewhere a moment after it was looked at.
+struct PortCheck {
+    // Why the device with these numbers (st_rdev) is no board's port ("the terminal of process
+    // 812 (bash)"); empty when it may be one. Unset: the device is taken as the operator named it.
+    std::function<QString(quint64 number)> judge;
+    // The device node found before (its numbers and inode): the one opened must be that very
+    // node. Zero: whatever the name leads to as it opens.
+    quint64 number = 0;
+    quint64 inode = 0;
+    // How long another process that has the device open is waited for before the port is
+    // refused (a watch lets a probe end); zero refuses at once. `giveUp` cuts the wait short.
+    std::chrono::milliseconds holderWait{0};
+    std::function<bool()> giveUp;
+};
+
 // The backend this build was made with.
 std::unique_ptr<SerialLine> OpenSerialLine(const QString &path, const LineSettings &settings,
-                                           const LineNoteSink &note = {});
+                                           const LineNoteSink &note = {},
+                                           const PortCheck &check = {});

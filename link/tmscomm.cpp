@@ -58,13 +58,13 @@ QString TMSComm::DevicePathFor(int port) {
 #endif
 }
 
-QString TMSComm::comDevice() const {
+TMSComm::PortTarget TMSComm::comTarget() const {
     if (!resolve_)
-        return DevicePathFor(commPort_);
+        return {DevicePathFor(commPort_), QString()};
     PortTarget target = resolve_(commPort_);
     if (target.device.isEmpty())
         throw CommError(CommError::Kind::OpenFailed, target.whyNone);
-    return target.device;
+    return target;
 }
 
 void TMSComm::setPortOpen(bool open) {
@@ -76,8 +76,15 @@ void TMSComm::setPortOpen(bool open) {
         return;
     LineSettings settings;
     ParseLineSettings(settings_, &settings);
-    const QString path = portPath_.isEmpty() ? comDevice() : portPath_;
-    line_ = opener_ ? opener_(path, settings) : OpenSerialLine(path, settings, note_);
+    PortCheck check = check_;
+    QString path = portPath_;
+    if (path.isEmpty()) {
+        const PortTarget target = comTarget();
+        path = target.device;
+        if (target.byHand)
+            check.judge = nullptr;
+    }
+    line_ = opener_ ? opener_(path, settings) : OpenSerialLine(path, settings, note_, check);
     received_.clear();
 }
 

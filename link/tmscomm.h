@@ -88,6 +88,9 @@ public:
     struct PortTarget {
         QString device; // empty when nothing is there
         QString whyNone;
+        // The operator pointed the number at this device themselves: it is opened as asked,
+        // not judged as a board's port.
+        bool byHand = false;
     };
     using PortResolver = std::function<PortTarget(int port)>;
     void setPortResolver(PortResolver resolve) { resolve_ = std::move(resolve); }
@@ -101,11 +104,14 @@ public:
     void setLineOpener(SerialLineOpener opener) { opener_ = std::move(opener); }
     // Hears the backend's words on an opening (a stale lock removed).
     void setNoteSink(LineNoteSink sink) { note_ = std::move(sink); }
+    // What each opening asks of the device it opened before it touches it. Its judge is left
+    // out for a COM number the operator pointed at a device by hand.
+    void setPortCheck(PortCheck check) { check_ = std::move(check); }
 
 private:
     void requireOpen(const char *what) const;
     void closePort();
-    QString comDevice() const;
+    PortTarget comTarget() const;
     template <class Use> auto use(Use &&action);
 
     std::unique_ptr<SerialLine> line_;
@@ -123,4 +129,5 @@ private:
     PortResolver resolve_;
     TraceSink trace_;
     LineNoteSink note_;
+    PortCheck check_;
 };

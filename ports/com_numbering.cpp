@@ -1,5 +1,7 @@
 #include "ports/com_numbering.h"
 
+#include "ports/port_names.h"
+
 #include <QDir>
 #include <QRegularExpression>
 
@@ -87,7 +89,12 @@ ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const Com
     std::set<int> overriddenNumbers;
     for (const auto &[n, device] : overrides) {
         if (inRange(n) && !device.isEmpty()) {
-            map.set(n, {device, QStringLiteral("set by TORVANE_COM%1").arg(n)});
+            const QString problem = PortNameProblem(device);
+            if (problem.isEmpty())
+                map.set(n, {device, QStringLiteral("set by TORVANE_COM%1").arg(n), true});
+            else
+                map.set(n,
+                        {QString(), QStringLiteral("TORVANE_COM%1 %2").arg(n).arg(problem), true});
             overriddenNumbers.insert(n);
         }
     }

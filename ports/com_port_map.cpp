@@ -29,6 +29,7 @@ TMSComm::PortResolver ComPortResolver(ComPortSource source) {
         const ComPortEntry entry = source().entry(number);
         return TMSComm::PortTarget{
             entry.device,
-            QStringLiteral("%1 has %2").arg(ComPortName(number), DescribeComPort(entry))};
+            QStringLiteral("%1 has %2").arg(ComPortName(number), DescribeComPort(entry)),
+            entry.byHand};
     };
 }

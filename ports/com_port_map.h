@@ -19,6 +19,8 @@ struct ComPortEntry {
     // The system's words for the port ("FT232R USB UART"), where the device comes from
     // ("set by TORVANE_COM2"), or why nothing is there.
     QString description;
+    // Pointed at by the operator (TORVANE_COMn): opened as asked, not judged as a board's port.
+    bool byHand = false;
 };
 
 // What each COM number leads to at one moment, and the ports present that no COM number

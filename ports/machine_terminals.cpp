@@ -1,5 +1,7 @@
 #include "ports/machine_terminals.h"
 
+#include "link/bounded_file.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -13,9 +15,9 @@
 
 namespace {
 
+// What the system says in one of its files; nothing past a bound.
 QByteArray contentsOf(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ReadBoundedFile(path, 256 << 10).content;
 }
 
 // "4:64" as /sys writes a device's numbers.
@@ -153,6 +155,15 @@ QString NoBoardPort(DeviceNumber device, const MachineTerminals &terminals) {
         return QStringLiteral("no serial port");
     }
     return QStringLiteral("no serial port");
+}
+
+QString NoBoardPortNow(quint64 device) {
+#ifdef Q_OS_LINUX
+    return NoBoardPort({major(dev_t(device)), minor(dev_t(device))}, ReadMachineTerminals());
+#else
+    Q_UNUSED(device)
+    return {};
+#endif
 }
 
 std::optional<DeviceNumber> CharacterDeviceOf(const QString &path) {

@@ -41,5 +41,9 @@ MachineTerminals ReadMachineTerminals();
 // terminal (the emulator's boards are those).
 QString NoBoardPort(DeviceNumber device, const MachineTerminals &terminals);
 
+// NoBoardPort for the device with the system's number `device` (st_rdev), as the machine's
+// terminals are now: the judge of a port opened as a board's.
+QString NoBoardPortNow(quint64 device);
+
 // The numbers of the character device `path` leads to; nothing when it leads to none.
 std::optional<DeviceNumber> CharacterDeviceOf(const QString &path);

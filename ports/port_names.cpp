@@ -2,6 +2,7 @@
 
 #include "ports/com_numbering.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -22,6 +23,39 @@ std::optional<PortChoice> ParsePortName(const QString &text) {
     if (!text.isEmpty() && !text.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
         return PortChoice{0, QLatin1String(SerialByIdFolder) + text};
     return std::nullopt;
+}
+
+QString PortNameProblem(const QString &text) {
+    // Quoted short, its control characters written out, so the message itself stays one line.
+    QString shown;
+    for (const QChar c : text.left(40)) {
+        if (c == QLatin1Char('\n'))
+            shown += QLatin1String("\\n");
+        else if (c == QLatin1Char('\t'))
+            shown += QLatin1String("\\t");
+        else if (c.category() == QChar::Other_Control)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    if (text.size() > 40)
+        shown += QStringLiteral("...");
+    shown = QLatin1Char('"') + shown + QLatin1Char('"');
+    for (const QChar c : text) {
+        if (c.category() != QChar::Other_Control)
+            continue;
+        const QString what = c == QLatin1Char('\n')   ? QStringLiteral("a line break")
+                             : c == QLatin1Char('\t') ? QStringLiteral("a tab")
+                                                      : QStringLiteral("a control character");
+        return QStringLiteral("%1 holds %2, which no port's name has").arg(shown, what);
+    }
+    // The longest path the system opens (PATH_MAX less its terminating zero).
+    constexpr qsizetype LongestPath = 4095;
+    if (QFile::encodeName(text).size() > LongestPath)
+        return QStringLiteral("%1 is %2 characters long, longer than any path the system opens")
+            .arg(shown)
+            .arg(text.size());
+    return {};
 }
 
 bool IsPortPattern(const QString &text) {

@@ -15,6 +15,12 @@ struct PortChoice {
 // Nothing for a text that names no port.
 std::optional<PortChoice> ParsePortName(const QString &text);
 
+// What is wrong with a port's name given by the operator, as a sentence that quotes it safely
+// ("\"/dev/ttyUSB0\\n\" holds a line break, which no port's name has"); empty when nothing is. A
+// name no path the system opens can have would otherwise fail later and in other words, and a
+// line break in it would break every line that names it.
+QString PortNameProblem(const QString &text);
+
 // Whether a port's name is a pattern (with * ? [) for the ports a watch looks for.
 bool IsPortPattern(const QString &text);
 

@@ -1,5 +1,7 @@
 #include "ports/port_store.h"
 
+#include "link/bounded_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +12,8 @@
 namespace {
 
 constexpr char Group[] = "ports";
+// Far more than ten numbers and their comments.
+constexpr qint64 PortsFileBound = 64 << 10;
 // Another program giving out numbers holds the file for milliseconds.
 constexpr int LockWaitMs = 5000;
 
@@ -141,17 +145,19 @@ PortStore::PortStore(QString fileName) : fileName_(std::move(fileName)) {}
 PortsFileContents PortStore::read() const {
     if (fileName_.isEmpty())
         return {};
-    QFile file(fileName_);
-    if (!file.exists())
+    // Ten lines of a person's writing: a FIFO, a device or a file of endless size is named, and
+    // the run goes on without it.
+    const BoundedFile file = ReadBoundedFile(fileName_, PortsFileBound);
+    if (!file.exists)
         return {};
     PortsFileContents contents;
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.read()) {
         contents.problems << QStringLiteral("cannot be read (%1): the COM numbers kept in it are "
                                             "not used, and new ones are not kept")
-                                 .arg(file.errorString());
+                                 .arg(file.problem);
         contents.usable = false;
     } else {
-        contents = ParsePortsFile(file.readAll());
+        contents = ParsePortsFile(file.content);
     }
     for (QString &problem : contents.problems)
         problem = QStringLiteral("\"%1\" %2").arg(fileName_, problem);

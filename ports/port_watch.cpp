@@ -42,10 +42,14 @@ QStringList matching(const QString &pattern) {
 // Empty unless `path` leads to a character device: the device node's numbers. A board plugged
 // in anew gets a node made anew. (A link's own numbers and times are no part of it: the system
 // touches or makes anew the by-id links of a board that stays, at any event of its device.)
-QByteArray identityOf(const QString &path) {
+QByteArray identityOf(const QString &path, FoundPort *port = nullptr) {
     struct stat device {};
     if (::stat(QFile::encodeName(path).constData(), &device) != 0 || !S_ISCHR(device.st_mode))
         return {};
+    if (port) {
+        port->number = quint64(device.st_rdev);
+        port->inode = quint64(device.st_ino);
+    }
     return QByteArray::number(quint64(device.st_ino)) + ':' +
            QByteArray::number(quint64(device.st_rdev));
 }
@@ -112,7 +116,7 @@ std::vector<FoundPort> PortWatch::scan() {
     skipped_.clear();
     std::optional<MachineTerminals> terminals; // read at the first device found
     const auto add = [&](FoundPort port, const QString &opens) {
-        port.identity = identityOf(opens);
+        port.identity = identityOf(opens, &port);
         port.device = QFileInfo(opens).canonicalFilePath();
         if (port.identity.isEmpty() || port.device.isEmpty() || !devices.insert(port.device).second)
             return;
@@ -124,9 +128,9 @@ std::vector<FoundPort> PortWatch::scan() {
                 return;
             }
         }
-        // The board is opened by its device: a link to it may be gone a moment later.
-        if (!port.path.isEmpty())
-            port.path = port.device;
+        // The board is opened by the device judged, never by a name (a link, a COM number pointed
+        // at a link) that may lead elsewhere a moment later.
+        port.path = port.device;
         ports.push_back(std::move(port));
     };
     bool mapped = false;

@@ -14,12 +14,16 @@
 struct FoundPort {
     QString name;      // "COM.03", a by-id link's name, or the path a pattern matched
     int portIndex = 0; // COM(portIndex + 1), for a COM name
-    QString path;      // what opens it; empty for a COM name, which the COM numbers lead
+    QString path;      // what opens it: the device node judged, whatever name found it
     QString device;    // the device it leads to now
     // The device node's numbers: a board plugged in anew gets a node made anew, so the same
     // device with another identity is another board. A device that is gone at one look is a new
     // board at the next, whatever its identity.
     QByteArray identity;
+    // The node judged, as the system numbers it (st_rdev), and its inode: the board is opened by
+    // that very node.
+    quint64 number = 0;
+    quint64 inode = 0;
 };
 
 // A device a pattern matched that is no board's port: never opened.

@@ -71,7 +71,7 @@ ComPortSource SystemComPorts(ComOverrides overrides, const QString &portsFile) {
             const auto number = CharacterDeviceOf(device);
             const QString why = number ? NoBoardPort(*number, terminals) : QString();
             if (entry.device == device && !why.isEmpty())
-                map.set(n, {device, QStringLiteral("%1, %2").arg(entry.description, why)});
+                map.set(n, {device, QStringLiteral("%1, %2").arg(entry.description, why), true});
         }
         return map;
     };

@@ -53,9 +53,11 @@ void BoardConsole::statusShown(StatusCode code) {
         connecting_ = Clock::now();
     else if (code == StatusCode::UpdateSuccess)
         finished_ = Clock::now();
-    print(StatusText(code));
+    // The success is kept (its record on the disk) before it is shown: whoever sees the line and
+    // ends the program then finds the record.
     if (code == StatusCode::UpdateSuccess && onSuccess_)
         onSuccess_();
+    print(StatusText(code));
 }
 
 void BoardConsole::fileRefused(FileRefusal reason) {

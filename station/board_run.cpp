@@ -4,6 +4,7 @@
 #include "link/tmscomm.h"
 #include "ops/driver.h"
 #include "ops/transfer_state.h"
+#include "ports/machine_terminals.h"
 #include "station/board_console.h"
 #include "station/console_output.h"
 #include "station/station_arguments.h"
@@ -17,6 +18,10 @@
 #include <memory>
 
 namespace {
+
+// How long a watch lets another process that has a board's port open (ModemManager probing a
+// board just plugged in) let go before the board is refused.
+constexpr std::chrono::seconds HolderWait{10};
 
 QByteArray sha256(const char *bytes, qint64 size) {
     return QCryptographicHash::hash(QByteArrayView(bytes, size), QCryptographicHash::Sha256)
@@ -96,6 +101,18 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
     // many; the stop flag is still seen within a slice.
     comm.setWaitSlice(std::chrono::milliseconds(100));
     comm.setNoteSink([&output](const QString &note) { output.errorLine(note); });
+    PortCheck check;
+    // What the station chose (a COM number, a board found) must be a board's port as it opens;
+    // a device the operator named is opened as asked.
+    if (job.watched || job.request.portPath.isEmpty())
+        check.judge = NoBoardPortNow;
+    check.number = job.number;
+    check.inode = job.inode;
+    if (job.watched) {
+        check.holderWait = HolderWait;
+        check.giveUp = [stop = job.stop] { return StopRequested(stop); };
+    }
+    comm.setPortCheck(check);
     BoardConsole console(output, job.stop);
     Line line(comm, console);
     console.attach(line, *state);

@@ -26,6 +26,11 @@ struct BoardJob {
     QString lot;                                 // the lot its records name; empty for none
     int attempts = 1; // at most: 1 and the retries a failure that trying again may cure earns
     int attempt = 1;  // this one
+    // A board a watch found: the node it found (its number and inode) is the one opened, and a
+    // process that has it open is waited for a while (a probe of a board just plugged in).
+    bool watched = false;
+    quint64 number = 0;
+    quint64 inode = 0;
 };
 
 // How it ended.

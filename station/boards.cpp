@@ -82,9 +82,32 @@ int Boards::launch(BoardJob job) {
     workers_.emplace_back();
     Worker &worker = workers_.back();
     worker.board = launched_++;
-    ConsoleOutput &output = events_.started(worker.board, job.portName);
+    worker.output = &events_.started(worker.board, job.portName);
+    const bool first = std::none_of(workers_.begin(), workers_.end(),
+                                    [](const Worker &other) { return other.waiting.has_value(); });
+    if (threads_ < MostBoardsAtOnce && first) {
+        start(worker, std::move(job), lock);
+        return worker.board;
+    }
+    worker.output->errorLine(QStringLiteral("waiting its turn: %1 boards run at "
+                                            "once")
+                                 .arg(MostBoardsAtOnce));
+    worker.waiting = std::move(job);
+    return worker.board;
+}
+
+void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &lock) {
+    ConsoleOutput &output = *worker.output;
     const TransferMode mode = job.request.mode;
     const QString port = job.portName;
+    ++threads_;
+    // A board whose turn comes after Stop is not begun.
+    if (StopRequested(job.stop)) {
+        lock.unlock();
+        notServed(worker, output, port, mode, QStringLiteral("stopped before its turn came"),
+                  ExitCode::Interrupted);
+        return;
+    }
     worker.descriptors = IsUpload(mode) ? UploadDescriptors : DownloadDescriptors;
     int taken = 0;
     for (const Worker &other : workers_)
@@ -96,7 +119,7 @@ int Boards::launch(BoardJob job) {
                   QStringLiteral("too many open files: the limit of %1 descriptors (ulimit -n) "
                                  "serves no more boards at once")
                       .arg(descriptorLimit()));
-        return worker.board;
+        return;
     }
     // A QThread, not a bare thread: the serial port of a portable build wants the event
     // dispatcher that only a QThread has (its notifiers, and Windows' overlapped I/O).
@@ -109,14 +132,25 @@ int Boards::launch(BoardJob job) {
         lock.unlock();
         notServed(worker, output, port, mode, QStringLiteral("cannot start a thread"));
     }
-    return worker.board;
+}
+
+void Boards::startWaiting(std::unique_lock<std::mutex> &lock) {
+    for (auto it = workers_.begin(); it != workers_.end() && threads_ < MostBoardsAtOnce; ++it) {
+        if (!it->waiting)
+            continue;
+        BoardJob job = std::move(*it->waiting);
+        it->waiting.reset();
+        start(*it, std::move(job), lock);
+        if (!lock.owns_lock())
+            lock.lock();
+    }
 }
 
 void Boards::notServed(Worker &worker, ConsoleOutput &output, const QString &port,
-                       TransferMode mode, const QString &why) {
+                       TransferMode mode, const QString &why, ExitCode code) {
     BoardOutcome outcome;
     outcome.result.ending = Ending::Error;
-    outcome.code = ExitCode::PortUnavailable;
+    outcome.code = code;
     BoardRecord &record = outcome.record;
     record.start = record.end = QDateTime::currentDateTimeUtc();
     record.host = QSysInfo::machineHostName();
@@ -155,15 +189,25 @@ Boards::collect(std::chrono::steady_clock::duration timeout) {
         }
         if (it->thread)
             it->thread->wait();
+        --threads_;
         outcomes.emplace_back(it->board, std::move(*it->outcome));
         it = workers_.erase(it);
     }
+    startWaiting(lock);
     return outcomes;
 }
 
 void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
     QString why;
     if (report_ && !report_->append(RecordLine(outcome.record), &why)) {
+        // A board that succeeded is done all the same: said plainly, so that nobody programs it
+        // again, or takes it for one that failed.
+        if (outcome.code == ExitCode::Success)
+            why = QStringLiteral("%1, but its record could not be written: %2")
+                      .arg(outcome.record.operation == QLatin1String("upload")
+                               ? QStringLiteral("the board's image was saved")
+                               : QStringLiteral("the board was programmed"),
+                           why);
         output.errorLine(why);
         if (outcome.code == ExitCode::Success)
             outcome.code = ExitCode::FileNotSaved;

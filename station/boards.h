@@ -19,6 +19,9 @@ class QThread;
 class ReportFile;
 class StationTotals;
 
+// More than the largest station one PC drives.
+inline constexpr int MostBoardsAtOnce = 128;
+
 // What the station tells its front end of each board. started() comes on the thread that
 // launches the board, under the station's lock (it must not call back into Boards); the board's
 // lines then go, from the board's own thread, to the output it returns, and ended() follows
@@ -32,7 +35,9 @@ public:
 };
 
 // The boards' operations, each on a thread of its own with its own serial component and state,
-// and their outcomes as they end. A board is known by the number launch() gives it.
+// and their outcomes as they end. A board is known by the number launch() gives it. At most
+// MostBoardsAtOnce run at once, so that threads and memory stay bounded however many ports a
+// station names: the others wait their turn, in order, and start as collect() finds boards ended.
 class Boards {
 public:
     // Each board's end is counted in `totals` (when given) before ended() says it. Each record
@@ -44,6 +49,7 @@ public:
     Boards &operator=(const Boards &) = delete;
 
     int launch(BoardJob job);
+    // The boards not yet collected: running, or waiting their turn.
     int running() const;
     // The boards that ended, waiting up to `timeout` for one when none has.
     std::vector<std::pair<int, BoardOutcome>> collect(std::chrono::steady_clock::duration timeout);
@@ -54,11 +60,18 @@ private:
         int board = 0;
         int descriptors = 0; // what its run may hold at once
         std::optional<BoardOutcome> outcome;
+        std::optional<BoardJob> waiting; // its turn has not come yet
+        ConsoleOutput *output = nullptr;
     };
+    // Starts the board's thread, or ends it at once when the system gives none; `lock` holds
+    // the station's lock, and is let go on the way.
+    void start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &lock);
+    // The boards waiting whose turn has come.
+    void startWaiting(std::unique_lock<std::mutex> &lock);
     void run(Worker &worker, ConsoleOutput &output, const BoardJob &job);
     // The board ends before its thread starts: the system gives it no thread or descriptors.
     void notServed(Worker &worker, ConsoleOutput &output, const QString &port, TransferMode mode,
-                   const QString &why);
+                   const QString &why, ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
     void count(const BoardOutcome &outcome, ConsoleOutput &output);
@@ -71,5 +84,6 @@ private:
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs
     int launched_ = 0;
+    int threads_ = 0; // boards started and not yet collected
     int descriptors_; // what the boards may hold at once; -1 for no limit
 };

@@ -35,6 +35,8 @@ std::optional<PlanProblem> CheckPlan(const StationPlan &plan, bool complete) {
         return PlanProblem{Kind::NoPorts, {}, {}};
     bool patterns = false;
     for (const QString &port : plan.ports) {
+        if (const QString why = PortNameProblem(port); !why.isEmpty())
+            return PlanProblem{Kind::BadPortName, port, why};
         if (IsPortPattern(port)) {
             if (!plan.watch)
                 return PlanProblem{Kind::PatternWithoutWatch, port, {}};

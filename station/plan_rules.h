@@ -16,6 +16,7 @@ struct PlanProblem {
         NoFile,                // no image file named
         NoPorts,               // no port to serve
         UnknownPort,           // `port` names no port
+        BadPortName,           // no port has a name like `port`: `detail` says why, quoting it
         PatternWithoutWatch,   // `port` is a pattern, and there is no watch to find its ports
         PortTwice,             // `port` is named twice
         UploadNeedsPortName,   // several ports' uploads would go to one file: no {port} in it

@@ -43,8 +43,17 @@ bool ReportFile::openFile(int create, QString *why) {
     if (fd < 0 && errno == ENOENT && !create)
         return true;
     if (fd < 0) {
-        *why =
-            QStringLiteral("cannot open the report file %1: %2").arg(path_, qt_error_string(errno));
+        const int error = errno;
+        struct stat st {};
+        // A FIFO opened for writing without a reader answers "no such device or address".
+        if (error == ENXIO && ::stat(QFile::encodeName(path_).constData(), &st) == 0 &&
+            S_ISFIFO(st.st_mode))
+            *why = QStringLiteral("the report file %1 is a pipe that nobody reads: start its "
+                                  "reader first, or name a file")
+                       .arg(path_);
+        else
+            *why = QStringLiteral("cannot open the report file %1: %2")
+                       .arg(path_, qt_error_string(error));
         return false;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);

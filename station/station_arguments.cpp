@@ -39,6 +39,8 @@ QString argumentsText(const PlanProblem &problem) {
         return QStringLiteral("unknown port '%1': COM.01 ... COM.10, a device path or a "
                               "/dev/serial/by-id name")
             .arg(problem.port);
+    case K::BadPortName:
+        return QStringLiteral("--port %1").arg(problem.detail);
     case K::PatternWithoutWatch:
         return QStringLiteral("--port %1 is a pattern: add --watch to serve the ports that match "
                               "it as they appear")

@@ -39,6 +39,9 @@ WatchStep StationWatch::look() {
     const std::vector<PresentPort> present = ScanPresentPorts();
     for (const FoundPort &port : step.seen.serve) {
         BoardJob job = run_.job(port, ports_.comPorts(), present);
+        job.watched = true;
+        job.number = port.number;
+        job.inode = port.inode;
         if (const QString why = run_.conflict(job); !why.isEmpty()) {
             step.refused.emplace_back(port.name, why);
             book_.ended(port.name, QString());

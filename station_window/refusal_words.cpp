@@ -15,6 +15,8 @@ QString PlanProblemWords(const PlanProblem &problem) {
         return QStringLiteral("%1 names no port: COM.01 ... COM.10, a device path or a "
                               "/dev/serial/by-id name.")
             .arg(problem.port);
+    case K::BadPortName:
+        return QStringLiteral("The port %1.").arg(problem.detail);
     case K::PatternWithoutWatch:
         return QStringLiteral("%1 is a pattern: check Watch to serve the ports that match it as "
                               "they appear.")

@@ -2,6 +2,7 @@
 // and answers its dialogs and boxes as the operator would.
 #include "app/form_layout.h"
 #include "app/form_main.h"
+#include "link/lock_file.h"
 #include "ports/com_numbering.h"
 #include "support/pty_pair.h"
 #include "widgets/port_lamp.h"
@@ -20,9 +21,11 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -121,6 +124,7 @@ private slots:
     void modeChange_data();
     void modeChange();
     void resetAfterAnUploadMode();
+    void ctrlOThroughEveryCaption();
 
     void fileButton_data();
     void fileButton();
@@ -382,6 +386,24 @@ void TestFormMain::resetAfterAnUploadMode() {
     QCOMPARE(lampColour(child("Shape_ComState")), Red);
     QVERIFY(!window->state().ImageFileHandle);
     QCOMPARE(child<QProgressBar>("ProgressBarMain")->value(), 3);
+}
+
+void TestFormMain::ctrlOThroughEveryCaption() {
+    // Ctrl+O opens the dialog of the mode's direction, and the test cancels it.
+    const auto ctrlO = [this](const QString &expected) {
+        QString title;
+        ModalAnswer answer(answerFileDialog(QString(), &title));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::ControlModifier);
+        QTRY_VERIFY(answer.seen());
+        QCOMPARE(title, expected);
+    };
+    pick("CB_Upg", 6);
+    QCOMPARE(child<QToolButton>("SB_Open")->text(), QStringLiteral("Save"));
+    ctrlO(QStringLiteral("Save Upload File"));
+    // The offscreen platform leaves the dialog the active window once it has gone.
+    QApplication::setActiveWindow(window.get());
+    clickButton("SB_Reset");
+    ctrlO(QStringLiteral("Open Download File"));
 }
 
 void TestFormMain::fileButton_data() {
@@ -753,6 +775,7 @@ void TestFormMain::closeEndsTheProgramMidOperation_data() {
     QTest::addColumn<QString>("how");
     QTest::newRow("Close button") << "button";
     QTest::newRow("close box") << "box";
+    QTest::newRow("SIGTERM") << "signal";
 }
 
 void TestFormMain::closeEndsTheProgramMidOperation() {
@@ -773,6 +796,11 @@ void TestFormMain::closeEndsTheProgramMidOperation() {
     QVERIFY2(!said.contains("operation returned"), said.constData());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
+    // The port's lock file was there while the window had the port, and went with the window.
+    const qsizetype at = said.indexOf("lock file held: ");
+    QVERIFY2(at >= 0, said.constData());
+    const QString lock = QString::fromLocal8Bit(said.mid(at + 16).split('\n').first());
+    QVERIFY2(!QFileInfo::exists(lock), qPrintable(lock));
 }
 
 // The child of closeEndsTheProgramMidOperation: Start runs against a device that never answers,
@@ -794,11 +822,17 @@ static int closeMidOperation(const QString &how) {
         QTest::mouseClick(window.findChild<QToolButton *>(QStringLiteral("SB_Open")),
                           Qt::LeftButton);
     }
+    window.endInOrder();
     QTimer::singleShot(500, &window, [&] {
         const QString status = window.findChild<QLineEdit *>(QStringLiteral("Edit_Start"))->text();
         std::printf("closing during: %s\n", qPrintable(status));
+        const QString lock = LockFilePathOf(silentDevice.slavePath());
+        if (QFileInfo::exists(lock))
+            std::printf("lock file held: %s\n", qPrintable(lock));
         std::fflush(stdout);
-        if (how == QLatin1String("button"))
+        if (how == QLatin1String("signal"))
+            ::kill(::getpid(), SIGTERM);
+        else if (how == QLatin1String("button"))
             QTest::mouseClick(window.findChild<QToolButton *>(QStringLiteral("SB_Close")),
                               Qt::LeftButton);
         else

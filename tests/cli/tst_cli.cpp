@@ -104,6 +104,7 @@ private slots:
     void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
     void portHeldByAnotherProcessIsRefused();
+    void portHeldWithoutALockIsRefused();
     void lockFileOfAnotherProgram_data();
     void lockFileOfAnotherProgram();
     void portTheUserMayNotOpen();
@@ -371,6 +372,9 @@ void TestCli::portThatCannotBeOpened_data() {
         << "/dev/serial/by-id/usb-Torvane_Test_Adapter-if00-port0: No such file or directory";
     QTest::newRow("no serial port") << "/dev/null"
                                     << "/dev/null: not a serial port";
+    QTest::newRow("the pseudo-terminal multiplexer")
+        << "/dev/ptmx"
+        << "/dev/ptmx: it makes a new pseudo-terminal each time it is opened";
     QTest::newRow("COM number without a device") << "COM.10"
                                                  << "COM.10 has no device";
 }
@@ -389,18 +393,27 @@ void TestCli::portThatCannotBeOpened() {
 
 void TestCli::lockFileOfAnotherProgram_data() {
     QTest::addColumn<bool>("alive");
-    QTest::newRow("its program runs") << true;
-    QTest::newRow("its program is gone") << false;
+    QTest::addColumn<bool>("byLink"); // the port given by a link, and the lock named after it
+    QTest::newRow("its program runs") << true << false;
+    QTest::newRow("its program is gone") << false << false;
+    // As a terminal program started on a link names its lock: after the link's own name.
+    QTest::newRow("named after the link given, its program runs") << true << true;
 }
 
 void TestCli::lockFileOfAnotherProgram() {
     QFETCH(bool, alive);
+    QFETCH(bool, byLink);
     if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
         QSKIP("the lock folder is not writable here");
     DeviceProcess device(Quick);
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
-    const QString lock = "/var/lock/LCK.." + device.slavePath().mid(5).replace('/', '_');
+    const QString link =
+        path(QStringLiteral("torvane-board-%1").arg(QCoreApplication::applicationPid()));
+    QVERIFY(QFile::link(device.slavePath(), link));
+    const QString port = byLink ? link : device.slavePath();
+    const QString lock = "/var/lock/LCK.." + (byLink ? QFileInfo(link).fileName()
+                                                     : device.slavePath().mid(5).replace('/', '_'));
     const auto removeLock = qScopeGuard([&] { QFile::remove(lock); });
     QProcess owner;
     owner.start("sleep", {alive ? "30" : "0"});
@@ -414,7 +427,7 @@ void TestCli::lockFileOfAnotherProgram() {
     });
     QVERIFY(WriteFile(lock, pid.rightJustified(10).toLatin1() + '\n'));
 
-    const CliRun run = runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    const CliRun run = runCli({"download", "data", path("data.bin"), "--port", port});
     QVERIFY2(run.errors.contains(lock) && run.errors.contains(pid), qPrintable(run.errors));
     if (alive) {
         QCOMPARE(run.exitCode, 3);
@@ -474,6 +487,28 @@ void TestCli::portHeldByAnotherProcessIsRefused() {
     QVERIFY2(second.errors.contains("in use by another program"), qPrintable(second.errors));
     const CliRun done = finish(first);
     QCOMPARE(done.exitCode, 0);
+}
+
+void TestCli::portHeldWithoutALockIsRefused() {
+    // A terminal program that writes no lock file (or a modem manager's probe) has the device
+    // open: it is left to it, and told by its name.
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QProcess holder;
+    holder.setStandardInputFile(device.slavePath());
+    holder.start("sleep", {"30"});
+    QVERIFY(holder.waitForStarted());
+    const auto endHolder = qScopeGuard([&] {
+        holder.kill();
+        holder.waitForFinished();
+    });
+    const CliRun run = runCli({"download", "data", path("data.bin"), "--port", device.slavePath()});
+    QCOMPARE(run.exitCode, 3);
+    const QString named =
+        QStringLiteral("in use by another program: sleep (PID %1)").arg(holder.processId());
+    QVERIFY2(run.errors.contains(named), qPrintable(run.errors));
+    QVERIFY(run.statusLines().isEmpty());
 }
 
 void TestCli::deviceFaults_data() {

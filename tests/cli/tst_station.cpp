@@ -3,9 +3,16 @@
 // stored images, the files and the report it leaves.
 #include "cli_run.h"
 #include "link/lock_file.h"
+#include "ports/com_numbering.h"
+#include "station/board_run.h"
+#include "station/boards.h"
+#include "station/console_output.h"
+#include "station/station_plan.h"
+#include "station/station_watch.h"
 #include "support/device_process.h"
 #include "support/images.h"
 #include "support/pty_pair.h"
+#include "support/session_terminal.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,6 +27,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
@@ -105,9 +113,12 @@ private slots:
     void recipeRunsAndItsLotCountsAcrossRuns();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
+    void aWatchedLinkTurnedToATerminalLeavesItAlone();
+    void aWatchWaitsForAHolderToLetGo();
     void liveViewHasALinePerPort();
     void stoppedTerminalHoldsUpNoBoard();
     void boardsPastTheDescriptorLimitFailAlone();
+    void aLongStationRunsABoundedNumberAtOnce();
     void fileSizeLimitFailsTheWrite_data();
     void fileSizeLimitFailsTheWrite();
     void usageErrors_data();
@@ -403,7 +414,7 @@ void TestStation::watchServesEachBoardOnceWhileItStays() {
 
     ::kill(pid_t(cli.processId()), SIGINT);
     const CliRun run = finish(cli, 20000);
-    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errors + run.lines.join('\n')));
     QVERIFY2(run.lines.join('\n').contains("2 boards done, 2 succeeded, 0 failed"),
              qPrintable(run.lines.join('\n')));
     const QList<QJsonObject> served = records(report);
@@ -435,6 +446,78 @@ void TestStation::watchServesABoardOnceUnderTwoNames() {
     const CliRun run = finish(cli, 20000);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(records(report).size(), 1);
+}
+
+void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
+    // A COM number is pointed at a link to a board; the watch finds the board, and the link is
+    // turned to a terminal someone uses before the board's port opens. The board's own device is
+    // opened and served; the terminal gets no byte and keeps its settings.
+    DeviceProcess board(Quick);
+    QVERIFY2(!board.slavePath().isEmpty(), qPrintable(board.errorString()));
+    SessionTerminal terminal;
+    QVERIFY(terminal.started());
+    const QString link = path("board");
+    QVERIFY(QFile::link(board.slavePath(), link));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+
+    StationPlan plan;
+    plan.mode = TransferMode::DownloadData;
+    plan.file = path("data.bin");
+    plan.ports = QStringList{"COM.*"};
+    plan.watch = true;
+    const StopFlag stop{0};
+    StationRun run(plan, &stop);
+    QVERIFY(!run.open());
+    StationWatch watch(run, [&] { return PointedComPorts({{8, link}}); });
+    std::vector<std::pair<FoundPort, BoardJob>> jobs;
+    for (int look = 0; look < 3 && jobs.empty(); ++look)
+        jobs = watch.look().jobs;
+    QCOMPARE(jobs.size(), size_t(1));
+
+    termios before{};
+    QCOMPARE(::tcgetattr(terminal.masterFd(), &before), 0);
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(terminal.slavePath(), link));
+    struct Lines : ConsoleOutput {
+        bool live() const override { return false; }
+        void statusLine(const QString &) override {}
+        void errorLine(const QString &text) override { errors << text; }
+        void traceLine(const QByteArray &) override {}
+        void drawProgress(const QString &) override {}
+        void finishProgress(const QString &) override {}
+        QStringList errors;
+    } output;
+    const BoardOutcome outcome = RunBoard(jobs.front().second, output, [](BoardOutcome &) {});
+    QVERIFY2(outcome.code == ExitCode::Success, qPrintable(output.errors.join('\n')));
+    QCOMPARE(outcome.record.device, board.slavePath());
+    QCOMPARE(terminal.drain(), QByteArray());
+    termios after{};
+    QCOMPARE(::tcgetattr(terminal.masterFd(), &after), 0);
+    QCOMPARE(::memcmp(&before, &after, sizeof before), 0);
+}
+
+void TestStation::aWatchWaitsForAHolderToLetGo() {
+    // A program has the board's port open when the watch finds it (a modem manager's probe of a
+    // board just plugged in): the watch says so once, waits for it to let go, then serves it.
+    DeviceProcess device(Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QProcess probe; // holds the port until it reads a line
+    probe.start("sh", {"-c", "exec 3<>\"$0\"; read line", device.slavePath()});
+    QVERIFY(probe.waitForStarted());
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    cli.start(cliPath(), {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                          "--watch", "--report", report});
+    QByteArray said;
+    QVERIFY(waitFor(cli, said, "waiting up to 10 s for it to be let go", 20000,
+                    QProcess::StandardError));
+    probe.write("\n");
+    QVERIFY(waitForRecords(report, 1, 30000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const CliRun run = finish(cli, 20000);
+    QCOMPARE(records(report).first()["exitCode"].toInt(), 0);
+    QCOMPARE(int((said + run.errors.toLocal8Bit()).count("waiting up to 10 s")), 1);
 }
 
 void TestStation::liveViewHasALinePerPort() {
@@ -565,6 +648,22 @@ void TestStation::boardsPastTheDescriptorLimitFailAlone() {
     QVERIFY(served > 0 && served < Boards);
 }
 
+void TestStation::aLongStationRunsABoundedNumberAtOnce() {
+    // However many ports are named, at most a bounded number of boards run at once, each on a
+    // thread; the rest wait their turn, say so, and are each served and summed up.
+    constexpr int Ports = MostBoardsAtOnce + 12;
+    QVERIFY(WriteFile(path("default.bin"), TestImage(131072, 0x5eed)));
+    QStringList absent;
+    for (int i = 0; i < Ports; ++i)
+        absent << QStringLiteral("/dev/torvane-absent-%1").arg(i);
+    const CliRun run =
+        runCli(QStringList{"download", "default", path("default.bin")} + portArguments(absent));
+    QCOMPARE(run.exitCode, 10);
+    QCOMPARE(int(run.errors.count("waiting its turn")), Ports - MostBoardsAtOnce);
+    QCOMPARE(int(run.lines.filter(QRegularExpression("^/dev/torvane-absent-\\d+ .* 3 ")).size()),
+             Ports);
+}
+
 void TestStation::fileSizeLimitFailsTheWrite_data() {
     QTest::addColumn<QString>("direction");
     QTest::newRow("the record of a download") << "download";
@@ -595,6 +694,11 @@ void TestStation::fileSizeLimitFailsTheWrite() {
     QCOMPARE(run.exitCode, 9);
     QVERIFY2(run.resultLine().endsWith("file not saved (exit 9)"), qPrintable(run.resultLine()));
     QVERIFY2(run.errors.contains("ulimit -f"), qPrintable(run.errors));
+    // A board programmed is said to be, so that nobody takes it for one that failed.
+    if (direction == "download")
+        QVERIFY2(run.errors.contains("the board was programmed, but its record could not be "
+                                     "written"),
+                 qPrintable(run.errors));
     QCOMPARE(ReadFile(path("report.jsonl")), earlier);
     QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList({"data.bin", "report.jsonl"}));
@@ -635,6 +739,12 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a name too long for its folder")
         << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
         << "too long";
+    QTest::newRow("a line break in a port's name")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/null\n", "--port", "COM.01"}
+        << 1 << "holds a line break";
+    QTest::newRow("a port's name no path can have")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/" + QString(5000, 'a')} << 1
+        << "longer than any path";
     QTest::newRow("an image other than the one expected")
         << QStringList{"download",      "data",   "data.bin", "--port",
                        "/dev/null",     "--port", "COM.01",   "--report",

@@ -52,6 +52,7 @@ private slots:
     void openComPortReportsAPortHeldByAnotherProcess();
     void lockFilesOfOtherPrograms_data();
     void lockFilesOfOtherPrograms();
+    void aLockThatIsNoFileIsLeftAsItIs();
     void inputReadsOneCharacterOrOneBlock();
     void closedPortRaisesPortClosed();
 
@@ -211,6 +212,33 @@ void TestSerial::lockFilesOfOtherPrograms() {
     QVERIFY(!qtLock.tryLock(0));
     comm->setPortOpen(false);
     QVERIFY(!QFile::exists(lockPath));
+}
+
+void TestSerial::aLockThatIsNoFileIsLeftAsItIs() {
+    // A folder where the lock would be is no lock of a live program: it is named and left, and
+    // nothing is moved aside beside it.
+    const QString name = "LCK.." + pty->slavePath().mid(5).replace(QLatin1Char('/'), '_');
+    const QDir folder(QStringLiteral("/var/lock"));
+    if (!QFileInfo(folder.path()).isWritable())
+        QSKIP("the lock folder is not writable here");
+    QVERIFY(folder.mkdir(name));
+    const auto removeFolder = qScopeGuard([&] { folder.rmdir(name); });
+    QStringList notes;
+    comm->setNoteSink([&notes](const QString &note) { notes << note; });
+#ifdef TORVANE_PORTABLE_LINE
+    // The toolkit's line writes its own lock, or opens nothing: it is told why.
+    const std::optional<QString> failure = OpenComPort(*comm, 0);
+    QVERIFY(failure);
+    QVERIFY2(failure->contains(folder.filePath(name) + " is no file"), qPrintable(*failure));
+#else
+    open();
+#endif
+    QCOMPARE(notes.size(), 1);
+    QVERIFY2(notes[0].contains(folder.filePath(name) + " is a directory, not a lock"),
+             qPrintable(notes[0]));
+    comm->setPortOpen(false);
+    QVERIFY(QFileInfo(folder.filePath(name)).isDir());
+    QCOMPARE(folder.entryList({"." + name + "*"}, QDir::AllEntries | QDir::Hidden), QStringList());
 }
 
 void TestSerial::inputReadsOneCharacterOrOneBlock() {

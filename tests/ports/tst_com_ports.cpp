@@ -1,18 +1,25 @@
 // COM numbers for the ports a system reports, given out and kept the way Windows does, from port
 // lists the test makes up: nothing here looks at the machine's own ports or configuration.
+#include "link/port_opening.h"
 #include "ports/com_numbering.h"
 #include "ports/machine_terminals.h"
 #include "ports/port_store.h"
 #include "ports/port_watch.h"
 #include "ports/system_ports.h"
 #include "support/pty_pair.h"
+#include "support/session_terminal.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstring>
+#include <sys/stat.h>
+#include <termios.h>
 
 namespace {
 
@@ -87,6 +94,7 @@ private slots:
     void devicesThatAreNoBoardsPort_data();
     void devicesThatAreNoBoardsPort();
     void aWatchSkipsWhatIsNoBoardsPort();
+    void aNumberedPortIsJudgedAgainAsItOpens();
     void aWatchHearsOfABoardPluggedBackAtOnce();
 };
 
@@ -230,7 +238,7 @@ void TestComPorts::storeHonoursAHandEditedFile() {
 }
 
 void TestComPorts::storeNamesWhatItCannotUse_data() {
-    QTest::addColumn<QByteArray>("text"); // empty: the file is a folder, which cannot be read
+    QTest::addColumn<QByteArray>("text"); // or what stands there instead of a file
     QTest::addColumn<QString>("numbers");
     QTest::addColumn<QStringList>("problems");
     QTest::addColumn<QString>("keepError"); // after the file's name
@@ -276,11 +284,15 @@ void TestComPorts::storeNamesWhatItCannotUse_data() {
                             << QStringList{"is not a text file: nothing in it is used, and new "
                                            "COM numbers are not kept in it"}
                             << QString();
-    QTest::newRow("unreadable")
-        << QByteArray() << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
-        << QStringList{"cannot be read (file to open is a directory): the COM numbers kept in it "
-                       "are not used, and new ones are not kept"}
-        << QString();
+    // Neither a FIFO nor an endless device holds the program up: each is named, and passed by.
+    for (const char *kind : {"directory", "FIFO", "character device"})
+        QTest::newRow(kind) << QByteArray(kind)
+                            << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7")
+                            << QStringList{QStringLiteral("cannot be read (a %1, not a file): the "
+                                                          "COM numbers kept in it are not used, "
+                                                          "and new ones are not kept")
+                                               .arg(QLatin1String(kind))}
+                            << QString();
 }
 
 void TestComPorts::storeNamesWhatItCannotUse() {
@@ -293,8 +305,12 @@ void TestComPorts::storeNamesWhatItCannotUse() {
     QTemporaryDir config;
     QVERIFY(config.isValid());
     const QString file = config.filePath("ports.ini");
-    if (text.isEmpty()) {
+    if (text == "directory") {
         QVERIFY(QDir().mkdir(file));
+    } else if (text == "FIFO") {
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    } else if (text == "character device") {
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), file));
     } else {
         QFile edited(file);
         QVERIFY(edited.open(QIODevice::WriteOnly));
@@ -398,6 +414,38 @@ void TestComPorts::aWatchSkipsWhatIsNoBoardsPort() {
         QCOMPARE(watch.skipped().front().device, QString("/dev/null"));
         QCOMPARE(watch.skipped().front().why, QString("no serial port"));
     }
+}
+
+void TestComPorts::aNumberedPortIsJudgedAgainAsItOpens() {
+    // A COM number led to a port when the numbers were looked up; as it opens, the device is a
+    // terminal someone uses (a session's own, as a shell's is). It is refused on the open
+    // descriptor, and gets no byte and no setting.
+    SessionTerminal terminal;
+    QVERIFY(terminal.started());
+    // Once the session has taken the terminal as its own.
+    struct stat node {};
+    QCOMPARE(::stat(QFile::encodeName(terminal.slavePath()).constData(), &node), 0);
+    QTRY_VERIFY(!NoBoardPortNow(quint64(node.st_rdev)).isEmpty());
+    termios before{};
+    QCOMPARE(::tcgetattr(terminal.masterFd(), &before), 0);
+    TMSComm comm;
+    comm.setPortResolver([&](int) {
+        return TMSComm::PortTarget{terminal.slavePath(), QString(), false};
+    });
+    PortCheck check;
+    check.judge = NoBoardPortNow;
+    comm.setPortCheck(check);
+    const std::optional<QString> failure = OpenComPort(comm, 0);
+    QVERIFY(failure);
+    QVERIFY2(
+        failure->contains(QStringLiteral("is no board's port: it is the terminal of process %1")
+                              .arg(terminal.processId())),
+        qPrintable(*failure));
+    QVERIFY(!comm.PortOpen());
+    QCOMPARE(terminal.drain(), QByteArray());
+    termios after{};
+    QCOMPARE(::tcgetattr(terminal.masterFd(), &after), 0);
+    QCOMPARE(::memcmp(&before, &after, sizeof before), 0);
 }
 
 void TestComPorts::aWatchHearsOfABoardPluggedBackAtOnce() {
