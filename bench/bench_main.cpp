@@ -36,6 +36,7 @@ constexpr int ParallelRuns = 8;
 constexpr int Repeats = 3;
 constexpr int StationBaud = 921600;
 constexpr int StationDevices = 32;
+constexpr int WindowDevices = 128;
 
 struct Programs {
     QString device;
@@ -641,12 +642,17 @@ int main(int argc, char *argv[]) {
         if (QFileInfo(programs.stationWindow).isExecutable()) {
             // The window's run of the same boards, against the command line's just before.
             say(QStringLiteral("the station window: %1 devices paced at %2 bit/s")
-                    .arg(StationDevices)
+                    .arg(WindowDevices)
                     .arg(StationBaud));
+            const Devices many(
+                programs, WindowDevices,
+                quick + QStringList{QStringLiteral("--pace"), QString::number(StationBaud)});
             QStringList arguments{QStringLiteral("download"), QStringLiteral("data"), data};
-            for (const QString &path : fast.paths())
+            for (const QString &path : many.paths())
                 arguments << QStringLiteral("--port") << path;
-            const auto cliAgain = station(fast, StationDevices);
+            // As above: every device serves one unmeasured operation first.
+            station(many, WindowDevices);
+            const auto cliAgain = station(many, WindowDevices);
             ChildRun run;
             run.start(programs.stationWindow, arguments, true,
                       work.filePath(QStringLiteral("window.err")));
@@ -655,13 +661,19 @@ int main(int argc, char *argv[]) {
                 run.lines().empty()
                     ? QStringList()
                     : QString::fromLocal8Bit(run.lines().back().text).split(QLatin1Char(' '));
-            const bool ok = window.exitCode == 0 && figures.size() == 4 && cliAgain;
+            const bool ok = figures.size() == 4 && cliAgain;
+            // Boards that failed are said, not hidden: the figures stand beside them.
+            const QString failedBoards =
+                ok && figures[1] != QLatin1String("0")
+                    ? QStringLiteral(" (%1 of %2 boards failed)").arg(figures[1], figures[0])
+                    : QString();
+            const QString name = QStringLiteral("%1 devices at 921600 bit/s").arg(WindowDevices);
             rows.push_back(
-                {QStringLiteral("Station window, 32 devices at 921600 bit/s (Download Data) "
-                                "against the CLI's station"),
-                 ok ? QStringLiteral("%1 s against %2 s: ratio %3")
+                {QStringLiteral("Station window, %1 (Download Data) against the CLI's station")
+                     .arg(name),
+                 ok ? QStringLiteral("%1 s against %2 s: ratio %3%4")
                           .arg(number(window.wallSeconds, 2), number(cliAgain->wallSeconds, 2),
-                               number(window.wallSeconds / cliAgain->wallSeconds, 3))
+                               number(window.wallSeconds / cliAgain->wallSeconds, 3), failedBoards)
                     : QStringLiteral("failed"),
                  QStringLiteral("<= 1.05")});
             rows.push_back({QStringLiteral("Station window's event loop meanwhile: a 10 ms "
@@ -670,16 +682,17 @@ int main(int argc, char *argv[]) {
                                : QStringLiteral("failed"),
                             QStringLiteral("<= 50 ms")});
             rows.push_back(
-                {QStringLiteral("Station window's CPU, 32 devices at 921600 bit/s"),
+                {QStringLiteral("Station window's CPU, %1").arg(name),
                  ok ? QStringLiteral("%1 s CPU in %2 s: %3 % of a core per device")
                           .arg(number(window.cpuSeconds, 2), number(window.wallSeconds, 2),
-                               number(100 * window.cpuSeconds / window.wallSeconds / StationDevices,
+                               number(100 * window.cpuSeconds / window.wallSeconds / WindowDevices,
                                       2))
                     : QStringLiteral("failed"),
                  QStringLiteral("-")});
-            rows.push_back({QStringLiteral("Peak RSS, station window with 32 devices"),
-                            ok ? megabytes(window.peakRssKb) : QStringLiteral("failed"),
-                            QStringLiteral("<= 60 MB")});
+            rows.push_back(
+                {QStringLiteral("Peak RSS, station window with %1 devices").arg(WindowDevices),
+                 ok ? megabytes(window.peakRssKb) : QStringLiteral("failed"),
+                 QStringLiteral("<= 80 MB")});
         }
     }
 

@@ -27,6 +27,7 @@ int main(int argc, char *argv[]) {
     InstallWindowFonts();
     StationWindow window([] { return ComPortMap(); });
     window.fillIn(parsed.station);
+    window.setQuiet(true);
     window.show();
 
     std::vector<double> lateness;
@@ -50,7 +51,7 @@ int main(int argc, char *argv[]) {
         const double worst = lateness.empty() ? 0 : lateness.back();
         const QString totals = window.findChild<QLabel *>(QStringLiteral("Label_Totals"))->text();
         const QRegularExpressionMatch m =
-            QRegularExpression(QStringLiteral("served (\\d+), succeeded (\\d+), failed (\\d+)"))
+            QRegularExpression(QStringLiteral("(\\d+) boards: (\\d+) passed, (\\d+) failed"))
                 .match(totals);
         std::printf("%s %s %.2f %.2f\n", qPrintable(m.captured(1)), qPrintable(m.captured(3)), p99,
                     worst);

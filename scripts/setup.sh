@@ -10,6 +10,8 @@ torvane_packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev libmosquitto-dev
     xvfb xauth x11-utils xdotool imagemagick fonts-liberation
+    # The station window's sounds, and the sound server whose null sink its test records.
+    libcanberra-dev libcanberra-pulse sound-theme-freedesktop pulseaudio pulseaudio-utils
     # The plant's broker in the tests and benchmarks, with the certificates they make.
     mosquitto mosquitto-clients openssl
 )

@@ -38,6 +38,13 @@ void BoardFeed::blockProgress(const BlockProgress &progress) {
     changed_ = true;
 }
 
+void BoardFeed::attemptStarted(int attempt, int attempts) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    attempt_ = QStringLiteral("attempt %1 of %2").arg(attempt).arg(attempts);
+    changed_ = true;
+    lines_ << attempt_;
+}
+
 BoardFeed::Look BoardFeed::look() {
     const std::lock_guard<std::mutex> lock(mutex_);
     Look look;
@@ -45,6 +52,7 @@ BoardFeed::Look BoardFeed::look() {
     changed_ = false;
     look.done = progress_.done;
     look.total = progress_.total;
+    look.attempt = attempt_;
     look.status = inPhase_ ? ProgressText(progress_) : status_;
     return look;
 }

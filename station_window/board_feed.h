@@ -23,6 +23,7 @@ public:
     void drawProgress(const QString &) override {}
     void finishProgress(const QString &text) override;
     void blockProgress(const BlockProgress &progress) override;
+    void attemptStarted(int attempt, int attempts) override;
 
     // The row as it stands now: the status text as the one-port window shows it (the status,
     // or the phase's percentage during a data phase) and the phase's blocks.
@@ -30,6 +31,7 @@ public:
         QString status;
         int done = 0;
         int total = 0;
+        QString attempt;      // "attempt 2 of 3" while it tries again; else empty
         bool changed = false; // since the last look
     };
     Look look();
@@ -44,6 +46,7 @@ private:
     mutable std::mutex mutex_;
     bool trace_;
     QString status_;
+    QString attempt_;
     BlockProgress progress_{};
     bool inPhase_ = false;
     bool changed_ = false;

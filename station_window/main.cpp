@@ -2,6 +2,7 @@
 #include "link/standard_streams.h"
 #include "ports/com_overrides.h"
 #include "ports/system_ports.h"
+#include "station/exit_code.h"
 #include "station/stop_signals.h"
 #include "station_window/station_window.h"
 #include "station_window/window_arguments.h"
@@ -55,6 +56,9 @@ int main(int argc, char *argv[]) {
                                         UserPortsFile()));
     if (parsed.filled)
         window.fillIn(parsed.station);
+    if (!parsed.recipe.isEmpty())
+        window.lockRecipe(parsed.recipe);
+    window.setQuiet(parsed.quiet);
     window.show();
     // Ctrl-C, SIGTERM or a closed terminal: the window stops its boards in order and closes, as
     // its own close does after asking.
@@ -67,5 +71,7 @@ int main(int argc, char *argv[]) {
         window.stopAndClose();
     });
     endWatch.start(100);
-    return app->exec();
+    const int code = app->exec();
+    // Ended by Ctrl-C or SIGTERM: interrupted, as the command line says it.
+    return StopSignalled() ? int(ExitCode::Interrupted) : code;
 }

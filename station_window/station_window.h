@@ -1,60 +1,55 @@
 #pragma once
 
-#include "plant/publisher.h"
 #include "ports/com_port_map.h"
-#include "ports/port_watch.h"
-#include "station/boards.h"
 #include "station/station_arguments.h"
-#include "station/station_plan.h"
-#include "station/station_totals.h"
-#include "station/station_watch.h"
-#include "station/stop_flag.h"
+#include "station_window/station_sound.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
-#include <atomic>
-#include <map>
 #include <memory>
 #include <optional>
-#include <vector>
 
-class BoardFeed;
-class PortLamp;
-class QCheckBox;
-class QComboBox;
-class QLabel;
-class QLineEdit;
-class QListWidget;
-class QProgressBar;
-class QTableWidget;
+class BatchBanner;
+class Lot;
 class QToolButton;
+class BoardRows;
+class BoardTable;
+class QLabel;
+class StationControls;
+class StationRunner;
+enum class BoardState;
 
-// The station's window: the operation, its file and ports chosen at the top, one row per board
-// as it runs, the totals at the bottom. The boards run on the station core's threads; their
-// rows are brought up to date from the GUI thread only.
-class StationWindow : public QWidget, private StationEvents {
+// The station's window: the set-up at the top, the batch's banner, one row per slot as its board
+// runs, the totals at the bottom. The boards run on the station core's threads; their rows are
+// brought up to date from the window's thread only.
+class StationWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr const char *Title = "torvane station";
-    // The row of a board that failed, until its board is taken off or starts anew.
-    static inline const QColor FailedRow{255, 150, 150};
 
     explicit StationWindow(ComPortSource comPorts, QWidget *parent = nullptr);
     ~StationWindow() override;
 
-    // Fills the inputs in from the command line's arguments; nothing starts.
+    // Fills the set-up in from the command line's arguments; nothing starts.
     void fillIn(const StationPlan &arguments);
+    // No sound, as the Sound box unchecked.
+    void setQuiet(bool quiet);
+    // The set-up came from `recipe`: it is shown and cannot change.
+    void lockRecipe(const QString &recipe);
 
-    // What Start (F5), Stop (Escape) and Open (Ctrl+O) do.
+    // What Start (F5), Again (F6), Stop (Escape) and Open (Ctrl+O) do.
     void startRun();
+    void againRun();
     void stopRun();
     // Stops every board in order, then closes, without asking: for Ctrl-C or SIGTERM.
     void stopAndClose();
     void chooseFile();
+    // New lot… (Ctrl+L) and Save recipe… (Ctrl+S).
+    void newLot();
+    void saveRecipe();
 
-    bool running() const { return boards_ != nullptr; }
+    bool running() const;
 
 signals:
     // The run (or the watch) is over: every board has ended.
@@ -62,88 +57,50 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
-    struct Row {
-        QString name;
-        std::shared_ptr<BoardFeed> feed;
-        PortLamp *lamp = nullptr;
-        QProgressBar *bar = nullptr;
-        QElapsedTimer since;
-        bool running = false;
-        bool failed = false;
-        QString detail; // the cause, when it failed
-    };
-
-    // StationEvents: started() comes on this thread (the window launches each board); the
-    // board's lines go to its feed; its end, on the board's thread, only asks this thread to
-    // collect it now rather than at the next tick.
-    ConsoleOutput &started(int board, const QString &port) override;
-    void ended(int, const BoardOutcome &) override;
-
-    void createControls();
-    void listPresentPorts();
-    void addPort(const QString &port, bool checked);
-    QStringList chosenPorts() const;
-    std::optional<StationPlan> planFromInputs();
-    void setInputsEnabled(bool enabled);
-    int rowFor(const QString &port);
-    void rowText(int row, int column, const QString &text);
-    void setFailed(int row, bool failed);
-    void launch(BoardJob job);
-    void tick();
-    void look();
-    void boardEnded(int board, const BoardOutcome &outcome);
-    void finishRun();
+    void createLayout();
+    // The set-up as filled in, with the lot the boards are counted into.
+    StationPlan plan() const;
+    // Counts into the lot `name` from now on, and opens with it next time.
+    bool openLot(const QString &name, bool remember);
+    void showLot();
+    // The set-up's own rules, before the station core is asked.
+    bool planIsSound(const StationPlan &plan);
+    void begin(const StationPlan &plan, bool again);
+    void boardEnded(int row, BoardState state);
+    void progressed();
+    void finished();
     void showTotals();
     void showDetail(int row);
     void refuse(const QString &text);
-    void refuse(const StationRefusal &refusal);
     // A line of the station's own (where a port leads, a port a pattern matched but leaves
     // alone): the newest at the bottom, all of them in its tooltip.
     void note(const QString &text);
     void takeKeyboardBack();
 
-    ComPortSource comPorts_;
-    StopFlag stop_{0};
-    std::unique_ptr<StationRun> run_;
-    std::unique_ptr<Boards> boards_;
-    std::optional<StationWatch> watch_;
-    QTimer tick_;
-    // Boards that said they ended, and those collected: a board says so just before its
-    // outcome is there to collect.
-    std::atomic<int> endedBoards_{0};
-    int collectedBoards_ = 0;
-    QElapsedTimer sinceLook_;
-    // The publisher outlives a run, so that records left waiting go on to the broker while the
-    // window is open.
-    std::shared_ptr<Publisher> publisher_;
-    QTimer publishingTick_;
-    bool closing_ = false;
-
-    std::vector<Row> rows_;
-    std::map<QString, int> rowOf_;                    // by the port's name
-    std::map<int, int> rowOfBoard_;                   // board -> row
-    std::map<int, std::shared_ptr<BoardFeed>> feeds_; // while its board runs
-    std::map<QString, QString> devices_;              // port -> the device it opens
-    StationTotals counts_;
-    StationPlan filled_; // what the window was opened with, for what it has no control of yet
-    QString sha256_;
-
-    QComboBox *modeList_ = nullptr;
-    QLineEdit *fileEdit_ = nullptr;
-    QToolButton *openButton_ = nullptr;
-    QListWidget *portList_ = nullptr;
-    QLineEdit *portEdit_ = nullptr;
-    QCheckBox *watchBox_ = nullptr;
-    QCheckBox *overwriteBox_ = nullptr;
-    QCheckBox *traceBox_ = nullptr;
-    QLineEdit *reportEdit_ = nullptr;
-    QToolButton *startButton_ = nullptr;
-    QToolButton *stopButton_ = nullptr;
-    QTableWidget *table_ = nullptr;
+    BoardRows *rows_ = nullptr;
+    StationRunner *runner_ = nullptr;
+    StationControls *controls_ = nullptr;
+    BatchBanner *banner_ = nullptr;
+    BoardTable *table_ = nullptr;
     QLabel *totals_ = nullptr;
     QLabel *sha_ = nullptr;
     QLabel *note_ = nullptr;
+    QLabel *lotLabel_ = nullptr;
+    QToolButton *lotButton_ = nullptr;
+    // The lot's counts as its file keeps them: every board's end that any station counted.
+    std::unique_ptr<Lot> lot_;
     QStringList notes_;
+    StationSound sound_;
+    // The plan of the last Start: Again runs it once more on some of its rows.
+    std::optional<StationPlan> batch_;
+    // What the window was opened with that it has no control of: where records are published.
+    PublishSettings publish_;
+    // The records waiting for the broker between runs: the line at the bottom follows them.
+    QTimer publishingTick_;
+    bool closing_ = false;
+    bool shown_ = false;
 };

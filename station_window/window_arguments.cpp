@@ -1,9 +1,12 @@
 #include "station_window/window_arguments.h"
 
 #include "station/exit_code.h"
+#include "station/lot.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+
+#include <algorithm>
 
 namespace {
 
@@ -33,7 +36,9 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "  torvane-station --recipe FILE [--lot NAME] [--trace]\n"
         "\n"
         "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
-        "does: see torvane-cli --help."));
+        "does: see torvane-cli --help.\n"
+        "\n"
+        "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -45,6 +50,10 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "Keeps watching: each time a port matching a --port appears, the operation runs on it "
         "once. Stop (Escape) ends it."));
     parser.addOptions(options.all());
+    const QCommandLineOption quietOption(
+        QStringLiteral("quiet"),
+        QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
+    parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
@@ -61,16 +70,28 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
                                                 QCoreApplication::applicationVersion());
         return result;
     }
+    result.quiet = parser.isSet(quietOption);
     if (const QString error = ApplyRecipe(parser, options, arguments, &result.recipe);
         !error.isEmpty())
         return fail(error);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
+        // An empty window may still be given the operator's own: the lot, the trace.
+        const QList<QCommandLineOption> operatorLevel = options.operatorLevel();
         for (const QCommandLineOption &option : options.all()) {
-            if (parser.isSet(option))
+            const bool own = std::any_of(
+                operatorLevel.begin(), operatorLevel.end(),
+                [&](const QCommandLineOption &o) { return o.names() == option.names(); });
+            if (parser.isSet(option) && !own)
                 return fail(
                     QStringLiteral("expected: download|upload KIND FILE before the options"));
         }
+        result.station.lot = parser.value(options.lot);
+        result.station.trace = parser.isSet(options.trace);
+        if (const QString why = LotNameProblem(result.station.lot);
+            !result.station.lot.isEmpty() && !why.isEmpty())
+            return fail(QStringLiteral("--lot %1: %2").arg(result.station.lot, why));
+        result.filled = parser.isSet(options.lot) || parser.isSet(options.trace);
         return result;
     }
     if (positional.size() != 3)

@@ -14,7 +14,8 @@ struct WindowArguments {
     QString message;
     bool filled = false;
     StationPlan station;
-    QString recipe; // the recipe the set-up came from (--recipe); empty for the arguments' own
+    QString recipe;     // the recipe the set-up came from (--recipe); empty for the arguments' own
+    bool quiet = false; // no sounds
 };
 
 // Reads the arguments (the program name first). Never exits the process.

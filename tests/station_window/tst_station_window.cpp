@@ -1,29 +1,37 @@
 // The real station window on a real X server, driven by real input events (xdotool: keys and
 // clicks as the window system delivers them) against emulated boards; judged by its rows, the
-// report and the files. The logic is the station core's, tested there: this is the window.
+// banner, the report, the files and what a real sound server played. The logic is the station
+// core's, tested there: this is the window.
+#include "station_window/batch_banner.h"
+#include "station_window/board_rows.h"
 #include "station_window/station_window.h"
+#include "station_window/window_arguments.h"
 #include "support/device_process.h"
 #include "support/images.h"
-#include "widgets/port_lamp.h"
 
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
-#include <QProgressBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
 constexpr int DataSize = 262144;
+// What an operator reads in the row of a board whose erase failed.
+const QString causeOfErase = QStringLiteral("the device could not erase its flash");
 const QStringList Quick{"--erase-time", "0", "--program-time", "0"};
-enum Column { PortColumn, DeviceColumn, LampColumn, ProgressColumn, StatusColumn, ResultColumn };
 
 QList<QJsonObject> records(const QString &path) {
     QList<QJsonObject> objects;
@@ -39,6 +47,71 @@ bool xdotool(const QStringList &arguments) {
     return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
 }
 
+bool control(const QString &folder, const QByteArray &command) {
+    QFile pipe(QDir(folder).filePath(QStringLiteral("control")));
+    return pipe.open(QIODevice::WriteOnly) && pipe.write(command + '\n') == command.size() + 1;
+}
+
+// The loudest sample of a raw recording (16-bit, little-endian).
+int loudest(const QString &path) {
+    const QByteArray bytes = ReadFile(path);
+    int most = 0;
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        most =
+            std::max(most, std::abs(int(qint16(quint8(bytes[i]) | (quint8(bytes[i + 1]) << 8)))));
+    return most;
+}
+
+// A sound server of the test's own with a null sink, and a recording of everything played on it.
+class SoundSink {
+public:
+    explicit SoundSink(const QString &folder) : folder_(folder) {
+        const QString socket = QDir(folder).filePath(QStringLiteral("native"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), folder);
+        environment.insert(QStringLiteral("HOME"), folder);
+        server_.setProcessEnvironment(environment);
+        server_.start(QStringLiteral("pulseaudio"),
+                      {"-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                       "--use-pid-file=no", "--system=no",
+                       "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket,
+                       "--load=module-null-sink sink_name=station"});
+        if (!server_.waitForStarted())
+            return;
+        address_ = QStringLiteral("unix:") + socket;
+        // The window's sounds go to this server, and are recorded from its sink's monitor.
+        qputenv("PULSE_SERVER", address_.toLocal8Bit());
+        for (int tries = 0; tries < 100; ++tries) {
+            if (QProcess::execute(QStringLiteral("pactl"), {"--server", address_, "info"}) == 0)
+                break;
+            QTest::qWait(100);
+        }
+        recording_.setProcessEnvironment(environment);
+        recording_.start(QStringLiteral("parecord"),
+                         {"--server", address_, "--device", "station.monitor", "--latency-msec=50",
+                          "--raw", "--format=s16le", "--channels=1", "--rate=8000", path()});
+        recording_.waitForStarted();
+    }
+    ~SoundSink() {
+        for (QProcess *process : {&recording_, &server_}) {
+            if (process->state() == QProcess::NotRunning)
+                continue;
+            ::kill(pid_t(process->processId()), SIGINT);
+            if (!process->waitForFinished(5000))
+                process->kill();
+        }
+        qunsetenv("PULSE_SERVER");
+    }
+    bool ready() const { return recording_.state() == QProcess::Running; }
+    QString path() const { return QDir(folder_).filePath(QStringLiteral("played.raw")); }
+
+private:
+    QString folder_;
+    QString address_;
+    QProcess server_;
+    QProcess recording_;
+};
+
 } // namespace
 
 class TestStationWindow : public QObject {
@@ -48,9 +121,15 @@ private slots:
     void cleanup();
 
     void eightBoardsOneFaultyStartedWithF5();
+    void soundsOnARealSink_data();
+    void soundsOnARealSink();
     void uploadsFromThreeBoardsByPort();
-    void watchServesABoardWhoseLinkAppears();
+    void recipeOpensLockedAndRefusesAnotherImage();
+    void lotCountsRetriesAndARestart();
+    void watchKeepsABoardsSlotAndItsRedWhenPulledOut();
     void stopDuringATransferLeavesNoPartialFile();
+    void sigtermEndsTheWindowInterrupted();
+    void aReportPipeWhoseReaderWentKillsNothing();
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
@@ -62,7 +141,12 @@ private:
     // The row's text in a column, by the port's name.
     QString cell(const QString &port, int column) const;
     int row(const QString &port) const;
-    QTableWidget *table() const { return window->findChild<QTableWidget *>("TB_Boards"); }
+    BoardState state(const QString &port) const;
+    // Starts the program with `arguments` on the X server and presses F5 in its window.
+    void startProgram(QProcess &station, const QStringList &arguments);
+    QTableView *table() const { return window->findChild<QTableView *>("TB_Boards"); }
+    QString totals() const { return window->findChild<QLabel *>("Label_Totals")->text(); }
+    BatchBanner *banner() const { return window->findChild<BatchBanner *>("Label_Banner"); }
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<StationWindow> window;
@@ -71,6 +155,8 @@ private:
 void TestStationWindow::init() {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+    // The lots are kept in a state folder of the test's own.
+    qputenv("XDG_STATE_HOME", path("state").toLocal8Bit());
 }
 
 void TestStationWindow::cleanup() {
@@ -104,8 +190,9 @@ void TestStationWindow::click(QWidget *widget, QPoint at) {
 }
 
 int TestStationWindow::row(const QString &port) const {
-    for (int r = 0; r < table()->rowCount(); ++r) {
-        if (table()->item(r, PortColumn)->text() == port)
+    QAbstractItemModel *model = table()->model();
+    for (int r = 0; r < model->rowCount(); ++r) {
+        if (model->index(r, BoardRows::PortColumn).data().toString() == port)
             return r;
     }
     return -1;
@@ -113,53 +200,121 @@ int TestStationWindow::row(const QString &port) const {
 
 QString TestStationWindow::cell(const QString &port, int column) const {
     const int r = row(port);
-    return r < 0 ? QStringLiteral("(no row)") : table()->item(r, column)->text();
+    return r < 0 ? QStringLiteral("(no row)")
+                 : table()->model()->index(r, column).data().toString();
+}
+
+BoardState TestStationWindow::state(const QString &port) const {
+    const int r = row(port);
+    return r < 0 ? BoardState::Waiting
+                 : BoardState(table()->model()->index(r, 0).data(BoardRows::StateRole).toInt());
 }
 
 void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
-    DeviceProcess devices(QStringList{"--count", "8", "--fault", "5:erase-fail"} + Quick, 5000, 8);
+    DeviceProcess devices(
+        QStringList{"--count", "8", "--link-dir", path("boards"), "--fault", "5:erase-fail"} +
+            Quick,
+        5000, 8);
     QVERIFY2(devices.slavePaths().size() == 8, qPrintable(devices.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    // Given last to first: the slots keep that order, whatever order the boards end in.
+    QStringList given;
+    for (int k = 7; k >= 0; --k)
+        given << path(QStringLiteral("boards/tty%1").arg(k));
     QStringList arguments{"download", "data", path("data.bin"), "--report", path("report.jsonl")};
-    for (const QString &port : devices.slavePaths())
+    for (const QString &port : given)
         arguments << "--port" << port;
     show(arguments);
     QCOMPARE(window->windowTitle().left(15), QStringLiteral("torvane station"));
-    QCOMPARE(table()->rowCount(), 0); // nothing starts by itself
+    QCOMPARE(table()->model()->rowCount(), 0); // nothing starts by itself
 
     key("F5");
     QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
 
-    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QList<QJsonObject> report = records(path("report.jsonl"));
     QCOMPARE(report.size(), 8);
-    QCOMPARE(table()->rowCount(), 8);
+    QCOMPARE(table()->model()->rowCount(), 8);
+    const QString faulty = path("boards/tty5");
     for (int k = 0; k < 8; ++k) {
-        const QString port = devices.slavePaths()[k];
-        const int r = row(port);
-        QVERIFY(r >= 0);
-        const bool red =
-            table()->item(r, PortColumn)->background().color() == StationWindow::FailedRow;
+        QCOMPARE(table()->model()->index(k, BoardRows::SlotColumn).data().toInt(), k + 1);
+        QCOMPARE(cell(given[k], BoardRows::PortColumn), given[k]);
+        QCOMPARE(row(given[k]), k);
         QJsonObject record;
         for (const QJsonObject &line : report) {
-            if (line["port"].toString() == port)
+            if (line["port"].toString() == given[k])
                 record = line;
         }
-        QCOMPARE(red, k == 5);
-        QCOMPARE(record["exitCode"].toInt() != 0, k == 5);
-        // The row says what the record says: the verdict, the cause's words for the faulty one.
-        QCOMPARE(cell(port, ResultColumn), record["result"].toString());
-        if (k != 5) {
-            QCOMPARE(cell(port, ResultColumn), QStringLiteral("Update Success!"));
-            auto *bar = table()->cellWidget(r, ProgressColumn)->findChild<QProgressBar *>();
-            QCOMPARE(bar->value(), bar->maximum());
-        }
+        // Green across the row, or red with its cause in plain words.
+        QCOMPARE(state(given[k]), given[k] == faulty ? BoardState::Failed : BoardState::Passed);
+        QCOMPARE(record["exitCode"].toInt() != 0, given[k] == faulty);
+        if (given[k] == faulty)
+            QCOMPARE(cell(given[k], BoardRows::ResultColumn), causeOfErase);
+        else
+            QCOMPARE(cell(given[k], BoardRows::ResultColumn), record["result"].toString());
+        QCOMPARE(table()->model()->index(k, BoardRows::StatusColumn).data(Qt::BackgroundRole),
+                 table()->model()->index(k, BoardRows::SlotColumn).data(Qt::BackgroundRole));
     }
-    QCOMPARE(window->findChild<QLabel *>("Label_Totals")->text(),
-             QStringLiteral("served 8, succeeded 7, failed 1"));
+    QCOMPARE(banner()->state(), BatchBanner::State::Fail);
+    QCOMPARE(banner()->text(), QStringLiteral("FAIL  1 of 8 failed"));
+    QCOMPARE(totals(), QStringLiteral("8 boards: 7 passed, 1 failed, 0 stopped"));
     QVERIFY(window->findChild<QLabel *>("Label_Sha256")
-                ->text()
-                .contains(QString::fromLatin1(report.first()["sha256"].toString().toLatin1())));
+                ->toolTip()
+                .contains(report.first()["sha256"].toString()));
+    // Nothing shown widens the window past a 1024-pixel screen at scale factor 2.
+    QVERIFY2(window->minimumSizeHint().width() <= 512,
+             qPrintable(QString::number(window->minimumSizeHint().width())));
+
+    // Its fault taken away, F6 runs the red one again and leaves the green ones alone; the
+    // batch's counts go on from where they were.
+    QVERIFY(control(path("boards"), "fault 5 none"));
+    key("F6");
+    QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
+    QCOMPARE(state(faulty), BoardState::Running);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 9);
+    QCOMPARE(report.last()["port"].toString(), faulty);
+    QCOMPARE(state(faulty), BoardState::Passed);
+    QCOMPARE(totals(), QStringLiteral("8 boards: 8 passed, 0 failed, 0 stopped"));
+    QCOMPARE(banner()->state(), BatchBanner::State::Pass);
+    QCOMPARE(banner()->text(), QStringLiteral("PASS  8 of 8"));
+}
+
+void TestStationWindow::soundsOnARealSink_data() {
+    QTest::addColumn<bool>("sound");
+    QTest::newRow("Sound checked") << true;
+    QTest::newRow("Sound unchecked with a click") << false;
+}
+
+void TestStationWindow::soundsOnARealSink() {
+    QFETCH(bool, sound);
+    if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty())
+        QSKIP("no sound server here (scripts/setup.sh installs pulseaudio)");
+    SoundSink sink(dir->path());
+    QVERIFY2(sink.ready(), "the sound server did not start");
+    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    QVERIFY2(devices.slavePaths().size() == 2, qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    show({"download", "data", path("data.bin"), "--port", devices.slavePaths()[0], "--port",
+          devices.slavePaths()[1]});
+    auto *box = window->findChild<QCheckBox *>("CK_Sound");
+    QVERIFY(box->isChecked());
+    if (!sound) {
+        click(box, {8, box->height() / 2});
+        QTRY_VERIFY(!box->isChecked());
+    }
+    QCOMPARE(loudest(sink.path()), 0);
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    if (sound) {
+        QTRY_VERIFY_WITH_TIMEOUT(loudest(sink.path()) > 50, 20000);
+    } else {
+        // Long enough for a sound to have reached the sink, were one played.
+        QTest::qWait(2000);
+        QCOMPARE(loudest(sink.path()), 0);
+    }
 }
 
 void TestStationWindow::uploadsFromThreeBoardsByPort() {
@@ -170,6 +325,9 @@ void TestStationWindow::uploadsFromThreeBoardsByPort() {
     for (const QString &port : devices.slavePaths())
         arguments << "--port" << port;
     show(arguments);
+    // The file button says what its dialog does.
+    QCOMPARE(window->findChild<QWidget *>("SB_Open")->property("text").toString(),
+             QStringLiteral("Save"));
     // The operator clicks into the file field and types another name over it.
     auto *file = window->findChild<QLineEdit *>("Edit_File");
     click(file);
@@ -188,40 +346,145 @@ void TestStationWindow::uploadsFromThreeBoardsByPort() {
         QCOMPARE(QFileInfo(path("out/" + name)).size(), qint64(DataSize));
     }
     QCOMPARE(records(path("report.jsonl")).size(), 3);
-    QCOMPARE(window->findChild<QLabel *>("Label_Totals")->text(),
-             QStringLiteral("served 3, succeeded 3, failed 0"));
+    QCOMPARE(totals(), QStringLiteral("3 boards: 3 passed, 0 failed, 0 stopped"));
+    QCOMPARE(banner()->state(), BatchBanner::State::Pass);
 }
 
-void TestStationWindow::watchServesABoardWhoseLinkAppears() {
-    DeviceProcess device(Quick);
-    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+// A line's recipe: the window opens filled in and locked, and an image that is not the one the
+// recipe expects is refused at Start, both hashes shown, nothing made.
+void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
-    QVERIFY(QDir().mkpath(path("by-id")));
-    show({"download", "data", path("data.bin"), "--report", path("report.jsonl")});
+    const QString expected(64, QLatin1Char('a'));
+    QVERIFY(
+        WriteFile(path("line.recipe"), QStringLiteral("# line 3\n"
+                                                      "download data %1\n"
+                                                      "--port /dev/null\n"
+                                                      "--report %2\n"
+                                                      "--expect-sha256 %3\n")
+                                           .arg(path("data.bin"), path("report.jsonl"), expected)
+                                           .toUtf8()));
+    const WindowArguments parsed =
+        ParseWindowArguments({"torvane-station", "--recipe", path("line.recipe")});
+    QVERIFY2(parsed.action == WindowArguments::Action::Show, qPrintable(parsed.message));
+    window = std::make_unique<StationWindow>([] { return ComPortMap(); });
+    window->fillIn(parsed.station);
+    window->lockRecipe(parsed.recipe);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(xdotool({"windowfocus", "--sync", QString::number(window->winId())}));
+    QTRY_VERIFY(window->isActiveWindow());
+    QCOMPARE(window->findChild<QLineEdit *>("Edit_File")->text(), path("data.bin"));
+    for (const char *name : {"CB_Mode", "Edit_File", "SB_Open", "LB_Ports", "Edit_Port", "CK_Watch",
+                             "SE_Retries", "Edit_Report", "Edit_Sha256"})
+        QVERIFY2(!window->findChild<QWidget *>(name)->isEnabled(), name);
+    QVERIFY(window->findChild<QWidget *>("SB_Start")->isEnabled());
+
+    // The refusal is a modal box: read and answered with Return from within its own loop.
+    QString refusal;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        auto *box = window->findChild<QMessageBox *>("StationRefusal");
+        if (!box || !box->isVisible() || !refusal.isEmpty())
+            return;
+        refusal = box->text();
+        xdotool({"key", "Return"});
+    });
+    answer.start(50);
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(!refusal.isEmpty(), 10000);
+    QVERIFY2(refusal.contains(expected), qPrintable(refusal));
+    QVERIFY2(refusal.contains(QString::fromLatin1(
+                 QCryptographicHash::hash(TestImage(DataSize, 0x5eed), QCryptographicHash::Sha256)
+                     .toHex())),
+             qPrintable(refusal));
+    key("Return");
+    QTRY_VERIFY(!window->findChild<QMessageBox *>("StationRefusal"));
+    QVERIFY(!window->running());
+    QVERIFY(!QFileInfo::exists(path("report.jsonl")));
+}
+
+// The lot's counts and yield, shown all the time: a board counted once at its last attempt, each
+// attempt recorded, the row saying which attempt it is; after a restart of the window the same.
+void TestStationWindow::lotCountsRetriesAndARestart() {
+    // Paced, so that the second attempt lasts long enough to be seen, however loaded the machine.
+    DeviceProcess devices(
+        QStringList{"--count", "2", "--fault", "1:erase-fail", "--pace", "921600"} + Quick, 5000,
+        2);
+    QVERIFY2(devices.slavePaths().size() == 2, qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    show({"download", "data", path("data.bin"), "--port", devices.slavePaths()[0], "--port",
+          devices.slavePaths()[1], "--report", path("report.jsonl"), "--lot", "week-50",
+          "--retries", "1"});
+    auto *lot = window->findChild<QLabel *>("Label_Lot");
+    QCOMPARE(lot->text(), QStringLiteral("Lot week-50: 0 passed, 0 failed, 0 stopped; yield -"));
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        cell(devices.slavePaths()[1], BoardRows::StatusColumn).contains("attempt 2 of 2"), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 3);
+    QList<int> attempts; // of the faulty board
+    for (const QJsonObject &record : report) {
+        QCOMPARE(record["lot"].toString(), QStringLiteral("week-50"));
+        if (record["port"].toString() == devices.slavePaths()[1])
+            attempts << record["attempt"].toInt();
+        else
+            QCOMPARE(record["attempt"].toInt(), 1);
+    }
+    QCOMPARE(attempts, QList<int>({1, 2}));
+    const QString counted =
+        QStringLiteral("Lot week-50: 1 passed, 1 failed, 0 stopped; yield 50.0 %");
+    QCOMPARE(lot->text(), counted);
+
+    // Closed and opened again: the lot goes on, its counts as they were.
+    window.reset();
+    show({});
+    QCOMPARE(window->findChild<QLabel *>("Label_Lot")->text(), counted);
+}
+
+void TestStationWindow::watchKeepsABoardsSlotAndItsRedWhenPulledOut() {
+    // Paced, so that the board is pulled out in the middle of its data.
+    DeviceProcess device(QStringList{"--link-dir", path("boards"), "--pace", "460800"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(131072, 0x5eed)));
+    show({"download", "default", path("default.bin"), "--report", path("report.jsonl")});
     // The pattern typed into the port field, Watch checked with the mouse, started with F5.
     auto *port = window->findChild<QLineEdit *>("Edit_Port");
     click(port);
     QTRY_VERIFY(port->hasFocus());
-    QVERIFY(xdotool({"type", "--delay", "2", path("by-id/*")}));
+    QVERIFY(xdotool({"type", "--delay", "2", path("boards/tty*")}));
     key("Return");
     QTRY_VERIFY(port->text().isEmpty());
     auto *watch = window->findChild<QCheckBox *>("CK_Watch");
-    QVERIFY(!watch->isChecked());
     click(watch, {8, watch->height() / 2}); // on its box
     QTRY_VERIFY(watch->isChecked());
     key("F5");
     QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
-    QTest::qWait(600); // a few of the watch's looks, with nothing there
-    QCOMPARE(table()->rowCount(), 0);
 
-    QVERIFY(QFile::link(device.slavePath(), path("by-id/board")));
-    QTRY_COMPARE_WITH_TIMEOUT(records(path("report.jsonl")).size(), 1, 30000);
-    QTRY_COMPARE_WITH_TIMEOUT(cell(path("by-id/board"), ResultColumn),
-                              QStringLiteral("Update Success!"), 5000);
+    const QString board = path("boards/tty0");
+    const auto moving = [&] {
+        const int r = row(board);
+        return r >= 0 && table()->model()->index(r, 0).data(BoardRows::ProgressRole).toDouble() > 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(moving(), 30000);
+    QVERIFY(control(path("boards"), "unplug 0"));
+    QTRY_COMPARE_WITH_TIMEOUT(cell(board, BoardRows::StatusColumn), QStringLiteral("board removed"),
+                              10000);
+    // Pulled out mid-flash: it stays red.
+    QCOMPARE(state(board), BoardState::Failed);
+    QCOMPARE(banner()->state(), BatchBanner::State::Watching);
+
+    // Plugged in again on the same port: its slot again, and this time it passes.
+    QVERIFY(control(path("boards"), "plug 0"));
+    QTRY_COMPARE_WITH_TIMEOUT(state(board), BoardState::Passed, 30000);
+    QCOMPARE(table()->model()->rowCount(), 1);
+    QCOMPARE(records(path("report.jsonl")).size(), 2);
     QVERIFY(window->running()); // still watching
     key("Escape");
     QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 10000);
-    QCOMPARE(records(path("report.jsonl")).size(), 1);
+    // Both boards counted: the one pulled out failed, the next one passed.
+    QCOMPARE(totals(), QStringLiteral("2 boards: 1 passed, 1 failed, 0 stopped"));
+    QCOMPARE(banner()->state(), BatchBanner::State::Fail);
 }
 
 void TestStationWindow::stopDuringATransferLeavesNoPartialFile() {
@@ -235,21 +498,98 @@ void TestStationWindow::stopDuringATransferLeavesNoPartialFile() {
     QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
     const auto moving = [this](const QString &port) {
         const int r = row(port);
-        return r >= 0 &&
-               table()->cellWidget(r, ProgressColumn)->findChild<QProgressBar *>()->value() > 0;
+        return r >= 0 && table()->model()->index(r, 0).data(BoardRows::ProgressRole).toDouble() > 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(moving(devices.slavePaths()[0]) && moving(devices.slavePaths()[1]),
                              30000);
+    // The lamp keeps its meaning while a board runs: its port is held.
+    QVERIFY(table()->model()->index(0, 0).data(BoardRows::HeldRole).toBool());
     key("Escape");
     QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 10000);
     // Nothing written, not even a temporary file beside a target; a record for each board.
     QCOMPARE(QDir(path("out")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
     const QList<QJsonObject> report = records(path("report.jsonl"));
     QCOMPARE(report.size(), 2);
+    // Each record says the operator stopped it (not a signal).
     for (const QJsonObject &record : report)
-        QVERIFY(record["exitCode"].toInt() != 0);
-    for (const QString &port : devices.slavePaths())
-        QVERIFY(table()->cellWidget(row(port), LampColumn)->findChild<PortLamp *>());
+        QCOMPARE(record["cause"].toString(),
+                 QStringLiteral("stopped by the operator before its verdict"));
+    // Stopped, not failed: counted apart, in a colour of their own, the lamp out.
+    for (const QString &port : devices.slavePaths()) {
+        QCOMPARE(state(port), BoardState::Stopped);
+        QVERIFY(!table()->model()->index(row(port), 0).data(BoardRows::HeldRole).toBool());
+    }
+    QCOMPARE(totals(), QStringLiteral("2 boards: 0 passed, 0 failed, 2 stopped"));
+    QCOMPARE(banner()->state(), BatchBanner::State::Stopped);
+}
+
+void TestStationWindow::startProgram(QProcess &station, const QStringList &arguments) {
+    station.start(QStringLiteral(TORVANE_STATION_PROGRAM), arguments);
+    QVERIFY(station.waitForStarted());
+    QProcess search;
+    search.start("xdotool", {"search", "--sync", "--pid", QString::number(station.processId())});
+    QVERIFY(search.waitForFinished(20000));
+    const QString id = QString::fromLatin1(search.readAllStandardOutput()).section('\n', 0, 0);
+    QVERIFY(!id.isEmpty());
+    QVERIFY(xdotool({"windowfocus", "--sync", id}));
+    QVERIFY(xdotool({"key", "--window", id, "F5"}));
+}
+
+// Whether the program has `file` open.
+static bool holds(const QProcess &program, const QString &file) {
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(program.processId()));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+        if (fd.symLinkTarget() == QFileInfo(file).absoluteFilePath())
+            return true;
+    }
+    return false;
+}
+
+// The program itself: SIGTERM in the middle of a run stops its boards in order, writes their
+// records and ends it interrupted, as the command line does.
+void TestStationWindow::sigtermEndsTheWindowInterrupted() {
+    DeviceProcess device(QStringList{"--pace", "115200"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QProcess station;
+    startProgram(station, {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                           "--report", path("report.jsonl")});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("report.jsonl")), 10000);
+    QTest::qWait(500); // into its data
+    ::kill(pid_t(station.processId()), SIGTERM);
+    QVERIFY(station.waitForFinished(20000));
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 130);
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 1);
+    QCOMPARE(report.first()["cause"].toString(),
+             QStringLiteral("stopped by SIGTERM before its verdict"));
+}
+
+// A report on a pipe whose reader went: the records fail, and neither the window nor its boards
+// are killed.
+void TestStationWindow::aReportPipeWhoseReaderWentKillsNothing() {
+    DeviceProcess device(QStringList{"--pace", "921600"} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    QVERIFY(QProcess::execute("mkfifo", {path("report.pipe")}) == 0);
+    QProcess reader;
+    reader.start("cat", {path("report.pipe")});
+    QVERIFY(reader.waitForStarted());
+    QProcess station;
+    startProgram(station, {"download", "data", path("data.bin"), "--port", device.slavePath(),
+                           "--report", path("report.pipe")});
+    // The run has the pipe: its reader goes before the board's record is written.
+    QTRY_VERIFY_WITH_TIMEOUT(holds(station, path("report.pipe")), 10000);
+    reader.kill();
+    QVERIFY(reader.waitForFinished());
+    // The run lets the pipe go once its board has ended.
+    QTRY_VERIFY_WITH_TIMEOUT(!holds(station, path("report.pipe")), 30000);
+    QCOMPARE(station.state(), QProcess::Running);
+    ::kill(pid_t(station.processId()), SIGTERM);
+    QVERIFY(station.waitForFinished(20000));
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 130);
 }
 
 QTEST_MAIN(TestStationWindow)

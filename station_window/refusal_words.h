@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+struct PlanProblem;
+struct StationRefusal;
+
+// What the station core refuses, worded for the operator at the window: its controls and keys,
+// not the command line's options.
+QString PlanProblemWords(const PlanProblem &problem);
+QString RefusalWords(const StationRefusal &refusal);
