@@ -202,13 +202,26 @@ QString PortLockFile::clear(const NoteSink &note) {
     return judge(note);
 }
 
-// Written whole under a name of its own, then linked into place: nobody reads it half-written,
-// and the link fails if another program got there first.
+// Written whole where nobody sees it, then linked into place: nobody reads it half-written, and
+// the link fails if another program got there first. On Linux the file has no name until then,
+// so a tool killed on the way leaves nothing behind; elsewhere it has a hidden one for a moment.
 PortLockFile::Placed PortLockFile::place(const NoteSink &note) {
     const QString folder = QFileInfo(path_).path();
-    QByteArray temporary =
-        QFile::encodeName(folder + QStringLiteral("/.") + QFileInfo(path_).fileName()) + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    QByteArray temporary;
+    int fd = -1;
+#ifdef O_TMPFILE
+    // It is linked into place through its descriptor's name in /proc.
+    if (::access("/proc/self/fd", F_OK) == 0)
+        fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        temporary = "/proc/self/fd/" + QByteArray::number(fd);
+#endif
+    if (fd < 0) {
+        temporary = QFile::encodeName(folder + QStringLiteral("/.") + QFileInfo(path_).fileName()) +
+                    ".XXXXXX";
+        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    }
+    const bool unnamed = temporary.startsWith("/proc/");
     const auto cannot = [&](int error) {
         if (note)
             note(
@@ -228,10 +241,15 @@ PortLockFile::Placed PortLockFile::place(const NoteSink &note) {
         ::write(fd, content.constData(), size_t(content.size())) == ssize_t(content.size()) &&
         ::fstat(fd, &st) == 0;
     const int writeError = errno;
-    ::close(fd);
-    const int linked = written ? ::link(temporary.constData(), QFile::encodeName(path_)) : -1;
+    const int linked = !written ? -1
+                       : unnamed
+                           ? ::linkat(AT_FDCWD, temporary.constData(), AT_FDCWD,
+                                      QFile::encodeName(path_).constData(), AT_SYMLINK_FOLLOW)
+                           : ::link(temporary.constData(), QFile::encodeName(path_).constData());
     const int linkError = errno;
-    ::unlink(temporary.constData());
+    ::close(fd);
+    if (!unnamed)
+        ::unlink(temporary.constData());
     if (!written)
         return cannot(writeError);
     if (linked != 0)
