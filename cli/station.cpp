@@ -152,11 +152,14 @@ QString refusalText(const StationRefusal &refusal) {
     return refusal.error;
 }
 
-// The lot's counts so far, after a run's result.
+// The lot's counts so far, after a run's result: with what other stations counted, and with
+// this run's last counts written if a write missed them.
 void printLot(const StationRun &run) {
-    const Lot *lot = run.lot();
+    Lot *lot = run.lot();
     if (!lot)
         return;
+    if (QString why; !lot->refresh(&why))
+        say(QStringLiteral("torvane-cli: lot %1: %2").arg(lot->name(), why));
     const BoardCounts counts = lot->counts();
     const std::optional<double> yield = counts.yield();
     printLine(QStringLiteral("torvane-cli: lot %1: %2 passed, %3 failed, %4 stopped; yield %5")

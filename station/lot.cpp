@@ -210,13 +210,19 @@ bool Lot::add(BoardEnd end, QString *why) {
         const std::lock_guard<std::mutex> lock(mutex_);
         counts_.add(end);
         pending_.add(end);
+    }
+    return writePending(why);
+}
+
+bool Lot::writePending(QString *why) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
         // A board ending while another's count is being written is written with the next batch
         // by that board's thread: boards that end together wait for one write, not one each.
-        if (writing_)
+        if (writing_ || pending_.served() == 0)
             return true;
         writing_ = true;
     }
-    bool kept = true;
     for (;;) {
         BoardCounts batch;
         {
@@ -225,11 +231,16 @@ bool Lot::add(BoardEnd end, QString *why) {
             pending_ = {};
             if (batch.served() == 0) {
                 writing_ = false;
-                return kept;
+                return true;
             }
         }
-        // Counts not kept stay in counts() all the same.
-        kept = commit(batch, false, why) && kept;
+        if (!commit(batch, false, why)) {
+            // Not in the file yet: the next count or look writes it, and counts() holds it.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            pending_.add(batch);
+            writing_ = false;
+            return false;
+        }
     }
 }
 
@@ -243,6 +254,9 @@ bool Lot::restart(QString *why) {
 }
 
 bool Lot::refresh(QString *why) {
+    // Counts a write missed go into the file first.
+    if (!writePending(why))
+        return false;
     const std::lock_guard<std::mutex> file(fileMutex_);
     BoardCounts counts;
     QDateTime began;

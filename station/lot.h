@@ -27,12 +27,14 @@ public:
 
     // Counts a board's end into the lot, in the file before it returns, or, while another
     // board's count is being written, by that board's thread right after. False with the reason
-    // when the counts could not be kept; counts() holds the board all the same.
+    // when the counts could not be kept; counts() holds the board all the same, and the next
+    // add() or refresh() writes it.
     bool add(BoardEnd end, QString *why);
     // Begins the lot anew, its counts zero, kept at once. Between runs: a board counted
     // meanwhile is dropped.
     bool restart(QString *why);
-    // The counts as the file holds them now: other stations may have counted into the lot.
+    // The counts as the file holds them now, with those a write missed written first: other
+    // stations may have counted into the lot.
     bool refresh(QString *why);
 
 private:
@@ -43,6 +45,8 @@ private:
     // Adds `batch` to what the file holds now (or, `anew`, to nothing) under the lock the lot's
     // stations share, and keeps the sum.
     bool commit(const BoardCounts &batch, bool anew, QString *why);
+    // Writes this station's counts not in the file yet, unless another thread is doing so.
+    bool writePending(QString *why);
     // What the file holds now, with this station's counts not in it yet.
     void seen(const BoardCounts &file, const QDateTime &began);
 

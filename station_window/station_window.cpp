@@ -192,7 +192,7 @@ void StationWindow::showLot() {
     }
     QString why;
     if (!lot_->refresh(&why))
-        note(QStringLiteral("The lot's counts cannot be read: %1").arg(why));
+        note(QStringLiteral("The lot %1: %2").arg(lot_->name(), why));
     const BoardCounts counts = lot_->counts();
     const std::optional<double> yield = counts.yield();
     lotLabel_->setText(QStringLiteral("Lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
