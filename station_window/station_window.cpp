@@ -365,6 +365,9 @@ void StationWindow::againRun() {
         return;
     }
     StationPlan plan = *batch_;
+    // Counted into the lot the window counts into now, which "New lot…" may have changed since.
+    plan.lot = lot_ ? lot_->name() : QString();
+    plan.publish = publish_;
     plan.watch = false;
     plan.ports.clear();
     for (const int row : chosen)
