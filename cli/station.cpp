@@ -313,8 +313,6 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
                                       : QStringLiteral("board removed; it ended: %1").arg(last));
         for (const auto &[name, first] : step.seen.servedAs)
             view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
-        for (const auto &[name, why] : step.refused)
-            view.error(events.row(name), QStringLiteral("%1; not served").arg(why));
         for (const auto &[port, job] : step.jobs) {
             view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
             names[boards.launch(job)] = port.name;
