@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 struct mosquitto;
@@ -29,7 +30,9 @@ public:
     BrokerConnection(const BrokerConnection &) = delete;
     BrokerConnection &operator=(const BrokerConnection &) = delete;
 
-    // Begins to connect; Failed at once when it cannot even begin.
+    // Begins to connect, the broker's name looked up on a thread of its own: a lookup the
+    // network does not answer holds up neither the deliverer nor the end of the station. Failed
+    // at once when it cannot even begin.
     void start();
     State state() const { return state_; }
     Failure failure() const { return failure_; }
@@ -44,6 +47,10 @@ public:
     std::vector<int> takeAcknowledged();
 
 private:
+    struct Client;
+    // Whether the connect has begun, taking its outcome once it has; until then the library's
+    // client belongs to the thread that looks the broker's name up.
+    bool begun();
     static void onConnect(mosquitto *, void *self, int code);
     static void onDisconnect(mosquitto *, void *self, int code);
     static void onPublish(mosquitto *, void *self, int id);
@@ -53,10 +60,10 @@ private:
     void failWith(int code);
 
     Setup setup_;
-    mosquitto *client_ = nullptr;
+    std::shared_ptr<Client> client_;
+    bool begun_ = false;
     State state_ = State::Connecting;
     Failure failure_ = Failure::None;
     QString why_;
-    QString lastError_; // the library's last error line: OpenSSL's reason, for one
     std::vector<int> acknowledged_;
 };
