@@ -135,14 +135,18 @@ bool Publisher::add(QJsonObject record, QString *why) {
         ++state_.notKept;
         // The oldest records stay: each of them was promised to the broker, and they are the
         // ones the plant has been without longest.
-        *why = QStringLiteral("the outbox %1 is full (%2 records): this record is not published")
-                   .arg(outbox_->folder(), QString::number(outbox_->count()));
+        *why = QStringLiteral("the outbox %1 is full (%2 records): this record is not published%3")
+                   .arg(outbox_->folder(), QString::number(outbox_->count()),
+                        reported_ ? QStringLiteral("; the report keeps it")
+                                  : QStringLiteral(", and with no report it is lost"));
         if (!fullSaid_) {
             fullSaid_ = true;
             notes_ << QStringLiteral("THE OUTBOX IS FULL: %1 records wait in %2, and the records "
                                      "of boards from now on are not published until the broker "
-                                     "has taken some (a report keeps them)")
-                          .arg(QString::number(outbox_->count()), outbox_->folder());
+                                     "has taken some%3")
+                          .arg(QString::number(outbox_->count()), outbox_->folder(),
+                               reported_ ? QStringLiteral("; the report keeps them")
+                                         : QStringLiteral("; with no report, THEY ARE LOST"));
         }
         return false;
     }
@@ -154,6 +158,11 @@ bool Publisher::add(QJsonObject record, QString *why) {
     }
     wake();
     return true;
+}
+
+void Publisher::setReported(bool reported) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    reported_ = reported;
 }
 
 void Publisher::finish(std::chrono::milliseconds patience) {

@@ -92,14 +92,15 @@ std::optional<StationRefusal> StationRun::begin() {
         publisher_.reset();
         return std::nullopt;
     }
-    if (publisher_ && publisher_->settings() == plan_.publish)
-        return std::nullopt;
-    publisher_ = std::make_shared<Publisher>(plan_.publish);
-    // No board runs without a place that keeps its record for the broker.
-    if (!publisher_->start(&why)) {
-        publisher_.reset();
-        return fileRefusal(why);
+    if (!publisher_ || publisher_->settings() != plan_.publish) {
+        publisher_ = std::make_shared<Publisher>(plan_.publish);
+        // No board runs without a place that keeps its record for the broker.
+        if (!publisher_->start(&why)) {
+            publisher_.reset();
+            return fileRefusal(why);
+        }
     }
+    publisher_->setReported(report_ != nullptr);
     return std::nullopt;
 }
 
