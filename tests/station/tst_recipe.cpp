@@ -137,11 +137,12 @@ void TestRecipe::savedSetUpReadsBack() {
     QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
     QVERIFY(!ReadFile(path("saved.recipe")).contains("never-in-a-recipe"));
 
-    // Read back as a front end reads it: the recipe, then the command line beside it.
+    // Read back as a front end reads it: the recipe, then the command line beside it, where
+    // --watch makes a watch of it (as the station's service runs every recipe).
     const StationOptions options;
     QCommandLineParser parser;
     parser.addOptions(options.all());
-    const QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe")};
+    const QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe"), "--watch"};
     QVERIFY(parser.parse(arguments));
     QString recipe;
     QCOMPARE(ApplyRecipe(parser, options, arguments, &recipe), QString());
@@ -154,6 +155,7 @@ void TestRecipe::savedSetUpReadsBack() {
     QCOMPARE(read.report, plan.report);
     QCOMPARE(read.lot, plan.lot);
     QCOMPARE(read.retries, plan.retries);
+    QVERIFY(!plan.watch && read.watch);
     plan.publish.password.clear();
     QVERIFY(read.publish == plan.publish);
     // The image's hash goes with it: a changed image is refused by the recipe.
