@@ -1,7 +1,7 @@
 #include "station/lot.h"
 
+#include "link/bounded_file.h"
 #include "ops/image_save.h"
-#include "station/small_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,7 +15,6 @@
 #include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -134,16 +133,17 @@ QDateTime Lot::began() const {
 }
 
 bool Lot::readFile(BoardCounts *counts, QDateTime *began, QString *why) const {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path_).constData(), &st) != 0 && errno == ENOENT) {
+    const BoundedFile file = ReadBoundedFile(path_, MaxLotFileBytes);
+    if (!file.exists) {
         *counts = {};
         *began = QDateTime();
         return true;
     }
-    QByteArray bytes;
-    if (!ReadSmallFile(path_, MaxLotFileBytes, &bytes, why))
+    if (!file.read()) {
+        *why = QStringLiteral("%1 cannot be read (%2)").arg(path_, file.problem);
         return false;
-    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    }
+    const QJsonObject object = QJsonDocument::fromJson(file.content).object();
     BoardCounts read;
     if (!count(object, "passed", &read.passed) || !count(object, "failed", &read.failed) ||
         !count(object, "stopped", &read.stopped)) {
@@ -267,11 +267,10 @@ bool Lot::refresh(QString *why) {
 }
 
 QString RememberedLot(const QString &folder) {
-    QByteArray bytes;
-    QString why;
-    if (!ReadSmallFile(rememberedFile(folder), 1024, &bytes, &why))
+    const BoundedFile file = ReadBoundedFile(rememberedFile(folder), 1024);
+    if (!file.read())
         return QString();
-    const QString name = QString::fromUtf8(bytes).section(QLatin1Char('\n'), 0, 0);
+    const QString name = QString::fromUtf8(file.content).section(QLatin1Char('\n'), 0, 0);
     return LotNameProblem(name).isEmpty() ? name : QString();
 }
 

@@ -795,8 +795,8 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a set-up option beside a recipe")
         << QStringList{"--recipe", "line.recipe", "--port", "COM.01"} << 1
         << "--port beside --recipe";
-    QTest::newRow("a recipe that is not there")
-        << QStringList{"--recipe", "line.recipe"} << 1 << "line.recipe: No such file";
+    QTest::newRow("a recipe that is not there") << QStringList{"--recipe", "line.recipe"} << 1
+                                                << "line.recipe cannot be read (No such file";
     // Publishing is checked before anything is made, its outbox included.
     QTest::newRow("a broker's password file that is not there")
         << QStringList{"download",   "data",      "data.bin",     "--port",

@@ -93,15 +93,15 @@ void TestRecipe::refusesWhatIsNoRecipe_data() {
     QTest::addColumn<QString>("complaint");
     // A pipe nobody writes to would hold a reader that waits forever.
     QTest::newRow("a pipe") << "pipe"
-                            << "is not a regular file";
+                            << "cannot be read (a FIFO, not a file)";
     QTest::newRow("a folder") << "folder"
-                              << "is not a regular file";
+                              << "cannot be read (a directory, not a file)";
     QTest::newRow("a large file") << "large"
-                                  << "is larger than 64 KiB";
+                                  << "cannot be read (larger than 64 KiB)";
     QTest::newRow("no text") << "binary"
                              << "is not text";
     QTest::newRow("not there") << "missing"
-                               << "cannot open";
+                               << "cannot be read (No such file";
 }
 
 void TestRecipe::refusesWhatIsNoRecipe() {
