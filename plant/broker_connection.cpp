@@ -51,11 +51,10 @@ BrokerConnection::~BrokerConnection() {
         mosquitto_disconnect(client_->mosq);
 }
 
-void BrokerConnection::fail(Failure failure, const QString &why) {
+void BrokerConnection::fail(const QString &why) {
     if (state_ == State::Failed)
         return;
     state_ = State::Failed;
-    failure_ = failure;
     why_ = why;
 }
 
@@ -63,19 +62,16 @@ void BrokerConnection::failWith(int code) {
     const QString broker = setup_.broker.text();
     switch (code) {
     case MOSQ_ERR_ERRNO:
-        fail(state_ == State::Connected ? Failure::Lost : Failure::Unreachable,
-             QStringLiteral("cannot reach the broker %1: %2").arg(broker, qt_error_string(errno)));
+        fail(QStringLiteral("cannot reach the broker %1: %2").arg(broker, qt_error_string(errno)));
         break;
     case MOSQ_ERR_EAI:
     case MOSQ_ERR_LOOKUP:
-        fail(Failure::Unreachable,
-             QStringLiteral("the broker's host %1 was not found").arg(setup_.broker.host));
+        fail(QStringLiteral("the broker's host %1 was not found").arg(setup_.broker.host));
         break;
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
         // A certificate refused on either side ends the handshake; OpenSSL says which.
-        fail(Failure::Certificate,
-             QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate "
+        fail(QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate "
                             "must come from an authority trusted here and name %2 (%3)")
                  .arg(broker, setup_.broker.host, [&] {
                      const std::lock_guard<std::mutex> lock(client_->mutex);
@@ -89,16 +85,14 @@ void BrokerConnection::failWith(int code) {
     case MOSQ_ERR_KEEPALIVE:
         // The library says the same of a connection refused before it was made.
         if (state_ == State::Connected)
-            fail(Failure::Lost,
-                 QStringLiteral("the connection to the broker %1 was lost").arg(broker));
+            fail(QStringLiteral("the connection to the broker %1 was lost").arg(broker));
         else
-            fail(Failure::Unreachable,
-                 QStringLiteral("cannot reach the broker %1: it refused or dropped the connection")
+            fail(QStringLiteral("cannot reach the broker %1: it refused or dropped the connection")
                      .arg(broker));
         break;
     default:
-        fail(Failure::Other, QStringLiteral("the broker %1: %2")
-                                 .arg(broker, QString::fromUtf8(mosquitto_strerror(code))));
+        fail(QStringLiteral("the broker %1: %2")
+                 .arg(broker, QString::fromUtf8(mosquitto_strerror(code))));
     }
 }
 
@@ -107,8 +101,7 @@ void BrokerConnection::start() {
     client_ = std::make_shared<Client>();
     mosquitto *client = mosquitto_new(setup_.clientId.constData(), true, client_.get());
     if (!client) {
-        fail(Failure::Other,
-             QStringLiteral("cannot make a broker client: %1").arg(qt_error_string(errno)));
+        fail(QStringLiteral("cannot make a broker client: %1").arg(qt_error_string(errno)));
         return;
     }
     client_->mosq = client;
@@ -154,8 +147,8 @@ void BrokerConnection::start() {
             shared->error = error;
         }).detach();
     } catch (const std::system_error &error) {
-        fail(Failure::Other, QStringLiteral("cannot connect to the broker %1: %2")
-                                 .arg(setup_.broker.text(), QString::fromLocal8Bit(error.what())));
+        fail(QStringLiteral("cannot connect to the broker %1: %2")
+                 .arg(setup_.broker.text(), QString::fromLocal8Bit(error.what())));
     }
 }
 
@@ -237,8 +230,7 @@ void BrokerConnection::onConnect(mosquitto *, void *self, int code) {
     }
     // 4: a wrong user name or password; 5: not authorised.
     const QString answer = QString::fromUtf8(mosquitto_connack_string(code));
-    c.fail(Failure::Refused,
-           code == 4 || code == 5
+    c.fail(code == 4 || code == 5
                ? QStringLiteral("the broker %1 refused the user name or password (%2)")
                      .arg(c.setup_.broker.text(), answer)
                : QStringLiteral("the broker %1 refused the connection (%2)")

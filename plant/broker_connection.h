@@ -22,8 +22,6 @@ public:
         QByteArray clientId;
     };
     enum class State { Connecting, Connected, Failed };
-    // Why a connection failed, for the words the station chooses and for when to say it again.
-    enum class Failure { None, Unreachable, Refused, Certificate, Lost, Other };
 
     explicit BrokerConnection(Setup setup);
     ~BrokerConnection();
@@ -35,7 +33,6 @@ public:
     // at once when it cannot even begin.
     void start();
     State state() const { return state_; }
-    Failure failure() const { return failure_; }
     QString why() const { return why_; }
 
     // Publishes at QoS 1; the message's id, which takeAcknowledged() gives back once the broker
@@ -55,7 +52,7 @@ private:
     static void onDisconnect(mosquitto *, void *self, int code);
     static void onPublish(mosquitto *, void *self, int id);
     static void onLog(mosquitto *, void *self, int level, const char *text);
-    void fail(Failure failure, const QString &why);
+    void fail(const QString &why);
     // What a libmosquitto error code means here.
     void failWith(int code);
 
@@ -63,7 +60,6 @@ private:
     std::shared_ptr<Client> client_;
     bool begun_ = false;
     State state_ = State::Connecting;
-    Failure failure_ = Failure::None;
     QString why_;
     std::vector<int> acknowledged_;
 };

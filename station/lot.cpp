@@ -117,7 +117,8 @@ std::unique_ptr<Lot> Lot::open(const QString &name, QString *why, const QString 
     }
     std::unique_ptr<Lot> lot(new Lot(name, folder));
     // Read without the lock: each change replaces the file whole.
-    if (!lot->readFile(&lot->counts_, &lot->began_, why))
+    QDateTime began;
+    if (!lot->readFile(&lot->counts_, &began, why))
         return nullptr;
     return lot;
 }
@@ -125,11 +126,6 @@ std::unique_ptr<Lot> Lot::open(const QString &name, QString *why, const QString 
 BoardCounts Lot::counts() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return counts_;
-}
-
-QDateTime Lot::began() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return began_;
 }
 
 bool Lot::readFile(BoardCounts *counts, QDateTime *began, QString *why) const {
@@ -194,15 +190,14 @@ bool Lot::commit(const BoardCounts &batch, bool anew, QString *why) {
         began = QDateTime::currentDateTimeUtc();
     if (!writeFile(counts, began, why))
         return false;
-    seen(counts, began);
+    seen(counts);
     return true;
 }
 
-void Lot::seen(const BoardCounts &file, const QDateTime &began) {
+void Lot::seen(const BoardCounts &file) {
     const std::lock_guard<std::mutex> lock(mutex_);
     counts_ = file;
     counts_.add(pending_);
-    began_ = began;
 }
 
 bool Lot::add(BoardEnd end, QString *why) {
@@ -248,7 +243,6 @@ bool Lot::restart(QString *why) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         counts_ = pending_ = {};
-        began_ = QDateTime();
     }
     return commit({}, true, why);
 }
@@ -262,7 +256,7 @@ bool Lot::refresh(QString *why) {
     QDateTime began;
     if (!readFile(&counts, &began, why))
         return false;
-    seen(counts, began);
+    seen(counts);
     return true;
 }
 

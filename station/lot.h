@@ -22,8 +22,6 @@ public:
 
     QString name() const { return name_; }
     BoardCounts counts() const;
-    // When the lot began: its first board, or its restart.
-    QDateTime began() const;
 
     // Counts a board's end into the lot, in the file before it returns, or, while another
     // board's count is being written, by that board's thread right after. False with the reason
@@ -48,7 +46,7 @@ private:
     // Writes this station's counts not in the file yet, unless another thread is doing so.
     bool writePending(QString *why);
     // What the file holds now, with this station's counts not in it yet.
-    void seen(const BoardCounts &file, const QDateTime &began);
+    void seen(const BoardCounts &file);
 
     QString name_;
     QString folder_;
@@ -58,7 +56,6 @@ private:
     BoardCounts counts_;  // the file's counts as last seen, and this station's since
     BoardCounts pending_; // this station's not yet in the file
     bool writing_ = false;
-    QDateTime began_;
 };
 
 // Why `name` cannot name a lot; empty when it can.
