@@ -105,7 +105,7 @@ bool Publisher::start(QString *why) {
                                        .size();
             if (left > 0)
                 note(QStringLiteral("%1 records wait in the outbox %2 for another broker or "
-                                    "topic; moved into %3, they go out with these")
+                                    "topic; move them into %3 to send them to this one")
                          .arg(QString::number(left), other.absoluteFilePath(), outbox_->folder()));
         }
     }
