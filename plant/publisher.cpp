@@ -315,7 +315,11 @@ bool Publisher::connectAndSend() {
             came.swap(incoming_);
         }
         for (std::string &name : came) {
-            if (held.size() < HeldNames)
+            // A look at the disk may have found it between its writing and its hand-over, and
+            // sent it already.
+            const bool inFlight = std::any_of(
+                sent.begin(), sent.end(), [&](const auto &under) { return under.second == name; });
+            if (held.size() < HeldNames && !inFlight)
                 held.insert(std::move(name));
         }
         const std::vector<int> acknowledged = connection.takeAcknowledged();
