@@ -160,15 +160,7 @@ void printLot(const StationRun &run) {
         return;
     if (QString why; !lot->refresh(&why))
         say(QStringLiteral("torvane-cli: lot %1: %2").arg(lot->name(), why));
-    const BoardCounts counts = lot->counts();
-    const std::optional<double> yield = counts.yield();
-    printLine(QStringLiteral("torvane-cli: lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
-                  .arg(lot->name())
-                  .arg(counts.passed)
-                  .arg(counts.failed)
-                  .arg(counts.stopped)
-                  .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1)
-                             : QStringLiteral("-")));
+    printLine(QStringLiteral("torvane-cli: lot ") + LotLine(*lot));
 }
 
 // A refusal before any board: what was wrong, and for a refused file the result line.

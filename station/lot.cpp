@@ -260,6 +260,17 @@ bool Lot::refresh(QString *why) {
     return true;
 }
 
+QString LotLine(const Lot &lot) {
+    const BoardCounts counts = lot.counts();
+    const std::optional<double> yield = counts.yield();
+    return QStringLiteral("%1: %2 passed, %3 failed, %4 stopped; yield %5")
+        .arg(lot.name())
+        .arg(counts.passed)
+        .arg(counts.failed)
+        .arg(counts.stopped)
+        .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1) : QStringLiteral("-"));
+}
+
 QString RememberedLot(const QString &folder) {
     const BoundedFile file = ReadBoundedFile(rememberedFile(folder), 1024);
     if (!file.read())

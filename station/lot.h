@@ -58,6 +58,10 @@ private:
     bool writing_ = false;
 };
 
+// The lot's name and its counts as they stand, for a front end to show after its own word:
+// "week 50: 1 passed, 1 failed, 0 stopped; yield 50.0 %".
+QString LotLine(const Lot &lot);
+
 // Why `name` cannot name a lot; empty when it can.
 QString LotNameProblem(const QString &name);
 

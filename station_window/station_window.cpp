@@ -193,15 +193,7 @@ void StationWindow::showLot() {
     QString why;
     if (!lot_->refresh(&why))
         note(QStringLiteral("The lot %1: %2").arg(lot_->name(), why));
-    const BoardCounts counts = lot_->counts();
-    const std::optional<double> yield = counts.yield();
-    lotLabel_->setText(QStringLiteral("Lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
-                           .arg(lot_->name())
-                           .arg(counts.passed)
-                           .arg(counts.failed)
-                           .arg(counts.stopped)
-                           .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1)
-                                      : QStringLiteral("-")));
+    lotLabel_->setText(QStringLiteral("Lot ") + LotLine(*lot_));
 }
 
 // Asks for the new lot's name and, before its counts begin, whether that is what is meant.
