@@ -232,6 +232,7 @@ void DeviceMachine::onRequest(CommandCode code, Time at) {
                QStringLiteral("%1  connect request, %2")
                    .arg(frameText(code), QLatin1String(TransferModeNames[mode])));
     if (isCopy(mode, at)) {
+        ++copiesSinceAnswer_;
         if (settings_.faults.answerEvery)
             answerCopy(at);
         else
@@ -255,6 +256,8 @@ void DeviceMachine::onRequest(CommandCode code, Time at) {
         return;
     }
     answered_ = send(replyAt, reply);
+    copiesSinceAnswer_ = 0;
+    toolLetGo_ = false;
     if (wrong)
         return; // the tool does not take another mode's answer: it will ask again
     startOperation(mode, at);
@@ -265,7 +268,8 @@ void DeviceMachine::onRequest(CommandCode code, Time at) {
 bool DeviceMachine::isCopy(int mode, Time at) const {
     const bool atFirstBlock =
         (phase_ == Phase::Sending || phase_ == Phase::Receiving) && block_ == 0;
-    return atFirstBlock && mode == mode_ && at <= answered_ + CopyWindow;
+    return atFirstBlock && mode == mode_ && !toolLetGo_ &&
+           (at <= answered_ + CopyWindow || copiesSinceAnswer_ < MaxCopies);
 }
 
 // answer-every: a copy is answered as late after it as the first was, behind the answers before
@@ -478,6 +482,7 @@ void DeviceMachine::checkPartialBlock(Time at) {
                      .arg(copies));
         partialFill_ = 0;
         copiesAnswered_ = 0;
+        copiesSinceAnswer_ += copies;
         return;
     }
     if (partialFill_ < FrameLength)
@@ -486,10 +491,14 @@ void DeviceMachine::checkPartialBlock(Time at) {
     const auto code = DecodeFrame(tail);
     if (!code || ModeOfRequest(*code) < 0)
         return;
-    if (partialFill_ > FrameLength)
+    // Part of a block came before it: the tool gave that transfer up, and this is no copy.
+    const bool gaveUp = partialFill_ > FrameLength;
+    if (gaveUp)
         note(at, QStringLiteral("dropped %1 bytes of an unfinished block")
                      .arg(partialFill_ - FrameLength));
     partialFill_ = 0;
+    if (gaveUp)
+        abandon(at);
     onRequest(*code, at);
 }
 

@@ -42,10 +42,13 @@ public:
     // a device's receiver overruns when the tool never reads. One piece of input adds at most an
     // answer and a block, so the queue never holds more than MaxQueuedBytes.
     static constexpr qsizetype QueueLimit = 64 * 1024;
-    // The tool asks again when an answer is slow to reach it: a copy of the request answered
-    // that comes while the answer goes out, or this soon after, is that, and is drained; a request
-    // later than this starts the operation again.
+    // The tool asks again when an answer is slow to reach it: a copy of the request answered,
+    // coming while the answer goes out or this soon after, or among the first MaxCopies after it,
+    // is that, and is drained, until the tool lets go of the port. A request later than both
+    // starts the operation again. Counted as well as timed: a device kept from running reads the
+    // copies late, but no more of them.
     static constexpr std::chrono::milliseconds CopyWindow{500};
+    static constexpr int MaxCopies = 32;
     // answer-every: an upload's first block goes out once the tool has been this quiet after the
     // last answer; until then each copy of the request is answered again.
     static constexpr std::chrono::milliseconds AnswerQuiet{50};
@@ -62,6 +65,9 @@ public:
     QByteArray tick(Time now);
     // When tick() next has something to do; nothing while the device only waits for the tool.
     std::optional<Time> nextWake() const;
+
+    // The tool has closed the port: what it asks next is a new operation's request, never a copy.
+    void toolLetGo() { toolLetGo_ = true; }
 
     // The line has been hung up (hangup-after): nothing more is taken or sent.
     bool lineClosed() const { return lineClosed_; }
@@ -153,6 +159,8 @@ private:
     Time answered_{};                   // when the answer to the connect request (or a copy) leaves
     std::optional<Time> firstBlockDue_; // answer-every: an upload's block 0, held back
     int copiesAnswered_ = 0;            // answer-every: copies ahead of a download's block 0
+    int copiesSinceAnswer_ = 0;         // copies of the request drained or answered again
+    bool toolLetGo_ = false;            // the tool closed the port since the answer
     Time rxFree_{};                     // paced: when the tool's last byte has arrived
     Time txFree_{};                     // paced: when our last byte has left
     std::deque<Outgoing> queue_;

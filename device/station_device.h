@@ -47,11 +47,13 @@ public:
     State state() const { return state_; }
     QString slavePath() const { return line_.slavePath(); }
     QString link() const { return link_; }
-    // The last tool has closed the port: its exclusive mode goes, as on a real port, and faults
-    // given meanwhile take hold.
+    // The last tool has closed the port: its exclusive mode goes, as on a real port, its next
+    // request is a new operation's, and faults given meanwhile take hold.
     void toolsClosed() {
         if (state_ == State::Serving)
             line_.releaseExclusive();
+        if (machine_)
+            machine_->toolLetGo();
         takeFaults(true);
     }
     // The faults the device is to have: from its next operation on, at once when it is between

@@ -13,7 +13,8 @@ struct Line;
 void SendCommand(Line &line, CommandCode code);
 
 // A wait's polls, spent by one or more waits for the same reply or block. Where the component
-// waits in slices, the polls' whole time, counted from the first wait.
+// waits in slices, the polls' whole time, counted from the first wait and stretched by whatever
+// the system kept the thread from running.
 class PollBudget {
 public:
     explicit PollBudget(qint32 polls) : polls_(polls) {}
@@ -28,7 +29,8 @@ private:
 
 // Waits until `wanted` bytes are waiting: at most the budget's polls of the poll pause, the
 // events handled at each when `eventsEachPoll`; where the component waits in slices, one wait
-// for the polls' whole time, the events handled every slice. True when they are there.
+// for the polls' whole time (stretched by the time the thread was kept from running), the events
+// handled every slice. True when they are there.
 bool WaitForBytes(Line &line, int wanted, PollBudget &budget, bool eventsEachPoll = true);
 inline bool WaitForBytes(Line &line, int wanted, qint32 polls, bool eventsEachPoll = true) {
     PollBudget budget(polls);

@@ -136,12 +136,17 @@ QString LiveLockOfAnotherName(const QString &device, const QString &given) {
         }
     }
     QStringList lockNames;
+    const auto add = [&lockNames](const QString &lock) {
+        if (!lockNames.contains(lock))
+            lockNames << lock;
+    };
     for (const QString &name : names) {
-        for (const QString &lock :
-             {lockNameOf(name), QStringLiteral("LCK..") + QFileInfo(name).fileName()}) {
-            if (!lockNames.contains(lock))
-                lockNames << lock;
-        }
+        add(lockNameOf(name));
+        // By its last part alone, unless that is the name of another device in /dev, whose
+        // lock it would be.
+        const QString twin = QStringLiteral("/dev/") + QFileInfo(name).fileName();
+        if (!QFileInfo::exists(twin) || QFileInfo(twin).canonicalFilePath() == device)
+            add(QStringLiteral("LCK..") + QFileInfo(name).fileName());
     }
     const QString own = LockFilePathOf(device);
     // Each folder once, under the name it is known by (/var/lock, not where it leads).

@@ -1,5 +1,6 @@
 #include "ops/failure_cause.h"
 
+#include "link/checksum.h"
 #include "link/line.h"
 
 namespace {
@@ -90,9 +91,10 @@ Failure NoConnection(const ReplySeen &last, int requests) {
 
 Failure BlockMissing(const QString &block, qint32 pollCount, int waiting) {
     return Because(QStringLiteral("no answer from the device"),
-                   QStringLiteral("%1 did not come within %2 (%3 of 256 bytes came)")
+                   QStringLiteral("%1 did not come within %2 (%3 of %4 bytes came)")
                        .arg(block, polls(pollCount))
-                       .arg(waiting));
+                       .arg(waiting)
+                       .arg(BlockSize));
 }
 
 Failure ChecksumsDiffer(qint32 block) {

@@ -19,8 +19,8 @@ class QThread;
 class ReportFile;
 class StationTotals;
 
-// More than the largest station one PC drives.
-inline constexpr int MostBoardsAtOnce = 128;
+// As many as the emulator plays, and more than the largest station one PC drives.
+inline constexpr int MostBoardsAtOnce = 256;
 
 // What the station tells its front end of each board. started() comes on the thread that
 // launches the board, under the station's lock (it must not call back into Boards); the board's

@@ -427,23 +427,31 @@ void TestDeviceMachine::uploadRequestedAgainStartsAgain() {
     QCOMPARE(again, frame(CommandCode::TFPO) + first.left(256));
 }
 
-// The tool asked again before the answer reached it: a good device answers one request once. A
-// request long after the answer is the tool starting again.
+// The tool asked again before the answer reached it: a good device answers one request once.
+// A request after the tool let go of the port, or long after and past many copies, is the tool
+// starting again.
 void TestDeviceMachine::copyOfTheRequestIsDrained_data() {
     QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("copiesFirst"); // drained at once, before the one judged
     QTest::addColumn<int>("afterMs");
+    QTest::addColumn<bool>("letGo");
     QTest::addColumn<bool>("copy");
-    QTest::newRow("download, at once") << 2 << 0 << true;
-    QTest::newRow("download, within the window") << 2 << 400 << true;
-    QTest::newRow("download, long after") << 2 << 600 << false;
-    QTest::newRow("upload, at once") << 7 << 0 << true;
-    QTest::newRow("upload, within the window") << 7 << 400 << true;
-    QTest::newRow("upload, long after") << 7 << 600 << false;
+    for (const int mode : {2, 7}) {
+        const char *op = mode == 2 ? "download" : "upload";
+        QTest::addRow("%s, at once", op) << mode << 0 << 0 << false << true;
+        QTest::addRow("%s, read late by a device kept from running", op)
+            << mode << 0 << 600 << false << true;
+        QTest::addRow("%s, after the tool let go", op) << mode << 0 << 0 << true << false;
+        QTest::addRow("%s, long after and past many copies", op)
+            << mode << DeviceMachine::MaxCopies << 600 << false << false;
+    }
 }
 
 void TestDeviceMachine::copyOfTheRequestIsDrained() {
     QFETCH(int, mode);
+    QFETCH(int, copiesFirst);
     QFETCH(int, afterMs);
+    QFETCH(bool, letGo);
     QFETCH(bool, copy);
     Rig rig;
     const QByteArray image = TestImage(ImageSize(TransferMode(mode)), 21);
@@ -452,7 +460,13 @@ void TestDeviceMachine::copyOfTheRequestIsDrained() {
     const QByteArray answer = frame(ReplyOfMode[mode]);
     const QByteArray first = rig.feed(request);
     QVERIFY(first.startsWith(answer));
+    for (int k = 0; k < copiesFirst; ++k) {
+        QCOMPARE(rig.feed(request), QByteArray());
+        QCOMPARE(rig.advance(DeviceMachine::BlockGap), QByteArray());
+    }
     rig.advance(std::chrono::milliseconds(afterMs));
+    if (letGo)
+        rig.machine.toolLetGo();
     QByteArray again = rig.feed(request);
     again += rig.advance(DeviceMachine::BlockGap);
     QCOMPARE(again, copy ? QByteArray() : first);

@@ -69,6 +69,7 @@ private slots:
     void connectDeviceOnAClosedPortSendsNothing();
     void connectDeviceGivesUpAfter1999Requests();
     void connectDeviceRetriesAfterAStrayByte();
+    void aCopyOfTheAnswerCutByThePurgeIsPassedOver();
 
 private:
     std::unique_ptr<PtyPair> pty;
@@ -423,6 +424,25 @@ void TestSerial::connectDeviceRetriesAfterAStrayByte() {
     };
     QVERIFY(ConnectDevice(*line, TransferMode::UploadSoftware));
     QCOMPARE(requests, 2);
+}
+
+void TestSerial::aCopyOfTheAnswerCutByThePurgeIsPassedOver() {
+    // The device answers both requests; the purge ahead of block 0 cuts the copy of its answer
+    // in two, and the rest of it comes ahead of the acknowledgement.
+    open();
+    const QByteArray copy = frame(CommandCode::RDPO);
+    int requests = 0;
+    console->onEvents = [&](int) {
+        const QByteArray got = pty->drain(0ms);
+        if (got == frame(CommandCode::TDPO) && ++requests == 2)
+            pty->write(copy + copy.left(4));
+        else if (got.size() == BlockSize)
+            pty->write(copy.mid(4) + frame(CommandCode::RRSS));
+    };
+    QVERIFY(ConnectDevice(*line, TransferMode::DownloadData));
+    QCOMPARE(requests, 2);
+    QTRY_COMPARE(comm->InBufferCount(), 4);
+    QVERIFY(SendBlock(*line, Block{}));
 }
 
 int main(int argc, char **argv) {
