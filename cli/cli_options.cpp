@@ -23,7 +23,7 @@ QString description() {
         "  torvane-cli upload KIND FILE --port PORT [--port PORT ...] [--overwrite] [--report "
         "FILE]\n"
         "        [--lot NAME] [--retries N]      KIND: software, data, default\n"
-        "  torvane-cli --recipe FILE [--lot NAME] [--trace]\n"
+        "  torvane-cli --recipe FILE [--lot NAME] [--trace] [--watch]\n"
         "  torvane-cli ports     lists what COM.01 ... COM.10 lead to, and ports without a number\n"
         "\n"
         "PORT is COM.01 ... COM.10, a device path such as /dev/ttyUSB0, or the name of a link\n"
@@ -58,7 +58,8 @@ QString description() {
         "\n"
         "A recipe (--recipe FILE) holds the arguments one to a line, '#' starting a comment:\n"
         "the operation (download data /srv/img/data.bin) and the options (--port COM.01).\n"
-        "Beside it only --lot, which replaces the recipe's, and --trace may be given.\n"
+        "Beside it only --lot, which replaces the recipe's, --trace, and --watch, which runs\n"
+        "it as a watch whether it says so or not, may be given.\n"
         "\n"
         "Exit codes:\n");
     for (const ExitCodeInfo &info : ExitCodeTable)

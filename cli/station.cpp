@@ -152,20 +152,15 @@ QString refusalText(const StationRefusal &refusal) {
     return refusal.error;
 }
 
-// The lot's counts so far, after a run's result.
+// The lot's counts so far, after a run's result: with what other stations counted, and with
+// this run's last counts written if a write missed them.
 void printLot(const StationRun &run) {
-    const Lot *lot = run.lot();
+    Lot *lot = run.lot();
     if (!lot)
         return;
-    const BoardCounts counts = lot->counts();
-    const std::optional<double> yield = counts.yield();
-    printLine(QStringLiteral("torvane-cli: lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
-                  .arg(lot->name())
-                  .arg(counts.passed)
-                  .arg(counts.failed)
-                  .arg(counts.stopped)
-                  .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1)
-                             : QStringLiteral("-")));
+    if (QString why; !lot->refresh(&why))
+        say(QStringLiteral("torvane-cli: lot %1: %2").arg(lot->name(), why));
+    printLine(QStringLiteral("torvane-cli: lot ") + LotLine(*lot));
 }
 
 // A refusal before any board: what was wrong, and for a refused file the result line.
@@ -310,8 +305,6 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
                                       : QStringLiteral("board removed; it ended: %1").arg(last));
         for (const auto &[name, first] : step.seen.servedAs)
             view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
-        for (const auto &[name, why] : step.refused)
-            view.error(events.row(name), QStringLiteral("%1; not served").arg(why));
         for (const auto &[port, job] : step.jobs) {
             view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
             names[boards.launch(job)] = port.name;

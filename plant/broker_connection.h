@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 struct mosquitto;
@@ -21,18 +22,17 @@ public:
         QByteArray clientId;
     };
     enum class State { Connecting, Connected, Failed };
-    // Why a connection failed, for the words the station chooses and for when to say it again.
-    enum class Failure { None, Unreachable, Refused, Certificate, Lost, Other };
 
     explicit BrokerConnection(Setup setup);
     ~BrokerConnection();
     BrokerConnection(const BrokerConnection &) = delete;
     BrokerConnection &operator=(const BrokerConnection &) = delete;
 
-    // Begins to connect; Failed at once when it cannot even begin.
+    // Begins to connect, the broker's name looked up on a thread of its own: a lookup the
+    // network does not answer holds up neither the deliverer nor the end of the station. Failed
+    // at once when it cannot even begin.
     void start();
     State state() const { return state_; }
-    Failure failure() const { return failure_; }
     QString why() const { return why_; }
 
     // Publishes at QoS 1; the message's id, which takeAcknowledged() gives back once the broker
@@ -44,19 +44,22 @@ public:
     std::vector<int> takeAcknowledged();
 
 private:
+    struct Client;
+    // Whether the connect has begun, taking its outcome once it has; until then the library's
+    // client belongs to the thread that looks the broker's name up.
+    bool begun();
     static void onConnect(mosquitto *, void *self, int code);
     static void onDisconnect(mosquitto *, void *self, int code);
     static void onPublish(mosquitto *, void *self, int id);
     static void onLog(mosquitto *, void *self, int level, const char *text);
-    void fail(Failure failure, const QString &why);
+    void fail(const QString &why);
     // What a libmosquitto error code means here.
     void failWith(int code);
 
     Setup setup_;
-    mosquitto *client_ = nullptr;
+    std::shared_ptr<Client> client_;
+    bool begun_ = false;
     State state_ = State::Connecting;
-    Failure failure_ = Failure::None;
     QString why_;
-    QString lastError_; // the library's last error line: OpenSSL's reason, for one
     std::vector<int> acknowledged_;
 };

@@ -1,5 +1,7 @@
 #include "plant/outbox.h"
 
+#include "plant/regular_file.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -164,25 +166,10 @@ std::vector<std::string> Outbox::oldest(size_t most) {
 }
 
 QByteArray Outbox::read(const std::string &name) const {
-    const int fd = ::openat(dir_, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    struct stat st {};
     QByteArray bytes;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MaxRecordBytes) {
-        bytes.resize(qsizetype(st.st_size));
-        qsizetype got = 0;
-        while (got < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        bytes.truncate(got);
-    }
-    ::close(fd);
+    QString unread;
+    ReadRegularFile(dir_, QByteArray::fromStdString(name), MaxRecordBytes, O_NOFOLLOW, &bytes,
+                    &unread);
     return bytes;
 }
 

@@ -1,13 +1,13 @@
 #include "plant/publish_settings.h"
 
+#include "plant/regular_file.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -18,25 +18,6 @@ constexpr qint64 MaxSecretBytes = 4096;
 constexpr qint64 MaxAuthorityBytes = 16 * 1024 * 1024;
 // Leaves room in a file name (255 bytes) for what the outbox puts around it.
 constexpr int MaxFolderName = 200;
-
-// Opens a regular file for reading without waiting on it; -1 with why.
-int openRegular(const QString &path, qint64 bound, const QString &role, QString *why) {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        *why = QStringLiteral("cannot read the %1 %2: %3").arg(role, path, qt_error_string(errno));
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > bound) {
-        ::close(fd);
-        *why = S_ISREG(st.st_mode) ? QStringLiteral("the %1 %2 is larger than %3 bytes")
-                                         .arg(role, path, QString::number(bound))
-                                   : QStringLiteral("the %1 %2 is no regular file").arg(role, path);
-        return -1;
-    }
-    return fd;
-}
 
 QString stateHome() {
     const QString set = qEnvironmentVariable("XDG_STATE_HOME");
@@ -77,21 +58,12 @@ QString OutboxFolder(const PublishSettings &settings) {
 }
 
 bool ReadSecretFile(const QString &path, QString *secret, QString *why) {
-    const int fd = openRegular(path, MaxSecretBytes, QStringLiteral("password file"), why);
-    if (fd < 0)
+    QByteArray bytes;
+    QString problem;
+    if (!ReadRegularFile(AT_FDCWD, QFile::encodeName(path), MaxSecretBytes, 0, &bytes, &problem)) {
+        *why = QStringLiteral("cannot read the password file %1: %2").arg(path, problem);
         return false;
-    QByteArray bytes(int(MaxSecretBytes), Qt::Uninitialized);
-    qint64 got = 0;
-    while (got < MaxSecretBytes) {
-        const ssize_t n = ::read(fd, bytes.data() + got, size_t(MaxSecretBytes - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += n;
     }
-    ::close(fd);
-    bytes.truncate(int(got));
     const qsizetype end = bytes.indexOf('\n');
     if (end >= 0)
         bytes.truncate(end);
@@ -113,10 +85,12 @@ QString CheckPublishSettings(const PublishSettings &settings) {
             return why;
     }
     if (!settings.caFile.isEmpty()) {
-        const int fd =
-            openRegular(settings.caFile, MaxAuthorityBytes, QStringLiteral("certificate"), &why);
+        QString problem;
+        const int fd = OpenRegularFile(AT_FDCWD, QFile::encodeName(settings.caFile),
+                                       MaxAuthorityBytes, 0, &problem);
         if (fd < 0)
-            return why;
+            return QStringLiteral("cannot read the certificate %1: %2")
+                .arg(settings.caFile, problem);
         ::close(fd);
     }
     const QFileInfo outbox(OutboxFolder(settings));

@@ -105,7 +105,7 @@ bool Publisher::start(QString *why) {
                                        .size();
             if (left > 0)
                 note(QStringLiteral("%1 records wait in the outbox %2 for another broker or "
-                                    "topic; moved into %3, they go out with these")
+                                    "topic; move them into %3 to send them to this one")
                          .arg(QString::number(left), other.absoluteFilePath(), outbox_->folder()));
         }
     }
@@ -135,14 +135,18 @@ bool Publisher::add(QJsonObject record, QString *why) {
         ++state_.notKept;
         // The oldest records stay: each of them was promised to the broker, and they are the
         // ones the plant has been without longest.
-        *why = QStringLiteral("the outbox %1 is full (%2 records): this record is not published")
-                   .arg(outbox_->folder(), QString::number(outbox_->count()));
+        *why = QStringLiteral("the outbox %1 is full (%2 records): this record is not published%3")
+                   .arg(outbox_->folder(), QString::number(outbox_->count()),
+                        reported_ ? QStringLiteral("; the report keeps it")
+                                  : QStringLiteral(", and with no report it is lost"));
         if (!fullSaid_) {
             fullSaid_ = true;
             notes_ << QStringLiteral("THE OUTBOX IS FULL: %1 records wait in %2, and the records "
                                      "of boards from now on are not published until the broker "
-                                     "has taken some (a report keeps them)")
-                          .arg(QString::number(outbox_->count()), outbox_->folder());
+                                     "has taken some%3")
+                          .arg(QString::number(outbox_->count()), outbox_->folder(),
+                               reported_ ? QStringLiteral("; the report keeps them")
+                                         : QStringLiteral("; with no report, THEY ARE LOST"));
         }
         return false;
     }
@@ -154,6 +158,11 @@ bool Publisher::add(QJsonObject record, QString *why) {
     }
     wake();
     return true;
+}
+
+void Publisher::setReported(bool reported) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    reported_ = reported;
 }
 
 void Publisher::finish(std::chrono::milliseconds patience) {
@@ -306,7 +315,11 @@ bool Publisher::connectAndSend() {
             came.swap(incoming_);
         }
         for (std::string &name : came) {
-            if (held.size() < HeldNames)
+            // A look at the disk may have found it between its writing and its hand-over, and
+            // sent it already.
+            const bool inFlight = std::any_of(
+                sent.begin(), sent.end(), [&](const auto &under) { return under.second == name; });
+            if (held.size() < HeldNames && !inFlight)
                 held.insert(std::move(name));
         }
         const std::vector<int> acknowledged = connection.takeAcknowledged();

@@ -49,6 +49,10 @@ public:
     // its way; false with why when the outbox did not take it (it is full, or the disk failed).
     bool add(QJsonObject record, QString *why);
 
+    // Whether the station writes a report, where a record the outbox has no room for is still
+    // kept: what a full outbox says depends on it.
+    void setReported(bool reported);
+
     // Waits while the broker takes records, until none waits, the broker is away, or `patience`
     // has passed; then stops delivering.
     void finish(std::chrono::milliseconds patience);
@@ -80,6 +84,7 @@ private:
     PublishState state_;
     bool stopping_ = false;
     bool fullSaid_ = false;
+    bool reported_ = false;
 
     std::thread thread_;
 };

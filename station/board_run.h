@@ -31,6 +31,9 @@ struct BoardJob {
     bool watched = false;
     quint64 number = 0;
     quint64 inode = 0;
+    // Why the board is not to be served (a watch's board whose upload file is the report): it
+    // ends at once, failed, with its record. Empty for a board to serve.
+    QString refused;
 };
 
 // How it ended.

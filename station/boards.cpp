@@ -108,6 +108,11 @@ void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &l
                   ExitCode::Interrupted);
         return;
     }
+    if (!job.refused.isEmpty()) {
+        lock.unlock();
+        notServed(worker, output, port, mode, job.refused, ExitCode::FileRefused);
+        return;
+    }
     worker.descriptors = IsUpload(mode) ? UploadDescriptors : DownloadDescriptors;
     int taken = 0;
     for (const Worker &other : workers_)

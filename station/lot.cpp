@@ -1,7 +1,7 @@
 #include "station/lot.h"
 
+#include "link/bounded_file.h"
 #include "ops/image_save.h"
-#include "station/small_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,7 +15,6 @@
 #include <cmath>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -118,7 +117,8 @@ std::unique_ptr<Lot> Lot::open(const QString &name, QString *why, const QString 
     }
     std::unique_ptr<Lot> lot(new Lot(name, folder));
     // Read without the lock: each change replaces the file whole.
-    if (!lot->readFile(&lot->counts_, &lot->began_, why))
+    QDateTime began;
+    if (!lot->readFile(&lot->counts_, &began, why))
         return nullptr;
     return lot;
 }
@@ -128,22 +128,18 @@ BoardCounts Lot::counts() const {
     return counts_;
 }
 
-QDateTime Lot::began() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return began_;
-}
-
 bool Lot::readFile(BoardCounts *counts, QDateTime *began, QString *why) const {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path_).constData(), &st) != 0 && errno == ENOENT) {
+    const BoundedFile file = ReadBoundedFile(path_, MaxLotFileBytes);
+    if (!file.exists) {
         *counts = {};
         *began = QDateTime();
         return true;
     }
-    QByteArray bytes;
-    if (!ReadSmallFile(path_, MaxLotFileBytes, &bytes, why))
+    if (!file.read()) {
+        *why = QStringLiteral("%1 cannot be read (%2)").arg(path_, file.problem);
         return false;
-    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    }
+    const QJsonObject object = QJsonDocument::fromJson(file.content).object();
     BoardCounts read;
     if (!count(object, "passed", &read.passed) || !count(object, "failed", &read.failed) ||
         !count(object, "stopped", &read.stopped)) {
@@ -194,15 +190,14 @@ bool Lot::commit(const BoardCounts &batch, bool anew, QString *why) {
         began = QDateTime::currentDateTimeUtc();
     if (!writeFile(counts, began, why))
         return false;
-    seen(counts, began);
+    seen(counts);
     return true;
 }
 
-void Lot::seen(const BoardCounts &file, const QDateTime &began) {
+void Lot::seen(const BoardCounts &file) {
     const std::lock_guard<std::mutex> lock(mutex_);
     counts_ = file;
     counts_.add(pending_);
-    began_ = began;
 }
 
 bool Lot::add(BoardEnd end, QString *why) {
@@ -210,13 +205,19 @@ bool Lot::add(BoardEnd end, QString *why) {
         const std::lock_guard<std::mutex> lock(mutex_);
         counts_.add(end);
         pending_.add(end);
+    }
+    return writePending(why);
+}
+
+bool Lot::writePending(QString *why) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
         // A board ending while another's count is being written is written with the next batch
         // by that board's thread: boards that end together wait for one write, not one each.
-        if (writing_)
+        if (writing_ || pending_.served() == 0)
             return true;
         writing_ = true;
     }
-    bool kept = true;
     for (;;) {
         BoardCounts batch;
         {
@@ -225,11 +226,16 @@ bool Lot::add(BoardEnd end, QString *why) {
             pending_ = {};
             if (batch.served() == 0) {
                 writing_ = false;
-                return kept;
+                return true;
             }
         }
-        // Counts not kept stay in counts() all the same.
-        kept = commit(batch, false, why) && kept;
+        if (!commit(batch, false, why)) {
+            // Not in the file yet: the next count or look writes it, and counts() holds it.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            pending_.add(batch);
+            writing_ = false;
+            return false;
+        }
     }
 }
 
@@ -237,27 +243,39 @@ bool Lot::restart(QString *why) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         counts_ = pending_ = {};
-        began_ = QDateTime();
     }
     return commit({}, true, why);
 }
 
 bool Lot::refresh(QString *why) {
+    // Counts a write missed go into the file first.
+    if (!writePending(why))
+        return false;
     const std::lock_guard<std::mutex> file(fileMutex_);
     BoardCounts counts;
     QDateTime began;
     if (!readFile(&counts, &began, why))
         return false;
-    seen(counts, began);
+    seen(counts);
     return true;
 }
 
+QString LotLine(const Lot &lot) {
+    const BoardCounts counts = lot.counts();
+    const std::optional<double> yield = counts.yield();
+    return QStringLiteral("%1: %2 passed, %3 failed, %4 stopped; yield %5")
+        .arg(lot.name())
+        .arg(counts.passed)
+        .arg(counts.failed)
+        .arg(counts.stopped)
+        .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1) : QStringLiteral("-"));
+}
+
 QString RememberedLot(const QString &folder) {
-    QByteArray bytes;
-    QString why;
-    if (!ReadSmallFile(rememberedFile(folder), 1024, &bytes, &why))
+    const BoundedFile file = ReadBoundedFile(rememberedFile(folder), 1024);
+    if (!file.read())
         return QString();
-    const QString name = QString::fromUtf8(bytes).section(QLatin1Char('\n'), 0, 0);
+    const QString name = QString::fromUtf8(file.content).section(QLatin1Char('\n'), 0, 0);
     return LotNameProblem(name).isEmpty() ? name : QString();
 }
 

@@ -22,17 +22,17 @@ public:
 
     QString name() const { return name_; }
     BoardCounts counts() const;
-    // When the lot began: its first board, or its restart.
-    QDateTime began() const;
 
     // Counts a board's end into the lot, in the file before it returns, or, while another
     // board's count is being written, by that board's thread right after. False with the reason
-    // when the counts could not be kept; counts() holds the board all the same.
+    // when the counts could not be kept; counts() holds the board all the same, and the next
+    // add() or refresh() writes it.
     bool add(BoardEnd end, QString *why);
     // Begins the lot anew, its counts zero, kept at once. Between runs: a board counted
     // meanwhile is dropped.
     bool restart(QString *why);
-    // The counts as the file holds them now: other stations may have counted into the lot.
+    // The counts as the file holds them now, with those a write missed written first: other
+    // stations may have counted into the lot.
     bool refresh(QString *why);
 
 private:
@@ -43,8 +43,10 @@ private:
     // Adds `batch` to what the file holds now (or, `anew`, to nothing) under the lock the lot's
     // stations share, and keeps the sum.
     bool commit(const BoardCounts &batch, bool anew, QString *why);
+    // Writes this station's counts not in the file yet, unless another thread is doing so.
+    bool writePending(QString *why);
     // What the file holds now, with this station's counts not in it yet.
-    void seen(const BoardCounts &file, const QDateTime &began);
+    void seen(const BoardCounts &file);
 
     QString name_;
     QString folder_;
@@ -54,8 +56,11 @@ private:
     BoardCounts counts_;  // the file's counts as last seen, and this station's since
     BoardCounts pending_; // this station's not yet in the file
     bool writing_ = false;
-    QDateTime began_;
 };
+
+// The lot's name and its counts as they stand, for a front end to show after its own word:
+// "week 50: 1 passed, 1 failed, 0 stopped; yield 50.0 %".
+QString LotLine(const Lot &lot);
 
 // Why `name` cannot name a lot; empty when it can.
 QString LotNameProblem(const QString &name);

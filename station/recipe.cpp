@@ -1,15 +1,16 @@
 #include "station/recipe.h"
 
+#include "link/bounded_file.h"
 #include "ops/file_check.h"
 #include "ops/image_save.h"
 #include "station/held_image.h"
-#include "station/small_file.h"
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QStringDecoder>
 
+#include <cerrno>
 #include <map>
 
 namespace {
@@ -139,10 +140,12 @@ RecipeRead readText(const QString &name, const QString &text, const StationOptio
 } // namespace
 
 RecipeRead ReadRecipe(const QString &path, const StationOptions &options) {
-    QByteArray bytes;
-    QString why;
-    if (!ReadSmallFile(path, MaxRecipeBytes, &bytes, &why))
-        return {{}, QStringLiteral("recipe: %1").arg(why)};
+    const BoundedFile file = ReadBoundedFile(path, MaxRecipeBytes);
+    if (!file.read())
+        return {{},
+                QStringLiteral("recipe: %1 cannot be read (%2)")
+                    .arg(path, file.exists ? file.problem : qt_error_string(ENOENT))};
+    QByteArray bytes = file.content;
     if (bytes.startsWith("\xEF\xBB\xBF"))
         bytes.remove(0, 3);
     QStringDecoder utf8(QStringDecoder::Utf8);

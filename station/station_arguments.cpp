@@ -102,7 +102,7 @@ StationOptions::StationOptions()
               QStringLiteral("N")),
       recipe(QStringLiteral("recipe"),
              QStringLiteral("Takes the operation and the options from FILE, one to a line; only "
-                            "--lot and --trace may be added."),
+                            "--lot, --trace and --watch may be added."),
              QStringLiteral("FILE")) {}
 
 QString DirectionWord(TransferMode mode) {
@@ -185,7 +185,7 @@ QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
                         [&](const QCommandLineOption &o) { return o.names() == option.names(); });
         if (!allowed && parser.isSet(option))
             return QStringLiteral("%1 beside --recipe: the recipe holds the station's set-up; "
-                                  "only --lot and --trace may be added")
+                                  "only --lot, --trace and --watch may be added")
                 .arg(optionName(option));
     }
     const RecipeRead read = ReadRecipe(recipes.constFirst(), options);

@@ -38,8 +38,10 @@ struct StationOptions {
                                          trace, expectSha256, lot,    retries} +
                publishing.all() + QList<QCommandLineOption>{recipe};
     }
-    // Those the operator may add beside a recipe: the rest is the recipe's set-up.
-    QList<QCommandLineOption> operatorLevel() const { return {lot, trace}; }
+    // Those that may be added beside a recipe: the operator's lot and trace, and --watch, which
+    // runs whatever recipe it is given as a watch (as a station's service does). The rest is the
+    // recipe's set-up.
+    QList<QCommandLineOption> operatorLevel() const { return {lot, trace, watch}; }
     // Those given on a command line but never in a recipe.
     bool outsideRecipes(const QCommandLineOption &option) const {
         return option.names() == recipe.names();

@@ -61,15 +61,15 @@ std::optional<StationRefusal> StationRun::open() {
             return fileRefusal(image_.error, image_.refusal
                                                  ? QLatin1String(FileRefusalText(*image_.refusal))
                                                  : QString());
-        imageSha256_ = QString::fromLatin1(
+        const QString imageSha256 = QString::fromLatin1(
             QCryptographicHash::hash(*image_.bytes, QCryptographicHash::Sha256).toHex());
         // What is checked is what every board is sent: the bytes held, not the file's name.
-        if (!plan_.expectSha256.isEmpty() && plan_.expectSha256.toLower() != imageSha256_) {
+        if (!plan_.expectSha256.isEmpty() && plan_.expectSha256.toLower() != imageSha256) {
             StationRefusal refusal;
             refusal.kind = StationRefusal::Kind::ImageDiffers;
             refusal.place = plan_.file;
             refusal.expected = plan_.expectSha256.toLower();
-            refusal.actual = imageSha256_;
+            refusal.actual = imageSha256;
             image_ = HeldImage();
             return refusal;
         }
@@ -92,14 +92,15 @@ std::optional<StationRefusal> StationRun::begin() {
         publisher_.reset();
         return std::nullopt;
     }
-    if (publisher_ && publisher_->settings() == plan_.publish)
-        return std::nullopt;
-    publisher_ = std::make_shared<Publisher>(plan_.publish);
-    // No board runs without a place that keeps its record for the broker.
-    if (!publisher_->start(&why)) {
-        publisher_.reset();
-        return fileRefusal(why);
+    if (!publisher_ || publisher_->settings() != plan_.publish) {
+        publisher_ = std::make_shared<Publisher>(plan_.publish);
+        // No board runs without a place that keeps its record for the broker.
+        if (!publisher_->start(&why)) {
+            publisher_.reset();
+            return fileRefusal(why);
+        }
     }
+    publisher_->setReported(report_ != nullptr);
     return std::nullopt;
 }
 

@@ -77,8 +77,6 @@ public:
     const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
     // The plan's lot, once open() has read it; else none.
     Lot *lot() const { return lot_.get(); }
-    // The SHA-256 of the download image every board is sent, in hexadecimal; else empty.
-    QString imageSha256() const { return imageSha256_; }
     std::chrono::steady_clock::time_point start() const { return start_; }
 
 private:
@@ -90,6 +88,5 @@ private:
     std::unique_ptr<ReportFile> report_;
     std::shared_ptr<Publisher> publisher_;
     HeldImage image_;
-    QString imageSha256_;
     std::unique_ptr<Lot> lot_;
 };

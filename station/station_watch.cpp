@@ -42,11 +42,7 @@ WatchStep StationWatch::look() {
         job.watched = true;
         job.number = port.number;
         job.inode = port.inode;
-        if (const QString why = run_.conflict(job); !why.isEmpty()) {
-            step.refused.emplace_back(port.name, why);
-            book_.ended(port.name, QString());
-            continue;
-        }
+        job.refused = run_.conflict(job);
         step.jobs.emplace_back(port, std::move(job));
     }
     return step;

@@ -17,8 +17,8 @@ class StationRun;
 struct WatchStep {
     QStringList notes; // each said once: ports.ini's problems, ports skipped, ports out of reach
     WatchLook seen;    // names that appeared, boards taken off, boards served under another name
-    std::vector<std::pair<FoundPort, BoardJob>> jobs; // boards to serve now
-    std::vector<std::pair<QString, QString>> refused; // a board on this name is not served: why
+    // Boards to serve now; a job `refused` ends at once, failed, with its record.
+    std::vector<std::pair<FoundPort, BoardJob>> jobs;
 };
 
 // A station's watch: the ports its patterns find at each look, the bookkeeping of their boards

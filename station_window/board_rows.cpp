@@ -206,18 +206,6 @@ void BoardRows::removed(int row, const QString &last) {
     changed(row, 0, ColumnCount - 1);
 }
 
-void BoardRows::refused(int row, const QString &why) {
-    Row &r = rows_[size_t(row)];
-    count(r.counted, -1);
-    count(BoardState::Failed, +1);
-    r.counted = BoardState::Failed;
-    r.state = BoardState::Failed;
-    r.held = false;
-    r.status = QStringLiteral("not served");
-    r.result = r.detail = why;
-    changed(row, 0, ColumnCount - 1);
-}
-
 std::vector<int> BoardRows::notPassed() const {
     std::vector<int> rows;
     for (size_t i = 0; i < rows_.size(); ++i) {

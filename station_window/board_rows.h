@@ -66,8 +66,6 @@ public:
              const QString &detail, double seconds);
     // Its board was taken off: its row keeps the colour of how it ended.
     void removed(int row, const QString &last);
-    // A board on the port is not served: why.
-    void refused(int row, const QString &why);
     // What the Again key would run: the rows that neither passed nor run.
     std::vector<int> notPassed() const;
 

@@ -79,7 +79,7 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
     if (run_->publisher())
         publisher_ = run_->publisher();
     again_ = again;
-    launched_ = ended_ = failed_ = 0;
+    launched_ = 0;
     if (!again) {
         rows_.clear();
         sha256_.clear();
@@ -183,12 +183,6 @@ void StationRunner::look(const WatchStep &step) {
         rows_.removed(rows_.slotFor(name), last);
     for (const auto &[name, first] : step.seen.servedAs)
         rows_.setStatus(rows_.slotFor(name), QStringLiteral("the board served on %1").arg(first));
-    for (const auto &[name, why] : step.refused) {
-        rows_.refused(rows_.slotFor(name), why);
-        ++ended_;
-        ++failed_;
-        emit boardEnded(rows_.find(name), BoardState::Failed);
-    }
     for (const auto &[port, job] : step.jobs)
         launch(job);
     emit progressed();
@@ -211,8 +205,6 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
     // Stopped where it was: the row says so rather than a progress that goes no further.
     if (state == BoardState::Stopped && !last.status.isEmpty())
         rows_.setStatus(row, QStringLiteral("stopped during %1").arg(last.status.simplified()));
-    ++ended_;
-    failed_ += state == BoardState::Failed;
     if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
         sha256_ = QString::fromLatin1(record.sha256);
     if (watch_)

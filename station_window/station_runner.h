@@ -44,18 +44,15 @@ public:
     bool running() const { return boards_ != nullptr; }
     bool stopping() const { return running() && StopRequested(&stop_); }
     bool watching() const { return watch_ != nullptr; }
-    // This run's boards: launched, ended, failed.
+    // This run's boards: launched, and as the station counted them once each as they ended.
     int boardsLaunched() const { return launched_ + int(waiting_.size()); }
-    int boardsEnded() const { return ended_; }
-    int boardsFailed() const { return failed_; }
+    int boardsEnded() const { return totals_.counts().served(); }
+    int boardsFailed() const { return totals_.counts().failed; }
     int boardsRunning() const { return boards_ ? boards_->running() : 0; }
     // What the board on the row said beyond its status, while it runs or since it ended.
     QString detail(int row) const;
     // The image's SHA-256: of the image sent, or of the last upload's.
     QString sha256() const { return sha256_; }
-    // The boards this run has served, counted once each as its last attempt ended; each is also
-    // counted into the run's lot, when it has one.
-    BoardCounts served() const { return totals_.counts(); }
     // Where the records go on to the plant's broker; none until a run publishes. It outlives the
     // runs, so that records left waiting go on while the window is open.
     const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
@@ -88,6 +85,7 @@ private:
     ComPortSource comPorts_;
     StopFlag stop_{0};
     std::unique_ptr<StationRun> run_;
+    // This run's boards counted once each, and into its lot when it has one.
     StationTotals totals_;
     std::shared_ptr<Publisher> publisher_;
     std::unique_ptr<Boards> boards_;
@@ -100,8 +98,6 @@ private:
     std::atomic<int> endedBoards_{0};
     int collectedBoards_ = 0;
     int launched_ = 0;
-    int ended_ = 0;
-    int failed_ = 0;
     struct Live {
         int row = 0;
         std::shared_ptr<BoardFeed> feed;

@@ -192,16 +192,8 @@ void StationWindow::showLot() {
     }
     QString why;
     if (!lot_->refresh(&why))
-        note(QStringLiteral("The lot's counts cannot be read: %1").arg(why));
-    const BoardCounts counts = lot_->counts();
-    const std::optional<double> yield = counts.yield();
-    lotLabel_->setText(QStringLiteral("Lot %1: %2 passed, %3 failed, %4 stopped; yield %5")
-                           .arg(lot_->name())
-                           .arg(counts.passed)
-                           .arg(counts.failed)
-                           .arg(counts.stopped)
-                           .arg(yield ? QStringLiteral("%1 %").arg(*yield * 100, 0, 'f', 1)
-                                      : QStringLiteral("-")));
+        note(QStringLiteral("The lot %1: %2").arg(lot_->name(), why));
+    lotLabel_->setText(QStringLiteral("Lot ") + LotLine(*lot_));
 }
 
 // Asks for the new lot's name and, before its counts begin, whether that is what is meant.
@@ -365,6 +357,9 @@ void StationWindow::againRun() {
         return;
     }
     StationPlan plan = *batch_;
+    // Counted into the lot the window counts into now, which "New lot…" may have changed since.
+    plan.lot = lot_ ? lot_->name() : QString();
+    plan.publish = publish_;
     plan.watch = false;
     plan.ports.clear();
     for (const int row : chosen)

@@ -33,7 +33,7 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "        [--watch]      KIND: software, data, default, loader, all\n"
         "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
         "        [--report FILE] [--watch]      KIND: software, data, default\n"
-        "  torvane-station --recipe FILE [--lot NAME] [--trace]\n"
+        "  torvane-station --recipe FILE [--lot NAME] [--trace] [--watch]\n"
         "\n"
         "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
         "does: see torvane-cli --help.\n"

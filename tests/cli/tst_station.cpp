@@ -7,6 +7,7 @@
 #include "station/board_run.h"
 #include "station/boards.h"
 #include "station/console_output.h"
+#include "station/port_file_name.h"
 #include "station/station_plan.h"
 #include "station/station_watch.h"
 #include "support/device_process.h"
@@ -113,6 +114,7 @@ private slots:
     void recipeRunsAndItsLotCountsAcrossRuns();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
+    void aWatchedBoardNotServedIsRecordedAndCounted();
     void aWatchedLinkTurnedToATerminalLeavesItAlone();
     void aWatchWaitsForAHolderToLetGo();
     void liveViewHasALinePerPort();
@@ -448,6 +450,29 @@ void TestStation::watchServesABoardOnceUnderTwoNames() {
     QCOMPARE(records(report).size(), 1);
 }
 
+void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
+    // The board a watch finds is not served, for its upload file would be the report: it ends
+    // failed as any board does, with its record, in the totals.
+    const QString links = path("links");
+    DeviceProcess devices(QStringList{"--count", "1", "--link-dir", links} + Quick, 5000, 1);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    const QString pattern = path("back-{port}.bin");
+    const QString report = UploadFileFor(pattern, links + "/tty0");
+    QProcess cli;
+    cli.start(cliPath(), {"upload", "data", pattern, "--port", links + "/tty*", "--watch",
+                          "--report", report});
+    QVERIFY(waitForRecords(report, 1, 30000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const CliRun run = finish(cli, 20000);
+    QVERIFY2(run.exitCode == 10, qPrintable(run.errors + run.lines.join('\n')));
+    QVERIFY2(run.lines.join('\n').contains("1 boards done, 0 succeeded, 1 failed"),
+             qPrintable(run.lines.join('\n')));
+    const QList<QJsonObject> served = records(report);
+    QCOMPARE(served.size(), 1);
+    QCOMPARE(served.first()["exitCode"].toInt(), 2);
+    QVERIFY(served.first()["cause"].toString().contains("is the upload file"));
+}
+
 void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     // A COM number is pointed at a link to a board; the watch finds the board, and the link is
     // turned to a terminal someone uses before the board's port opens. The board's own device is
@@ -770,8 +795,8 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a set-up option beside a recipe")
         << QStringList{"--recipe", "line.recipe", "--port", "COM.01"} << 1
         << "--port beside --recipe";
-    QTest::newRow("a recipe that is not there")
-        << QStringList{"--recipe", "line.recipe"} << 1 << "line.recipe: No such file";
+    QTest::newRow("a recipe that is not there") << QStringList{"--recipe", "line.recipe"} << 1
+                                                << "line.recipe cannot be read (No such file";
     // Publishing is checked before anything is made, its outbox included.
     QTest::newRow("a broker's password file that is not there")
         << QStringList{"download",   "data",      "data.bin",     "--port",

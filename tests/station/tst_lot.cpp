@@ -15,6 +15,7 @@ class TestLot : public QObject {
 private slots:
     void countsSurviveAndAddUp();
     void refusesWhatItCannotCountInto();
+    void aCountNotWrittenIsWrittenWithTheNext();
 };
 
 void TestLot::countsSurviveAndAddUp() {
@@ -79,6 +80,30 @@ void TestLot::refusesWhatItCannotCountInto() {
     file.close();
     QVERIFY(!Lot::open("spoilt", &why, state.path()));
     QVERIFY2(why.contains("move it away"), qPrintable(why));
+}
+
+void TestLot::aCountNotWrittenIsWrittenWithTheNext() {
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    QString why;
+    const std::unique_ptr<Lot> lot = Lot::open("week 52", &why, state.path());
+    QVERIFY2(lot, qPrintable(why));
+    QVERIFY2(lot->add(BoardEnd::Passed, &why), qPrintable(why));
+    // The lock the stations share cannot be taken (as when another holds it too long): the
+    // board's count is not kept in the file, but neither is it lost.
+    const QString lock = state.path() + "/lots/.lock";
+    QVERIFY(QFile::remove(lock) && QDir().mkdir(lock));
+    QVERIFY(!lot->add(BoardEnd::Failed, &why));
+    QVERIFY2(why.contains(".lock"), qPrintable(why));
+    QCOMPARE(lot->counts().failed, 1);
+    // The next look at the lot writes it.
+    QVERIFY(QDir().rmdir(lock));
+    QVERIFY2(lot->refresh(&why), qPrintable(why));
+    const std::unique_ptr<Lot> kept = Lot::open("week 52", &why, state.path());
+    QVERIFY(kept);
+    QCOMPARE(kept->counts().passed, 1);
+    QCOMPARE(kept->counts().failed, 1);
+    QCOMPARE(lot->counts().served(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestLot)

@@ -93,15 +93,15 @@ void TestRecipe::refusesWhatIsNoRecipe_data() {
     QTest::addColumn<QString>("complaint");
     // A pipe nobody writes to would hold a reader that waits forever.
     QTest::newRow("a pipe") << "pipe"
-                            << "is not a regular file";
+                            << "cannot be read (a FIFO, not a file)";
     QTest::newRow("a folder") << "folder"
-                              << "is not a regular file";
+                              << "cannot be read (a directory, not a file)";
     QTest::newRow("a large file") << "large"
-                                  << "is larger than 64 KiB";
+                                  << "cannot be read (larger than 64 KiB)";
     QTest::newRow("no text") << "binary"
                              << "is not text";
     QTest::newRow("not there") << "missing"
-                               << "cannot open";
+                               << "cannot be read (No such file";
 }
 
 void TestRecipe::refusesWhatIsNoRecipe() {
@@ -137,11 +137,12 @@ void TestRecipe::savedSetUpReadsBack() {
     QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
     QVERIFY(!ReadFile(path("saved.recipe")).contains("never-in-a-recipe"));
 
-    // Read back as a front end reads it: the recipe, then the command line beside it.
+    // Read back as a front end reads it: the recipe, then the command line beside it, where
+    // --watch makes a watch of it (as the station's service runs every recipe).
     const StationOptions options;
     QCommandLineParser parser;
     parser.addOptions(options.all());
-    const QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe")};
+    const QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe"), "--watch"};
     QVERIFY(parser.parse(arguments));
     QString recipe;
     QCOMPARE(ApplyRecipe(parser, options, arguments, &recipe), QString());
@@ -154,6 +155,7 @@ void TestRecipe::savedSetUpReadsBack() {
     QCOMPARE(read.report, plan.report);
     QCOMPARE(read.lot, plan.lot);
     QCOMPARE(read.retries, plan.retries);
+    QVERIFY(!plan.watch && read.watch);
     plan.publish.password.clear();
     QVERIFY(read.publish == plan.publish);
     // The image's hash goes with it: a changed image is refused by the recipe.

@@ -13,6 +13,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QInputDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -432,8 +433,33 @@ void TestStationWindow::lotCountsRetriesAndARestart() {
             QCOMPARE(record["attempt"].toInt(), 1);
     }
     QCOMPARE(attempts, QList<int>({1, 2}));
+    QCOMPARE(lot->text(),
+             QStringLiteral("Lot week-50: 1 passed, 1 failed, 0 stopped; yield 50.0 %"));
+
+    // A new lot (its name typed, then Yes to the question), and Again: the board that failed is
+    // counted into the new lot, and its records name it.
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        auto *ask = window->findChild<QInputDialog *>("NewLotDialog");
+        auto *question = window->findChild<QMessageBox *>("NewLotQuestion");
+        if (ask && ask->isVisible() && ask->textValue().isEmpty())
+            xdotool({"type", "week-51"}) && xdotool({"key", "Return"});
+        else if (question && question->isVisible())
+            xdotool({"key", "alt+y"});
+    });
+    answer.start(100);
+    key("ctrl+l");
+    QTRY_VERIFY_WITH_TIMEOUT(lot->text().startsWith("Lot week-51:"), 20000);
+    answer.stop();
+    key("F6");
+    QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    const QList<QJsonObject> again = records(path("report.jsonl"));
+    QCOMPARE(again.size(), 5);
+    for (const QJsonObject &record : again.mid(3))
+        QCOMPARE(record["lot"].toString(), QStringLiteral("week-51"));
     const QString counted =
-        QStringLiteral("Lot week-50: 1 passed, 1 failed, 0 stopped; yield 50.0 %");
+        QStringLiteral("Lot week-51: 0 passed, 1 failed, 0 stopped; yield 0.0 %");
     QCOMPARE(lot->text(), counted);
 
     // Closed and opened again: the lot goes on, its counts as they were.
