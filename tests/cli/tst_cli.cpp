@@ -643,7 +643,7 @@ void TestCli::interruptAfterTheVerdictKeepsIt() {
     ::kill(pid_t(cli.processId()), SIGINT);
     const CliRun run = finish(cli, 10000);
     QCOMPARE(run.exitCode, 4);
-    QVERIFY2(run.resultLine().endsWith("connect failed (exit 4)"), qPrintable(run.resultLine()));
+    QVERIFY2(run.resultLine().endsWith("Connect failed! (exit 4)"), qPrintable(run.resultLine()));
 }
 
 void TestCli::portBelowTheWorkingFolder() {
