@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/scripts/setup.sh"
 torvane_install
-torvane_build torvane torvane-cli torvane-device
+torvane_build torvane torvane-cli torvane-device torvane-station
 
 bin="$TORVANE_BUILD"
 # Fast enough for a short demo, slow enough to watch the progress (115200 is the real line).

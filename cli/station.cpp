@@ -4,6 +4,7 @@
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
+#include "plant/counted.h"
 #include "plant/publisher.h"
 #include "station/boards.h"
 #include "station/lot.h"
@@ -46,13 +47,23 @@ QString modeName(const CliOptions &options) {
     return QLatin1String(ModeName(options.plan.mode));
 }
 
+// How a run on one port ended, in its last line: a device's verdict as its record words it
+// ("Transfer failed!"); an interruption, a refusal or a record not written in the exit code's
+// words.
+QString onePortEnding(ExitCode code, const OperationResult &result) {
+    const bool verdict = code != ExitCode::Interrupted && !result.succeeded() &&
+                         (result.ending == Ending::Completed || result.ending == Ending::Error);
+    return verdict ? ResultText(code, result) : QLatin1String(ExitCodeMeaning(code));
+}
+
 // The last line of a run on one port: the result, and on success the image's bytes and the rate
 // they moved at.
-QString onePortResult(ExitCode code, const CliOptions &options, Clock::duration time) {
+QString onePortResult(ExitCode code, const OperationResult &result, const CliOptions &options,
+                      Clock::duration time) {
     const QString name = modeName(options);
     if (code != ExitCode::Success)
         return QStringLiteral("torvane-cli: %1 on %2: %3 (exit %4)")
-            .arg(name, options.portName, QLatin1String(ExitCodeMeaning(code)))
+            .arg(name, options.portName, onePortEnding(code, result))
             .arg(int(code));
     const qint64 bytes = ImageSize(options.plan.mode);
     const double seconds = std::chrono::duration<double>(time).count();
@@ -171,7 +182,7 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     if (const QString text = refusalText(refusal); !text.isEmpty())
         say(QStringLiteral("torvane-cli: %1").arg(text));
     if (one)
-        printLine(onePortResult(refusal.code, options, {}));
+        printLine(onePortResult(refusal.code, OperationResult{}, options, {}));
     else if (refusal.code == ExitCode::FileRefused)
         printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(modeName(options)));
     return int(refusal.code);
@@ -221,7 +232,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         // A terminal's progress line is the board's while it runs: publishing speaks after it.
         finishPublishing(run, outcome.code == ExitCode::Interrupted);
         printLot(run);
-        printLine(onePortResult(outcome.code, options, outcome.operationTime));
+        printLine(onePortResult(outcome.code, outcome.result, options, outcome.operationTime));
         return int(outcome.code);
     }
     view->close();
@@ -245,11 +256,11 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         const auto unrecorded = std::count_if(all.begin(), all.end(), [](const BoardOutcome &o) {
             return o.code == ExitCode::FileNotSaved && o.result.succeeded();
         });
-        printLine(QStringLiteral("torvane-cli: %1: %2 of %3 devices succeeded%4; some devices "
-                                 "failed (exit 10)")
+        printLine(QStringLiteral("torvane-cli: %1: %2 of %3 succeeded%4; some devices failed "
+                                 "(exit 10)")
                       .arg(modeName(options))
                       .arg(int(all.size()) - failed)
-                      .arg(all.size())
+                      .arg(Counted(qint64(all.size()), "device", "devices"))
                       .arg(unrecorded ? QStringLiteral("; %1 %2 done, but not recorded")
                                             .arg(unrecorded)
                                             .arg(unrecorded == 1 ? QStringLiteral("was")
@@ -257,9 +268,9 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
                                       : QString()));
         return int(ExitCode::SomeDevicesFailed);
     }
-    printLine(QStringLiteral("torvane-cli: success: %1 on %2 devices, %3 bytes each, in %4 s")
+    printLine(QStringLiteral("torvane-cli: success: %1 on %2, %3 bytes each, in %4 s")
                   .arg(modeName(options))
-                  .arg(all.size())
+                  .arg(Counted(qint64(all.size()), "device", "devices"))
                   .arg(ImageSize(options.plan.mode))
                   .arg(wall, 0, 'f', 3));
     return int(ExitCode::Success);
@@ -277,10 +288,11 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     CatchStopSignals();
     Boards boards(events, run.report(), &totals, run.publisher().get());
     const auto footer = [&] {
+        // A board cut short is not done.
         const BoardCounts counts = totals.counts();
-        view.setFooter(QStringLiteral("watching: %1 boards done, %2 failed, %3 running; "
+        view.setFooter(QStringLiteral("watching: %1 done, %2 failed, %3 running; "
                                       "Ctrl-C ends the watch")
-                           .arg(counts.served())
+                           .arg(Counted(counts.passed + counts.failed, "board", "boards"))
                            .arg(counts.failed)
                            .arg(boards.running()));
     };

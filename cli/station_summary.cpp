@@ -1,5 +1,6 @@
 #include "cli/station_summary.h"
 
+#include "plant/counted.h"
 #include "station/station_totals.h"
 
 #include <algorithm>
@@ -81,9 +82,10 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
 
 QString WatchTotals(const StationTotals &totals) {
     const BoardCounts counts = totals.counts();
-    QString text = QStringLiteral("torvane-cli: watch ended: %1 boards done, %2 succeeded, %3 "
-                                  "failed, %4 stopped\n")
-                       .arg(counts.served())
+    // A board cut short is not done: the boards served, then how each ended.
+    QString text = QStringLiteral("torvane-cli: watch ended: %1: %2 succeeded, %3 failed, %4 "
+                                  "stopped\n")
+                       .arg(Counted(counts.served(), "board", "boards"))
                        .arg(counts.passed)
                        .arg(counts.failed)
                        .arg(counts.stopped);

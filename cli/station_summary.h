@@ -15,6 +15,6 @@ QString BoardResultText(const BoardOutcome &outcome);
 // device failed, the cause.
 QString SummaryTable(const std::vector<BoardOutcome> &outcomes);
 
-// The watch's totals: boards done, succeeded, failed and stopped, then how many ended with each
-// result.
+// The watch's totals: the boards served, how many succeeded, failed and were stopped, then how
+// many ended with each result.
 QString WatchTotals(const StationTotals &totals);

@@ -1,5 +1,7 @@
 #include "cli/station_view.h"
 
+#include "plant/counted.h"
+
 #include <algorithm>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -191,7 +193,7 @@ void StationView::draw(QByteArray &into, bool last) {
                       row.text));
     }
     if (shown < rows)
-        line(QStringLiteral("... and %1 more ports").arg(rows - shown));
+        line(QStringLiteral("... and %1 more").arg(Counted(rows - shown, "port", "ports")));
     if (footer)
         line(footer_);
     drawn_ = shown + (shown < rows) + footer;

@@ -1,6 +1,7 @@
 #include "plant/publish_settings.h"
 
 #include "plant/regular_file.h"
+#include "plant/state_folder.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,14 +19,6 @@ constexpr qint64 MaxSecretBytes = 4096;
 constexpr qint64 MaxAuthorityBytes = 16 * 1024 * 1024;
 // Leaves room in a file name (255 bytes) for what the outbox puts around it.
 constexpr int MaxFolderName = 200;
-
-QString stateHome() {
-    const QString set = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
-    if (!set.isEmpty() && QDir::isAbsolutePath(set))
-        return set;
-    return QDir::homePath() + QStringLiteral("/.local/state");
-}
 
 } // namespace
 
@@ -53,7 +46,7 @@ QString OutboxFolder(const PublishSettings &settings) {
     }
     const QByteArray digest =
         QCryptographicHash::hash(address.toUtf8(), QCryptographicHash::Sha256).toHex().left(8);
-    return stateHome() + QStringLiteral("/torvane/outbox/") + name.left(MaxFolderName) +
+    return StateFolder() + QStringLiteral("/outbox/") + name.left(MaxFolderName) +
            QLatin1Char('-') + QString::fromLatin1(digest);
 }
 

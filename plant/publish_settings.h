@@ -19,10 +19,9 @@ struct PublishSettings {
     bool operator!=(const PublishSettings &other) const { return !(*this == other); }
 };
 
-// The outbox's folder: the one given, else one for the broker and topic under
-// $XDG_STATE_HOME/torvane/outbox (~/.local/state when unset), so that records wait for the
-// broker and topic they were meant for, and stations publishing elsewhere never mix them
-// (localhost_1883_plant_line1-f2d441e3).
+// The outbox's folder: the one given, else one for the broker and topic in outbox/ of the state
+// folder (StateFolder()), so that records wait for the broker and topic they were meant for, and
+// stations publishing elsewhere never mix them (localhost_1883_plant_line1-f2d441e3).
 QString OutboxFolder(const PublishSettings &settings);
 
 // The secret on the first line of a small regular file, without its line end; false with why.

@@ -1,6 +1,7 @@
 #include "plant/publisher.h"
 
 #include "plant/broker_connection.h"
+#include "plant/counted.h"
 #include "plant/outbox.h"
 
 #include <QDir>
@@ -91,8 +92,9 @@ bool Publisher::start(QString *why) {
         return false;
     }
     if (const qint64 waiting = outbox_->count(); waiting > 0)
-        note(QStringLiteral("%1 records from before wait in the outbox %2; they go out first")
-                 .arg(QString::number(waiting), outbox_->folder()));
+        note(QStringLiteral("%1 from before %2 in the outbox %3; %4 first")
+                 .arg(Counted(waiting, "record", "records"), ForCount(waiting, "waits", "wait"),
+                      outbox_->folder(), ForCount(waiting, "it goes out", "they go out")));
     // The default outbox is one for each broker and topic: records left for an address no
     // longer used would wait there unseen.
     if (settings_.outbox.isEmpty()) {
@@ -104,9 +106,11 @@ bool Publisher::start(QString *why) {
                                        .entryList({QStringLiteral("*.json")}, QDir::Files)
                                        .size();
             if (left > 0)
-                note(QStringLiteral("%1 records wait in the outbox %2 for another broker or "
-                                    "topic; move them into %3 to send them to this one")
-                         .arg(QString::number(left), other.absoluteFilePath(), outbox_->folder()));
+                note(QStringLiteral("%1 %2 in the outbox %3 for another broker or topic; move "
+                                    "%4 into %5 to send %4 to this one")
+                         .arg(Counted(left, "record", "records"), ForCount(left, "waits", "wait"),
+                              other.absoluteFilePath(), ForCount(left, "it", "them"),
+                              outbox_->folder()));
         }
     }
     try {
@@ -135,16 +139,18 @@ bool Publisher::add(QJsonObject record, QString *why) {
         ++state_.notKept;
         // The oldest records stay: each of them was promised to the broker, and they are the
         // ones the plant has been without longest.
-        *why = QStringLiteral("the outbox %1 is full (%2 records): this record is not published%3")
-                   .arg(outbox_->folder(), QString::number(outbox_->count()),
+        *why = QStringLiteral("the outbox %1 is full (%2): this record is not published%3")
+                   .arg(outbox_->folder(), Counted(outbox_->count(), "record", "records"),
                         reported_ ? QStringLiteral("; the report keeps it")
                                   : QStringLiteral(", and with no report it is lost"));
         if (!fullSaid_) {
             fullSaid_ = true;
-            notes_ << QStringLiteral("THE OUTBOX IS FULL: %1 records wait in %2, and the records "
-                                     "of boards from now on are not published until the broker "
-                                     "has taken some%3")
-                          .arg(QString::number(outbox_->count()), outbox_->folder(),
+            const qint64 full = outbox_->count();
+            notes_ << QStringLiteral("THE OUTBOX IS FULL: %1 %2 in %3, and the records of boards "
+                                     "from now on are not published until the broker has taken "
+                                     "some%4")
+                          .arg(Counted(full, "record", "records"), ForCount(full, "waits", "wait"),
+                               outbox_->folder(),
                                reported_ ? QStringLiteral("; the report keeps them")
                                          : QStringLiteral("; with no report, THEY ARE LOST"));
         }
@@ -179,12 +185,16 @@ void Publisher::finish(std::chrono::milliseconds patience) {
     state_.waiting = outbox_->count();
     // Why they wait was said when it began.
     if (state_.waiting > 0)
-        notes_ << QStringLiteral("%1 records wait in the outbox %2%3; they go out when the broker "
-                                 "takes them, with the next run")
-                      .arg(QString::number(state_.waiting), outbox_->folder(),
+        notes_ << QStringLiteral("%1 %2 in the outbox %3%4; %5 when the broker takes %6, with "
+                                 "the next run")
+                      .arg(Counted(state_.waiting, "record", "records"),
+                           ForCount(state_.waiting, "waits", "wait"), outbox_->folder(),
                            state_.why.isEmpty()
-                               ? QStringLiteral(" (the run ended before the broker took them)")
-                               : QString());
+                               ? QStringLiteral(" (the run ended before the broker took %1)")
+                                     .arg(ForCount(state_.waiting, "it", "them"))
+                               : QString(),
+                           ForCount(state_.waiting, "it goes out", "they go out"),
+                           ForCount(state_.waiting, "it", "them"));
 }
 
 PublishState Publisher::state() const {
@@ -215,9 +225,11 @@ void Publisher::setWhy(const QString &why) {
     if (!why.isEmpty() && outbox_->count() == 0)
         notes_ << QStringLiteral("records will wait: %1 (they are kept in the outbox %2)")
                       .arg(why, outbox_->folder());
-    else if (!why.isEmpty())
-        notes_ << QStringLiteral("%1 records wait: %2 (they are kept in the outbox %3)")
-                      .arg(QString::number(outbox_->count()), why, outbox_->folder());
+    else if (const qint64 waiting = outbox_->count(); !why.isEmpty())
+        notes_ << QStringLiteral("%1 %2: %3 (%4 kept in the outbox %5)")
+                      .arg(Counted(waiting, "record", "records"),
+                           ForCount(waiting, "waits", "wait"), why,
+                           ForCount(waiting, "it is", "they are"), outbox_->folder());
     else
         notes_ << QStringLiteral("the broker %1 takes the records again (%2 waiting)")
                       .arg(settings_.broker.text(), QString::number(outbox_->count()));

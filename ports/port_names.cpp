@@ -78,6 +78,13 @@ QStringList PortNotes(const QString &name, const PortChoice &choice, const ComPo
         const QString device = QFileInfo(choice.portPath).canonicalFilePath();
         if (!device.isEmpty())
             notes << QStringLiteral("%1 is %2").arg(name, device);
+        // A bare name is an adapter's, never a file's in the working folder: one the operator
+        // meant there is reached by its path.
+        else if (const QFileInfo here(name);
+                 !name.contains(QLatin1Char('/')) && (here.exists() || here.isSymLink()))
+            notes << QStringLiteral("%1 is no adapter's name in %2; for the file %1 in this "
+                                    "folder, give ./%1")
+                         .arg(name, QLatin1String(SerialByIdFolder).chopped(1));
     }
     notes << ports.problems();
     if (!ports.keepError().isEmpty())

@@ -28,6 +28,7 @@ class ComPortMap;
 
 // What the port the operator named leads to, said before the operation: "COM.03 is /dev/ttyUSB0
 // (FT232R USB UART)", or the device a by-id name stands for today; what in the ports file cannot
-// be used; and why new COM numbers could not be kept, if they could not. Nothing for a device path
-// given as it is.
+// be used; a bare name that no adapter has but a file in the working folder has, with the path
+// to give for it; and why new COM numbers could not be kept, if they could not. Nothing for a
+// device path given as it is.
 QStringList PortNotes(const QString &name, const PortChoice &choice, const ComPortMap &ports);

@@ -31,7 +31,7 @@ constexpr int UploadDescriptors = 6;
 constexpr int ReserveDescriptors = 16;
 
 // How many descriptors the boards may take, or -1 for no limit. A thread whose event dispatcher
-// finds none aborts the whole process, so boards past this fail alone instead.
+// finds none aborts the whole process, so boards past this wait their turn instead.
 int descriptorBudget() {
 #ifdef Q_OS_UNIX
     rlimit limit{};
@@ -83,17 +83,35 @@ int Boards::launch(BoardJob job) {
     Worker &worker = workers_.back();
     worker.board = launched_++;
     worker.output = &events_.started(worker.board, job.portName);
+    worker.descriptors = IsUpload(job.request.mode) ? UploadDescriptors : DownloadDescriptors;
     const bool first = std::none_of(workers_.begin(), workers_.end(),
                                     [](const Worker &other) { return other.waiting.has_value(); });
-    if (threads_ < MostBoardsAtOnce && first) {
+    if (first && hasRoomFor(worker)) {
         start(worker, std::move(job), lock);
         return worker.board;
     }
-    worker.output->errorLine(QStringLiteral("waiting its turn: %1 boards run at "
-                                            "once")
-                                 .arg(MostBoardsAtOnce));
+    // Behind a board that waits, for the same reason it does.
+    if (threads_ >= MostBoardsAtOnce)
+        worker.output->errorLine(
+            QStringLiteral("waiting its turn: %1 boards run at once").arg(MostBoardsAtOnce));
+    else
+        worker.output->errorLine(QStringLiteral("waiting its turn: the limit of %1 open files "
+                                                "(ulimit -n) runs no more boards at once")
+                                     .arg(descriptorLimit()));
     worker.waiting = std::move(job);
     return worker.board;
+}
+
+bool Boards::hasRoomFor(const Worker &worker) const {
+    if (threads_ >= MostBoardsAtOnce)
+        return false;
+    if (descriptors_ < 0)
+        return true;
+    int taken = 0;
+    for (const Worker &other : workers_)
+        taken += other.thread ? other.descriptors : 0;
+    // A board alone is always tried: its own opening says so if the limit leaves it no room.
+    return taken == 0 || taken + worker.descriptors <= descriptors_;
 }
 
 void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &lock) {
@@ -113,19 +131,6 @@ void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &l
         notServed(worker, output, port, mode, job.refused, ExitCode::FileRefused);
         return;
     }
-    worker.descriptors = IsUpload(mode) ? UploadDescriptors : DownloadDescriptors;
-    int taken = 0;
-    for (const Worker &other : workers_)
-        taken += other.thread ? other.descriptors : 0;
-    // A board alone is always tried: its own opening says so if the limit leaves it no room.
-    if (descriptors_ >= 0 && taken > 0 && taken + worker.descriptors > descriptors_) {
-        lock.unlock();
-        notServed(worker, output, port, mode,
-                  QStringLiteral("too many open files: the limit of %1 descriptors (ulimit -n) "
-                                 "serves no more boards at once")
-                      .arg(descriptorLimit()));
-        return;
-    }
     // A QThread, not a bare thread: the serial port of a portable build wants the event
     // dispatcher that only a QThread has (its notifiers, and Windows' overlapped I/O).
     worker.thread.reset(QThread::create(
@@ -140,9 +145,12 @@ void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &l
 }
 
 void Boards::startWaiting(std::unique_lock<std::mutex> &lock) {
-    for (auto it = workers_.begin(); it != workers_.end() && threads_ < MostBoardsAtOnce; ++it) {
+    for (auto it = workers_.begin(); it != workers_.end(); ++it) {
         if (!it->waiting)
             continue;
+        // In their order: the first that has no room yet holds those after it.
+        if (!hasRoomFor(*it))
+            break;
         BoardJob job = std::move(*it->waiting);
         it->waiting.reset();
         start(*it, std::move(job), lock);

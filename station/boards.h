@@ -37,7 +37,9 @@ public:
 // The boards' operations, each on a thread of its own with its own serial component and state,
 // and their outcomes as they end. A board is known by the number launch() gives it. At most
 // MostBoardsAtOnce run at once, so that threads and memory stay bounded however many ports a
-// station names: the others wait their turn, in order, and start as collect() finds boards ended.
+// station names, and no more than the descriptors the process may open (ulimit -n) serve, though
+// a board alone is always tried: the others wait their turn, in order, and start as collect()
+// finds boards ended.
 class Boards {
 public:
     // Each board's end is counted in `totals` (when given) before ended() says it. Each record
@@ -63,13 +65,15 @@ private:
         std::optional<BoardJob> waiting; // its turn has not come yet
         ConsoleOutput *output = nullptr;
     };
+    // Whether the board may start now: a thread and the descriptors it takes are free.
+    bool hasRoomFor(const Worker &worker) const;
     // Starts the board's thread, or ends it at once when the system gives none; `lock` holds
     // the station's lock, and is let go on the way.
     void start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &lock);
     // The boards waiting whose turn has come.
     void startWaiting(std::unique_lock<std::mutex> &lock);
     void run(Worker &worker, ConsoleOutput &output, const BoardJob &job);
-    // The board ends before its thread starts: the system gives it no thread or descriptors.
+    // The board ends before its thread starts: the system gives it no thread.
     void notServed(Worker &worker, ConsoleOutput &output, const QString &port, TransferMode mode,
                    const QString &why, ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.

@@ -118,6 +118,7 @@ private slots:
 
     void interruptAfterTheVerdictKeepsIt();
     void portBelowTheWorkingFolder();
+    void bareNameOfAFileHereSaysToGiveItsPath();
     void twoProcessesOnTwoDevicesAtOnce();
     void traceShowsEveryFrameAndBlock();
     void traceWritesControlBytesAsText();
@@ -643,7 +644,7 @@ void TestCli::interruptAfterTheVerdictKeepsIt() {
     ::kill(pid_t(cli.processId()), SIGINT);
     const CliRun run = finish(cli, 10000);
     QCOMPARE(run.exitCode, 4);
-    QVERIFY2(run.resultLine().endsWith("connect failed (exit 4)"), qPrintable(run.resultLine()));
+    QVERIFY2(run.resultLine().endsWith("Connect failed! (exit 4)"), qPrintable(run.resultLine()));
 }
 
 void TestCli::portBelowTheWorkingFolder() {
@@ -659,6 +660,20 @@ void TestCli::portBelowTheWorkingFolder() {
     startCli(cli, {"download", "default", "default.bin", "--port", "board/tty"});
     const CliRun run = finish(cli);
     QVERIFY2(run.exitCode == 0, qPrintable(run.errors));
+}
+
+void TestCli::bareNameOfAFileHereSaysToGiveItsPath() {
+    // A name without a folder is an adapter's in /dev/serial/by-id: the file of that name in
+    // the working folder is not opened, and the operator is told how to name it.
+    QVERIFY(WriteFile(path("tty0"), QByteArray()));
+    QVERIFY(WriteFile(path("default.bin"), TestImage(DefaultSize, 0x5eed)));
+    QProcess cli;
+    cli.setWorkingDirectory(dir->path());
+    startCli(cli, {"download", "default", "default.bin", "--port", "tty0"});
+    const CliRun run = finish(cli);
+    QCOMPARE(run.exitCode, 3);
+    QVERIFY2(run.errors.contains("for the file tty0 in this folder, give ./tty0"),
+             qPrintable(run.errors));
 }
 
 void TestCli::twoProcessesOnTwoDevicesAtOnce() {

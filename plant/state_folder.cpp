@@ -1,4 +1,4 @@
-#include "station/state_folder.h"
+#include "plant/state_folder.h"
 
 #include <QDir>
 #include <QFileInfo>
