@@ -320,7 +320,7 @@ bool StationWindow::planIsSound(const StationPlan &plan) {
 
 void StationWindow::begin(const StationPlan &plan, bool again) {
     if (const auto refusal = runner_->start(plan, again)) {
-        refuse(RefusalWords(*refusal));
+        refuse(RefusalWords(*refusal, plan.file));
         return;
     }
     if (!again)
@@ -451,7 +451,7 @@ void StationWindow::showDetail(int row) {
         return;
     const QString port = rows_->port(row);
     QMessageBox box(
-        QMessageBox::Information,
+        rows_->state(row) == BoardState::Failed ? QMessageBox::Warning : QMessageBox::Information,
         QStringLiteral("%1: slot %2, %3").arg(QLatin1String(Title)).arg(row + 1).arg(port),
         QStringLiteral("Slot %1: %2\n%3").arg(row + 1).arg(port, rows_->shownResult(row)),
         QMessageBox::Ok, this);
