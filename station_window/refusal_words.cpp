@@ -4,6 +4,8 @@
 #include "station/port_file_name.h"
 #include "station/station_plan.h"
 
+#include <QFileInfo>
+
 QString PlanProblemWords(const PlanProblem &problem) {
     using K = PlanProblem::Kind;
     switch (problem.kind) {
@@ -50,11 +52,14 @@ QString RefusalWords(const StationRefusal &refusal, const QString &image) {
         if (refusal.status.isEmpty())
             return refusal.error;
         // The image's check: its status says what is wrong, and the file is named, which the
-        // status does not do (a recipe's image that is not there).
+        // status does not do (a recipe's image that is not there), whole: a name given from
+        // another folder is looked for in this one.
         QString why = refusal.error;
-        if (!why.contains(image))
-            why = why.isEmpty() ? QStringLiteral("The image: %1").arg(image)
-                                : QStringLiteral("The image %1: %2").arg(image, why);
+        if (!why.contains(image)) {
+            const QString whole = QFileInfo(image).absoluteFilePath();
+            why = why.isEmpty() ? QStringLiteral("The image: %1").arg(whole)
+                                : QStringLiteral("The image %1: %2").arg(whole, why);
+        }
         return refusal.status + QLatin1Char('\n') + why;
     }
     case Kind::SameDevice:
