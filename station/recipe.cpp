@@ -3,11 +3,13 @@
 #include "link/bounded_file.h"
 #include "ops/file_check.h"
 #include "ops/image_save.h"
+#include "ports/port_names.h"
 #include "station/held_image.h"
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QStringDecoder>
 
 #include <cerrno>
@@ -137,6 +139,41 @@ RecipeRead readText(const QString &name, const QString &text, const StationOptio
     return read;
 }
 
+// `path` as the tool opens it from the current folder, whatever folder the recipe is run from
+// later: the current folder before a relative path, its "." steps and doubled slashes dropped. A
+// ".." stays: after a link it leads where the link leads, not to the folder that holds the link.
+QString fromHere(const QString &path) {
+    if (path.isEmpty() || !QDir::isRelativePath(path))
+        return path;
+    QString whole = QDir::currentPath();
+    for (const QString &step : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (step != QLatin1String("."))
+            whole += (whole.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + step;
+    }
+    return whole;
+}
+
+// Every file of `plan` (the image, the report, the publisher's) and every port given as a path,
+// as the tool opens them from here. A port's name without a '/' (a COM number or pattern, a
+// by-id name) stays as it is: the tool looks it up wherever it runs. Empty, or what is wrong.
+QString holdFromHere(StationPlan *plan) {
+    for (QString *file : {&plan->file, &plan->report, &plan->publish.passwordFile,
+                          &plan->publish.caFile, &plan->publish.outbox})
+        *file = fromHere(*file);
+    for (QString &port : plan->ports) {
+        if (!port.contains(QLatin1Char('/')) || !QDir::isRelativePath(port))
+            continue;
+        // A name with * ? [ in it is a pattern, and so would the folder's name make this one.
+        if (IsPortPattern(QDir::currentPath()))
+            return QStringLiteral("the port %1 cannot be kept in a recipe: from this folder, "
+                                  "%2, its whole path holds *, ? or [, which a recipe reads as "
+                                  "a pattern")
+                .arg(port, QDir::currentPath());
+        port = fromHere(port);
+    }
+    return QString();
+}
+
 } // namespace
 
 RecipeRead ReadRecipe(const QString &path, const StationOptions &options) {
@@ -169,6 +206,9 @@ QString RecipeText(const StationPlan &plan) {
 }
 
 QString SaveRecipe(const QString &path, StationPlan plan) {
+    // A recipe is run from other folders, and by a service that has a folder of its own.
+    if (const QString why = holdFromHere(&plan); !why.isEmpty())
+        return why;
     if (!IsUpload(plan.mode)) {
         const HeldImage image = HoldImageFile(plan.file, plan.mode);
         if (!image.held()) {

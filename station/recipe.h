@@ -26,7 +26,9 @@ RecipeRead ReadRecipe(const QString &path, const StationOptions &options);
 // The recipe of `plan`, with a comment above saying what made it.
 QString RecipeText(const StationPlan &plan);
 
-// Saves `plan` as a recipe at `path`, whole or not at all. A download's image is checked as a
-// run checks it, and its SHA-256 goes into the recipe as --expect-sha256. Empty, or what went
-// wrong.
+// Saves `plan` as a recipe at `path`, whole or not at all. Its files, and its ports given as
+// paths, are kept whole (from the current folder), so that the recipe runs the same from any
+// folder; a port's name the tool looks up (COM.03, COM.*, a by-id name) stays as it is. A
+// download's image is checked as a run checks it, and its SHA-256 goes into the recipe as
+// --expect-sha256. Empty, or what went wrong.
 QString SaveRecipe(const QString &path, StationPlan plan);

@@ -128,8 +128,10 @@ void BoardRows::count(std::optional<BoardState> state, int by) {
 
 void BoardRows::start(int row, const QString &device, bool again) {
     Row &r = rows_[size_t(row)];
-    if (!again)
-        r.counted.reset();
+    // The same board again is counted as running only, not in its last end as well.
+    if (again)
+        count(r.counted, -1);
+    r.counted.reset();
     r.device = device;
     r.state = BoardState::Running;
     r.held = true;

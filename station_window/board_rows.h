@@ -55,7 +55,8 @@ public:
     QString shownResult(int row) const;
 
     // A board starts on the row. `again`: the same board once more (Again, a retry), whose last
-    // end is counted no more; otherwise a new board on the port, the last one's count stands.
+    // end is counted no more from now on: it counts as running until it ends again; otherwise a
+    // new board on the port, the last one's count stands.
     void start(int row, const QString &device, bool again);
     void setProgress(int row, const QString &status, int done, int total);
     void setStatus(int row, const QString &status);
@@ -69,7 +70,8 @@ public:
     // What the Again key would run: the rows that neither passed nor run.
     std::vector<int> notPassed() const;
 
-    // The batch's boards counted once each, as they stand: Again replaces a board's last end.
+    // The batch's boards that ended, counted once each, as they stand: Again takes a board's
+    // last end away, and its new end counts.
     const BoardCounts &counts() const { return counts_; }
 
 private:

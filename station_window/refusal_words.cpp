@@ -4,6 +4,8 @@
 #include "station/port_file_name.h"
 #include "station/station_plan.h"
 
+#include <QFileInfo>
+
 QString PlanProblemWords(const PlanProblem &problem) {
     using K = PlanProblem::Kind;
     switch (problem.kind) {
@@ -43,12 +45,23 @@ QString PlanProblemWords(const PlanProblem &problem) {
     return QString();
 }
 
-QString RefusalWords(const StationRefusal &refusal) {
+QString RefusalWords(const StationRefusal &refusal, const QString &image) {
     using Kind = StationRefusal::Kind;
     switch (refusal.kind) {
-    case Kind::File:
-        return refusal.status.isEmpty() ? refusal.error
-                                        : refusal.status + QLatin1Char('\n') + refusal.error;
+    case Kind::File: {
+        if (refusal.status.isEmpty())
+            return refusal.error;
+        // The image's check: its status says what is wrong, and the file is named, which the
+        // status does not do (a recipe's image that is not there), whole: a name given from
+        // another folder is looked for in this one.
+        QString why = refusal.error;
+        if (!why.contains(image)) {
+            const QString whole = QFileInfo(image).absoluteFilePath();
+            why = why.isEmpty() ? QStringLiteral("The image: %1").arg(whole)
+                                : QStringLiteral("The image %1: %2").arg(whole, why);
+        }
+        return refusal.status + QLatin1Char('\n') + why;
+    }
     case Kind::SameDevice:
         return QStringLiteral("%1 and %2 are the same device (%3): one device, one owner.")
             .arg(refusal.first, refusal.second, refusal.place);

@@ -202,9 +202,12 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
     const BoardFeed::Look last = feed->look();
     rows_.setProgress(row, last.status, last.done, last.total);
     rows_.end(row, state, record.device, shownResult(outcome, state), detail, record.seconds);
-    // Stopped where it was: the row says so rather than a progress that goes no further.
+    // How it ended, as its record says it, rather than a progress that goes no further (a board
+    // lost in the middle of its data); one stopped, where it was.
     if (state == BoardState::Stopped && !last.status.isEmpty())
         rows_.setStatus(row, QStringLiteral("stopped during %1").arg(last.status.simplified()));
+    else if (!record.result.isEmpty())
+        rows_.setStatus(row, record.result);
     if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
         sha256_ = QString::fromLatin1(record.sha256);
     if (watch_)

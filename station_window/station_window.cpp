@@ -13,6 +13,7 @@
 #include "station_window/refusal_words.h"
 #include "station_window/station_controls.h"
 #include "station_window/station_runner.h"
+#include "station_window/wrapped_line.h"
 #include "widgets/bevel_panel.h"
 #include "widgets/window_style.h"
 
@@ -33,8 +34,11 @@
 
 namespace {
 
-QLabel *makeLabel(QWidget *parent, const char *name, int pixels) {
-    auto *label = new QLabel(parent);
+// The notes the bottom line's tooltip keeps: the newest and those before it, a screen's worth.
+constexpr qsizetype NotesKept = 40;
+
+template <typename Label = QLabel> Label *makeLabel(QWidget *parent, const char *name, int pixels) {
+    auto *label = new Label(parent);
     label->setObjectName(QLatin1String(name));
     label->setFont(WindowArial(pixels));
     SetNavy(label);
@@ -120,18 +124,17 @@ void StationWindow::createLayout() {
     lines->setSpacing(2);
     auto *line = new QHBoxLayout;
     lines->addLayout(line);
-    totals_ = makeLabel(bottom, "Label_Totals", 14);
-    note_ = makeLabel(bottom, "Label_Note", 12);
+    // The counts and the newest note wrap to the room there is, whole, never widening the
+    // window; the image's hash is cut to it.
+    totals_ = makeLabel<WrappedLine>(bottom, "Label_Totals", 14);
     sha_ = makeLabel(bottom, "Label_Sha256", 12);
-    // What the bottom line says is cut to the room there is, never widening the window; the
-    // totals and the image's hash first, the notes in what is left.
-    totals_->setMinimumWidth(1);
     sha_->setMinimumWidth(1);
-    note_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     line->setSpacing(16);
-    line->addWidget(totals_);
-    line->addWidget(note_, 1);
-    line->addWidget(sha_);
+    line->addWidget(totals_, 1);
+    line->addWidget(sha_, 0, Qt::AlignRight | Qt::AlignTop);
+    note_ = makeLabel<WrappedLine>(bottom, "Label_Note", 12);
+    note_->hide(); // until there is one
+    lines->addWidget(note_);
     // The lot's counts, there all the time.
     auto *lotLine = new QHBoxLayout;
     lines->addLayout(lotLine);
@@ -139,8 +142,7 @@ void StationWindow::createLayout() {
     lotButton_ = MakeFlatButton(bottom, "SB_NewLot", QStringLiteral("New lot…"),
                                 QStringLiteral(":/torvane/images/start.png"),
                                 QStringLiteral("Ctrl+L"), &lotFrame, 96);
-    lotLabel_ = makeLabel(bottom, "Label_Lot", 14);
-    lotLabel_->setMinimumWidth(1);
+    lotLabel_ = makeLabel<WrappedLine>(bottom, "Label_Lot", 14);
     lotLine->addWidget(lotFrame);
     lotLine->addSpacing(8);
     lotLine->addWidget(lotLabel_, 1);
@@ -188,12 +190,14 @@ bool StationWindow::openLot(const QString &name, bool remember) {
 void StationWindow::showLot() {
     if (!lot_) {
         lotLabel_->setText(QStringLiteral("No lot: the boards are counted in no lot (New lot…)"));
+        lotLabel_->setToolTip(lotLabel_->text());
         return;
     }
     QString why;
     if (!lot_->refresh(&why))
         note(QStringLiteral("The lot %1: %2").arg(lot_->name(), why));
     lotLabel_->setText(QStringLiteral("Lot ") + LotLine(*lot_));
+    lotLabel_->setToolTip(lotLabel_->text());
 }
 
 // Asks for the new lot's name and, before its counts begin, whether that is what is meant.
@@ -316,7 +320,7 @@ bool StationWindow::planIsSound(const StationPlan &plan) {
 
 void StationWindow::begin(const StationPlan &plan, bool again) {
     if (const auto refusal = runner_->start(plan, again)) {
-        refuse(RefusalWords(*refusal));
+        refuse(RefusalWords(*refusal, plan.file));
         return;
     }
     if (!again)
@@ -427,6 +431,7 @@ void StationWindow::showTotals() {
         text += QStringLiteral("; ") + PublishStateText(publisher->state());
     }
     totals_->setText(text);
+    totals_->setToolTip(text);
     const QString sha = runner_->sha256();
     sha_->setText(sha.isEmpty() ? QString() : QStringLiteral("SHA-256 %1…").arg(sha.left(16)));
     sha_->setToolTip(sha.isEmpty() ? QString() : QStringLiteral("SHA-256 %1").arg(sha));
@@ -434,8 +439,11 @@ void StationWindow::showTotals() {
 
 void StationWindow::note(const QString &text) {
     notes_ << text;
-    note_->setText(note_->fontMetrics().elidedText(text, Qt::ElideRight, note_->width()));
+    if (notes_.size() > NotesKept)
+        notes_.removeFirst();
+    note_->setText(text);
     note_->setToolTip(notes_.join(QLatin1Char('\n')));
+    note_->show();
 }
 
 void StationWindow::showDetail(int row) {
@@ -443,7 +451,7 @@ void StationWindow::showDetail(int row) {
         return;
     const QString port = rows_->port(row);
     QMessageBox box(
-        QMessageBox::Information,
+        rows_->state(row) == BoardState::Failed ? QMessageBox::Warning : QMessageBox::Information,
         QStringLiteral("%1: slot %2, %3").arg(QLatin1String(Title)).arg(row + 1).arg(port),
         QStringLiteral("Slot %1: %2\n%3").arg(row + 1).arg(port, rows_->shownResult(row)),
         QMessageBox::Ok, this);

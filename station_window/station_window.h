@@ -77,7 +77,7 @@ private:
     void showDetail(int row);
     void refuse(const QString &text);
     // A line of the station's own (where a port leads, a port a pattern matched but leaves
-    // alone): the newest at the bottom, all of them in its tooltip.
+    // alone): the newest at the bottom, whole, and the last few in its tooltip.
     void note(const QString &text);
     void takeKeyboardBack();
 

@@ -20,11 +20,45 @@ WindowArguments fail(const QString &what) {
     return result;
 }
 
+bool among(const QCommandLineOption &option, const QList<QCommandLineOption> &options) {
+    return std::any_of(options.begin(), options.end(),
+                       [&](const QCommandLineOption &o) { return o.names() == option.names(); });
+}
+
+// What may stand beside --recipe here: the operator's options and the window's own --quiet.
+QList<QCommandLineOption> besideRecipe(const StationOptions &options,
+                                       const QCommandLineOption &quiet) {
+    return options.operatorLevel() + QList<QCommandLineOption>{quiet};
+}
+
+// "--lot, --trace, --watch and --quiet"
+QString namesOf(const QList<QCommandLineOption> &options) {
+    QStringList names;
+    for (const QCommandLineOption &option : options)
+        names << QStringLiteral("--") + option.names().constLast();
+    const QString last = names.takeLast();
+    return names.isEmpty() ? last
+                           : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
 } // namespace
 
 WindowArguments ParseWindowArguments(const QStringList &arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    StationOptions options;
+    const QCommandLineOption quietOption(
+        QStringLiteral("quiet"),
+        QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
+    const QList<QCommandLineOption> beside = besideRecipe(options, quietOption);
+    QString besideUsage;
+    for (const QCommandLineOption &option : beside)
+        besideUsage +=
+            QStringLiteral(" [--%1%2]")
+                .arg(option.names().constLast(), option.valueName().isEmpty()
+                                                     ? QString()
+                                                     : QLatin1Char(' ') + option.valueName());
+    // The usage, its last line naming what may stand beside a recipe.
+    const QString usage = QStringLiteral(
         "The production station's window: one operation on many boards at once, one row each.\n"
         "Without arguments it opens empty; with the command line's station arguments it opens\n"
         "filled in. Nothing starts until Start (F5).\n"
@@ -33,26 +67,27 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         "        [--watch]      KIND: software, data, default, loader, all\n"
         "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
         "        [--report FILE] [--watch]      KIND: software, data, default\n"
-        "  torvane-station --recipe FILE [--lot NAME] [--trace] [--watch]\n"
+        "  torvane-station --recipe FILE%1\n"
         "\n"
         "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
         "does: see torvane-cli --help.\n"
         "\n"
-        "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops."));
+        "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops.");
+    parser.setApplicationDescription(usage.arg(besideUsage));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Displays help on commandline options."));
     parser.addOption(helpOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
-    StationOptions options;
     options.watch.setDescription(QStringLiteral(
         "Keeps watching: each time a port matching a --port appears, the operation runs on it "
         "once. Stop (Escape) ends it."));
+    options.recipe.setDescription(
+        QStringLiteral("Takes the operation and the options from FILE, one to a line; only %1 "
+                       "may be added.")
+            .arg(namesOf(beside)));
     parser.addOptions(options.all());
-    const QCommandLineOption quietOption(
-        QStringLiteral("quiet"),
-        QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
     parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
@@ -71,18 +106,23 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         return result;
     }
     result.quiet = parser.isSet(quietOption);
+    // Said here in the window's words, which name its own --quiet too.
+    if (parser.isSet(options.recipe)) {
+        for (const QCommandLineOption &option : options.all()) {
+            if (parser.isSet(option) && !options.outsideRecipes(option) && !among(option, beside))
+                return fail(QStringLiteral("--%1 beside --recipe: the recipe holds the station's "
+                                           "set-up; only %2 may be added")
+                                .arg(option.names().constLast(), namesOf(beside)));
+        }
+    }
     if (const QString error = ApplyRecipe(parser, options, arguments, &result.recipe);
         !error.isEmpty())
         return fail(error);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         // An empty window may still be given the operator's own: the lot, the trace.
-        const QList<QCommandLineOption> operatorLevel = options.operatorLevel();
         for (const QCommandLineOption &option : options.all()) {
-            const bool own = std::any_of(
-                operatorLevel.begin(), operatorLevel.end(),
-                [&](const QCommandLineOption &o) { return o.names() == option.names(); });
-            if (parser.isSet(option) && !own)
+            if (parser.isSet(option) && !among(option, options.operatorLevel()))
                 return fail(
                     QStringLiteral("expected: download|upload KIND FILE before the options"));
         }

@@ -120,22 +120,53 @@ void TestRecipe::refusesWhatIsNoRecipe() {
     QVERIFY2(read.error.contains(name) && read.error.contains(complaint), qPrintable(read.error));
 }
 
+// The folder the tool runs in, put back however a test ends.
+struct InFolder {
+    explicit InFolder(const QString &folder) { ok = QDir::setCurrent(folder); }
+    ~InFolder() { QDir::setCurrent(was); }
+    QString was = QDir::currentPath();
+    bool ok = false;
+};
+
 void TestRecipe::savedSetUpReadsBack() {
     const QByteArray image = TestImage(262144, 7);
     QVERIFY(WriteFile(path("my data #1.bin"), image));
+    // Set up with paths as typed in a folder the recipe is not run from later.
+    QVERIFY(QDir().mkpath(path("line/boards")));
+    const InFolder here(path("line"));
+    QVERIFY(here.ok);
+    const QString line = QDir::currentPath();
     StationPlan plan;
     plan.mode = TransferMode::DownloadData;
-    plan.file = path("my data #1.bin");
-    plan.ports = QStringList{"COM.01", "/dev/serial/by-id/usb-FTDI \"x\" port0"};
-    plan.report = path("report.jsonl");
+    plan.file = "../my data #1.bin";
+    plan.ports = QStringList{"COM.01",        "/dev/serial/by-id/usb-FTDI \"x\" port0",
+                             "./boards/tty0", "../tty1",
+                             "/dev/pts/5",    "ttyUSB0",
+                             "COM.*"};
+    plan.report = "report.jsonl";
     plan.lot = "lot 7";
     plan.retries = 2;
     ParseBrokerAddress("mqtts://station4@broker.example/plant/line%201", &plan.publish.broker);
-    plan.publish.passwordFile = path("broker password");
+    plan.publish.passwordFile = "./broker password";
     plan.publish.password = "never-in-a-recipe"; // from the environment
+    plan.publish.caFile = "boards//ca.pem";
+    plan.publish.outbox = "outbox/";
     plan.publish.station = "line 1, station 4";
     QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
     QVERIFY(!ReadFile(path("saved.recipe")).contains("never-in-a-recipe"));
+    // Its files and its ports named by a path are whole; the names the tool looks up stay.
+    plan.file = line + "/../my data #1.bin";
+    plan.ports = QStringList{"COM.01",
+                             "/dev/serial/by-id/usb-FTDI \"x\" port0",
+                             line + "/boards/tty0",
+                             line + "/../tty1",
+                             "/dev/pts/5",
+                             "ttyUSB0",
+                             "COM.*"};
+    plan.report = line + "/report.jsonl";
+    plan.publish.passwordFile = line + "/broker password";
+    plan.publish.caFile = line + "/boards/ca.pem";
+    plan.publish.outbox = line + "/outbox";
 
     // Read back as a front end reads it: the recipe, then the command line beside it, where
     // --watch makes a watch of it (as the station's service runs every recipe).

@@ -26,6 +26,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <optional>
 
 namespace {
 
@@ -212,10 +213,11 @@ BoardState TestStationWindow::state(const QString &port) const {
 }
 
 void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
-    DeviceProcess devices(
-        QStringList{"--count", "8", "--link-dir", path("boards"), "--fault", "5:erase-fail"} +
-            Quick,
-        5000, 8);
+    // One board fails its erase, another is lost in the middle of its data.
+    DeviceProcess devices(QStringList{"--count", "8", "--link-dir", path("boards"), "--fault",
+                                      "5:erase-fail", "--fault", "2:hangup-after=100"} +
+                              Quick,
+                          5000, 8);
     QVERIFY2(devices.slavePaths().size() == 8, qPrintable(devices.errorString()));
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     // Given last to first: the slots keep that order, whatever order the boards end in.
@@ -237,6 +239,7 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     QCOMPARE(report.size(), 8);
     QCOMPARE(table()->model()->rowCount(), 8);
     const QString faulty = path("boards/tty5");
+    const QString lost = path("boards/tty2");
     for (int k = 0; k < 8; ++k) {
         QCOMPARE(table()->model()->index(k, BoardRows::SlotColumn).data().toInt(), k + 1);
         QCOMPARE(cell(given[k], BoardRows::PortColumn), given[k]);
@@ -246,19 +249,22 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
             if (line["port"].toString() == given[k])
                 record = line;
         }
-        // Green across the row, or red with its cause in plain words.
-        QCOMPARE(state(given[k]), given[k] == faulty ? BoardState::Failed : BoardState::Passed);
-        QCOMPARE(record["exitCode"].toInt() != 0, given[k] == faulty);
+        // Green across the row, or red with its cause in plain words; its status says how it
+        // ended, as its record does, even when it was lost in the middle of its data.
+        const bool failed = given[k] == faulty || given[k] == lost;
+        QCOMPARE(state(given[k]), failed ? BoardState::Failed : BoardState::Passed);
+        QCOMPARE(record["exitCode"].toInt() != 0, failed);
+        QCOMPARE(cell(given[k], BoardRows::StatusColumn), record["result"].toString());
         if (given[k] == faulty)
             QCOMPARE(cell(given[k], BoardRows::ResultColumn), causeOfErase);
-        else
+        else if (!failed)
             QCOMPARE(cell(given[k], BoardRows::ResultColumn), record["result"].toString());
         QCOMPARE(table()->model()->index(k, BoardRows::StatusColumn).data(Qt::BackgroundRole),
                  table()->model()->index(k, BoardRows::SlotColumn).data(Qt::BackgroundRole));
     }
     QCOMPARE(banner()->state(), BatchBanner::State::Fail);
-    QCOMPARE(banner()->text(), QStringLiteral("FAIL  1 of 8 failed"));
-    QCOMPARE(totals(), QStringLiteral("8 boards: 7 passed, 1 failed, 0 stopped"));
+    QCOMPARE(banner()->text(), QStringLiteral("FAIL  2 of 8 failed"));
+    QCOMPARE(totals(), QStringLiteral("8 boards: 6 passed, 2 failed, 0 stopped"));
     QVERIFY(window->findChild<QLabel *>("Label_Sha256")
                 ->toolTip()
                 .contains(report.first()["sha256"].toString()));
@@ -266,17 +272,51 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     QVERIFY2(window->minimumSizeHint().width() <= 512,
              qPrintable(QString::number(window->minimumSizeHint().width())));
 
-    // Its fault taken away, F6 runs the red one again and leaves the green ones alone; the
-    // batch's counts go on from where they were.
+    // A failed board's detail, opened with a double-click, is a warning.
+    std::optional<QMessageBox::Icon> icon;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+        auto *box = window->findChild<QMessageBox *>("BoardDetail");
+        if (!box || !box->isVisible())
+            return;
+        icon = box->icon();
+        // Escape, until it has the keyboard: Return would only show the box's details.
+        xdotool({"key", "Escape"});
+    });
+    answer.start(50);
+    const QRect cellRect =
+        table()->visualRect(table()->model()->index(row(faulty), BoardRows::ResultColumn));
+    const QPoint at = table()->viewport()->mapToGlobal(cellRect.center());
+    QVERIFY(xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()),
+                     "click", "--repeat", "2", "--delay", "80", "1"}));
+    QTRY_VERIFY_WITH_TIMEOUT(icon.has_value(), 10000);
+    QCOMPARE(*icon, QMessageBox::Warning);
+    QTRY_VERIFY(!window->findChild<QMessageBox *>("BoardDetail"));
+    answer.stop();
+    // The row the double-click selected, unselected with Ctrl and a click: Again runs every red
+    // one.
+    QVERIFY(xdotool({"keydown", "ctrl", "click", "1", "keyup", "ctrl"}));
+    QTRY_VERIFY(!table()->selectionModel()->hasSelection());
+
+    // Their faults taken away and the lost one back, F6 runs the red ones again and leaves the
+    // green ones alone; they count as running only, and the batch's counts go on from where
+    // they were.
     QVERIFY(control(path("boards"), "fault 5 none"));
+    QVERIFY(control(path("boards"), "fault 2 none"));
+    QVERIFY(control(path("boards"), "plug 2"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(lost).isSymLink() && QFileInfo::exists(lost), 10000);
     key("F6");
     QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
     QCOMPARE(state(faulty), BoardState::Running);
+    QCOMPARE(state(lost), BoardState::Running);
+    QCOMPARE(totals(), QStringLiteral("6 boards: 6 passed, 0 failed, 0 stopped; 2 running"));
     QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
     report = records(path("report.jsonl"));
-    QCOMPARE(report.size(), 9);
-    QCOMPARE(report.last()["port"].toString(), faulty);
+    QCOMPARE(report.size(), 10);
+    QCOMPARE(QSet<QString>({report[8]["port"].toString(), report[9]["port"].toString()}),
+             QSet<QString>({faulty, lost}));
     QCOMPARE(state(faulty), BoardState::Passed);
+    QCOMPARE(state(lost), BoardState::Passed);
     QCOMPARE(totals(), QStringLiteral("8 boards: 8 passed, 0 failed, 0 stopped"));
     QCOMPARE(banner()->state(), BatchBanner::State::Pass);
     QCOMPARE(banner()->text(), QStringLiteral("PASS  8 of 8"));
@@ -352,21 +392,31 @@ void TestStationWindow::uploadsFromThreeBoardsByPort() {
 }
 
 // A line's recipe: the window opens filled in and locked, and an image that is not the one the
-// recipe expects is refused at Start, both hashes shown, nothing made.
+// recipe expects is refused at Start, both hashes shown, nothing made; one that is not there is
+// named. Beside the recipe only the operator's options may be given, and the window's --quiet.
 void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
     const QString expected(64, QLatin1Char('a'));
-    QVERIFY(
-        WriteFile(path("line.recipe"), QStringLiteral("# line 3\n"
-                                                      "download data %1\n"
-                                                      "--port /dev/null\n"
-                                                      "--report %2\n"
-                                                      "--expect-sha256 %3\n")
-                                           .arg(path("data.bin"), path("report.jsonl"), expected)
-                                           .toUtf8()));
+    // Named at length, as a line's recipes are kept.
+    const QString recipe = path("line-3-board-rev-b-data-image-week-50-station-4.recipe");
+    QVERIFY(WriteFile(recipe, QStringLiteral("# line 3\n"
+                                             "download data %1\n"
+                                             "--port /dev/null\n"
+                                             "--report %2\n"
+                                             "--expect-sha256 %3\n")
+                                  .arg(path("data.bin"), path("report.jsonl"), expected)
+                                  .toUtf8()));
+    const WindowArguments beside =
+        ParseWindowArguments({"torvane-station", "--recipe", recipe, "--report", path("x")});
+    QVERIFY(beside.action == WindowArguments::Action::Exit);
+    QVERIFY2(beside.message.contains("only --lot, --trace, --watch and --quiet may be added"),
+             qPrintable(beside.message));
+    QVERIFY(ParseWindowArguments({"torvane-station", "--help"})
+                .message.contains("--recipe FILE [--lot NAME] [--trace] [--watch] [--quiet]"));
     const WindowArguments parsed =
-        ParseWindowArguments({"torvane-station", "--recipe", path("line.recipe")});
+        ParseWindowArguments({"torvane-station", "--recipe", recipe, "--quiet"});
     QVERIFY2(parsed.action == WindowArguments::Action::Show, qPrintable(parsed.message));
+    QVERIFY(parsed.quiet);
     window = std::make_unique<StationWindow>([] { return ComPortMap(); });
     window->fillIn(parsed.station);
     window->lockRecipe(parsed.recipe);
@@ -379,6 +429,20 @@ void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
                              "SE_Retries", "Edit_Report", "Edit_Sha256"})
         QVERIFY2(!window->findChild<QWidget *>(name)->isEnabled(), name);
     QVERIFY(window->findChild<QWidget *>("SB_Start")->isEnabled());
+    // The note saying so is there whole, in as many lines as it takes in a window as narrow as
+    // a 1024-pixel screen at scale factor 2 allows, which it never widens.
+    window->resize(512, window->height());
+    auto *note = window->findChild<QLabel *>("Label_Note");
+    const QString said =
+        QStringLiteral("The set-up is the recipe %1's: Start, Stop and Again work").arg(recipe);
+    QCOMPARE(note->text(), said);
+    QVERIFY(note->toolTip().contains(said));
+    QTRY_COMPARE(window->width(), 512);
+    QTRY_VERIFY(note->height() >= note->heightForWidth(note->width()));
+    QVERIFY(note->heightForWidth(note->width()) > note->fontMetrics().height());
+    QVERIFY(note->geometry().right() < window->width());
+    QVERIFY2(window->minimumSizeHint().width() <= 512,
+             qPrintable(QString::number(window->minimumSizeHint().width())));
 
     // The refusal is a modal box: read and answered with Return from within its own loop.
     QString refusal;
@@ -402,6 +466,16 @@ void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
     QTRY_VERIFY(!window->findChild<QMessageBox *>("StationRefusal"));
     QVERIFY(!window->running());
     QVERIFY(!QFileInfo::exists(path("report.jsonl")));
+
+    // Its image gone: the refusal names it.
+    QVERIFY(QFile::remove(path("data.bin")));
+    refusal.clear();
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(!refusal.isEmpty(), 10000);
+    QVERIFY2(refusal.contains(path("data.bin")), qPrintable(refusal));
+    key("Return");
+    QTRY_VERIFY(!window->findChild<QMessageBox *>("StationRefusal"));
+    QVERIFY(!window->running());
 }
 
 // The lot's counts and yield, shown all the time: a board counted once at its last attempt, each
