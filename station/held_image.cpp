@@ -17,8 +17,9 @@ HeldImage HoldImageFile(const QString &name, TransferMode mode) {
     }
     if (!image.file) {
         image.refusal = refusal;
-        if (refusal == FileRefusal::WrongLength)
-            image.error = WrongLengthReason(mode, -1);
+        image.error = refusal == FileRefusal::WrongLength
+                          ? WrongLengthReason(mode, -1)
+                          : QStringLiteral("%1 is not there").arg(name);
         return image;
     }
     if (!ShareImageFile(*image.file, name, &image.error)) {

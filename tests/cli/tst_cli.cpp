@@ -283,7 +283,7 @@ void TestCli::fileRefusals_data() {
     QTest::addColumn<QString>("why"); // on stderr
     QTest::newRow("missing") << "data" << -1
                              << "Find an error, when opening this file, maybe it inexistent!"
-                             << "";
+                             << "image.bin is not there";
     QTest::newRow("a pipe") << "data" << -2 << "File wrong!"
                             << "the file is not a regular file";
     QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!"
