@@ -1,5 +1,6 @@
 #include "station_window/station_window.h"
 
+#include "plant/counted.h"
 #include "plant/publisher.h"
 #include "station/lot.h"
 #include "station/plan_rules.h"
@@ -233,10 +234,8 @@ void StationWindow::newLot() {
                    .arg(lot_->name(), name)
              : QStringLiteral("Count the boards into the lot %1 from now on?").arg(name);
     if (kept.served() > 0)
-        question += QStringLiteral("\n\n%1 has counted %2 boards before: it begins anew, from "
-                                   "zero.")
-                        .arg(name)
-                        .arg(kept.served());
+        question += QStringLiteral("\n\n%1 has counted %2 before: it begins anew, from zero.")
+                        .arg(name, Counted(kept.served(), "board", "boards"));
     QMessageBox box(QMessageBox::Question, QLatin1String(Title), question,
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setObjectName(QStringLiteral("NewLotQuestion"));
@@ -413,8 +412,8 @@ void StationWindow::finished() {
 
 void StationWindow::showTotals() {
     const BoardCounts &counts = rows_->counts();
-    QString text = QStringLiteral("%1 boards: %2 passed, %3 failed, %4 stopped")
-                       .arg(counts.served())
+    QString text = QStringLiteral("%1: %2 passed, %3 failed, %4 stopped")
+                       .arg(Counted(counts.served(), "board", "boards"))
                        .arg(counts.passed)
                        .arg(counts.failed)
                        .arg(counts.stopped);
@@ -480,10 +479,12 @@ void StationWindow::closeEvent(QCloseEvent *event) {
     event->ignore();
     if (closing_)
         return;
-    QMessageBox box(
-        QMessageBox::Question, QLatin1String(Title),
-        QStringLiteral("%1 boards are running. Stop them and close?").arg(runner_->boardsRunning()),
-        QMessageBox::Yes | QMessageBox::No, this);
+    QMessageBox box(QMessageBox::Question, QLatin1String(Title),
+                    QStringLiteral("%1 %2 running. Stop %3 and close?")
+                        .arg(Counted(runner_->boardsRunning(), "board", "boards"),
+                             ForCount(runner_->boardsRunning(), "is", "are"),
+                             ForCount(runner_->boardsRunning(), "it", "them")),
+                    QMessageBox::Yes | QMessageBox::No, this);
     box.setObjectName(QStringLiteral("CloseQuestion"));
     box.setDefaultButton(QMessageBox::No);
     const int answer = box.exec();
