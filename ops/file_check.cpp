@@ -78,6 +78,12 @@ QString WrongLengthReason(TransferMode mode, qint64 size) {
         .arg(ImageSize(mode));
 }
 
+QString OpenRefusalReason(TransferMode mode, FileRefusal refusal, const QString &name) {
+    if (refusal == FileRefusal::WrongLength)
+        return WrongLengthReason(mode, -1);
+    return QStringLiteral("%1 is not there").arg(QFileInfo(name).absoluteFilePath());
+}
+
 bool ShareImageFile(QFile &file, const QString &name, QString *why) {
 #ifdef Q_OS_UNIX
     if (::flock(file.handle(), LOCK_SH | LOCK_NB) != 0) {
@@ -111,9 +117,7 @@ bool CheckImageFile(ProgressSink &sink, TransferMode mode, const QString &file, 
     FileRefusal refusal{};
     const std::unique_ptr<QFile> image = OpenImageFile(file, &refusal);
     if (!image)
-        return refuse(refusal, refusal == FileRefusal::WrongLength
-                                   ? WrongLengthReason(mode, -1)
-                                   : QStringLiteral("%1 is not there").arg(file));
+        return refuse(refusal, OpenRefusalReason(mode, refusal, file));
     // A 65,536-byte loader is a wrong length like any other: it is refused here.
     return CheckImageSize(sink, mode, image->size(), why);
 }

@@ -28,6 +28,10 @@ bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size, QString 
 // negative size, a name that leads to no regular file.
 QString WrongLengthReason(TransferMode mode, qint64 size);
 
+// What lies behind a refusal by OpenImageFile: the wrong kind of file, or a name that leads to
+// nothing, named whole (a name given from another folder is looked for in this one).
+QString OpenRefusalReason(TransferMode mode, FileRefusal refusal, const QString &name);
+
 // Opens a download file for reading without ever waiting on it (a pipe or a device under the
 // name would block a plain open), and keeps it only when it is a regular file. Null when the
 // name leads to something else, with the refusal in *refusal; a FileError when the file is

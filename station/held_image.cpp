@@ -17,9 +17,7 @@ HeldImage HoldImageFile(const QString &name, TransferMode mode) {
     }
     if (!image.file) {
         image.refusal = refusal;
-        image.error = refusal == FileRefusal::WrongLength
-                          ? WrongLengthReason(mode, -1)
-                          : QStringLiteral("%1 is not there").arg(name);
+        image.error = OpenRefusalReason(mode, refusal, name);
         return image;
     }
     if (!ShareImageFile(*image.file, name, &image.error)) {

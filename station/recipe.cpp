@@ -216,7 +216,10 @@ QString SaveRecipe(const QString &path, StationPlan plan) {
                 image.refusal ? QLatin1String(FileRefusalText(*image.refusal)) : QString();
             if (!image.error.isEmpty())
                 why += (why.isEmpty() ? QString() : QStringLiteral(": ")) + image.error;
-            return QStringLiteral("the image %1 is refused: %2").arg(plan.file, why);
+            // The reason names the file when it is not there.
+            return why.contains(plan.file)
+                       ? QStringLiteral("the image is refused: %1").arg(why)
+                       : QStringLiteral("the image %1 is refused: %2").arg(plan.file, why);
         }
         const QString sha256 = QString::fromLatin1(
             QCryptographicHash::hash(*image.bytes, QCryptographicHash::Sha256).toHex());

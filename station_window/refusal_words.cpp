@@ -51,15 +51,14 @@ QString RefusalWords(const StationRefusal &refusal, const QString &image) {
     case Kind::File: {
         if (refusal.status.isEmpty())
             return refusal.error;
-        // The image's check: its status says what is wrong, and the file is named, which the
-        // status does not do (a recipe's image that is not there), whole: a name given from
-        // another folder is looked for in this one.
+        // The image's check: its status says what is wrong, and the file is named whole (a
+        // name given from another folder is looked for in this one) where the reason does not
+        // name it already.
         QString why = refusal.error;
-        if (!why.contains(image)) {
-            const QString whole = QFileInfo(image).absoluteFilePath();
+        const QString whole = QFileInfo(image).absoluteFilePath();
+        if (!why.contains(whole))
             why = why.isEmpty() ? QStringLiteral("The image: %1").arg(whole)
                                 : QStringLiteral("The image %1: %2").arg(whole, why);
-        }
         return refusal.status + QLatin1Char('\n') + why;
     }
     case Kind::SameDevice:
