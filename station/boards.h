@@ -73,7 +73,8 @@ private:
     // The boards waiting whose turn has come.
     void startWaiting(std::unique_lock<std::mutex> &lock);
     void run(Worker &worker, ConsoleOutput &output, const BoardJob &job);
-    // The board ends before its thread starts: the system gives it no thread.
+    // The board ends before its thread starts: stopped before its turn came, its file refused,
+    // or no thread given by the system.
     void notServed(Worker &worker, ConsoleOutput &output, const QString &port, TransferMode mode,
                    const QString &why, ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.

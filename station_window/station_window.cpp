@@ -382,8 +382,9 @@ void StationWindow::boardEnded(int, BoardState state) {
 
 void StationWindow::progressed() {
     const BoardCounts &counts = rows_->counts();
+    // In a watch, as on the command line, a board cut short is not done.
     if (runner_->watching())
-        banner_->watching(counts.served(), counts.failed);
+        banner_->watching(counts.passed + counts.failed, counts.failed);
     else if (runner_->running())
         banner_->running(runner_->boardsEnded(), runner_->boardsLaunched(),
                          runner_->boardsFailed());
