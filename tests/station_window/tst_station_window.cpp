@@ -444,12 +444,13 @@ void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
     QVERIFY2(window->minimumSizeHint().width() <= 512,
              qPrintable(QString::number(window->minimumSizeHint().width())));
 
-    // The refusal is a modal box: read and answered with Return from within its own loop.
+    // The refusal is a modal box: read and answered with Return from within its own loop, once
+    // it has the keyboard (a key sent before would go to the window), and again while it stays.
     QString refusal;
     QTimer answer;
     connect(&answer, &QTimer::timeout, [&] {
         auto *box = window->findChild<QMessageBox *>("StationRefusal");
-        if (!box || !box->isVisible() || !refusal.isEmpty())
+        if (!box || !box->isVisible() || !box->isActiveWindow())
             return;
         refusal = box->text();
         xdotool({"key", "Return"});
@@ -516,9 +517,10 @@ void TestStationWindow::lotCountsRetriesAndARestart() {
     connect(&answer, &QTimer::timeout, [&] {
         auto *ask = window->findChild<QInputDialog *>("NewLotDialog");
         auto *question = window->findChild<QMessageBox *>("NewLotQuestion");
-        if (ask && ask->isVisible() && ask->textValue().isEmpty())
+        // The keys once the dialog has the keyboard (sent before, they would go to the window).
+        if (ask && ask->isVisible() && ask->isActiveWindow() && ask->textValue().isEmpty())
             xdotool({"type", "week-51"}) && xdotool({"key", "Return"});
-        else if (question && question->isVisible())
+        else if (question && question->isVisible() && question->isActiveWindow())
             xdotool({"key", "alt+y"});
     });
     answer.start(100);
