@@ -1,7 +1,9 @@
 // Publishing's figures, as rows of bench/run.sh's table: a station of 32 emulated boards whose
 // records go to a real broker (TLS, password) against the same station not publishing, and
-// 10,000 records waiting in an outbox delivered once the broker is back.
+// 10,000 records waiting in an outbox delivered once the broker is back, and what a publisher
+// costs while its broker takes the connection and never answers.
 #include "bench/child_run.h"
+#include "bench/cpu_time.h"
 #include "plant/publisher.h"
 #include "support/broker.h"
 
@@ -12,10 +14,14 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <netinet/in.h>
 #include <optional>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -195,6 +201,50 @@ void backlogRows(const QString &folder, TestBroker &broker) {
         QStringLiteral("-"));
 }
 
+// A broker that is hung (stopped, or its host under water): the system takes the connection
+// into the listener's queue, and nothing ever answers. The publisher waits for it as it waits for
+// any broker; the figure is the CPU it takes meanwhile, which a line PC's boards need.
+void silentBrokerRow(const QString &folder) {
+    const QString figure = QStringLiteral(
+        "CPU of the publisher while its broker takes the connection and never answers");
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        ::listen(listener, 8) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        row(figure, QStringLiteral("failed: no listener"), QStringLiteral("-"));
+        return;
+    }
+    PublishSettings settings;
+    ParseBrokerAddress(QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(ntohs(address.sin_port)),
+                       &settings.broker);
+    settings.station = QStringLiteral("bench");
+    settings.outbox = folder + QStringLiteral("/silent");
+    {
+        Publisher publisher(settings);
+        QString why;
+        if (!publisher.start(&why) || !publisher.add(sampleRecord(0), &why)) {
+            row(figure, QStringLiteral("failed: ") + why, QStringLiteral("-"));
+            ::close(listener);
+            return;
+        }
+        constexpr auto Watched = 10s;
+        const double before = CpuSeconds();
+        std::this_thread::sleep_for(Watched);
+        const double used = CpuSeconds() - before;
+        row(figure,
+            QStringLiteral("%1 s of CPU in %2 s (%3 % of a core)")
+                .arg(number(used, 3), QString::number(Watched.count()),
+                     number(100 * used / double(Watched.count()), 2)),
+            QStringLiteral("-"));
+        publisher.finish(0ms);
+    }
+    ::close(listener);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -217,5 +267,7 @@ int main(int argc, char *argv[]) {
         stationRow(bin, work.path(), broker), QStringLiteral("<= 1.02"));
     say(QStringLiteral("%1 records waiting for the broker").arg(Backlog));
     backlogRows(work.path(), broker);
+    say(QStringLiteral("a broker that never answers"));
+    silentBrokerRow(work.path());
     return 0;
 }

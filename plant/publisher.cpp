@@ -311,8 +311,11 @@ bool Publisher::connectAndSend() {
     Clock::time_point lastLook{};
     bool sweep = true; // delivered records may be left on the disk
     for (;;) {
-        const bool busy = connection.state() != BrokerConnection::State::Connected || !sent.empty();
-        const bool sweeping = sweep && held.empty() && sent.empty();
+        const bool up = connection.state() == BrokerConnection::State::Connected;
+        const bool busy = !up || !sent.empty();
+        // Sweeping is done only once connected: a broker that takes the connection and never
+        // answers must not keep the thread turning without a pause.
+        const bool sweeping = up && sweep && held.empty() && sent.empty();
         // While anything is under way the library is given a turn often: what TLS has already
         // read shows on no descriptor.
         connection.wait(wake_[0], sweeping ? 0 : busy ? 20 : 1000);
