@@ -81,7 +81,20 @@ QString WrongLengthReason(TransferMode mode, qint64 size) {
 QString OpenRefusalReason(TransferMode mode, FileRefusal refusal, const QString &name) {
     if (refusal == FileRefusal::WrongLength)
         return WrongLengthReason(mode, -1);
-    return QStringLiteral("%1 is not there").arg(QFileInfo(name).absoluteFilePath());
+    // What is there under the name, when something is that is no file to read.
+    const QFileInfo info(name);
+    const QString whole = info.absoluteFilePath();
+    if (info.isDir())
+        return QStringLiteral("%1 is a folder, not a file").arg(whole);
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(name).constData(), &st) != 0 && errno == ELOOP)
+        return QStringLiteral("%1 leads round a loop of symbolic links").arg(whole);
+#endif
+    if (info.isSymLink() && !info.exists())
+        return QStringLiteral("%1 is a symbolic link to nothing (%2)")
+            .arg(whole, info.symLinkTarget());
+    return QStringLiteral("%1 is not there").arg(whole);
 }
 
 bool ShareImageFile(QFile &file, const QString &name, QString *why) {

@@ -28,8 +28,9 @@ bool CheckImageSize(ProgressSink &sink, TransferMode mode, qint64 size, QString 
 // negative size, a name that leads to no regular file.
 QString WrongLengthReason(TransferMode mode, qint64 size);
 
-// What lies behind a refusal by OpenImageFile: the wrong kind of file, or a name that leads to
-// nothing, named whole (a name given from another folder is looked for in this one).
+// What lies behind a refusal by OpenImageFile: the wrong kind of file, or what the name leads to
+// when it is no file (a folder, a link to nothing) or nothing at all, named whole (a name given
+// from another folder is looked for in this one).
 QString OpenRefusalReason(TransferMode mode, FileRefusal refusal, const QString &name);
 
 // Opens a download file for reading without ever waiting on it (a pipe or a device under the

@@ -10,6 +10,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QStringDecoder>
 
 #include <cerrno>
@@ -139,18 +140,55 @@ RecipeRead readText(const QString &name, const QString &text, const StationOptio
     return read;
 }
 
+// A relative path made whole: the folder it starts from, and its steps after it ("." dropped,
+// the last one the path's own name). Without "..", the working folder as the system gives it
+// (without links) and every step. A ".." leads up from where a link points, not from the folder
+// that holds the link, and out of the working folder, which may be gone when the recipe runs: so
+// the folder before the last name is the one it leads to now, as the system names it, or the
+// part of it that is there. The last name stays as typed: a port's is often a link (board/tty0),
+// which must stay a link's name.
+struct WholePath {
+    QString folder;
+    QStringList steps;
+};
+
+WholePath wholeFrom(const QString &path) {
+    WholePath whole{QDir::currentPath(), {}};
+    for (const QString &step : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (step != QLatin1String("."))
+            whole.steps << step;
+    }
+    if (!whole.steps.contains(QLatin1String("..")))
+        return whole;
+    // A last name of ".." is a folder's, and is resolved with it.
+    qsizetype folderSteps =
+        whole.steps.size() - (whole.steps.last() == QLatin1String("..") ? 0 : 1);
+    for (; folderSteps > 0; --folderSteps) {
+        const QString canonical =
+            QFileInfo(whole.folder + QLatin1Char('/') + whole.steps.mid(0, folderSteps).join('/'))
+                .canonicalFilePath();
+        if (!canonical.isEmpty()) {
+            whole.folder = canonical;
+            whole.steps.remove(0, folderSteps);
+            break;
+        }
+    }
+    return whole;
+}
+
+QString joined(const WholePath &whole) {
+    QString text = whole.folder;
+    for (const QString &step : whole.steps)
+        text += (text.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + step;
+    return text;
+}
+
 // `path` as the tool opens it from the current folder, whatever folder the recipe is run from
-// later: the current folder before a relative path, its "." steps and doubled slashes dropped. A
-// ".." stays: after a link it leads where the link leads, not to the folder that holds the link.
+// later, and whether or not the current folder is still there then.
 QString fromHere(const QString &path) {
     if (path.isEmpty() || !QDir::isRelativePath(path))
         return path;
-    QString whole = QDir::currentPath();
-    for (const QString &step : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (step != QLatin1String("."))
-            whole += (whole.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + step;
-    }
-    return whole;
+    return joined(wholeFrom(path));
 }
 
 // Every file of `plan` (the image, the report, the publisher's) and every port given as a path,
@@ -163,13 +201,13 @@ QString holdFromHere(StationPlan *plan) {
     for (QString &port : plan->ports) {
         if (!port.contains(QLatin1Char('/')) || !QDir::isRelativePath(port))
             continue;
+        const WholePath whole = wholeFrom(port);
         // A name with * ? [ in it is a pattern, and so would the folder's name make this one.
-        if (IsPortPattern(QDir::currentPath()))
-            return QStringLiteral("the port %1 cannot be kept in a recipe: from this folder, "
-                                  "%2, its whole path holds *, ? or [, which a recipe reads as "
-                                  "a pattern")
-                .arg(port, QDir::currentPath());
-        port = fromHere(port);
+        if (IsPortPattern(whole.folder))
+            return QStringLiteral("the port %1 cannot be kept in a recipe: its whole path, "
+                                  "from %2, holds *, ? or [, which a recipe reads as a pattern")
+                .arg(port, whole.folder);
+        port = joined(whole);
     }
     return QString();
 }

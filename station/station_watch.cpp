@@ -4,6 +4,26 @@
 #include "ports/system_ports.h"
 #include "station/station_plan.h"
 
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+namespace {
+
+// A file as it stands: which file it is and when it was last made or changed; empty when there
+// is none. An upload is saved under a name of its own and then put in place: a file anew.
+QByteArray fileStamp(const QString &path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return QByteArray();
+    return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino)) +
+           ':' + QByteArray::number(qint64(st.st_ctim.tv_sec)) + '.' +
+           QByteArray::number(qint64(st.st_ctim.tv_nsec));
+}
+
+} // namespace
+
 StationWatch::StationWatch(const StationRun &run, ComPortSource comPorts)
     : run_(run), ports_(run.plan().ports, std::move(comPorts)) {}
 
@@ -43,7 +63,40 @@ WatchStep StationWatch::look() {
         job.number = port.number;
         job.inode = port.inode;
         job.refused = run_.conflict(job);
+        if (job.refused.isEmpty())
+            job.refused = claimUpload(port, job);
         step.jobs.emplace_back(port, std::move(job));
     }
     return step;
+}
+
+QString StationWatch::claimUpload(const FoundPort &port, const BoardJob &job) {
+    if (!IsUpload(job.request.mode))
+        return QString();
+    const QString target = QFileInfo(job.request.file).absoluteFilePath();
+    Upload &upload = uploads_[target];
+    if (!upload.port.isEmpty() && upload.port != port.name)
+        return QStringLiteral("%1 and %2 would both save to %3")
+            .arg(upload.port, port.name, job.request.file);
+    upload.port = port.name;
+    upload.running = true;
+    upload.before = fileStamp(target);
+    return QString();
+}
+
+void StationWatch::ended(const QString &name, const QString &result) {
+    book_.ended(name, result);
+    for (auto it = uploads_.begin(); it != uploads_.end();) {
+        Upload &upload = it->second;
+        if (upload.port == name && upload.running) {
+            upload.running = false;
+            const QByteArray now = fileStamp(it->first);
+            upload.saved = upload.saved || (!now.isEmpty() && now != upload.before);
+        }
+        // A file no board of this watch saved is anyone's again.
+        if (!upload.running && !upload.saved)
+            it = uploads_.erase(it);
+        else
+            ++it;
+    }
 }

@@ -278,12 +278,16 @@ void TestCli::usageErrors() {
 
 void TestCli::fileRefusals_data() {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("size"); // -1: no file at all; -2: a pipe, which nobody writes
+    // -1: no file at all; -2: a pipe, which nobody writes; -3: a folder
+    QTest::addColumn<int>("size");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("why"); // on stderr
     QTest::newRow("missing") << "data" << -1
                              << "Find an error, when opening this file, maybe it inexistent!"
                              << "image.bin is not there";
+    QTest::newRow("a folder") << "data" << -3
+                              << "Find an error, when opening this file, maybe it inexistent!"
+                              << "image.bin is a folder, not a file";
     QTest::newRow("a pipe") << "data" << -2 << "File wrong!"
                             << "the file is not a regular file";
     QTest::newRow("one byte short") << "data" << DataSize - 1 << "File wrong!"
@@ -306,6 +310,8 @@ void TestCli::fileRefusals() {
         QVERIFY(WriteFile(path("image.bin"), TestImage(size + 4, 0x5eed).left(size)));
     if (size == -2)
         QCOMPARE(::mkfifo(QFile::encodeName(path("image.bin")).constData(), 0600), 0);
+    if (size == -3)
+        QVERIFY(QDir().mkdir(path("image.bin")));
     DeviceProcess device({"--trace"});
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
     const CliRun run = runCli({"download", kind, path("image.bin"), "--port", device.slavePath()});

@@ -97,6 +97,17 @@ bool waitForRecords(const QString &path, int count, int timeoutMs) {
     return true;
 }
 
+// A board's console, run by the test itself: its error lines kept, the rest let go.
+struct ErrorLines : ConsoleOutput {
+    bool live() const override { return false; }
+    void statusLine(const QString &) override {}
+    void errorLine(const QString &text) override { errors << text; }
+    void traceLine(const QByteArray &) override {}
+    void drawProgress(const QString &) override {}
+    void finishProgress(const QString &) override {}
+    QStringList errors;
+};
+
 } // namespace
 
 class TestStation : public QObject {
@@ -115,6 +126,7 @@ private slots:
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
     void aWatchedBoardNotServedIsRecordedAndCounted();
+    void aWatchRefusesABoardWhoseUploadFileIsAnothers();
     void aWatchedLinkTurnedToATerminalLeavesItAlone();
     void aWatchWaitsForAHolderToLetGo();
     void liveViewHasALinePerPort();
@@ -475,6 +487,56 @@ void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
     QVERIFY(served.first()["cause"].toString().contains("is the upload file"));
 }
 
+void TestStation::aWatchRefusesABoardWhoseUploadFileIsAnothers() {
+    // Two ports whose names make one upload file (a/b and a_b): a board found on the second
+    // while the first's board runs is refused before its transfer, in the words that refuse the
+    // two ports together without a watch; so is one found there after the first saved its file.
+    DeviceProcess devices(QStringList{"--count", "3"} + Quick, 5000, 3);
+    QVERIFY2(devices.slavePaths().size() == 3, qPrintable(devices.errorString()));
+    QVERIFY(QDir().mkpath(path("a")));
+    QVERIFY(QFile::link(devices.slavePaths()[0], path("a/b")));
+    StationPlan plan;
+    plan.mode = TransferMode::UploadData;
+    plan.file = path("w-{port}.bin");
+    plan.ports = QStringList{path("a_*"), path("a/*")};
+    plan.watch = true;
+    const StopFlag stop{0};
+    StationRun run(plan, &stop);
+    QVERIFY(!run.open());
+    StationWatch watch(run, {});
+    const auto served = [&watch] {
+        std::vector<std::pair<FoundPort, BoardJob>> jobs;
+        for (int look = 0; look < 3 && jobs.empty(); ++look)
+            jobs = watch.look().jobs;
+        return jobs;
+    };
+    const auto first = served();
+    QCOMPARE(first.size(), size_t(1));
+    const BoardJob &saver = first.front().second;
+    QCOMPARE(saver.portName, path("a/b"));
+    QCOMPARE(saver.refused, QString());
+    const QString file = UploadFileFor(plan.file, path("a_b"));
+    QCOMPARE(saver.request.file, file);
+    const QString clash = path("a/b") + " and " + path("a_b") + " would both save to " + file;
+
+    QVERIFY(QFile::link(devices.slavePaths()[1], path("a_b")));
+    const auto second = served();
+    QCOMPARE(second.size(), size_t(1));
+    QCOMPARE(second.front().second.refused, clash);
+    watch.ended(path("a_b"), "file refused");
+
+    ErrorLines output;
+    const BoardOutcome outcome = RunBoard(saver, output, [](BoardOutcome &) {});
+    QVERIFY2(outcome.code == ExitCode::Success, qPrintable(output.errors.join('\n')));
+    QCOMPARE(ReadFile(file).size(), DataSize);
+    watch.ended(path("a/b"), "Update Success!");
+    QVERIFY(QFile::remove(path("a_b")));
+    QVERIFY(QFile::link(devices.slavePaths()[2], path("a_b")));
+    const auto third = served();
+    QCOMPARE(third.size(), size_t(1));
+    QCOMPARE(third.front().second.refused, clash);
+}
+
 void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     // A COM number is pointed at a link to a board; the watch finds the board, and the link is
     // turned to a terminal someone uses before the board's port opens. The board's own device is
@@ -505,15 +567,7 @@ void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     QCOMPARE(::tcgetattr(terminal.masterFd(), &before), 0);
     QVERIFY(QFile::remove(link));
     QVERIFY(QFile::link(terminal.slavePath(), link));
-    struct Lines : ConsoleOutput {
-        bool live() const override { return false; }
-        void statusLine(const QString &) override {}
-        void errorLine(const QString &text) override { errors << text; }
-        void traceLine(const QByteArray &) override {}
-        void drawProgress(const QString &) override {}
-        void finishProgress(const QString &) override {}
-        QStringList errors;
-    } output;
+    ErrorLines output;
     const BoardOutcome outcome = RunBoard(jobs.front().second, output, [](BoardOutcome &) {});
     QVERIFY2(outcome.code == ExitCode::Success, qPrintable(output.errors.join('\n')));
     QCOMPARE(outcome.record.device, board.slavePath());

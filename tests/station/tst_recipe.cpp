@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -131,18 +132,23 @@ struct InFolder {
 void TestRecipe::savedSetUpReadsBack() {
     const QByteArray image = TestImage(262144, 7);
     QVERIFY(WriteFile(path("my data #1.bin"), image));
-    // Set up with paths as typed in a folder the recipe is not run from later.
+    // Set up with paths as typed in a folder the recipe is not run from later, which may be gone
+    // by then. A link in it leads elsewhere, where a board's port is a link too.
     QVERIFY(QDir().mkpath(path("line/boards")));
+    QVERIFY(QDir().mkpath(path("elsewhere/deep")));
+    QVERIFY(QFile::link(path("elsewhere/deep"), path("line/up")));
+    QVERIFY(QFile::link("/dev/null", path("elsewhere/tty2")));
     const InFolder here(path("line"));
     QVERIFY(here.ok);
     const QString line = QDir::currentPath();
+    const QString top = QFileInfo(path(".")).canonicalFilePath();
     StationPlan plan;
     plan.mode = TransferMode::DownloadData;
     plan.file = "../my data #1.bin";
     plan.ports = QStringList{"COM.01",        "/dev/serial/by-id/usb-FTDI \"x\" port0",
                              "./boards/tty0", "../tty1",
-                             "/dev/pts/5",    "ttyUSB0",
-                             "COM.*"};
+                             "up/../tty2",    "/dev/pts/5",
+                             "ttyUSB0",       "COM.*"};
     plan.report = "report.jsonl";
     plan.lot = "lot 7";
     plan.retries = 2;
@@ -154,12 +160,15 @@ void TestRecipe::savedSetUpReadsBack() {
     plan.publish.station = "line 1, station 4";
     QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
     QVERIFY(!ReadFile(path("saved.recipe")).contains("never-in-a-recipe"));
-    // Its files and its ports named by a path are whole; the names the tool looks up stay.
-    plan.file = line + "/../my data #1.bin";
+    // Its files and its ports named by a path are whole; the names the tool looks up stay. A
+    // ".." is where it leads from here (past the link, up from where the link points), without
+    // this folder; the last name stays as typed, a link's.
+    plan.file = top + "/my data #1.bin";
     plan.ports = QStringList{"COM.01",
                              "/dev/serial/by-id/usb-FTDI \"x\" port0",
                              line + "/boards/tty0",
-                             line + "/../tty1",
+                             top + "/tty1",
+                             top + "/elsewhere/tty2",
                              "/dev/pts/5",
                              "ttyUSB0",
                              "COM.*"};
