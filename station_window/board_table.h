@@ -16,7 +16,7 @@ public:
     std::vector<int> selectedSlots() const;
 
 protected:
-    // The columns share a narrow window's width rather than scroll the cause out of sight.
+    // The columns share the width there is: every header whole, the words before the rest.
     void resizeEvent(QResizeEvent *event) override;
     // Only the operator selects: the keyboard's focus arriving, or a row the program makes
     // current, selects nothing.
@@ -25,4 +25,6 @@ protected:
 
 private:
     void fitColumns();
+
+    bool fitPending_ = false;
 };

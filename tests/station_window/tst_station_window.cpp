@@ -13,6 +13,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -323,6 +324,26 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     // Nothing shown widens the window past a 1024-pixel screen at scale factor 2.
     QVERIFY2(window->minimumSizeHint().width() <= 512,
              qPrintable(QString::number(window->minimumSizeHint().width())));
+
+    // As narrow as a 1024-pixel screen at scale factor 2 makes it: every column's header whole,
+    // and a cell cut short has its whole text as its tooltip.
+    window->resize(512, window->height());
+    QTRY_COMPARE(window->width(), 512);
+    QHeaderView *header = table()->horizontalHeader();
+    for (int column = 0; column < BoardRows::ColumnCount; ++column)
+        QVERIFY2(
+            header->sectionSize(column) >= header->sectionSizeHint(column),
+            qPrintable(QStringLiteral("%1: %2 < %3")
+                           .arg(table()->model()->headerData(column, Qt::Horizontal).toString())
+                           .arg(header->sectionSize(column))
+                           .arg(header->sectionSizeHint(column))));
+    const QRect portRect =
+        table()->visualRect(table()->model()->index(row(lost), BoardRows::PortColumn));
+    QVERIFY(table()->fontMetrics().horizontalAdvance(lost) > portRect.width());
+    const QPoint over = table()->viewport()->mapToGlobal(portRect.center());
+    QVERIFY(xdotool({"mousemove", "--sync", QString::number(over.x()), QString::number(over.y())}));
+    QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), lost, 5000);
+    QToolTip::hideText();
 
     // A failed board's detail, opened with a double-click, is a warning.
     std::optional<QMessageBox::Icon> icon;
