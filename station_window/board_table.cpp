@@ -225,7 +225,7 @@ void BoardTable::fitColumns() {
             const QString text = model()->index(row, column).data().toString();
             if (!text.isEmpty())
                 wanted[size_t(column)] =
-                    std::max(wanted[size_t(column)], metrics.horizontalAdvance(text) + margins);
+                    std::max(wanted[size_t(column)], textWidth(metrics, text) + margins);
         }
     }
     // The room beyond the least goes to the words first, a status and a cause, which cut short
@@ -244,6 +244,16 @@ void BoardTable::fitColumns() {
         if (header->sectionSize(column) != widths[size_t(column)])
             header->resizeSection(column, widths[size_t(column)]);
     }
+}
+
+int BoardTable::textWidth(const QFontMetrics &metrics, const QString &text) {
+    const auto known = widths_.constFind(text);
+    if (known != widths_.constEnd())
+        return *known;
+    // A run's texts are few (statuses, percentages, ports), but a long watch's causes are not.
+    if (widths_.size() >= WidthsKept)
+        widths_.clear();
+    return *widths_.insert(text, metrics.horizontalAdvance(text));
 }
 
 std::vector<int> BoardTable::selectedSlots() const {

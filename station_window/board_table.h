@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QTableView>
 
 class BoardRows;
@@ -25,6 +26,11 @@ protected:
 
 private:
     void fitColumns();
+    // The text's width in the rows' face, measured once: every row's texts are weighed at each
+    // change, ten times a second while boards run.
+    int textWidth(const QFontMetrics &metrics, const QString &text);
 
+    static constexpr qsizetype WidthsKept = 4096;
     bool fitPending_ = false;
+    QHash<QString, int> widths_;
 };
