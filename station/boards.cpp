@@ -92,12 +92,12 @@ int Boards::launch(BoardJob job) {
     }
     // Behind a board that waits, for the same reason it does.
     if (threads_ >= MostBoardsAtOnce)
-        worker.output->errorLine(
+        worker.output->waiting(
             QStringLiteral("waiting its turn: %1 boards run at once").arg(MostBoardsAtOnce));
     else
-        worker.output->errorLine(QStringLiteral("waiting its turn: the limit of %1 open files "
-                                                "(ulimit -n) runs no more boards at once")
-                                     .arg(descriptorLimit()));
+        worker.output->waiting(QStringLiteral("waiting its turn: the limit of %1 open files "
+                                              "(ulimit -n) runs no more boards at once")
+                                   .arg(descriptorLimit()));
     worker.waiting = std::move(job);
     return worker.board;
 }
@@ -119,6 +119,7 @@ void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &l
     const TransferMode mode = job.request.mode;
     const QString port = job.portName;
     ++threads_;
+    output.begun();
     // A board whose turn comes after Stop is not begun.
     if (StopRequested(job.stop)) {
         lock.unlock();

@@ -29,6 +29,11 @@ public:
     // The phase's blocks as a progress bar shows them: at its start and at each block (a
     // terminal has no bar).
     virtual void blockProgress(const BlockProgress &progress) { Q_UNUSED(progress) }
+    // The board waits its turn (`why`: what holds it back) before its operation begins: it holds
+    // no port yet.
+    virtual void waiting(const QString &why) { errorLine(why); }
+    // Its turn came: its operation begins now, at once for a board that did not wait.
+    virtual void begun() {}
     // The operation failed in a way trying again may cure, and starts again from the start:
     // this is attempt `attempt` (2 and on) of at most `attempts`.
     virtual void attemptStarted(int attempt, int attempts) {

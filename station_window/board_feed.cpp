@@ -6,6 +6,9 @@ void BoardFeed::statusLine(const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     status_ = text;
     inPhase_ = false;
+    waiting_ = false;
+    // The operation's first status ("Connectting...") comes once its port is open.
+    held_ = true;
     changed_ = true;
     lines_ << text;
 }
@@ -13,6 +16,33 @@ void BoardFeed::statusLine(const QString &text) {
 void BoardFeed::errorLine(const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
     lines_ << text;
+    // Said while its port opens (another program holds it, a stale lock was removed): the row
+    // says it until the operation's first status.
+    if (begun_ && !held_ && !inPhase_) {
+        status_ = text;
+        waiting_ = false;
+        changed_ = true;
+    }
+}
+
+void BoardFeed::waiting(const QString &why) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    lines_ << why;
+    status_ = why;
+    inPhase_ = false;
+    waiting_ = true;
+    changed_ = true;
+}
+
+void BoardFeed::begun() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!begun_)
+        since_.start();
+    begun_ = true;
+    if (waiting_)
+        status_.clear();
+    waiting_ = false;
+    changed_ = true;
 }
 
 void BoardFeed::traceLine(const QByteArray &text) {
@@ -41,6 +71,8 @@ void BoardFeed::blockProgress(const BlockProgress &progress) {
 void BoardFeed::attemptStarted(int attempt, int attempts) {
     const std::lock_guard<std::mutex> lock(mutex_);
     attempt_ = QStringLiteral("attempt %1 of %2").arg(attempt).arg(attempts);
+    // The last attempt let its port go; this one opens it again.
+    held_ = false;
     changed_ = true;
     lines_ << attempt_;
 }
@@ -54,6 +86,9 @@ BoardFeed::Look BoardFeed::look() {
     look.total = progress_.total;
     look.attempt = attempt_;
     look.status = inPhase_ ? ProgressText(progress_) : status_;
+    look.waiting = !begun_ || waiting_;
+    look.held = held_;
+    look.seconds = begun_ ? double(since_.elapsed()) / 1000 : -1;
     return look;
 }
 

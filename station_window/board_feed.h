@@ -3,6 +3,7 @@
 #include "station/console_output.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -24,15 +25,21 @@ public:
     void finishProgress(const QString &text) override;
     void blockProgress(const BlockProgress &progress) override;
     void attemptStarted(int attempt, int attempts) override;
+    void waiting(const QString &why) override;
+    void begun() override;
 
     // The row as it stands now: the status text as the one-port window shows it (the status,
-    // or the phase's percentage during a data phase) and the phase's blocks.
+    // or the phase's percentage during a data phase; while it waits, what it waits for; while
+    // its port opens, what the opening said) and the phase's blocks.
     struct Look {
         QString status;
         int done = 0;
         int total = 0;
         QString attempt;      // "attempt 2 of 3" while it tries again; else empty
-        bool changed = false; // since the last look
+        bool waiting = true;  // its turn has not come yet, or it says it waits
+        bool held = false;    // its port is open: from the operation's first status on
+        double seconds = -1;  // since its operation began; -1 before
+        bool changed = false; // since the last look, but for the seconds
     };
     Look look();
     // What the board said beyond its status: its status lines, each phase's end, its errors;
@@ -50,6 +57,10 @@ private:
     BlockProgress progress_{};
     bool inPhase_ = false;
     bool changed_ = false;
+    bool begun_ = false;
+    bool waiting_ = false; // the status says what it waits for
+    bool held_ = false;
+    QElapsedTimer since_; // from its operation's start, as its record counts its seconds
     QStringList lines_;
     QList<QByteArray> traceLines_;
     qint64 traceDropped_ = 0;

@@ -133,15 +133,25 @@ void BoardRows::start(int row, const QString &device, bool again) {
         count(r.counted, -1);
     r.counted.reset();
     r.device = device;
-    r.state = BoardState::Running;
-    r.held = true;
+    r.state = BoardState::Waiting;
+    r.held = false;
     r.gone = false;
     r.done = r.total = 0;
     r.status.clear();
     r.attempt.clear();
     r.result.clear();
     r.detail.clear();
-    r.seconds = 0;
+    r.seconds = -1;
+    changed(row, 0, ColumnCount - 1);
+}
+
+void BoardRows::setTurn(int row, bool waiting, bool held) {
+    Row &r = rows_[size_t(row)];
+    const BoardState state = waiting ? BoardState::Waiting : BoardState::Running;
+    if (r.state == state && r.held == held)
+        return;
+    r.state = state;
+    r.held = held;
     changed(row, 0, ColumnCount - 1);
 }
 

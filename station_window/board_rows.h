@@ -54,12 +54,15 @@ public:
     QString detail(int row) const { return rows_[size_t(row)].detail; }
     QString shownResult(int row) const;
 
-    // A board starts on the row. `again`: the same board once more (Again, a retry), whose last
-    // end is counted no more from now on: it counts as running until it ends again; otherwise a
-    // new board on the port, the last one's count stands.
+    // A board starts on the row, waiting until its turn comes. `again`: the same board once more
+    // (Again, a retry), whose last end is counted no more from now on: it counts as running
+    // until it ends again; otherwise a new board on the port, the last one's count stands.
     void start(int row, const QString &device, bool again);
+    // The board still waits (its turn, its port), or runs; `held`: its port is open.
+    void setTurn(int row, bool waiting, bool held);
     void setProgress(int row, const QString &status, int done, int total);
     void setStatus(int row, const QString &status);
+    // Its operation's seconds so far; -1 for none yet.
     void setSeconds(int row, double seconds);
     void setAttempt(int row, const QString &attempt);
     // The board ended: its row takes the colour of how it did.

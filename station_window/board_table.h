@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QTableView>
 
 class BoardRows;
@@ -16,7 +17,7 @@ public:
     std::vector<int> selectedSlots() const;
 
 protected:
-    // The columns share a narrow window's width rather than scroll the cause out of sight.
+    // The columns share the width there is: every header whole, the words before the rest.
     void resizeEvent(QResizeEvent *event) override;
     // Only the operator selects: the keyboard's focus arriving, or a row the program makes
     // current, selects nothing.
@@ -25,4 +26,11 @@ protected:
 
 private:
     void fitColumns();
+    // The text's width in the rows' face, measured once: every row's texts are weighed at each
+    // change, ten times a second while boards run.
+    int textWidth(const QFontMetrics &metrics, const QString &text);
+
+    static constexpr qsizetype WidthsKept = 4096;
+    bool fitPending_ = false;
+    QHash<QString, int> widths_;
 };

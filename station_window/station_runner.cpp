@@ -4,6 +4,8 @@
 #include "station_window/board_rows.h"
 #include "station_window/watch_thread.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -128,7 +130,9 @@ void StationRunner::launch(BoardJob job) {
     devices_[job.portName] =
         job.identity.device.isEmpty() ? job.request.portPath : job.identity.device;
     ++launched_;
-    boards_->launch(std::move(job));
+    // Its row says at once whether it runs or waits its turn.
+    if (const auto it = live_.find(boards_->launch(std::move(job))); it != live_.end())
+        show(it->second);
 }
 
 ConsoleOutput &StationRunner::started(int board, const QString &port) {
@@ -136,7 +140,6 @@ ConsoleOutput &StationRunner::started(int board, const QString &port) {
     Live &live = live_[board];
     live.row = row;
     live.feed = std::make_shared<BoardFeed>(run_ && run_->plan().trace);
-    live.since.start();
     // A board plugged in anew on a watched port is a new board; Again runs the same one again.
     rows_.start(row, devices_[port], again_);
     return *live.feed;
@@ -157,18 +160,23 @@ void StationRunner::tick() {
         ++collectedBoards_;
         collectEnd(board, outcome);
     }
-    for (auto &[board, live] : live_) {
-        const BoardFeed::Look seen = live.feed->look();
-        if (seen.changed) {
-            rows_.setProgress(live.row, seen.status, seen.done, seen.total);
-            rows_.setAttempt(live.row, seen.attempt);
-        }
-        rows_.setSeconds(live.row, double(live.since.elapsed()) / 1000);
-    }
+    for (auto &[board, live] : live_)
+        show(live);
     if (!watch_ && waiting_.empty() && boards_->running() == 0)
         finish();
     else
         emit progressed();
+}
+
+void StationRunner::show(Live &live) {
+    const BoardFeed::Look seen = live.feed->look();
+    if (seen.changed) {
+        rows_.setProgress(live.row, seen.status, seen.done, seen.total);
+        rows_.setAttempt(live.row, seen.attempt);
+        rows_.setTurn(live.row, seen.waiting, seen.held);
+    }
+    live.waiting = seen.waiting;
+    rows_.setSeconds(live.row, seen.seconds);
 }
 
 // One look of a watch, as the command line's watch does it.
@@ -225,6 +233,15 @@ void StationRunner::finish() {
     live_.clear();
     stop_.store(0);
     emit finished();
+}
+
+int StationRunner::boardsWaiting() const {
+    return int(std::count_if(live_.begin(), live_.end(),
+                             [](const auto &board) { return board.second.waiting; }));
+}
+
+int StationRunner::boardsRunning() const {
+    return int(live_.size()) - boardsWaiting();
 }
 
 QString StationRunner::detail(int row) const {

@@ -7,7 +7,6 @@
 #include "station/station_totals.h"
 #include "station/stop_flag.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -48,7 +47,9 @@ public:
     int boardsLaunched() const { return launched_ + int(waiting_.size()); }
     int boardsEnded() const { return totals_.counts().served(); }
     int boardsFailed() const { return totals_.counts().failed; }
-    int boardsRunning() const { return boards_ ? boards_->running() : 0; }
+    // The boards not ended yet: those whose operation runs, and those waiting their turn.
+    int boardsRunning() const;
+    int boardsWaiting() const;
     // What the board on the row said beyond its status, while it runs or since it ended.
     QString detail(int row) const;
     // The image's SHA-256: of the image sent, or of the last upload's.
@@ -77,6 +78,9 @@ private:
     void launch(BoardJob job);
     void launchSome();
     void tick();
+    struct Live;
+    // Brings the board's row up to date with what its feed says now.
+    void show(Live &live);
     void look(const WatchStep &step);
     void collectEnd(int board, const BoardOutcome &outcome);
     void finish();
@@ -101,7 +105,7 @@ private:
     struct Live {
         int row = 0;
         std::shared_ptr<BoardFeed> feed;
-        QElapsedTimer since;
+        bool waiting = true; // as its row last showed it
     };
     std::map<int, Live> live_;           // by board, while it runs
     std::map<QString, QString> devices_; // port -> the device it opens

@@ -420,6 +420,8 @@ void StationWindow::showTotals() {
                        .arg(counts.stopped);
     if (runner_->running()) {
         text += QStringLiteral("; %1 running").arg(runner_->boardsRunning());
+        if (const int waiting = runner_->boardsWaiting(); waiting > 0)
+            text += QStringLiteral(", %1 waiting").arg(waiting);
         if (runner_->stopping())
             text += QStringLiteral(": stopping");
         else if (runner_->watching())
@@ -480,11 +482,17 @@ void StationWindow::closeEvent(QCloseEvent *event) {
     event->ignore();
     if (closing_)
         return;
-    QMessageBox box(QMessageBox::Question, QLatin1String(Title),
-                    QStringLiteral("%1 %2 running. Stop %3 and close?")
-                        .arg(Counted(runner_->boardsRunning(), "board", "boards"),
-                             ForCount(runner_->boardsRunning(), "is", "are"),
-                             ForCount(runner_->boardsRunning(), "it", "them")),
+    const int runningNow = runner_->boardsRunning();
+    const int waiting = runner_->boardsWaiting();
+    QString question =
+        QStringLiteral("%1 %2 running")
+            .arg(Counted(runningNow, "board", "boards"), ForCount(runningNow, "is", "are"));
+    if (waiting > 0)
+        question += QStringLiteral(" and %1 waiting %2 turn")
+                        .arg(QString::number(waiting), ForCount(waiting, "its", "their"));
+    question +=
+        QStringLiteral(". Stop %1 and close?").arg(ForCount(runningNow + waiting, "it", "them"));
+    QMessageBox box(QMessageBox::Question, QLatin1String(Title), question,
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setObjectName(QStringLiteral("CloseQuestion"));
     box.setDefaultButton(QMessageBox::No);

@@ -83,6 +83,10 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     options.watch.setDescription(QStringLiteral(
         "Keeps watching: each time a port matching a --port appears, the operation runs on it "
         "once. Stop (Escape) ends it."));
+    // The window prints nothing: its trace is read in a row's detail.
+    options.trace.setDescription(QStringLiteral(
+        "Keeps each board's frames and blocks, with times, for its detail (a double-click or "
+        "Enter on its row): the Trace box checked."));
     options.recipe.setDescription(
         QStringLiteral("Takes the operation and the options from FILE, one to a line; only %1 "
                        "may be added.")

@@ -13,6 +13,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,10 +24,14 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <optional>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -231,8 +236,56 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     QCOMPARE(window->windowTitle().left(15), QStringLiteral("torvane station"));
     QCOMPARE(table()->model()->rowCount(), 0); // nothing starts by itself
 
+    // Descriptors for about two boards at once (the station keeps 16 for itself, a board takes
+    // 4): the others wait their turn. The limit is back once the run has counted them.
+    rlimit limit{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+    rlimit tight = limit;
+    tight.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                                .size() +
+                            16 + 10);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
     key("F5");
     QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
+    // Seen at one moment: a board waiting its turn says so and why, its lamp out (it holds no
+    // port) and its seconds not counting; the counts tell those waiting from those running.
+    struct Seen {
+        BoardState state;
+        QString status;
+        bool held;
+        QString seconds;
+    };
+    QList<Seen> seen;
+    QString counts;
+    const auto look = [&] {
+        seen.clear();
+        QAbstractItemModel *model = table()->model();
+        for (int r = 0; r < model->rowCount(); ++r)
+            seen.append({BoardState(model->index(r, 0).data(BoardRows::StateRole).toInt()),
+                         model->index(r, BoardRows::StatusColumn).data().toString(),
+                         model->index(r, 0).data(BoardRows::HeldRole).toBool(),
+                         model->index(r, BoardRows::SecondsColumn).data().toString()});
+        counts = totals();
+        return std::any_of(seen.begin(), seen.end(),
+                           [](const Seen &row) { return row.state == BoardState::Waiting; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(look(), 5000);
+    int waiting = 0;
+    int running = 0;
+    for (const Seen &row : seen) {
+        if (row.state == BoardState::Running)
+            ++running;
+        if (row.state != BoardState::Waiting)
+            continue;
+        ++waiting;
+        QVERIFY2(row.status.startsWith("waiting its turn: the limit of "), qPrintable(row.status));
+        QVERIFY(!row.held);
+        QCOMPARE(row.seconds, QString());
+    }
+    QVERIFY2(counts.endsWith(QStringLiteral("; %1 running, %2 waiting").arg(running).arg(waiting)),
+             qPrintable(counts));
     QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
 
     QList<QJsonObject> report = records(path("report.jsonl"));
@@ -271,6 +324,26 @@ void TestStationWindow::eightBoardsOneFaultyStartedWithF5() {
     // Nothing shown widens the window past a 1024-pixel screen at scale factor 2.
     QVERIFY2(window->minimumSizeHint().width() <= 512,
              qPrintable(QString::number(window->minimumSizeHint().width())));
+
+    // As narrow as a 1024-pixel screen at scale factor 2 makes it: every column's header whole,
+    // and a cell cut short has its whole text as its tooltip.
+    window->resize(512, window->height());
+    QTRY_COMPARE(window->width(), 512);
+    QHeaderView *header = table()->horizontalHeader();
+    for (int column = 0; column < BoardRows::ColumnCount; ++column)
+        QVERIFY2(
+            header->sectionSize(column) >= header->sectionSizeHint(column),
+            qPrintable(QStringLiteral("%1: %2 < %3")
+                           .arg(table()->model()->headerData(column, Qt::Horizontal).toString())
+                           .arg(header->sectionSize(column))
+                           .arg(header->sectionSizeHint(column))));
+    const QRect portRect =
+        table()->visualRect(table()->model()->index(row(lost), BoardRows::PortColumn));
+    QVERIFY(table()->fontMetrics().horizontalAdvance(lost) > portRect.width());
+    const QPoint over = table()->viewport()->mapToGlobal(portRect.center());
+    QVERIFY(xdotool({"mousemove", "--sync", QString::number(over.x()), QString::number(over.y())}));
+    QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), lost, 5000);
+    QToolTip::hideText();
 
     // A failed board's detail, opened with a double-click, is a warning.
     std::optional<QMessageBox::Icon> icon;
@@ -411,8 +484,10 @@ void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
     QVERIFY(beside.action == WindowArguments::Action::Exit);
     QVERIFY2(beside.message.contains("only --lot, --trace, --watch and --quiet may be added"),
              qPrintable(beside.message));
-    QVERIFY(ParseWindowArguments({"torvane-station", "--help"})
-                .message.contains("--recipe FILE [--lot NAME] [--trace] [--watch] [--quiet]"));
+    const QString help = ParseWindowArguments({"torvane-station", "--help"}).message;
+    QVERIFY(help.contains("--recipe FILE [--lot NAME] [--trace] [--watch] [--quiet]"));
+    // The window keeps the trace for a row's detail: nothing goes to a terminal.
+    QVERIFY2(help.contains("for its detail") && !help.contains("stderr"), qPrintable(help));
     const WindowArguments parsed =
         ParseWindowArguments({"torvane-station", "--recipe", recipe, "--quiet"});
     QVERIFY2(parsed.action == WindowArguments::Action::Show, qPrintable(parsed.message));
