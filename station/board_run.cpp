@@ -45,15 +45,10 @@ QString StopCause(const StopFlag *stop) {
     }
 }
 
-BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
-                      const std::function<void(BoardOutcome &)> &keep) {
-    using Clock = std::chrono::steady_clock;
-    BoardOutcome outcome;
-    BoardRecord &record = outcome.record;
+BoardRecord JobRecord(const BoardJob &job) {
     const TransferMode mode = job.request.mode;
-    const qint32 size = ImageSize(mode);
+    BoardRecord record;
     record.start = QDateTime::currentDateTimeUtc();
-    const Clock::time_point started = Clock::now();
     record.host = QSysInfo::machineHostName();
     record.port = job.portName;
     record.device = job.identity.device;
@@ -64,9 +59,21 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
     record.serialNumber = job.identity.serialNumber;
     record.operation = DirectionWord(mode);
     record.kind = KindWord(mode);
-    record.imageSize = size;
+    record.imageSize = ImageSize(mode);
     record.lot = job.lot;
     record.attempt = job.attempt;
+    return record;
+}
+
+BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
+                      const std::function<void(BoardOutcome &)> &keep) {
+    using Clock = std::chrono::steady_clock;
+    BoardOutcome outcome;
+    BoardRecord &record = outcome.record;
+    const TransferMode mode = job.request.mode;
+    const qint32 size = ImageSize(mode);
+    const Clock::time_point started = Clock::now();
+    record = JobRecord(job);
     outcome.attempts = job.attempts;
     const auto finish = [&] {
         record.end = QDateTime::currentDateTimeUtc();

@@ -46,6 +46,10 @@ struct BoardOutcome {
     int attempts = 1; // as the job allowed: the last attempt's outcome is the board's
 };
 
+// The record of the job's board as it begins: where, which device, what it moves, in which lot;
+// its start now.
+BoardRecord JobRecord(const BoardJob &job);
+
 // Runs the job with a serial component, state and console of its own, from the upload target's
 // check to the port let go, and shows it on `output`. Nothing in it is shared with another
 // board's run but what the job holds read-only (the image's bytes). `keep` is handed the

@@ -116,20 +116,20 @@ bool Boards::hasRoomFor(const Worker &worker) const {
 
 void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &lock) {
     ConsoleOutput &output = *worker.output;
-    const TransferMode mode = job.request.mode;
-    const QString port = job.portName;
+    // Its record, should it end before its thread runs.
+    BoardRecord record = JobRecord(job);
     ++threads_;
     output.begun();
     // A board whose turn comes after Stop is not begun.
     if (StopRequested(job.stop)) {
         lock.unlock();
-        notServed(worker, output, port, mode, QStringLiteral("stopped before its turn came"),
+        notServed(worker, output, std::move(record), QStringLiteral("stopped before its turn came"),
                   ExitCode::Interrupted);
         return;
     }
     if (!job.refused.isEmpty()) {
         lock.unlock();
-        notServed(worker, output, port, mode, job.refused, ExitCode::FileRefused);
+        notServed(worker, output, std::move(record), job.refused, ExitCode::FileRefused);
         return;
     }
     // A QThread, not a bare thread: the serial port of a portable build wants the event
@@ -141,7 +141,7 @@ void Boards::start(Worker &worker, BoardJob job, std::unique_lock<std::mutex> &l
         // The system gives no more threads: this board is not served, the others go on.
         worker.thread.reset();
         lock.unlock();
-        notServed(worker, output, port, mode, QStringLiteral("cannot start a thread"));
+        notServed(worker, output, std::move(record), QStringLiteral("cannot start a thread"));
     }
 }
 
@@ -160,16 +160,14 @@ void Boards::startWaiting(std::unique_lock<std::mutex> &lock) {
     }
 }
 
-void Boards::notServed(Worker &worker, ConsoleOutput &output, const QString &port,
-                       TransferMode mode, const QString &why, ExitCode code) {
+void Boards::notServed(Worker &worker, ConsoleOutput &output, BoardRecord board, const QString &why,
+                       ExitCode code) {
     BoardOutcome outcome;
     outcome.result.ending = Ending::Error;
     outcome.code = code;
     BoardRecord &record = outcome.record;
-    record.start = record.end = QDateTime::currentDateTimeUtc();
-    record.host = QSysInfo::machineHostName();
-    record.port = port;
-    record.operation = DirectionWord(mode);
+    record = std::move(board);
+    record.end = record.start;
     record.exitCode = int(outcome.code);
     record.result = ResultText(outcome.code, outcome.result);
     record.cause = record.detail = why;

@@ -78,8 +78,8 @@ private:
     void run(Worker &worker, ConsoleOutput &output, const BoardJob &job);
     // The board ends before its thread starts: stopped before its turn came, its file refused,
     // or no thread given by the system.
-    void notServed(Worker &worker, ConsoleOutput &output, const QString &port, TransferMode mode,
-                   const QString &why, ExitCode code = ExitCode::PortUnavailable);
+    void notServed(Worker &worker, ConsoleOutput &output, BoardRecord record, const QString &why,
+                   ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
     void count(const BoardOutcome &outcome, ConsoleOutput &output);

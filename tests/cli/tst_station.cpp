@@ -465,7 +465,8 @@ void TestStation::watchServesABoardOnceUnderTwoNames() {
 
 void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
     // The board a watch finds is not served, for its upload file would be the report: it ends
-    // failed as any board does, with its record, in the totals.
+    // failed as any board does, with its record (what it was to move, in which lot), in the
+    // totals.
     const QString links = path("links");
     DeviceProcess devices(QStringList{"--count", "1", "--link-dir", links} + Quick, 5000, 1);
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
@@ -473,7 +474,7 @@ void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
     const QString report = UploadFileFor(pattern, links + "/tty0");
     QProcess cli;
     cli.start(cliPath(), {"upload", "data", pattern, "--port", links + "/tty*", "--watch",
-                          "--report", report});
+                          "--report", report, "--lot", "week-50"});
     QVERIFY(waitForRecords(report, 1, 30000));
     ::kill(pid_t(cli.processId()), SIGINT);
     const CliRun run = finish(cli, 20000);
@@ -485,6 +486,8 @@ void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
     QCOMPARE(served.size(), 1);
     QCOMPARE(served.first()["exitCode"].toInt(), 2);
     QVERIFY(served.first()["cause"].toString().contains("is the upload file"));
+    QCOMPARE(served.first()["kind"].toString(), QStringLiteral("data"));
+    QCOMPARE(served.first()["lot"].toString(), QStringLiteral("week-50"));
 }
 
 void TestStation::aWatchRefusesABoardWhoseUploadFileIsAnothers() {
