@@ -589,12 +589,14 @@ void TestStationWindow::lotCountsRetriesAndARestart() {
     // A new lot (its name typed, then Yes to the question), and Again: the board that failed is
     // counted into the new lot, and its records name it.
     QTimer answer;
+    bool typed = false;
     connect(&answer, &QTimer::timeout, [&] {
         auto *ask = window->findChild<QInputDialog *>("NewLotDialog");
         auto *question = window->findChild<QMessageBox *>("NewLotQuestion");
-        // The keys once the dialog has the keyboard (sent before, they would go to the window).
-        if (ask && ask->isVisible() && ask->isActiveWindow() && ask->textValue().isEmpty())
-            xdotool({"type", "week-51"}) && xdotool({"key", "Return"});
+        // The keys once the dialog has the keyboard (sent before, they would go to the window);
+        // the name once: the keys typed may not have arrived by the next look.
+        if (ask && ask->isVisible() && ask->isActiveWindow() && !typed)
+            typed = xdotool({"type", "week-51"}) && xdotool({"key", "Return"});
         else if (question && question->isVisible() && question->isActiveWindow())
             xdotool({"key", "alt+y"});
     });
