@@ -263,8 +263,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
                       .arg(Counted(qint64(all.size()), "device", "devices"))
                       .arg(unrecorded ? QStringLiteral("; %1 %2 done, but not recorded")
                                             .arg(unrecorded)
-                                            .arg(unrecorded == 1 ? QStringLiteral("was")
-                                                                 : QStringLiteral("were"))
+                                            .arg(ForCount(unrecorded, "was", "were"))
                                       : QString()));
         return int(ExitCode::SomeDevicesFailed);
     }

@@ -6,6 +6,8 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
+
 namespace {
 
 struct Kind {
@@ -166,8 +168,23 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
     return ReadPublishArguments(parser, options.publishing, &plan.publish);
 }
 
+bool AmongOptions(const QCommandLineOption &option, const QList<QCommandLineOption> &options) {
+    return std::any_of(options.begin(), options.end(),
+                       [&](const QCommandLineOption &o) { return o.names() == option.names(); });
+}
+
+QString OptionNames(const QList<QCommandLineOption> &options) {
+    QStringList names;
+    for (const QCommandLineOption &option : options)
+        names << optionName(option);
+    const QString last = names.isEmpty() ? QString() : names.takeLast();
+    return names.isEmpty() ? last
+                           : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
 QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
-                    const QStringList &arguments, QString *recipe) {
+                    const QStringList &arguments, QString *recipe,
+                    const QList<QCommandLineOption> &own) {
     recipe->clear();
     if (!parser.isSet(options.recipe))
         return QString();
@@ -177,16 +194,13 @@ QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
     if (!parser.positionalArguments().isEmpty())
         return QStringLiteral("'%1' beside --recipe: the recipe holds the operation")
             .arg(parser.positionalArguments().constFirst());
-    const QList<QCommandLineOption> operatorLevel = options.operatorLevel();
+    const QList<QCommandLineOption> beside = options.operatorLevel() + own;
     for (const QCommandLineOption &option : options.all()) {
-        const bool allowed =
-            options.outsideRecipes(option) ||
-            std::any_of(operatorLevel.begin(), operatorLevel.end(),
-                        [&](const QCommandLineOption &o) { return o.names() == option.names(); });
+        const bool allowed = options.outsideRecipes(option) || AmongOptions(option, beside);
         if (!allowed && parser.isSet(option))
             return QStringLiteral("%1 beside --recipe: the recipe holds the station's set-up; "
-                                  "only --lot, --trace and --watch may be added")
-                .arg(optionName(option));
+                                  "only %2 may be added")
+                .arg(optionName(option), OptionNames(beside));
     }
     const RecipeRead read = ReadRecipe(recipes.constFirst(), options);
     if (!read.error.isEmpty())

@@ -80,13 +80,20 @@ QString KindWord(TransferMode mode);
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
                              const QStringList &operation, bool portRequired, StationPlan *into);
 
+// Whether `option` is one of `options`.
+bool AmongOptions(const QCommandLineOption &option, const QList<QCommandLineOption> &options);
+
+// The options' names as a sentence lists them: "--lot, --trace and --watch".
+QString OptionNames(const QList<QCommandLineOption> &options);
+
 // With --recipe FILE, reads `parser` again from the recipe's arguments followed by those given
 // beside it (`arguments`, the program's name first), which may only be the operator's options
-// and the front end's own: the recipe holds the set-up, and the operator's --lot replaces the
-// recipe's. Empty when sound or no recipe was asked for, else what was wrong. `recipe` is the
-// recipe's file, or empty.
+// and the front end's own (`own`, named with them when anything else is given): the recipe holds
+// the set-up, and the operator's --lot replaces the recipe's. Empty when sound or no recipe was
+// asked for, else what was wrong. `recipe` is the recipe's file, or empty.
 QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
-                    const QStringList &arguments, QString *recipe);
+                    const QStringList &arguments, QString *recipe,
+                    const QList<QCommandLineOption> &own = {});
 
 // The plan as a command line takes it, one argument a line: the operation's three words, then
 // each option with its value.

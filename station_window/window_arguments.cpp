@@ -6,8 +6,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include <algorithm>
-
 namespace {
 
 WindowArguments fail(const QString &what) {
@@ -20,27 +18,6 @@ WindowArguments fail(const QString &what) {
     return result;
 }
 
-bool among(const QCommandLineOption &option, const QList<QCommandLineOption> &options) {
-    return std::any_of(options.begin(), options.end(),
-                       [&](const QCommandLineOption &o) { return o.names() == option.names(); });
-}
-
-// What may stand beside --recipe here: the operator's options and the window's own --quiet.
-QList<QCommandLineOption> besideRecipe(const StationOptions &options,
-                                       const QCommandLineOption &quiet) {
-    return options.operatorLevel() + QList<QCommandLineOption>{quiet};
-}
-
-// "--lot, --trace, --watch and --quiet"
-QString namesOf(const QList<QCommandLineOption> &options) {
-    QStringList names;
-    for (const QCommandLineOption &option : options)
-        names << QStringLiteral("--") + option.names().constLast();
-    const QString last = names.takeLast();
-    return names.isEmpty() ? last
-                           : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
-}
-
 } // namespace
 
 WindowArguments ParseWindowArguments(const QStringList &arguments) {
@@ -49,7 +26,8 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     const QCommandLineOption quietOption(
         QStringLiteral("quiet"),
         QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
-    const QList<QCommandLineOption> beside = besideRecipe(options, quietOption);
+    // What may stand beside --recipe here: the operator's options and the window's own --quiet.
+    const QList<QCommandLineOption> beside = options.operatorLevel() + QList{quietOption};
     QString besideUsage;
     for (const QCommandLineOption &option : beside)
         besideUsage +=
@@ -90,7 +68,7 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
     options.recipe.setDescription(
         QStringLiteral("Takes the operation and the options from FILE, one to a line; only %1 "
                        "may be added.")
-            .arg(namesOf(beside)));
+            .arg(OptionNames(beside)));
     parser.addOptions(options.all());
     parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
@@ -110,23 +88,15 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         return result;
     }
     result.quiet = parser.isSet(quietOption);
-    // Said here in the window's words, which name its own --quiet too.
-    if (parser.isSet(options.recipe)) {
-        for (const QCommandLineOption &option : options.all()) {
-            if (parser.isSet(option) && !options.outsideRecipes(option) && !among(option, beside))
-                return fail(QStringLiteral("--%1 beside --recipe: the recipe holds the station's "
-                                           "set-up; only %2 may be added")
-                                .arg(option.names().constLast(), namesOf(beside)));
-        }
-    }
-    if (const QString error = ApplyRecipe(parser, options, arguments, &result.recipe);
+    if (const QString error =
+            ApplyRecipe(parser, options, arguments, &result.recipe, QList{quietOption});
         !error.isEmpty())
         return fail(error);
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         // An empty window may still be given the operator's own: the lot, the trace.
         for (const QCommandLineOption &option : options.all()) {
-            if (parser.isSet(option) && !among(option, options.operatorLevel()))
+            if (parser.isSet(option) && !AmongOptions(option, options.operatorLevel()))
                 return fail(
                     QStringLiteral("expected: download|upload KIND FILE before the options"));
         }
