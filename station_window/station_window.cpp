@@ -191,14 +191,12 @@ bool StationWindow::openLot(const QString &name, bool remember) {
 void StationWindow::showLot() {
     if (!lot_) {
         lotLabel_->setText(QStringLiteral("No lot: the boards are counted in no lot (New lot…)"));
-        lotLabel_->setToolTip(lotLabel_->text());
-        return;
+            return;
     }
     QString why;
     if (!lot_->refresh(&why))
         note(QStringLiteral("The lot %1: %2").arg(lot_->name(), why));
     lotLabel_->setText(QStringLiteral("Lot ") + LotLine(*lot_));
-    lotLabel_->setToolTip(lotLabel_->text());
 }
 
 // Asks for the new lot's name and, before its counts begin, whether that is what is meant.
@@ -433,7 +431,6 @@ void StationWindow::showTotals() {
         text += QStringLiteral("; ") + PublishStateText(publisher->state());
     }
     totals_->setText(text);
-    totals_->setToolTip(text);
     const QString sha = runner_->sha256();
     sha_->setText(sha.isEmpty() ? QString() : QStringLiteral("SHA-256 %1…").arg(sha.left(16)));
     sha_->setToolTip(sha.isEmpty() ? QString() : QStringLiteral("SHA-256 %1").arg(sha));

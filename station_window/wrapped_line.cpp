@@ -1,8 +1,10 @@
 #include "station_window/wrapped_line.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QTextLayout>
+#include <QToolTip>
 #include <QtMath>
 
 namespace {
@@ -60,6 +62,14 @@ QSize WrappedLine::minimumSizeHint() const {
 
 QSize WrappedLine::sizeHint() const {
     return {minimumSizeHint().width(), heightFor(laidWidth(), -1)};
+}
+
+bool WrappedLine::event(QEvent *event) {
+    if (event->type() == QEvent::ToolTip && toolTip().isEmpty() && !text().isEmpty()) {
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), text(), this);
+        return true;
+    }
+    return QLabel::event(event);
 }
 
 // A new width may take more lines or fewer: the layout is asked again. (A new text asks by

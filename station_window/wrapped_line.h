@@ -7,8 +7,8 @@ class QTextLayout;
 // A line of the window's own words (its counts, its newest note) that wraps to the width it is
 // given, even inside a long path, and never asks for more: the window stays as wide as the
 // operator made it. It asks for the height of all its lines, and is never given less than that
-// of its first two; in less room than it asks for, the last line it shows ends in "…" (the whole
-// text is for its tooltip).
+// of its first two; in less room than it asks for, the last line it shows ends in "…". Its whole
+// text is its tooltip, unless it is given one of its own.
 class WrappedLine : public QLabel {
     Q_OBJECT
 public:
@@ -21,6 +21,7 @@ public:
     int heightFor(int width, int lines) const;
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
