@@ -1,10 +1,10 @@
 #include "cli/station.h"
 
+#include "base/counted.h"
 #include "cli/port_output.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
-#include "plant/counted.h"
 #include "plant/publisher.h"
 #include "station/boards.h"
 #include "station/lot.h"

@@ -1,6 +1,6 @@
 #include "station/lot.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
 #include "ops/image_save.h"
 
 #include <QDir>

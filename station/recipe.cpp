@@ -1,6 +1,6 @@
 #include "station/recipe.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
 #include "ops/file_check.h"
 #include "ops/image_save.h"
 #include "ports/port_names.h"

@@ -26,7 +26,8 @@ foreach(entry IN LISTS PROBES)
 endforeach()
 
 file(GLOB_RECURSE sources RELATIVE ${SOURCE}
-    ${SOURCE}/app/*.h ${SOURCE}/app/*.cpp ${SOURCE}/bench/*.h ${SOURCE}/bench/*.cpp
+    ${SOURCE}/app/*.h ${SOURCE}/app/*.cpp ${SOURCE}/base/*.h ${SOURCE}/base/*.cpp
+    ${SOURCE}/bench/*.h ${SOURCE}/bench/*.cpp
     ${SOURCE}/cli/*.h ${SOURCE}/cli/*.cpp ${SOURCE}/device/*.h ${SOURCE}/device/*.cpp
     ${SOURCE}/link/*.h ${SOURCE}/link/*.cpp ${SOURCE}/ops/*.h ${SOURCE}/ops/*.cpp
     ${SOURCE}/plant/*.h ${SOURCE}/plant/*.cpp
