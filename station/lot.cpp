@@ -1,7 +1,7 @@
 #include "station/lot.h"
 
 #include "base/bounded_file.h"
-#include "ops/image_save.h"
+#include "base/whole_file_save.h"
 
 #include <QDir>
 #include <QFile>

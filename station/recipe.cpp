@@ -1,8 +1,8 @@
 #include "station/recipe.h"
 
 #include "base/bounded_file.h"
+#include "base/whole_file_save.h"
 #include "ops/file_check.h"
-#include "ops/image_save.h"
 #include "ports/port_names.h"
 #include "station/held_image.h"
 

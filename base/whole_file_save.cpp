@@ -1,4 +1,4 @@
-#include "ops/image_save.h"
+#include "base/whole_file_save.h"
 
 #include <QDir>
 #include <QFile>
