@@ -98,10 +98,14 @@ bool makeAside(const QByteArray &folder, const QByteArray &fileName,
     return false;
 }
 
-bool saveUnix(const QString &name, const char *bytes, qint64 size, bool createNew, QString *why) {
+Saved saveUnix(const QString &name, const char *bytes, qint64 size, bool keep, QString *why) {
     const auto fail = [why](const QString &what) {
         *why = what;
-        return false;
+        return Saved::No;
+    };
+    const auto taken = [why, &name] {
+        *why = QStringLiteral("%1 is taken").arg(name);
+        return Saved::NameTaken;
     };
     QFileInfo target(name);
     struct stat existing {};
@@ -110,8 +114,8 @@ bool saveUnix(const QString &name, const char *bytes, qint64 size, bool createNe
         return fail(QStringLiteral("%1 is a symbolic link to nothing").arg(name));
     if (exists && !S_ISREG(existing.st_mode))
         return fail(QStringLiteral("%1 is not a regular file").arg(name));
-    if (exists && createNew)
-        return fail(QStringLiteral("%1 was made by another program meanwhile").arg(name));
+    if (exists && keep)
+        return taken();
     // A link is followed: the file it leads to is what the operator covers.
     if (exists && target.isSymLink())
         target = QFileInfo(target.canonicalFilePath());
@@ -152,15 +156,15 @@ bool saveUnix(const QString &name, const char *bytes, qint64 size, bool createNe
         return fail(QStringLiteral("cannot write %1: %2").arg(name, systemError()));
 
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(file.get());
-    if (createNew) {
+    if (keep) {
         // Takes the name only while it is free: a link is refused a name that is taken.
         const int linked = aside.isEmpty() ? ::linkat(AT_FDCWD, self.constData(), AT_FDCWD,
                                                       path.constData(), AT_SYMLINK_FOLLOW)
                                            : ::link(aside.constData(), path.constData());
         if (linked != 0)
-            return fail(errno == EEXIST
-                            ? QStringLiteral("%1 was made by another program meanwhile").arg(name)
-                            : QStringLiteral("cannot name %1: %2").arg(name, systemError()));
+            return errno == EEXIST
+                       ? taken()
+                       : fail(QStringLiteral("cannot name %1: %2").arg(name, systemError()));
     } else {
         // A name beside the target, for no longer than it takes to rename it over the target.
         if (aside.isEmpty() && !makeAside(
@@ -181,7 +185,7 @@ bool saveUnix(const QString &name, const char *bytes, qint64 size, bool createNe
     // The name itself is on the disk only once the folder is.
     if (::fsync(folder.get()) != 0)
         return fail(QStringLiteral("cannot flush the folder of %1: %2").arg(name, systemError()));
-    return true;
+    return Saved::Yes;
 }
 
 #endif
@@ -198,21 +202,22 @@ QString WriteFailureText(int error) {
     return text;
 }
 
-bool SaveImageFile(const QString &name, const char *bytes, qint64 size, bool createNew,
-                   QString *why) {
+Saved SaveWholeFile(const QString &name, const char *bytes, qint64 size, ExistingFile existing,
+                    QString *why) {
+    const bool keep = existing == ExistingFile::Keep;
 #ifdef Q_OS_UNIX
-    return saveUnix(name, bytes, size, createNew, why);
+    return saveUnix(name, bytes, size, keep, why);
 #else
     const QFileInfo info(name);
-    if (info.exists() && (createNew || !info.isFile())) {
+    if (info.exists() && (keep || !info.isFile())) {
         *why = QStringLiteral("%1 is taken").arg(name);
-        return false;
+        return keep ? Saved::NameTaken : Saved::No;
     }
     QSaveFile file(name);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes, size) != size || !file.commit()) {
         *why = QStringLiteral("cannot write %1: %2").arg(name, file.errorString());
-        return false;
+        return Saved::No;
     }
-    return true;
+    return Saved::Yes;
 #endif
 }

@@ -1,11 +1,11 @@
 #include "ops/upload.h"
 
-#include "base/whole_file_save.h"
 #include "link/checksum_table.h"
 #include "link/frames.h"
 #include "link/line.h"
 #include "link/tmscomm.h"
 #include "ops/failure_cause.h"
+#include "ops/image_save.h"
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
 

@@ -280,7 +280,8 @@ QString SaveRecipe(const QString &path, StationPlan plan) {
         return back.error;
     const QByteArray bytes = text.toUtf8();
     QString why;
-    if (!SaveImageFile(path, bytes.constData(), bytes.size(), false, &why))
+    if (SaveWholeFile(path, bytes.constData(), bytes.size(), ExistingFile::Replace, &why) !=
+        Saved::Yes)
         return why;
     return QString();
 }
