@@ -8,7 +8,7 @@
 #include "plant/publisher.h"
 #include "station/boards.h"
 #include "station/lot.h"
-#include "station/station_plan.h"
+#include "station/station_run.h"
 #include "station/station_totals.h"
 #include "station/station_watch.h"
 #include "station/stop_signals.h"

@@ -5,7 +5,7 @@
 #include "station/lot.h"
 #include "station/plan_rules.h"
 #include "station/recipe.h"
-#include "station/station_plan.h"
+#include "station/station_run.h"
 #include "station/stop_signals.h"
 #include "station_window/batch_banner.h"
 #include "station_window/board_rows.h"
