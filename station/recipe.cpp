@@ -5,6 +5,7 @@
 #include "ops/file_check.h"
 #include "ports/port_names.h"
 #include "station/held_image.h"
+#include "station/station_arguments.h"
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
