@@ -5,7 +5,7 @@
 #include "bench/child_run.h"
 #include "bench/cpu_time.h"
 #include "plant/publisher.h"
-#include "support/broker.h"
+#include "harness/broker.h"
 
 #include <QCoreApplication>
 #include <QDir>
