@@ -4,8 +4,9 @@
 // costs while its broker takes the connection and never answers.
 #include "bench/child_run.h"
 #include "bench/cpu_time.h"
+#include "harness/broker.h"
+#include "ops/status_text.h"
 #include "plant/publisher.h"
-#include "support/broker.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -134,7 +135,7 @@ QJsonObject sampleRecord(int k) {
         {QStringLiteral("imageSize"), 262144},
         {QStringLiteral("sha256"),
          QStringLiteral("0b66cb75614e015bd7ad8cfe2f1001ce8b95e7d54cf76afc39e6c52592569bb6")},
-        {QStringLiteral("result"), QStringLiteral("Update Success!")},
+        {QStringLiteral("result"), StatusText(StatusCode::UpdateSuccess)},
         {QStringLiteral("exitCode"), 0},
         {QStringLiteral("seconds"), 14.123},
         {QStringLiteral("blocksPerSecond"), 78.2},

@@ -1,6 +1,6 @@
 #include "cli/station_summary.h"
 
-#include "plant/counted.h"
+#include "base/counted.h"
 #include "station/station_totals.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "cli/station_view.h"
 
-#include "plant/counted.h"
+#include "base/counted.h"
 
 #include <algorithm>
 #include <sys/ioctl.h>

@@ -1,6 +1,6 @@
 #include "link/lock_file.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "link/port_claim.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
 #include "link/comm_error.h"
 
 #include <QFile>

@@ -3,23 +3,9 @@
 #include <QString>
 #include <QtGlobal>
 
-// An image is made under a hidden name beside the target, ".NAME" AsideMark "PID-N" with N below
-// AsideAttempts. AsideNameExtra is the most that adds to the target's name (a process number has
-// up to 10 digits): whether the folder takes the hidden name can be seen before a transfer.
-inline constexpr char AsideMark[] = ".torvane-";
-constexpr int AsideAttempts = 100;
-constexpr int AsideNameExtra = 1 + int(sizeof AsideMark - 1) + 10 + 1 + 2;
-
-// Writes `size` bytes to `name` so that a crash or a power cut at any moment leaves either what
-// was there before or the whole new image under the name, and nothing beside it: the bytes go to
-// a file without a name (or one hidden beside the target), are flushed to the disk, and only
-// then take the name, and the folder is flushed too.
-//
-// With `createNew` the image takes the name only while the name is free; otherwise it replaces
-// the regular file there (or makes one). False, with the reason in *why, when that cannot be
-// done; the old file is then untouched.
+// Saves an image read from the device under `name`, whole or not at all (SaveWholeFile). With
+// `createNew` (the operator was asked and a new file is to be made) the image takes the name only
+// while it is free: a file another program made there since is left as it is. Otherwise it
+// replaces the regular file there. False, with the reason in *why, when it was not saved.
 bool SaveImageFile(const QString &name, const char *bytes, qint64 size, bool createNew,
                    QString *why);
-
-// What the system said of a write that failed with `error`, with the remedy where there is one.
-QString WriteFailureText(int error);

@@ -1,6 +1,6 @@
 #include "plant/outbox.h"
 
-#include "plant/regular_file.h"
+#include "base/bounded_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -166,11 +166,7 @@ std::vector<std::string> Outbox::oldest(size_t most) {
 }
 
 QByteArray Outbox::read(const std::string &name) const {
-    QByteArray bytes;
-    QString unread;
-    ReadRegularFile(dir_, QByteArray::fromStdString(name), MaxRecordBytes, O_NOFOLLOW, &bytes,
-                    &unread);
-    return bytes;
+    return ReadBoundedFileAt(dir_, QByteArray::fromStdString(name), MaxRecordBytes, false).content;
 }
 
 bool Outbox::setAside(const std::string &name) {

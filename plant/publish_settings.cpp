@@ -1,15 +1,14 @@
 #include "plant/publish_settings.h"
 
-#include "plant/regular_file.h"
-#include "plant/state_folder.h"
+#include "base/bounded_file.h"
+#include "base/state_folder.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <cerrno>
 
 namespace {
 
@@ -51,12 +50,13 @@ QString OutboxFolder(const PublishSettings &settings) {
 }
 
 bool ReadSecretFile(const QString &path, QString *secret, QString *why) {
-    QByteArray bytes;
-    QString problem;
-    if (!ReadRegularFile(AT_FDCWD, QFile::encodeName(path), MaxSecretBytes, 0, &bytes, &problem)) {
-        *why = QStringLiteral("cannot read the password file %1: %2").arg(path, problem);
+    const BoundedFile file = ReadBoundedFile(path, MaxSecretBytes);
+    if (!file.read()) {
+        *why = QStringLiteral("cannot read the password file %1: %2")
+                   .arg(path, file.exists ? file.problem : qt_error_string(ENOENT));
         return false;
     }
+    QByteArray bytes = file.content;
     const qsizetype end = bytes.indexOf('\n');
     if (end >= 0)
         bytes.truncate(end);
@@ -78,13 +78,11 @@ QString CheckPublishSettings(const PublishSettings &settings) {
             return why;
     }
     if (!settings.caFile.isEmpty()) {
-        QString problem;
-        const int fd = OpenRegularFile(AT_FDCWD, QFile::encodeName(settings.caFile),
-                                       MaxAuthorityBytes, 0, &problem);
-        if (fd < 0)
+        const BoundedFile authorities = ReadBoundedFile(settings.caFile, MaxAuthorityBytes);
+        if (!authorities.read())
             return QStringLiteral("cannot read the certificate %1: %2")
-                .arg(settings.caFile, problem);
-        ::close(fd);
+                .arg(settings.caFile,
+                     authorities.exists ? authorities.problem : qt_error_string(ENOENT));
     }
     const QFileInfo outbox(OutboxFolder(settings));
     if (outbox.exists() && !outbox.isDir())

@@ -1,7 +1,7 @@
 #include "plant/publisher.h"
 
+#include "base/counted.h"
 #include "plant/broker_connection.h"
-#include "plant/counted.h"
 #include "plant/outbox.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "ports/port_store.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
 
 #include <QDir>
 #include <QFile>

@@ -56,3 +56,12 @@ QJsonObject RecordObject(const BoardRecord &r) {
 QByteArray RecordLine(const BoardRecord &record) {
     return QJsonDocument(RecordObject(record)).toJson(QJsonDocument::Compact) + '\n';
 }
+
+QString DirectionWord(TransferMode mode) {
+    return IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
+}
+
+QString KindWord(TransferMode mode) {
+    // "Download Data" -> "data"
+    return QString::fromLatin1(ModeName(mode)).section(QLatin1Char(' '), 1).toLower();
+}

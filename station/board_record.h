@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/transfer_mode.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -38,3 +40,7 @@ struct BoardRecord {
 // The record as JSON, and as one line of it, '\n' included.
 QJsonObject RecordObject(const BoardRecord &record);
 QByteArray RecordLine(const BoardRecord &record);
+
+// The words a record gives an operation, as the command line takes them: "download", "data".
+QString DirectionWord(TransferMode mode);
+QString KindWord(TransferMode mode);

@@ -7,7 +7,6 @@
 #include "ports/machine_terminals.h"
 #include "station/board_console.h"
 #include "station/console_output.h"
-#include "station/station_arguments.h"
 #include "station/upload_target.h"
 #include "station/wire_trace.h"
 

@@ -4,7 +4,6 @@
 #include "station/board_attempts.h"
 #include "station/console_output.h"
 #include "station/report_file.h"
-#include "station/station_arguments.h"
 #include "station/station_totals.h"
 
 #include <QDateTime>

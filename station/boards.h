@@ -1,6 +1,8 @@
 #pragma once
 
-#include "station/board_run.h"
+#include "station/board_job.h"
+#include "station/board_outcome.h"
+#include "station/station_events.h"
 
 #include <QString>
 
@@ -21,21 +23,6 @@ class StationTotals;
 
 // As many as the emulator plays, and more than the largest station one PC drives.
 inline constexpr int MostBoardsAtOnce = 256;
-
-// What the station tells its front end of each board. started() comes on the thread that
-// launches the board, under the station's lock (it must not call back into Boards); the board's
-// lines then go, from the board's own thread, to the output it returns, and ended() follows
-// there once its record is written. A board that waits its turn says so on its output
-// (ConsoleOutput::waiting()); begun() follows on the launching thread, under the lock, as its
-// turn comes, and at once for a board that does not wait. A board that gets no thread ends on the
-// launching thread. A board that tries again is one board: it starts once and ends once, with its
-// last attempt.
-class StationEvents {
-public:
-    virtual ~StationEvents() = default;
-    virtual ConsoleOutput &started(int board, const QString &port) = 0;
-    virtual void ended(int board, const BoardOutcome &outcome) = 0;
-};
 
 // The boards' operations, each on a thread of its own with its own serial component and state,
 // and their outcomes as they end. A board is known by the number launch() gives it. At most

@@ -1,7 +1,7 @@
 #include "station/lot.h"
 
-#include "link/bounded_file.h"
-#include "ops/image_save.h"
+#include "base/bounded_file.h"
+#include "base/whole_file_save.h"
 
 #include <QDir>
 #include <QFile>
@@ -167,7 +167,8 @@ bool Lot::writeFile(const BoardCounts &counts, const QDateTime &began, QString *
         object.insert(QStringLiteral("yield"), std::round(*yield * 10000) / 10000);
     const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
     QString cause;
-    if (SaveImageFile(path_, bytes.constData(), bytes.size(), false, &cause))
+    if (SaveWholeFile(path_, bytes.constData(), bytes.size(), ExistingFile::Replace, &cause) ==
+        Saved::Yes)
         return true;
     *why = QStringLiteral("the lot's counts could not be kept in %1: %2").arg(path_, cause);
     return false;
@@ -285,5 +286,6 @@ bool RememberLot(const QString &name, QString *why, const QString &folder) {
         return false;
     }
     const QByteArray bytes = name.toUtf8() + '\n';
-    return SaveImageFile(rememberedFile(folder), bytes.constData(), bytes.size(), false, why);
+    return SaveWholeFile(rememberedFile(folder), bytes.constData(), bytes.size(),
+                         ExistingFile::Replace, why) == Saved::Yes;
 }

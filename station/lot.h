@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plant/state_folder.h"
+#include "base/state_folder.h"
 #include "station/station_totals.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "station/station_arguments.h"
+#include "station/station_plan.h"
 
 #include <QString>
 

@@ -1,10 +1,11 @@
 #include "station/recipe.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
+#include "base/whole_file_save.h"
 #include "ops/file_check.h"
-#include "ops/image_save.h"
 #include "ports/port_names.h"
 #include "station/held_image.h"
+#include "station/station_arguments.h"
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
@@ -280,7 +281,8 @@ QString SaveRecipe(const QString &path, StationPlan plan) {
         return back.error;
     const QByteArray bytes = text.toUtf8();
     QString why;
-    if (!SaveImageFile(path, bytes.constData(), bytes.size(), false, &why))
+    if (SaveWholeFile(path, bytes.constData(), bytes.size(), ExistingFile::Replace, &why) !=
+        Saved::Yes)
         return why;
     return QString();
 }

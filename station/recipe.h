@@ -1,6 +1,7 @@
 #pragma once
 
-#include "station/station_arguments.h"
+#include "station/station_options.h"
+#include "station/station_plan.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #include "station/report_file.h"
 
-#include "ops/image_save.h"
+#include "base/whole_file_save.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,6 @@
 #include "station/station_arguments.h"
 
+#include "station/board_record.h"
 #include "station/plan_rules.h"
 #include "station/port_file_name.h"
 #include "station/recipe.h"
@@ -73,48 +74,6 @@ QString argumentsText(const PlanProblem &problem) {
 }
 
 } // namespace
-
-StationOptions::StationOptions()
-    : port({QStringLiteral("p"), QStringLiteral("port")},
-           QStringLiteral("The serial port: COM.01 ... COM.10, a device path or a "
-                          "/dev/serial/by-id name. Give it once for each device; with --watch "
-                          "it may be a pattern."),
-           QStringLiteral("PORT")),
-      overwrite(QStringLiteral("overwrite"),
-                QStringLiteral("Upload: replace FILE when it exists.")),
-      report(QStringLiteral("report"),
-             QStringLiteral("Appends one line of JSON for each device's operation to FILE."),
-             QStringLiteral("FILE")),
-      watch(QStringLiteral("watch"),
-            QStringLiteral("Keeps running: each time a port matching a --port appears, the "
-                           "operation runs on it once. Ctrl-C ends it.")),
-      trace(QStringLiteral("trace"),
-            QStringLiteral("Print every frame and block exchanged, with times, to stderr.")),
-      expectSha256(QStringLiteral("expect-sha256"),
-                   QStringLiteral("Download: refuse a FILE whose SHA-256 is not HEX, before any "
-                                  "device starts."),
-                   QStringLiteral("HEX")),
-      lot(QStringLiteral("lot"),
-          QStringLiteral("Counts each device's end (passed, failed, stopped) in the lot NAME, "
-                         "kept across runs, and names it in each record."),
-          QStringLiteral("NAME")),
-      retries(QStringLiteral("retries"),
-              QStringLiteral("Runs a device's operation again, up to N more times, when it "
-                             "failed in a way trying again may cure (0 to 10; default 0)."),
-              QStringLiteral("N")),
-      recipe(QStringLiteral("recipe"),
-             QStringLiteral("Takes the operation and the options from FILE, one to a line; only "
-                            "--lot, --trace and --watch may be added."),
-             QStringLiteral("FILE")) {}
-
-QString DirectionWord(TransferMode mode) {
-    return IsUpload(mode) ? QStringLiteral("upload") : QStringLiteral("download");
-}
-
-QString KindWord(TransferMode mode) {
-    // "Download Data" -> "data"
-    return QString::fromLatin1(ModeName(mode)).section(QLatin1Char(' '), 1).toLower();
-}
 
 QString ReadOperation(const QStringList &operation, StationPlan *into) {
     const QString direction = operation.value(0).toLower();

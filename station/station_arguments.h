@@ -1,8 +1,7 @@
 #pragma once
 
-#include "link/transfer_mode.h"
-#include "plant/publish_settings.h"
-#include "station/publish_arguments.h"
+#include "station/station_options.h"
+#include "station/station_plan.h"
 
 #include <QCommandLineOption>
 #include <QList>
@@ -11,68 +10,12 @@
 
 class QCommandLineParser;
 
-// What the operator asks the station for: one operation, on which ports.
-struct StationPlan {
-    TransferMode mode = TransferMode::DownloadSoftware;
-    // The download file, or the upload file, in which `{port}` stands for each port's own.
-    QString file;
-    QStringList ports; // as the operator named them; for a watch, patterns too
-    bool watch = false;
-    bool overwrite = false;
-    bool trace = false;
-    QString report; // where each board's record is appended; empty for none
-    // The download image's SHA-256 in hexadecimal, as given: a file that differs is refused
-    // before any board starts. Empty: any image of the mode's size.
-    QString expectSha256;
-    QString lot;             // the lot each board is counted in; empty for none
-    int retries = 0;         // further attempts for a board whose failure trying again may cure
-    PublishSettings publish; // the plant's broker the records go to; none when not enabled
-};
-
-// The options every front end of the station takes, each of which a recipe may hold too.
-struct StationOptions {
-    StationOptions();
-    // Every one, --recipe last.
-    QList<QCommandLineOption> all() const {
-        return QList<QCommandLineOption>{port,  overwrite,    report, watch,
-                                         trace, expectSha256, lot,    retries} +
-               publishing.all() + QList<QCommandLineOption>{recipe};
-    }
-    // Those that may be added beside a recipe: the operator's lot and trace, and --watch, which
-    // runs whatever recipe it is given as a watch (as a station's service does). The rest is the
-    // recipe's set-up.
-    QList<QCommandLineOption> operatorLevel() const { return {lot, trace, watch}; }
-    // Those given on a command line but never in a recipe.
-    bool outsideRecipes(const QCommandLineOption &option) const {
-        return option.names() == recipe.names();
-    }
-    // Those that may be given more than once.
-    bool repeatable(const QCommandLineOption &option) const {
-        return option.names() == port.names();
-    }
-
-    QCommandLineOption port;
-    QCommandLineOption overwrite;
-    QCommandLineOption report;
-    QCommandLineOption watch;
-    QCommandLineOption trace;
-    QCommandLineOption expectSha256;
-    QCommandLineOption lot;
-    QCommandLineOption retries;
-    QCommandLineOption recipe;
-    PublishOptions publishing;
-};
-
 // Qt's help text begins "Usage: " and the path the program was started by: `program` instead.
 QString HelpNamingProgram(const QString &help, const QString &program);
 
 // Reads the operation's three words (direction, KIND, FILE) into `into`; empty when they are
 // sound, else what was wrong.
 QString ReadOperation(const QStringList &operation, StationPlan *into);
-
-// The operation's words: "download", "data".
-QString DirectionWord(TransferMode mode);
-QString KindWord(TransferMode mode);
 
 // Reads `operation` (direction, KIND, FILE: three words) and the station's options from
 // `parser`; empty when they are sound, else what was wrong. `portRequired`: no --port is an

@@ -3,39 +3,6 @@
 #include "station/board_run.h"
 #include "station/lot.h"
 
-BoardEnd EndOf(ExitCode code) {
-    if (code == ExitCode::Success)
-        return BoardEnd::Passed;
-    return code == ExitCode::Interrupted ? BoardEnd::Stopped : BoardEnd::Failed;
-}
-
-std::optional<double> BoardCounts::yield() const {
-    const int judged = passed + failed;
-    if (judged == 0)
-        return std::nullopt;
-    return double(passed) / judged;
-}
-
-void BoardCounts::add(BoardEnd end) {
-    switch (end) {
-    case BoardEnd::Passed:
-        ++passed;
-        break;
-    case BoardEnd::Failed:
-        ++failed;
-        break;
-    case BoardEnd::Stopped:
-        ++stopped;
-        break;
-    }
-}
-
-void BoardCounts::add(const BoardCounts &other) {
-    passed += other.passed;
-    failed += other.failed;
-    stopped += other.stopped;
-}
-
 QString StationTotals::add(const BoardOutcome &outcome) {
     const BoardEnd end = EndOf(outcome.code);
     Lot *lot = nullptr;

@@ -1,33 +1,15 @@
 #pragma once
 
-#include "station/exit_code.h"
+#include "station/board_counts.h"
+#include "station/board_end.h"
 
 #include <QString>
 
 #include <map>
 #include <mutex>
-#include <optional>
 
 struct BoardOutcome;
 class Lot;
-
-// How a board's operation ended, as the station counts it. A board stopped (Stop, Escape,
-// Ctrl-C) is counted apart: it did not fail, and it is not done.
-enum class BoardEnd { Passed, Failed, Stopped };
-BoardEnd EndOf(ExitCode code);
-
-struct BoardCounts {
-    int passed = 0;
-    int failed = 0;
-    int stopped = 0;
-
-    int served() const { return passed + failed + stopped; }
-    // The share of the boards judged that passed (a stopped board was not judged); none before
-    // the first.
-    std::optional<double> yield() const;
-    void add(BoardEnd end);
-    void add(const BoardCounts &other);
-};
 
 // The boards a station has served, counted once as each board's last attempt ends, whichever
 // front end shows them; with a lot, counted into the lot too. Any thread may add.

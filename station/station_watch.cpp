@@ -2,7 +2,7 @@
 
 #include "ports/com_numbering.h"
 #include "ports/system_ports.h"
-#include "station/station_plan.h"
+#include "station/station_run.h"
 
 #include <QFile>
 #include <QFileInfo>

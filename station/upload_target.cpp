@@ -1,6 +1,6 @@
 #include "station/upload_target.h"
 
-#include "ops/image_save.h"
+#include "base/whole_file_save.h"
 
 #include <QFile>
 #include <QFileInfo>

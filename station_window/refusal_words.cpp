@@ -2,7 +2,7 @@
 
 #include "station/plan_rules.h"
 #include "station/port_file_name.h"
-#include "station/station_plan.h"
+#include "station/station_run.h"
 
 #include <QFileInfo>
 

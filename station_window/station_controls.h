@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ports/com_port_map.h"
-#include "station/station_arguments.h"
+#include "station/station_plan.h"
 #include "widgets/bevel_panel.h"
 
 #include <QStringList>

@@ -2,8 +2,8 @@
 
 #include "ports/com_port_map.h"
 #include "station/boards.h"
-#include "station/station_arguments.h"
 #include "station/station_plan.h"
+#include "station/station_run.h"
 #include "station/station_totals.h"
 #include "station/stop_flag.h"
 

@@ -1,11 +1,11 @@
 #include "station_window/station_window.h"
 
-#include "plant/counted.h"
+#include "base/counted.h"
 #include "plant/publisher.h"
 #include "station/lot.h"
 #include "station/plan_rules.h"
 #include "station/recipe.h"
-#include "station/station_plan.h"
+#include "station/station_run.h"
 #include "station/stop_signals.h"
 #include "station_window/batch_banner.h"
 #include "station_window/board_rows.h"
@@ -191,7 +191,7 @@ bool StationWindow::openLot(const QString &name, bool remember) {
 void StationWindow::showLot() {
     if (!lot_) {
         lotLabel_->setText(QStringLiteral("No lot: the boards are counted in no lot (New lot…)"));
-            return;
+        return;
     }
     QString why;
     if (!lot_->refresh(&why))

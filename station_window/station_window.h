@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ports/com_port_map.h"
-#include "station/station_arguments.h"
+#include "station/station_plan.h"
 #include "station_window/station_sound.h"
 
 #include <QTimer>

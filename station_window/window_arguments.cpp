@@ -2,6 +2,7 @@
 
 #include "station/exit_code.h"
 #include "station/lot.h"
+#include "station/station_arguments.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 // station's name; records wait in the outbox while the broker is away or refuses the station,
 // and none is lost.
 #include "cli_run.h"
-#include "support/broker.h"
+#include "harness/broker.h"
 #include "support/device_process.h"
 #include "support/images.h"
 

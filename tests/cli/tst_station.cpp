@@ -8,7 +8,7 @@
 #include "station/boards.h"
 #include "station/console_output.h"
 #include "station/port_file_name.h"
-#include "station/station_plan.h"
+#include "station/station_run.h"
 #include "station/station_watch.h"
 #include "support/device_process.h"
 #include "support/images.h"

@@ -1,6 +1,6 @@
 # Builds each probe: NAME:yes:HEADER must build; NAME:no:HEADER must fail, and on its include of
 # HEADER, not on anything else. Then no source may reach out of its folder with "../", which the
-# include roots would not stop.
+# include roots would not stop, and nothing outside tests/ may build from tests/.
 foreach(entry IN LISTS PROBES)
     string(REPLACE ":" ";" parts ${entry})
     list(GET parts 0 probe)
@@ -26,8 +26,10 @@ foreach(entry IN LISTS PROBES)
 endforeach()
 
 file(GLOB_RECURSE sources RELATIVE ${SOURCE}
-    ${SOURCE}/app/*.h ${SOURCE}/app/*.cpp ${SOURCE}/bench/*.h ${SOURCE}/bench/*.cpp
+    ${SOURCE}/app/*.h ${SOURCE}/app/*.cpp ${SOURCE}/base/*.h ${SOURCE}/base/*.cpp
+    ${SOURCE}/bench/*.h ${SOURCE}/bench/*.cpp
     ${SOURCE}/cli/*.h ${SOURCE}/cli/*.cpp ${SOURCE}/device/*.h ${SOURCE}/device/*.cpp
+    ${SOURCE}/harness/*.h ${SOURCE}/harness/*.cpp
     ${SOURCE}/link/*.h ${SOURCE}/link/*.cpp ${SOURCE}/ops/*.h ${SOURCE}/ops/*.cpp
     ${SOURCE}/plant/*.h ${SOURCE}/plant/*.cpp
     ${SOURCE}/ports/*.h ${SOURCE}/ports/*.cpp ${SOURCE}/station/*.h ${SOURCE}/station/*.cpp
@@ -41,3 +43,17 @@ foreach(source IN LISTS sources)
     endif()
 endforeach()
 message(STATUS "no include climbs out of its folder")
+
+# Nothing outside tests/ builds from it: what the tests and the benchmarks share has a home of its
+# own (harness/).
+file(GLOB lists RELATIVE ${SOURCE} ${SOURCE}/*/CMakeLists.txt)
+foreach(list IN LISTS lists)
+    if(list STREQUAL "tests/CMakeLists.txt")
+        continue()
+    endif()
+    file(STRINGS ${SOURCE}/${list} reaching REGEX "SOURCE_DIR}/tests")
+    if(reaching)
+        message(FATAL_ERROR "${list} reaches into tests/: ${reaching}")
+    endif()
+endforeach()
+message(STATUS "nothing outside tests/ builds from it")

@@ -2,6 +2,7 @@
 // that are no recipe, and a saved set-up read back as it was.
 #include "plant/broker_address.h"
 #include "station/recipe.h"
+#include "station/station_arguments.h"
 #include "support/images.h"
 
 #include <QCommandLineParser>

@@ -2,6 +2,7 @@
 // clicks as the window system delivers them) against emulated boards; judged by its rows, the
 // banner, the report, the files and what a real sound server played. The logic is the station
 // core's, tested there: this is the window.
+#include "station/station_arguments.h"
 #include "station_window/batch_banner.h"
 #include "station_window/board_rows.h"
 #include "station_window/station_window.h"

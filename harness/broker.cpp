@@ -1,4 +1,4 @@
-#include "support/broker.h"
+#include "harness/broker.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "station/station_plan.h"
+#include "station/station_run.h"
 
 #include "plant/publisher.h"
 #include "ports/port_identity.h"

@@ -1,4 +1,4 @@
-#include "plant/state_folder.h"
+#include "base/state_folder.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "station/publish_arguments.h"
+
+#include <QCommandLineOption>
+#include <QList>
+
+// The options every front end of the station takes, each of which a recipe may hold too.
+struct StationOptions {
+    StationOptions();
+    // Every one, --recipe last.
+    QList<QCommandLineOption> all() const {
+        return QList<QCommandLineOption>{port,  overwrite,    report, watch,
+                                         trace, expectSha256, lot,    retries} +
+               publishing.all() + QList<QCommandLineOption>{recipe};
+    }
+    // Those that may be added beside a recipe: the operator's lot and trace, and --watch, which
+    // runs whatever recipe it is given as a watch (as a station's service does). The rest is the
+    // recipe's set-up.
+    QList<QCommandLineOption> operatorLevel() const { return {lot, trace, watch}; }
+    // Those given on a command line but never in a recipe.
+    bool outsideRecipes(const QCommandLineOption &option) const {
+        return option.names() == recipe.names();
+    }
+    // Those that may be given more than once.
+    bool repeatable(const QCommandLineOption &option) const {
+        return option.names() == port.names();
+    }
+
+    QCommandLineOption port;
+    QCommandLineOption overwrite;
+    QCommandLineOption report;
+    QCommandLineOption watch;
+    QCommandLineOption trace;
+    QCommandLineOption expectSha256;
+    QCommandLineOption lot;
+    QCommandLineOption retries;
+    QCommandLineOption recipe;
+    PublishOptions publishing;
+};
