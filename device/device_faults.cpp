@@ -17,6 +17,13 @@ const FaultDoc FaultDocs[FaultCount] = {
      "answers every connect request it reads, copies included, each MS milliseconds after it, "
      "then takes what follows as the operation (a slow boot loader)"},
     {"flip-bit=K", "upload: flips the lowest bit of data block K after its checksum is taken"},
+    {"answer-once", "answers the first connect request of an operation only, and takes every "
+                    "byte after it as the operation's, copies of the request included (a simple "
+                    "boot loader)"},
+    {"latency=MS", "passes what it sends on in bursts, when a timer of MS milliseconds fires, as "
+                   "a USB adapter's latency timer does"},
+    {"read-latency=MS", "takes what the tool sends in bursts, when a timer of MS milliseconds "
+                        "fires"},
 };
 
 namespace {
@@ -60,6 +67,8 @@ bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
         flag = &faults.eraseFail;
     else if (name == QLatin1String("program-fail"))
         flag = &faults.programFail;
+    else if (name == QLatin1String("answer-once"))
+        flag = &faults.answerOnce;
     else if (name == QLatin1String("nak-block"))
         count = &faults.nakBlock;
     else if (name == QLatin1String("stop-after"))
@@ -68,7 +77,8 @@ bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
         count = &faults.hangupAfter;
     else if (name == QLatin1String("flip-bit"))
         count = &faults.flipBit;
-    else if (name != QLatin1String("reply-delay") && name != QLatin1String("answer-every")) {
+    else if (name != QLatin1String("reply-delay") && name != QLatin1String("answer-every") &&
+             name != QLatin1String("latency") && name != QLatin1String("read-latency")) {
         *error = QStringLiteral("unknown fault \"%1\"").arg(name);
         return false;
     }
@@ -93,6 +103,10 @@ bool AddFault(DeviceFaults &faults, const QString &faultText, QString *error) {
         *count = value;
     else if (name == QLatin1String("answer-every"))
         faults.answerEvery = std::chrono::milliseconds(value);
+    else if (name == QLatin1String("latency"))
+        faults.latency = std::chrono::milliseconds(value);
+    else if (name == QLatin1String("read-latency"))
+        faults.readLatency = std::chrono::milliseconds(value);
     else
         faults.replyDelay = std::chrono::milliseconds(value);
     return true;

@@ -22,6 +22,13 @@ struct DeviceFaults {
     // takes what follows as the operation: a device slow to answer the connect request.
     std::optional<std::chrono::milliseconds> answerEvery;
     std::optional<int> flipBit; // upload: one bit of this data block corrupted
+    // Answers the first connect request only and takes every byte after it as the operation's,
+    // a copy of the request included, as a simple boot loader does.
+    bool answerOnce = false;
+    // A USB adapter's latency timer: what the device sends is passed on in bursts, when a timer
+    // of this period fires; and, for `readLatency`, what the tool sends reaches the device so.
+    std::chrono::milliseconds latency{0};
+    std::chrono::milliseconds readLatency{0};
 };
 
 // Adds one fault written as NAME or NAME=ARG. False, with the reason in *error, for an unknown
@@ -32,5 +39,5 @@ struct FaultDoc {
     const char *usage;
     const char *effect;
 };
-inline constexpr int FaultCount = 12;
+inline constexpr int FaultCount = 15;
 extern const FaultDoc FaultDocs[FaultCount];

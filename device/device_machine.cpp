@@ -49,6 +49,26 @@ std::chrono::nanoseconds DeviceMachine::lineTime(qsizetype bytes) const {
 QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
     if (lineClosed_ || size <= 0)
         return tick(now);
+    if (!timerStart_)
+        timerStart_ = now - std::chrono::microseconds(1);
+    const std::chrono::milliseconds readLatency = settings_.faults.readLatency;
+    if (readLatency.count() > 0) {
+        if (heldBytes_ + size > QueueLimit) {
+            note(now, QStringLiteral("dropped %1 bytes from the tool: %2 bytes wait to be read")
+                          .arg(size)
+                          .arg(heldBytes_));
+            inputDropped_ += size;
+            return tick(now);
+        }
+        heldInput_.push_back({burstAt(now, readLatency), QByteArray(data, size)});
+        heldBytes_ += size;
+        return tick(now);
+    }
+    take(data, size, now);
+    return tick(now);
+}
+
+void DeviceMachine::take(const char *data, qsizetype size, Time now) {
     // On a paced line the tool's bytes arrive one after the other, each 11 bit times long.
     const Time start = std::max(now, rxFree_);
     rxFree_ = start + lineTime(size);
@@ -94,10 +114,15 @@ QByteArray DeviceMachine::feed(const char *data, qsizetype size, Time now) {
     traceSkipped(now);
     if (phase_ == Phase::Receiving && partialFill_ > 0 && now - partialSince_ >= BlockGap)
         checkPartialBlock(std::max(now, rxFree_));
-    return tick(now);
 }
 
 QByteArray DeviceMachine::tick(Time now) {
+    while (!heldInput_.empty() && heldInput_.front().due <= now && !lineClosed_) {
+        const Incoming held = std::move(heldInput_.front());
+        heldInput_.pop_front();
+        heldBytes_ -= held.bytes.size();
+        take(held.bytes.constData(), held.bytes.size(), held.due);
+    }
     QByteArray out;
     for (bool acted = true; acted && !lineClosed_;) {
         acted = false;
@@ -147,6 +172,8 @@ std::optional<DeviceMachine::Time> DeviceMachine::nextWake() const {
     };
     if (!queue_.empty())
         consider(queue_.front().due);
+    if (!heldInput_.empty())
+        consider(heldInput_.front().due);
     if (deadline_)
         consider(*deadline_);
     if (firstBlockDue_)
@@ -266,6 +293,8 @@ void DeviceMachine::onRequest(CommandCode code, Time at) {
 // A request for the operation just answered, before anything of it has passed, while the answer
 // goes out or soon after.
 bool DeviceMachine::isCopy(int mode, Time at) const {
+    if (settings_.faults.answerOnce)
+        return false;
     const bool atFirstBlock =
         (phase_ == Phase::Sending || phase_ == Phase::Receiving) && block_ == 0;
     return atFirstBlock && mode == mode_ && !toolLetGo_ &&
@@ -368,7 +397,7 @@ void DeviceMachine::takeBlock(int skip, Time at) {
 // device waits for 9 more bytes per request seen, or for the pause after a whole block, to tell
 // which. Counts the requests at the start of the partial block.
 int DeviceMachine::repeatsAheadOfFirstBlock() const {
-    if (block_ != 0)
+    if (block_ != 0 || settings_.faults.answerOnce)
         return 0;
     const QByteArray request = FrameOf(RequestOfMode[mode_]);
     int n = 0;
@@ -471,6 +500,10 @@ void DeviceMachine::onDeadline(Time at) {
 // again, whatever came before.
 void DeviceMachine::checkPartialBlock(Time at) {
     partialChecked_ = true;
+    // A simple boot loader knows no copies and no giving up: the bytes are the block's, until
+    // the tool lets go of the port.
+    if (settings_.faults.answerOnce && !toolLetGo_)
+        return;
     const int copies = repeatsAheadOfFirstBlock();
     if (partialFill_ >= BlockSize && copies > 0) {
         takeBlock(partialFill_ - BlockSize, at);
@@ -558,9 +591,21 @@ DeviceMachine::Time DeviceMachine::send(Time earliest, const QByteArray &bytes,
     const Time start = std::max(earliest + settings_.faults.replyDelay, txFree_);
     const Time due = start + lineTime(bytes.size());
     txFree_ = due;
-    queue_.push_back({due, bytes, label, false});
+    // Behind an adapter's latency timer the bytes go on to the tool when the timer next fires.
+    const std::chrono::milliseconds latency = settings_.faults.latency;
+    queue_.push_back({latency.count() > 0 ? burstAt(due, latency) : due, bytes, label, false});
     queuedBytes_ += bytes.size();
     return due;
+}
+
+// The adapter's timer runs from just before the tool's first bytes came, so that the answer to
+// the first request waits nearly a whole period: the worst an adapter does, every time.
+DeviceMachine::Time DeviceMachine::burstAt(Time t, std::chrono::milliseconds period) const {
+    const Time start = timerStart_.value_or(t);
+    if (t <= start)
+        return start;
+    const auto late = (t - start) % period;
+    return late.count() == 0 ? t : t + (period - late);
 }
 
 void DeviceMachine::note(Time at, const QString &text) {

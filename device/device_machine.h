@@ -104,6 +104,7 @@ private:
         bool hangUp = false;
     };
 
+    void take(const char *data, qsizetype size, Time now);
     void onFrame(CommandCode code, Time at);
     void onRequest(CommandCode code, Time at);
     bool isCopy(int mode, Time at) const;
@@ -123,6 +124,7 @@ private:
     Time send(Time earliest, const QByteArray &bytes, const QString &label);
     Time send(Time earliest, CommandCode code);
     std::chrono::nanoseconds lineTime(qsizetype bytes) const;
+    Time burstAt(Time t, std::chrono::milliseconds period) const;
     bool tracing() const { return bool(trace_); }
     void note(Time at, const QString &text);
     void warn(Time at, const QString &text);
@@ -164,6 +166,13 @@ private:
     Time rxFree_{};                     // paced: when the tool's last byte has arrived
     Time txFree_{};                     // paced: when our last byte has left
     std::deque<Outgoing> queue_;
+    struct Incoming {
+        Time due;
+        QByteArray bytes;
+    };
+    std::deque<Incoming> heldInput_; // read-latency: what the tool sent, until the timer fires
+    qsizetype heldBytes_ = 0;
+    std::optional<Time> timerStart_; // latency: when the adapter's timer began
     qsizetype queuedBytes_ = 0;
     qint64 inputDropped_ = 0;
 

@@ -32,10 +32,5 @@ struct Line {
     // The handshake's request and expected reply for the mode last connected.
     CommandCode SendCodeSlot = CommandCode::TSPO;
     CommandCode ExpectCodeSlot = CommandCode::TSPO;
-    // The handshake sent its request more than once: a device that answers every request it
-    // reads may still send copies of its reply, ahead of the first block or its acknowledgement.
-    bool ReplyMayRepeat = false;
-    // How many requests the last handshake sent.
-    int ConnectRequests = 0;
     ReplySeen LastReply;
 };

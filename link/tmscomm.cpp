@@ -1,5 +1,6 @@
 #include "link/tmscomm.h"
 
+#include "link/adapter_latency.h"
 #include "link/comm_error.h"
 
 #include <QThread>
@@ -86,6 +87,7 @@ void TMSComm::setPortOpen(bool open) {
     }
     line_ = opener_ ? opener_(path, settings) : OpenSerialLine(path, settings, note_, check);
     received_.clear();
+    adapterLatency_ = AdapterLatencyTimer(path);
 }
 
 void TMSComm::closePort() {

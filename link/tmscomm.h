@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The serial component. Callers poll it: they read InBufferCount, pause, and read Input; nothing
 // here needs a running event loop. Every failure is raised as a CommError.
@@ -79,6 +80,10 @@ public:
     // Waits up to `limit` for `wanted` bytes in all.
     void WaitInput(int wanted, std::chrono::nanoseconds limit);
 
+    // How long the adapter behind the open port holds the device's answers, where the system
+    // says so; none for a port that says nothing (a pseudo-terminal, a built-in port).
+    std::optional<std::chrono::milliseconds> AdapterLatency() const { return adapterLatency_; }
+
     // When set, names the device to open instead of the one CommPort maps to.
     void setPortPath(const QString &path) { portPath_ = path; }
     QString portPath() const { return portPath_; }
@@ -125,6 +130,7 @@ private:
     int inputLen_ = 0;
     std::chrono::microseconds pollPause_{1000};
     std::chrono::milliseconds waitSlice_{0};
+    std::optional<std::chrono::milliseconds> adapterLatency_;
     QString portPath_;
     PortResolver resolve_;
     TraceSink trace_;

@@ -3,6 +3,7 @@
 #include "link/blocks.h"
 #include "link/checksum_table.h"
 #include "link/line.h"
+#include "link/reply_copies.h"
 #include "ops/failure_cause.h"
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
@@ -58,7 +59,7 @@ bool failTransfer(TransferState &state, ProgressSink &sink) {
 // checksummed, sent and acknowledged.
 template <class Fill>
 bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Failure *why,
-                Fill &&fill) {
+                ReplyCopies *copies, Fill &&fill) {
     bool result = false;
     const int blocks = size / BlockSize;
     sink.phaseStarted(Phase::Data, blocks);
@@ -67,7 +68,7 @@ bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 siz
         if (!fill(offset, reinterpret_cast<char *>(state.BlockBuffer.data())))
             return failTransfer(state, sink);
         state.BlockCrcTable[size_t(block)] = BlockCrc(state.BlockBuffer, BlockSize);
-        if (!SendBlock(line, state.BlockBuffer)) {
+        if (!SendBlock(line, state.BlockBuffer, block == 0 ? copies : nullptr)) {
             if (why)
                 *why = BlockNotAcknowledged(line.LastReply, DataBlockName(block));
             return failTransfer(state, sink);
@@ -83,13 +84,13 @@ bool sendBlocks(Line &line, TransferState &state, ProgressSink &sink, qint32 siz
 } // namespace
 
 bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                  const QString &name, Failure *why) {
+                  const QString &name, Failure *why, ReplyCopies *copies) {
     state.ImageFileHandle = openForSending(name, size, why);
     if (!state.ImageFileHandle)
         return false;
     const QFile *const opened = state.ImageFileHandle.get();
     const FileStamp stamp = stampOf(*opened);
-    const bool result = sendBlocks(line, state, sink, size, why, [&](qint64 offset, char *buffer) {
+    const auto read = [&](qint64 offset, char *buffer) {
         // Reset closes the file while the window handles its events: stop before reading.
         if (state.ImageFileHandle.get() != opened)
             throw OperationCancelled{};
@@ -103,7 +104,8 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
             return false;
         }
         return true;
-    });
+    };
+    const bool result = sendBlocks(line, state, sink, size, why, copies, read);
     if (!result)
         return false;
     if (state.ImageFileHandle.get() != opened)
@@ -121,7 +123,7 @@ bool TransferData(Line &line, TransferState &state, ProgressSink &sink, qint32 s
 }
 
 bool TransferImage(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                   const QByteArray &image, Failure *why) {
+                   const QByteArray &image, Failure *why, ReplyCopies *copies) {
     // Never cut or padded: an image of another size is not sent at all.
     if (image.size() != size) {
         if (why)
@@ -129,7 +131,7 @@ bool TransferImage(Line &line, TransferState &state, ProgressSink &sink, qint32 
                 QStringLiteral("the image has %1 bytes, not %2").arg(image.size()).arg(size));
         return false;
     }
-    return sendBlocks(line, state, sink, size, why, [&image](qint64 offset, char *buffer) {
+    return sendBlocks(line, state, sink, size, why, copies, [&image](qint64 offset, char *buffer) {
         std::memcpy(buffer, image.constData() + offset, BlockSize);
         return true;
     });

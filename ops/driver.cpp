@@ -87,14 +87,16 @@ private:
     ProgressSink &sink_;
     const RequestSource &live_;
     OperationResult result_;
+    Handshake handshake_;
 };
 
 void Operation::download(qint32 size) {
     reach(Stage::Data);
     Failure why;
-    const bool sent = request_.image
-                          ? TransferImage(line_, state_, sink_, size, *request_.image, &why)
-                          : TransferData(line_, state_, sink_, size, now().file, &why);
+    const bool sent =
+        request_.image
+            ? TransferImage(line_, state_, sink_, size, *request_.image, &why, &handshake_.copies)
+            : TransferData(line_, state_, sink_, size, now().file, &why, &handshake_.copies);
     if (!sent)
         return failBecause(StatusCode::TransferFailed, why);
     EmptyBar(sink_);
@@ -136,7 +138,7 @@ void Operation::download(qint32 size) {
 void Operation::upload(qint32 size) {
     reach(Stage::Data);
     Failure why;
-    if (!ReceiveData(line_, state_, sink_, size, &why))
+    if (!ReceiveData(line_, state_, sink_, size, &why, &handshake_.copies))
         return failBecause(StatusCode::TransferFailed, why);
     Show(sink_, StatusCode::TransferSuccess);
 
@@ -182,7 +184,10 @@ void Operation::run() {
     EmptyBar(sink_);
     reach(Stage::Connect);
     Show(sink_, StatusCode::Connecting);
-    const bool connected = ConnectDevice(line_, now().mode);
+    const bool connected = ConnectDevice(line_, now().mode, &handshake_);
+    result_.connectRequests = handshake_.requests;
+    result_.connectTime = handshake_.took;
+    sink_.connectEnded(handshake_.requests, handshake_.took);
     // Reset and a mode change have already cleared the status line: end without a word, also
     // when a port picked after them let the handshake succeed after all.
     if (state_.OperationAborted) {
@@ -190,7 +195,7 @@ void Operation::run() {
         return;
     }
     if (!connected) {
-        const Failure why = NoConnection(line_.LastReply, line_.ConnectRequests);
+        const Failure why = NoConnection(line_.LastReply, handshake_.requests);
         result_.cause = why.cause;
         result_.detail = why.detail;
         sink_.statusShown(StatusCode::ConnectFailed);

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 // How far an operation came: the step it ended in.
@@ -35,6 +36,10 @@ struct OperationResult {
     std::optional<StatusCode> status; // the verdict shown last, when the operation showed one
     QString cause;                    // why it failed, in plain words, for a row or a line
     QString detail;                   // the cause and what lay behind it, for a log or stderr
+    // How the connect went, once it was tried: the requests sent and the time until the device
+    // answered (or the handshake gave up). A slow device or a bad adapter shows here first.
+    int connectRequests = 0;
+    std::chrono::steady_clock::duration connectTime{};
 
     bool succeeded() const {
         return ending == Ending::Completed && status == StatusCode::UpdateSuccess;

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <chrono>
+
 class PanelView;
 
 // The data phases that report their progress block by block.
@@ -25,6 +27,11 @@ class ProgressSink : public EventPump {
 public:
     // The status line shows StatusText(code) in place of what it showed.
     virtual void statusShown(StatusCode code) = 0;
+    // The handshake has ended, after `requests` connect requests and `took`, whatever came of it.
+    virtual void connectEnded(int requests, std::chrono::steady_clock::duration took) {
+        Q_UNUSED(requests)
+        Q_UNUSED(took)
+    }
     // The status line shows the file check's reason.
     virtual void fileRefused(FileRefusal reason) = 0;
     virtual void phaseStarted(Phase phase, int totalBlocks) {

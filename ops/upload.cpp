@@ -3,6 +3,7 @@
 #include "link/checksum_table.h"
 #include "link/frames.h"
 #include "link/line.h"
+#include "link/reply_copies.h"
 #include "link/tmscomm.h"
 #include "ops/failure_cause.h"
 #include "ops/image_save.h"
@@ -11,28 +12,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 namespace {
 // Polls for one block; the window handles no events meanwhile.
 constexpr int BlockPolls = 1001;
-
-// Block 0 as taken may begin with a copy of the device's answer to the connect request: while it
-// does and more bytes follow within the block's polls, the copy is dropped and the block made
-// whole again from what follows. Bytes that do not follow mean the image itself begins so; the
-// checksums judge the block either way.
-void passOverReplyCopies(Line &line, PollBudget &budget) {
-    TMSComm &comm = line.MSComm;
-    const QByteArray copy = FrameOf(line.ExpectCodeSlot);
-    while (line.LastInput.startsWith(copy) && WaitForBytes(line, FrameLength, budget, false)) {
-        comm.setInputLen(FrameLength);
-        line.LastInput = line.LastInput.mid(FrameLength) + comm.Input();
-        comm.setInputLen(BlockSize);
-    }
-}
 } // namespace
 
-bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Failure *why) {
+bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size, Failure *why,
+                 ReplyCopies *copies) {
     TMSComm &comm = line.MSComm;
     bool result = false;
     // Bytes already waiting count as the start of block 0: the buffer is not emptied first.
@@ -42,14 +29,14 @@ bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 si
     const qint32 blocks = dataBlocks + ChecksumBlocks(dataBlocks);
     if (blocks == 0)
         return false;
-    // After a handshake that asked more than once, copies of the device's answer may come ahead
-    // of block 0.
-    const bool copiesMayCome = std::exchange(line.ReplyMayRepeat, false);
     sink.phaseStarted(Phase::Upload, blocks);
     for (qint32 i = 0; i < blocks; ++i) {
-        PollBudget budget(BlockPolls);
-        // The window handles no events while a block comes in, only after it.
-        if (!WaitForBytes(line, BlockSize, budget, false)) {
+        // The window handles no events while a block comes in, only after it. A copy of the
+        // connect answer is taken for one only when a whole block follows it: the checksums
+        // judge the block either way, so a wrong guess fails the upload, never saves it wrong.
+        if (i == 0 && copies)
+            copies->passOver(line, BlockSize, BlockPolls, false, false);
+        if (!WaitForBytes(line, BlockSize, BlockPolls, false)) {
             if (why)
                 *why = BlockMissing(i < dataBlocks ? DataBlockName(i)
                                                    : ChecksumBlockName(i - dataBlocks),
@@ -59,8 +46,6 @@ bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 si
         }
         result = true;
         line.LastInput = comm.Input();
-        if (i == 0 && copiesMayCome)
-            passOverReplyCopies(line, budget);
         const auto *bytes = reinterpret_cast<const quint8 *>(line.LastInput.constData());
         if (i < dataBlocks) {
             quint8 *const block = &state.ImageBuffer[size_t(i) * BlockSize];

@@ -5,14 +5,15 @@
 
 struct Failure;
 struct Line;
+class ReplyCopies;
 struct TransferState;
 class ProgressSink;
 
 // Receives the device's data blocks and checksum blocks, acknowledging each. False (after
 // sending RRFD), with the cause in *why when given, when a block does not arrive within its
-// polls.
+// polls. `copies`: those of the connect answer that may come ahead of the first block.
 bool ReceiveData(Line &line, TransferState &state, ProgressSink &sink, qint32 size,
-                 Failure *why = nullptr);
+                 Failure *why = nullptr, ReplyCopies *copies = nullptr);
 
 // Checks the device's checksum table against the checksums of the blocks received and tells
 // the device the verdict (RCVS or RCVF); on RCVF, the cause in *why when given.

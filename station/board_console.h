@@ -27,6 +27,10 @@ public:
     void processEvents() override;
     void statusShown(StatusCode code) override;
     void fileRefused(FileRefusal reason) override;
+    void connectEnded(int requests, Clock::duration took) override {
+        connectRequests_ = requests;
+        connectTime_ = took;
+    }
     void phaseStarted(Phase phase, int totalBlocks) override;
     void blockDone(const BlockProgress &progress) override;
     void Progress(int max, int step) override;
@@ -50,6 +54,9 @@ public:
     // Blocks moved in the data phases, and the time from the first phase's start to the last.
     int blocksMoved() const { return blocks_; }
     Clock::duration blockTime() const { return lastBlock_ - firstPhase_; }
+    // How the handshake went, once it ended.
+    int connectRequests() const { return connectRequests_; }
+    Clock::duration connectTime() const { return connectTime_; }
 
 private:
     void interrupt();
@@ -68,4 +75,6 @@ private:
     int blocks_ = 0;
     Clock::time_point firstPhase_{};
     Clock::time_point lastBlock_{};
+    int connectRequests_ = 0;
+    Clock::duration connectTime_{};
 };

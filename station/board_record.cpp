@@ -50,6 +50,10 @@ QJsonObject RecordObject(const BoardRecord &r) {
          r.blocksPerSecond ? QJsonValue(rounded(*r.blocksPerSecond, 1)) : QJsonValue()},
         {QStringLiteral("lot"), orNull(r.lot)},
         {QStringLiteral("attempt"), r.attempt},
+        {QStringLiteral("connectRequests"),
+         r.connectRequests > 0 ? QJsonValue(r.connectRequests) : QJsonValue()},
+        {QStringLiteral("connectSeconds"),
+         r.connectRequests > 0 ? QJsonValue(rounded(r.connectSeconds, 3)) : QJsonValue()},
     };
 }
 

@@ -35,6 +35,10 @@ struct BoardRecord {
     std::optional<double> blocksPerSecond; // over the data phases; none where no block moved
     QString lot;                           // the lot the board is counted in; empty for none
     int attempt = 1;                       // of the board's operation: 2 and on are its retries
+    // How the connect went: the requests sent and the time to the device's answer (or to giving
+    // up); no requests where none was sent.
+    int connectRequests = 0;
+    double connectSeconds = 0;
 };
 
 // The record as JSON, and as one line of it, '\n' included.

@@ -141,6 +141,8 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
         record.result = ResultText(outcome.code, result, console.lastStatus());
         record.cause = result.cause;
         record.detail = result.detail;
+        record.connectRequests = result.connectRequests;
+        record.connectSeconds = std::chrono::duration<double>(result.connectTime).count();
         if (outcome.code == ExitCode::Interrupted) {
             record.cause = StopCause(job.stop);
             if (record.detail.isEmpty())
@@ -157,6 +159,8 @@ BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
         success.stage = Stage::Done;
         success.ending = Ending::Completed;
         success.status = StatusCode::UpdateSuccess;
+        success.connectRequests = console.connectRequests();
+        success.connectTime = console.connectTime();
         conclude(success);
     });
 

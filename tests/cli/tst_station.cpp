@@ -41,6 +41,7 @@ using namespace cli_test;
 using S = StatusCode;
 
 constexpr int DataSize = 262144;
+constexpr int DefaultSize = 131072;
 
 // The status lines of one port, without its prefix.
 QStringList linesOf(const CliRun &run, const QString &port) {
@@ -116,9 +117,10 @@ private slots:
     void initTestCase();
     void init();
 
-    void eightPortsAllSucceed();
+    void sixteenBoardsBehindAdaptersAllSucceed();
     void oneFaultyDeviceFailsAlone();
     void uploadsLandInAFileEach();
+    void uploadsBehindAdaptersAllSucceed();
     void interruptLeavesNoFile();
     void killedInThePauseAfterAnUploadKeepsItsRecord();
     void retriesCureAFaultTakenAway();
@@ -156,27 +158,34 @@ void TestStation::init() {
     QVERIFY(dir->isValid());
 }
 
-void TestStation::eightPortsAllSucceed() {
-    // Devices slow to answer the connect request, each answering every request it reads: the
-    // tool passes over the copies of the answer.
-    DeviceProcess devices(
-        QStringList{"--count", "8", "--store", path("store"), "--fault", "answer-every=35"} + Quick,
-        5000, 8);
+// Boards behind USB adapters whose latency timers hold each answer 16 or 40 ms, each a boot loader
+// that answers one connect request and takes the next bytes for the operation's: a request sent
+// again before the answer came would shift the whole image.
+QStringList behindAdapters(int count) {
+    QStringList faults{"--count", QString::number(count), "--fault", "answer-once", "--fault",
+                       "latency=16"};
+    for (int k = count / 2; k < count; ++k)
+        faults << "--fault" << QStringLiteral("%1:latency=40").arg(k);
+    return faults + Quick;
+}
+
+void TestStation::sixteenBoardsBehindAdaptersAllSucceed() {
+    DeviceProcess devices(behindAdapters(16) + QStringList{"--store", path("store")}, 5000, 16);
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
-    const QByteArray image = TestImage(DataSize, 0x5eed);
-    QVERIFY(WriteFile(path("data.bin"), image));
+    const QByteArray image = TestImage(DefaultSize, 0x5eed);
+    QVERIFY(WriteFile(path("default.bin"), image));
     const QStringList ports = devices.slavePaths();
 
-    const CliRun run =
-        runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl")} +
-               portArguments(ports));
+    const CliRun run = runCli(
+        QStringList{"download", "default", path("default.bin"), "--report", path("report.jsonl")} +
+        portArguments(ports));
 
     QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
     QList<QJsonObject> report = records(path("report.jsonl"));
-    QCOMPARE(report.size(), 8);
-    for (int k = 0; k < 8; ++k) {
+    QCOMPARE(report.size(), 16);
+    for (int k = 0; k < 16; ++k) {
         // Each device holds the image, after the very lines a single run shows.
-        QCOMPARE(ReadFile(path(QStringLiteral("store/%1/data.bin").arg(k))), image);
+        QCOMPARE(ReadFile(path(QStringLiteral("store/%1/default.bin").arg(k))), image);
         QCOMPARE(linesOf(run, ports[k]), DownloadLines);
         QCOMPARE(rowOf(run, ports[k]).value(3), QStringLiteral("0"));
         const auto record = std::find_if(report.begin(), report.end(), [&](const QJsonObject &r) {
@@ -188,6 +197,9 @@ void TestStation::eightPortsAllSucceed() {
         QCOMPARE((*record)["result"].toString(), StatusText(S::UpdateSuccess));
         QCOMPARE((*record)["operation"].toString(), QStringLiteral("download"));
         QVERIFY(QDateTime::fromString((*record)["start"].toString(), Qt::ISODateWithMs).isValid());
+        // Asked once, and the record says how long the answer took to come through.
+        QCOMPARE((*record)["connectRequests"].toInt(), 1);
+        QVERIFY((*record)["connectSeconds"].toDouble() < 1);
     }
 }
 
@@ -253,6 +265,26 @@ void TestStation::uploadsLandInAFileEach() {
             if (record["port"].toString() == ports[k])
                 QCOMPARE(record["sha256"].toString(), sha256(images[k]));
         }
+    }
+}
+
+void TestStation::uploadsBehindAdaptersAllSucceed() {
+    // A late second request would start the device's upload again.
+    DeviceProcess devices(behindAdapters(16), 5000, 16);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    const QStringList ports = devices.slavePaths();
+
+    const CliRun run =
+        runCli(QStringList{"upload", "default", path("back-{port}.bin"), "--report",
+                           path("report.jsonl")} +
+               portArguments(ports));
+
+    QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 16);
+    for (const QJsonObject &record : report) {
+        QCOMPARE(record["exitCode"].toInt(), 0);
+        QCOMPARE(record["connectRequests"].toInt(), 1);
     }
 }
 

@@ -328,7 +328,8 @@ void TestDeviceProgram::helpAndBadArguments() {
          {"--link",       "--once",         "--store",        "--trace",    "--pace",
           "--erase-time", "--program-time", "--fault",        "silent",     "nak-block=N",
           "wrong-reply",  "stray-byte",     "bad-checksum",   "erase-fail", "program-fail",
-          "stop-after=N", "hangup-after=N", "reply-delay=MS", "flip-bit=K", "--count",
+          "stop-after=N", "hangup-after=N", "reply-delay=MS", "flip-bit=K", "answer-once",
+          "latency=MS",   "read-latency=MS", "--count",
           "--link-dir",   "unplug K",       "plug K"})
         QVERIFY2(text.contains(QLatin1String(word)), word);
 

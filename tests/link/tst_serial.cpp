@@ -439,10 +439,12 @@ void TestSerial::aCopyOfTheAnswerCutByThePurgeIsPassedOver() {
         else if (got.size() == BlockSize)
             pty->write(copy.mid(4) + frame(CommandCode::RRSS));
     };
-    QVERIFY(ConnectDevice(*line, TransferMode::DownloadData));
+    Handshake handshake;
+    QVERIFY(ConnectDevice(*line, TransferMode::DownloadData, &handshake));
     QCOMPARE(requests, 2);
+    QCOMPARE(handshake.requests, 2);
     QTRY_COMPARE(comm->InBufferCount(), 4);
-    QVERIFY(SendBlock(*line, Block{}));
+    QVERIFY(SendBlock(*line, Block{}, &handshake.copies));
 }
 
 int main(int argc, char **argv) {

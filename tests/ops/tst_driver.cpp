@@ -125,8 +125,8 @@ private slots:
     void imageInMemoryIsSentAsItStands_data();
     void imageInMemoryIsSentAsItStands();
     void secondStartIsIgnored();
-    void deviceAnsweringEveryRequestLate_data();
-    void deviceAnsweringEveryRequestLate();
+    void slowDevicesBehindAdapters_data();
+    void slowDevicesBehindAdapters();
 
     void saveLeavesTheOldFileOrTheNewOne_data();
     void saveLeavesTheOldFileOrTheNewOne();
@@ -295,21 +295,42 @@ void TestDriver::everyEnding() {
 // A device that answers every connect request it reads, each late, answers the copies the tool
 // sent while it waited too: the copies come where the first acknowledgement or the first block
 // is awaited, and are passed over.
-void TestDriver::deviceAnsweringEveryRequestLate_data() {
+void TestDriver::slowDevicesBehindAdapters_data() {
     QTest::addColumn<TransferMode>("mode");
-    QTest::addColumn<int>("ms");
-    for (int mode = 0; mode < TransferModeCount; ++mode)
-        for (const int ms : {15, 25, 35})
-            QTest::addRow("%s, %d ms", TransferModeNames[mode], ms) << TransferMode(mode) << ms;
+    QTest::addColumn<DeviceFaults>("faults");
+    QTest::addColumn<int>("requests"); // the connect requests sent; 0: more than one
+    for (int mode = 0; mode < TransferModeCount; ++mode) {
+        const auto row = [mode](const char *name, DeviceFaults faults, int requests) {
+            QTest::addRow("%s, %s", TransferModeNames[mode], name)
+                << TransferMode(mode) << faults << requests;
+        };
+        using std::chrono::milliseconds;
+        // A boot loader that takes a second request for the start of the operation: asked once.
+        DeviceFaults once;
+        once.answerOnce = true;
+        once.latency = milliseconds(16);
+        row("answer-once behind 16 ms", once, 1);
+        once.latency = milliseconds(40);
+        row("answer-once behind 40 ms", once, 1);
+        once.latency = once.readLatency = milliseconds(16);
+        row("answer-once, 16 ms each way", once, 1);
+        // A device that answers every request it read, 60 ms after it: asked again before its
+        // answer came, its copies of the answer are passed over.
+        DeviceFaults every;
+        every.answerEvery = milliseconds(60);
+        every.latency = milliseconds(16);
+        row("every request answered 60 ms late", every, 0);
+        every.answerEvery = milliseconds(150);
+        row("every request answered 150 ms late", every, 0);
+    }
 }
 
-void TestDriver::deviceAnsweringEveryRequestLate() {
+void TestDriver::slowDevicesBehindAdapters() {
     QFETCH(TransferMode, mode);
-    QFETCH(int, ms);
-    DeviceFaults faults;
-    faults.answerEvery = std::chrono::milliseconds(ms);
+    QFETCH(DeviceFaults, faults);
+    QFETCH(int, requests);
     Rig rig(quick(faults));
-    QByteArray image = TestImage(ImageSize(mode), quint32(ms));
+    QByteArray image = TestImage(ImageSize(mode), quint32(mode) + 7);
     rig.request.mode = mode;
     if (IsUpload(mode)) {
         // An image that itself begins as the answer does: its first bytes are no copy.
@@ -324,7 +345,11 @@ void TestDriver::deviceAnsweringEveryRequestLate() {
     const OperationResult result = rig.run();
 
     QVERIFY2(result.succeeded(), qPrintable(result.detail));
-    QVERIFY(rig.framesWritten(RequestOfMode[int(mode)]) > 1);
+    QCOMPARE(result.connectRequests, rig.framesWritten(RequestOfMode[int(mode)]));
+    if (requests > 0)
+        QCOMPARE(result.connectRequests, requests);
+    else
+        QVERIFY(result.connectRequests > 1);
     if (IsUpload(mode))
         QVERIFY(ReadFile(rig.request.file) == image);
     else
