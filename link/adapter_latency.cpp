@@ -1,6 +1,6 @@
 #include "link/adapter_latency.h"
 
-#include "link/bounded_file.h"
+#include "base/bounded_file.h"
 
 #include <QFileInfo>
 
