@@ -1,5 +1,6 @@
 #include "station/board_record.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -29,7 +30,7 @@ QJsonObject RecordObject(const BoardRecord &r) {
         usb = {{QStringLiteral("vendor"), hex4(r.vendorId)},
                {QStringLiteral("product"), hex4(r.productId)},
                {QStringLiteral("serial"), orNull(r.serialNumber)}};
-    return QJsonObject{
+    QJsonObject object{
         {QStringLiteral("start"), r.start.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("end"), r.end.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("host"), r.host},
@@ -54,6 +55,26 @@ QJsonObject RecordObject(const BoardRecord &r) {
          r.connectRequests > 0 ? QJsonValue(r.connectRequests) : QJsonValue()},
         {QStringLiteral("connectSeconds"),
          r.connectRequests > 0 ? QJsonValue(rounded(r.connectSeconds, 3)) : QJsonValue()},
+    };
+    if (!r.steps.empty()) {
+        QJsonArray steps;
+        for (const StepRecord &step : r.steps)
+            steps.append(StepObject(step));
+        object.insert(QStringLiteral("steps"), steps);
+    }
+    return object;
+}
+
+QJsonObject StepObject(const StepRecord &step) {
+    return QJsonObject{
+        {QStringLiteral("command"), step.command},
+        {QStringLiteral("kind"), step.kind},
+        {QStringLiteral("file"), step.file},
+        {QStringLiteral("size"), step.size},
+        {QStringLiteral("sha256"), orNull(QString::fromLatin1(step.sha256))},
+        {QStringLiteral("exitCode"), step.exitCode},
+        {QStringLiteral("cause"), orNull(step.cause)},
+        {QStringLiteral("seconds"), rounded(step.seconds, 3)},
     };
 }
 

@@ -216,7 +216,7 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
         rows_.setStatus(row, QStringLiteral("stopped during %1").arg(last.status.simplified()));
     else if (!record.result.isEmpty())
         rows_.setStatus(row, record.result);
-    if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
+    if (!record.sha256.isEmpty() && (sha256_.isEmpty() || AnyUpload(run_->plan().steps)))
         sha256_ = QString::fromLatin1(record.sha256);
     if (watch_)
         watch_->ended(rows_.port(row), record.result);

@@ -162,7 +162,7 @@ void TestStation::init() {
 // that answers one connect request and takes the next bytes for the operation's: a request sent
 // again before the answer came would shift the whole image.
 QStringList behindAdapters(int count) {
-    QStringList faults{"--count", QString::number(count), "--fault", "answer-once", "--fault",
+    QStringList faults{"--count",   QString::number(count), "--fault", "answer-once", "--fault",
                        "latency=16"};
     for (int k = count / 2; k < count; ++k)
         faults << "--fault" << QStringLiteral("%1:latency=40").arg(k);
@@ -274,10 +274,9 @@ void TestStation::uploadsBehindAdaptersAllSucceed() {
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
     const QStringList ports = devices.slavePaths();
 
-    const CliRun run =
-        runCli(QStringList{"upload", "default", path("back-{port}.bin"), "--report",
-                           path("report.jsonl")} +
-               portArguments(ports));
+    const CliRun run = runCli(QStringList{"upload", "default", path("back-{port}.bin"), "--report",
+                                          path("report.jsonl")} +
+                              portArguments(ports));
 
     QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
     const QList<QJsonObject> report = records(path("report.jsonl"));
@@ -531,8 +530,7 @@ void TestStation::aWatchRefusesABoardWhoseUploadFileIsAnothers() {
     QVERIFY(QDir().mkpath(path("a")));
     QVERIFY(QFile::link(devices.slavePaths()[0], path("a/b")));
     StationPlan plan;
-    plan.mode = TransferMode::UploadData;
-    plan.file = path("w-{port}.bin");
+    plan.steps = {{StepCommand::Upload, TransferMode::UploadData, path("w-{port}.bin"), {}}};
     plan.ports = QStringList{path("a_*"), path("a/*")};
     plan.watch = true;
     const StopFlag stop{0};
@@ -550,8 +548,8 @@ void TestStation::aWatchRefusesABoardWhoseUploadFileIsAnothers() {
     const BoardJob &saver = first.front().second;
     QCOMPARE(saver.portName, path("a/b"));
     QCOMPARE(saver.refused, QString());
-    const QString file = UploadFileFor(plan.file, path("a_b"));
-    QCOMPARE(saver.request.file, file);
+    const QString file = UploadFileFor(plan.steps[0].file, path("a_b"));
+    QCOMPARE(saver.steps.front().step.file, file);
     const QString clash = path("a/b") + " and " + path("a_b") + " would both save to " + file;
 
     QVERIFY(QFile::link(devices.slavePaths()[1], path("a_b")));
@@ -585,8 +583,7 @@ void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
 
     StationPlan plan;
-    plan.mode = TransferMode::DownloadData;
-    plan.file = path("data.bin");
+    plan.steps = {{StepCommand::Download, TransferMode::DownloadData, path("data.bin"), {}}};
     plan.ports = QStringList{"COM.*"};
     plan.watch = true;
     const StopFlag stop{0};

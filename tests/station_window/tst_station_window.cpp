@@ -178,10 +178,10 @@ void TestStationWindow::show(const QStringList &arguments) {
         QCommandLineParser parser;
         const StationOptions options;
         parser.addOptions(options.all());
-        QVERIFY(parser.parse(QStringList{"torvane-station"} + arguments));
+        const QStringList given = QStringList{"torvane-station"} + arguments;
+        QVERIFY(parser.parse(given));
         StationPlan asked;
-        const QString error =
-            ReadStationArguments(parser, options, parser.positionalArguments(), false, &asked);
+        const QString error = ReadStationArguments(parser, options, given, false, &asked);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         window->fillIn(asked);
     }
