@@ -19,6 +19,41 @@ WindowArguments fail(const QString &what) {
     return result;
 }
 
+// The usage, its last line naming what may stand beside a recipe: `beside`.
+QString usage(const QList<QCommandLineOption> &beside) {
+    QString besideUsage;
+    for (const QCommandLineOption &option : beside)
+        besideUsage +=
+            QStringLiteral(" [--%1%2]")
+                .arg(option.names().constLast(), option.valueName().isEmpty()
+                                                     ? QString()
+                                                     : QLatin1Char(' ') + option.valueName());
+    return QStringLiteral(
+               "The production station's window: one job on many boards at once, one row each.\n"
+               "Without arguments it opens empty; with the command line's station arguments it "
+               "opens\n"
+               "filled in. Nothing starts until Start (F5).\n"
+               "\n"
+               "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report "
+               "FILE]\n"
+               "        [--watch]      KIND: software, data, default, loader, all\n"
+               "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
+               "        [--report FILE] [--watch]      KIND: software, data, default\n"
+               "  torvane-station STEP [--then STEP ...] --port PORT ...\n"
+               "        a job: each STEP (download|upload|verify KIND FILE [--expect-sha256 HEX]) "
+               "in\n"
+               "        order on each board\n"
+               "  torvane-station --recipe FILE%1\n"
+               "\n"
+               "The options are torvane-cli's for a station, and a recipe holds them as "
+               "torvane-cli's\n"
+               "does: see torvane-cli --help.\n"
+               "\n"
+               "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape "
+               "stops.")
+        .arg(besideUsage);
+}
+
 } // namespace
 
 WindowArguments ParseWindowArguments(const QStringList &arguments) {
@@ -29,33 +64,7 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
     // What may stand beside --recipe here: the operator's options and the window's own --quiet.
     const QList<QCommandLineOption> beside = options.operatorLevel() + QList{quietOption};
-    QString besideUsage;
-    for (const QCommandLineOption &option : beside)
-        besideUsage +=
-            QStringLiteral(" [--%1%2]")
-                .arg(option.names().constLast(), option.valueName().isEmpty()
-                                                     ? QString()
-                                                     : QLatin1Char(' ') + option.valueName());
-    // The usage, its last line naming what may stand beside a recipe.
-    const QString usage = QStringLiteral(
-        "The production station's window: one job on many boards at once, one row each.\n"
-        "Without arguments it opens empty; with the command line's station arguments it opens\n"
-        "filled in. Nothing starts until Start (F5).\n"
-        "\n"
-        "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report FILE]\n"
-        "        [--watch]      KIND: software, data, default, loader, all\n"
-        "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
-        "        [--report FILE] [--watch]      KIND: software, data, default\n"
-        "  torvane-station STEP [--then STEP ...] --port PORT ...\n"
-        "        a job: each STEP (download|upload|verify KIND FILE [--expect-sha256 HEX]) in\n"
-        "        order on each board\n"
-        "  torvane-station --recipe FILE%1\n"
-        "\n"
-        "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
-        "does: see torvane-cli --help.\n"
-        "\n"
-        "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops.");
-    parser.setApplicationDescription(usage.arg(besideUsage));
+    parser.setApplicationDescription(usage(beside));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
