@@ -108,7 +108,10 @@ bool JobRun::targetsUsable() {
             createNew_[size_t(k)] = !target.exists;
             continue;
         }
-        output_.errorLine(target.reason);
+        output_.errorLine(
+            several()
+                ? QStringLiteral("step %1 (%2): %3").arg(k + 1).arg(StepName(step), target.reason)
+                : target.reason);
         OperationResult refused;
         refused.ending = Ending::FileRefused;
         refused.detail = refused.cause = target.reason;

@@ -71,9 +71,10 @@ std::optional<PlanProblem> CheckPlan(const StationPlan &plan, bool complete) {
                 return PlanProblem{Kind::PortTwice, plan.ports[i], {}};
         }
     }
+    // A step's problem names the step where there are several.
     for (int k = 0; k < plan.steps.size(); ++k) {
-        if (auto problem =
-                checkStep(plan.steps[k], k + 1, complete, plan.ports.size() > 1 || patterns))
+        if (auto problem = checkStep(plan.steps[k], plan.steps.size() > 1 ? k + 1 : 0, complete,
+                                     plan.ports.size() > 1 || patterns))
             return problem;
     }
     if (plan.overwrite && !AnyUpload(plan.steps))

@@ -52,8 +52,9 @@ std::optional<StationRefusal> StationRun::open() {
             const JobStep &step = plan_.steps[k];
             if (!step.holdsImage())
                 continue;
-            if (const QString clash = report_->conflictWith(step.file, "download file");
-                !clash.isEmpty())
+            const char *what =
+                step.command == StepCommand::Verify ? "file read back" : "download file";
+            if (const QString clash = report_->conflictWith(step.file, what); !clash.isEmpty())
                 return named(fileRefusal(clash), k);
         }
     }

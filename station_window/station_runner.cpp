@@ -33,6 +33,12 @@ QString shownResult(const BoardOutcome &outcome, BoardState state) {
         return outcome.record.result;
     if (state == BoardState::Stopped)
         return QLatin1String(StoppedResult);
+    // A job of several steps says which step failed.
+    if (outcome.steps > 1 && !outcome.record.cause.isEmpty())
+        return QStringLiteral("step %1 of %2, %3: %4")
+            .arg(outcome.step + 1)
+            .arg(outcome.steps)
+            .arg(outcome.stepName, outcome.record.cause);
     if (!outcome.record.cause.isEmpty())
         return outcome.record.cause;
     if (!outcome.result.cause.isEmpty())
