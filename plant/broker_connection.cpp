@@ -5,10 +5,7 @@
 #include <cerrno>
 #include <mutex>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -26,29 +23,14 @@ void initialiseLibrary() {
 
 } // namespace
 
-// The library's client, shared with the thread that begins its connect: a connection given up
-// while the broker's name is still being looked up leaves the client to that thread, which
-// lets it go once the lookup ends.
-struct BrokerConnection::Client {
-    mosquitto *mosq = nullptr;
-    BrokerConnection *owner = nullptr; // the callbacks', once the connect has begun
-    std::mutex mutex;
-    bool begun = false;
-    int code = MOSQ_ERR_SUCCESS; // of the connect's beginning
-    int error = 0;               // its errno
-    QString lastError;           // the library's last error line: OpenSSL's reason, for one
-
-    ~Client() {
-        if (mosq)
-            mosquitto_destroy(mosq);
-    }
-};
-
 BrokerConnection::BrokerConnection(Setup setup) : setup_(std::move(setup)) {}
 
 BrokerConnection::~BrokerConnection() {
-    if (client_ && begun_ && state_ == State::Connected)
-        mosquitto_disconnect(client_->mosq);
+    if (!client_)
+        return;
+    if (state_ == State::Connected)
+        mosquitto_disconnect(client_);
+    mosquitto_destroy(client_);
 }
 
 void BrokerConnection::fail(const QString &why) {
@@ -73,12 +55,9 @@ void BrokerConnection::failWith(int code) {
         // A certificate refused on either side ends the handshake; OpenSSL says which.
         fail(QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate "
                             "must come from an authority trusted here and name %2 (%3)")
-                 .arg(broker, setup_.broker.host, [&] {
-                     const std::lock_guard<std::mutex> lock(client_->mutex);
-                     return client_->lastError.isEmpty()
-                                ? QString::fromUtf8(mosquitto_strerror(code))
-                                : client_->lastError;
-                 }()));
+                 .arg(broker, setup_.broker.host,
+                      lastError_.isEmpty() ? QString::fromUtf8(mosquitto_strerror(code))
+                                           : lastError_));
         break;
     case MOSQ_ERR_CONN_LOST:
     case MOSQ_ERR_NO_CONN:
@@ -98,86 +77,51 @@ void BrokerConnection::failWith(int code) {
 
 void BrokerConnection::start() {
     initialiseLibrary();
-    client_ = std::make_shared<Client>();
-    mosquitto *client = mosquitto_new(setup_.clientId.constData(), true, client_.get());
-    if (!client) {
+    client_ = mosquitto_new(setup_.clientId.constData(), true, this);
+    if (!client_) {
         fail(QStringLiteral("cannot make a broker client: %1").arg(qt_error_string(errno)));
         return;
     }
-    client_->mosq = client;
-    mosquitto_connect_callback_set(client, onConnect);
-    mosquitto_disconnect_callback_set(client, onDisconnect);
-    mosquitto_publish_callback_set(client, onPublish);
-    mosquitto_log_callback_set(client, onLog);
-    mosquitto_max_inflight_messages_set(client, MaxInFlight);
+    mosquitto_connect_callback_set(client_, onConnect);
+    mosquitto_disconnect_callback_set(client_, onDisconnect);
+    mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_log_callback_set(client_, onLog);
+    mosquitto_max_inflight_messages_set(client_, MaxInFlight);
     // Records go as they come: small packets are not held back for the next one.
-    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     int code = MOSQ_ERR_SUCCESS;
     if (!setup_.broker.user.isEmpty() || !setup_.password.isEmpty())
         code = mosquitto_username_pw_set(
-            client, setup_.broker.user.toUtf8().constData(),
+            client_, setup_.broker.user.toUtf8().constData(),
             setup_.password.isEmpty() ? nullptr : setup_.password.toUtf8().constData());
-    if (code == MOSQ_ERR_SUCCESS && setup_.broker.tls) {
-        // The broker's certificate is always checked, its host name included: no switch turns
-        // that off.
-        if (setup_.caFile.isEmpty()) {
-            mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-            code = mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
-        } else {
-            code = mosquitto_tls_set(client, setup_.caFile.toLocal8Bit().constData(), nullptr,
-                                     nullptr, nullptr, nullptr);
-        }
-        if (code == MOSQ_ERR_SUCCESS)
-            code = mosquitto_tls_insecure_set(client, false);
-    }
-    if (code != MOSQ_ERR_SUCCESS) {
+    if (code == MOSQ_ERR_SUCCESS && setup_.broker.tls)
+        code = setUpTls();
+    if (code == MOSQ_ERR_SUCCESS)
+        code = mosquitto_connect_async(client_, setup_.broker.host.toUtf8().constData(),
+                                       setup_.broker.port, KeepAliveSeconds);
+    if (code != MOSQ_ERR_SUCCESS)
         failWith(code);
-        return;
-    }
-    // The library looks the name up before it connects, with a call that waits for the network.
-    try {
-        std::thread([shared = client_, host = setup_.broker.host.toStdString(),
-                     port = setup_.broker.port] {
-            const int begun =
-                mosquitto_connect_async(shared->mosq, host.c_str(), port, KeepAliveSeconds);
-            const int error = errno;
-            const std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->begun = true;
-            shared->code = begun;
-            shared->error = error;
-        }).detach();
-    } catch (const std::system_error &error) {
-        fail(QStringLiteral("cannot connect to the broker %1: %2")
-                 .arg(setup_.broker.text(), QString::fromLocal8Bit(error.what())));
-    }
 }
 
-bool BrokerConnection::begun() {
-    if (begun_)
-        return true;
+int BrokerConnection::setUpTls() {
+    // The broker's certificate is always checked, its host name included: no switch turns that
+    // off.
     int code = MOSQ_ERR_SUCCESS;
-    int error = 0;
-    {
-        const std::lock_guard<std::mutex> lock(client_->mutex);
-        if (!client_->begun)
-            return false;
-        code = client_->code;
-        error = client_->error;
-        client_->owner = this;
+    if (setup_.caFile.isEmpty()) {
+        mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        code = mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+    } else {
+        code = mosquitto_tls_set(client_, setup_.caFile.toLocal8Bit().constData(), nullptr, nullptr,
+                                 nullptr, nullptr);
     }
-    begun_ = true;
-    if (code != MOSQ_ERR_SUCCESS) {
-        errno = error;
-        failWith(code);
-    }
-    return true;
+    return code == MOSQ_ERR_SUCCESS ? mosquitto_tls_insecure_set(client_, false) : code;
 }
 
 int BrokerConnection::publish(const QByteArray &payload) {
     if (state_ != State::Connected)
         return -1;
     int id = -1;
-    const int code = mosquitto_publish(client_->mosq, &id, setup_.broker.topic.toUtf8().constData(),
+    const int code = mosquitto_publish(client_, &id, setup_.broker.topic.toUtf8().constData(),
                                        int(payload.size()), payload.constData(), 1, false);
     if (code != MOSQ_ERR_SUCCESS) {
         failWith(code);
@@ -189,15 +133,7 @@ int BrokerConnection::publish(const QByteArray &payload) {
 void BrokerConnection::wait(int wake, int timeoutMs) {
     if (state_ == State::Failed)
         return;
-    if (!begun()) {
-        // The broker's name is still being looked up: nothing for the library to do yet.
-        pollfd fd{wake, POLLIN, 0};
-        ::poll(&fd, 1, timeoutMs);
-        return;
-    }
-    if (state_ == State::Failed)
-        return;
-    mosquitto *client = client_->mosq;
+    mosquitto *client = client_;
     pollfd fds[2] = {{mosquitto_socket(client), POLLIN, 0}, {wake, POLLIN, 0}};
     if (mosquitto_want_write(client))
         fds[0].events |= POLLOUT;
@@ -223,7 +159,7 @@ std::vector<int> BrokerConnection::takeAcknowledged() {
 }
 
 void BrokerConnection::onConnect(mosquitto *, void *self, int code) {
-    auto &c = *static_cast<Client *>(self)->owner;
+    auto &c = *static_cast<BrokerConnection *>(self);
     if (code == 0) {
         c.state_ = State::Connected;
         return;
@@ -238,20 +174,16 @@ void BrokerConnection::onConnect(mosquitto *, void *self, int code) {
 }
 
 void BrokerConnection::onDisconnect(mosquitto *, void *self, int code) {
-    auto &c = *static_cast<Client *>(self)->owner;
+    auto &c = *static_cast<BrokerConnection *>(self);
     if (c.state_ != State::Failed)
         c.failWith(code == 0 ? MOSQ_ERR_CONN_LOST : code);
 }
 
 void BrokerConnection::onPublish(mosquitto *, void *self, int id) {
-    static_cast<Client *>(self)->owner->acknowledged_.push_back(id);
+    static_cast<BrokerConnection *>(self)->acknowledged_.push_back(id);
 }
 
-// Also called while the connect begins, on the thread that looks the broker's name up.
 void BrokerConnection::onLog(mosquitto *, void *self, int level, const char *text) {
-    if (level != MOSQ_LOG_ERR)
-        return;
-    auto &client = *static_cast<Client *>(self);
-    const std::lock_guard<std::mutex> lock(client.mutex);
-    client.lastError = QString::fromUtf8(text);
+    if (level == MOSQ_LOG_ERR)
+        static_cast<BrokerConnection *>(self)->lastError_ = QString::fromUtf8(text);
 }

@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <memory>
 #include <vector>
 
 struct mosquitto;
@@ -28,9 +27,8 @@ public:
     BrokerConnection(const BrokerConnection &) = delete;
     BrokerConnection &operator=(const BrokerConnection &) = delete;
 
-    // Begins to connect, the broker's name looked up on a thread of its own: a lookup the
-    // network does not answer holds up neither the deliverer nor the end of the station. Failed
-    // at once when it cannot even begin.
+    // Begins to connect; failed at once when it cannot even begin. The broker's name is looked
+    // up again here, in a moment once a NameLookup has found it.
     void start();
     State state() const { return state_; }
     QString why() const { return why_; }
@@ -44,10 +42,6 @@ public:
     std::vector<int> takeAcknowledged();
 
 private:
-    struct Client;
-    // Whether the connect has begun, taking its outcome once it has; until then the library's
-    // client belongs to the thread that looks the broker's name up.
-    bool begun();
     static void onConnect(mosquitto *, void *self, int code);
     static void onDisconnect(mosquitto *, void *self, int code);
     static void onPublish(mosquitto *, void *self, int id);
@@ -55,10 +49,12 @@ private:
     void fail(const QString &why);
     // What a libmosquitto error code means here.
     void failWith(int code);
+    // The broker's certificate checked against the authorities trusted here; the library's code.
+    int setUpTls();
 
     Setup setup_;
-    std::shared_ptr<Client> client_;
-    bool begun_ = false;
+    mosquitto *client_ = nullptr;
+    QString lastError_; // the library's last error line: OpenSSL's reason, for one
     State state_ = State::Connecting;
     QString why_;
     std::vector<int> acknowledged_;

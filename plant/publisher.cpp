@@ -1,7 +1,7 @@
 #include "plant/publisher.h"
 
-#include "plant/broker_connection.h"
 #include "plant/counted.h"
+#include "plant/delivery.h"
 #include "plant/outbox.h"
 
 #include <QDir>
@@ -13,9 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <map>
 #include <poll.h>
-#include <set>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,19 +22,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Names of waiting records held in memory at once: the rest wait on the disk for the next look.
-constexpr size_t HeldNames = 1000;
-// Records sent and not yet acknowledged.
-constexpr size_t InFlight = 100;
 // A connection not made by then is given up and tried again.
 constexpr auto ConnectTimeout = 15s;
 // Between tries: sooner at first, then every half minute while the broker stays away.
 constexpr auto FirstRetry = 1s;
 constexpr auto LastRetry = 30s;
-// How often the outbox is looked at for records that other stations put there.
-constexpr auto LookEvery = 5s;
-// Records the broker took, removed from the disk at a time while nothing else is to be done.
-constexpr int SweepAtOnce = 20;
 // Another station holds the outbox: how often to see whether it still does.
 constexpr auto OtherDelivererLook = 2s;
 
@@ -245,19 +235,12 @@ void Publisher::wake() {
 void Publisher::rest(Clock::duration time) {
     const Clock::time_point until = Clock::now() + time;
     for (;;) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_)
-                return;
-        }
         const Clock::time_point now = Clock::now();
-        if (now >= until)
+        if (stopping() || now >= until)
             return;
         pollfd fd{wake_[0], POLLIN, 0};
         ::poll(&fd, 1, milliseconds(until - now));
-        char drained[64];
-        while (::read(wake_[0], drained, sizeof drained) > 0) {
-        }
+        drainWake();
     }
 }
 
@@ -269,12 +252,7 @@ void Publisher::deliver() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 
     Clock::duration retry = FirstRetry;
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_)
-                return;
-        }
+    while (!stopping()) {
         if (!outbox_->deliver()) {
             const qint64 other = outbox_->deliverer();
             setWhy(QStringLiteral("another station%1 delivers this outbox; they go out with its")
@@ -287,9 +265,10 @@ void Publisher::deliver() {
         rest(retry);
         retry = std::min<Clock::duration>(retry * 2, LastRetry);
     }
+    lookup_.stop();
 }
 
-bool Publisher::connectAndSend() {
+std::optional<BrokerConnection::Setup> Publisher::connectionSetup() {
     BrokerConnection::Setup setup;
     setup.broker = settings_.broker;
     setup.password = settings_.password;
@@ -300,62 +279,55 @@ bool Publisher::connectAndSend() {
     if (!settings_.passwordFile.isEmpty() &&
         !ReadSecretFile(settings_.passwordFile, &setup.password, &why)) {
         setWhy(why);
+        return std::nullopt;
+    }
+    return setup;
+}
+
+bool Publisher::lookUp(Clock::time_point deadline) {
+    lookup_.start(settings_.broker.host);
+    while (lookup_.state() == NameLookup::State::Looking) {
+        const Clock::time_point now = Clock::now();
+        if (stopping())
+            return false;
+        if (now >= deadline) {
+            lookup_.stop();
+            setWhy(
+                QStringLiteral("the broker's host %1 was not found in %2 s: its name lookup "
+                               "does not answer")
+                    .arg(settings_.broker.host)
+                    .arg(std::chrono::duration_cast<std::chrono::seconds>(ConnectTimeout).count()));
+            return false;
+        }
+        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {lookup_.descriptor(), POLLIN, 0}};
+        ::poll(fds, 2, milliseconds(deadline - now));
+        drainWake();
+    }
+    if (lookup_.state() == NameLookup::State::NotFound) {
+        setWhy(QStringLiteral("the broker's host %1 was not found").arg(settings_.broker.host));
         return false;
     }
-    BrokerConnection connection(setup);
-    connection.start();
-    const Clock::time_point deadline = Clock::now() + ConnectTimeout;
-    bool connected = false;
-    std::set<std::string> held;      // waiting, oldest first
-    std::map<int, std::string> sent; // message id -> record
-    Clock::time_point lastLook{};
-    bool sweep = true; // delivered records may be left on the disk
-    for (;;) {
-        const bool up = connection.state() == BrokerConnection::State::Connected;
-        const bool busy = !up || !sent.empty();
-        // Sweeping is done only once connected: a broker that takes the connection and never
-        // answers must not keep the thread turning without a pause.
-        const bool sweeping = up && sweep && held.empty() && sent.empty();
-        // While anything is under way the library is given a turn often: what TLS has already
-        // read shows on no descriptor.
-        connection.wait(wake_[0], sweeping ? 0 : busy ? 20 : 1000);
-        char drained[64];
-        while (::read(wake_[0], drained, sizeof drained) > 0) {
-        }
-        std::vector<std::string> came;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_)
-                return connected;
-            came.swap(incoming_);
-        }
-        for (std::string &name : came) {
-            // A look at the disk may have found it between its writing and its hand-over, and
-            // sent it already.
-            const bool inFlight = std::any_of(
-                sent.begin(), sent.end(), [&](const auto &under) { return under.second == name; });
-            if (held.size() < HeldNames && !inFlight)
-                held.insert(std::move(name));
-        }
-        const std::vector<int> acknowledged = connection.takeAcknowledged();
-        for (const int id : acknowledged) {
-            const auto it = sent.find(id);
-            if (it == sent.end())
-                continue;
-            outbox_->remove(it->second);
-            sent.erase(it);
-        }
-        if (!acknowledged.empty()) {
-            sweep = true;
-            const std::lock_guard<std::mutex> lock(mutex_);
-            state_.delivered += qint64(acknowledged.size());
-            if (fullSaid_ && outbox_->count() < outbox_->limit()) {
-                fullSaid_ = false;
-                notes_ << QStringLiteral("the outbox %1 has room again").arg(outbox_->folder());
-            }
-            changed_.notify_all();
-        }
+    return true;
+}
 
+bool Publisher::connectAndSend() {
+    const std::optional<BrokerConnection::Setup> setup = connectionSetup();
+    const Clock::time_point deadline = Clock::now() + ConnectTimeout;
+    if (!setup || !lookUp(deadline))
+        return false;
+    BrokerConnection connection(*setup);
+    connection.start();
+    Delivery delivery(*outbox_, connection);
+    bool connected = false;
+    for (;;) {
+        connection.wait(wake_[0],
+                        delivery.pauseMs(connection.state() == BrokerConnection::State::Connected));
+        drainWake();
+        std::vector<std::string> came;
+        if (!takeIncoming(&came))
+            return connected;
+        delivery.take(std::move(came));
+        acknowledged(delivery.settle());
         switch (connection.state()) {
         case BrokerConnection::State::Failed:
             // What was sent and not acknowledged stays in the outbox, and goes again.
@@ -372,38 +344,42 @@ bool Publisher::connectAndSend() {
         }
         connected = true;
         setWhy(QString());
-
-        const Clock::time_point now = Clock::now();
-        // More wait on the disk than are held or under way; or other stations may have put
-        // records there since the last look.
-        if (held.empty() &&
-            (outbox_->count() > qint64(sent.size()) || now - lastLook >= LookEvery)) {
-            lastLook = now;
-            for (std::string &name : outbox_->oldest(HeldNames))
-                held.insert(std::move(name));
-            for (const auto &[id, name] : sent)
-                held.erase(name);
-        }
-        while (sent.size() < InFlight && !held.empty()) {
-            const std::string name = *held.begin();
-            held.erase(held.begin());
-            const QByteArray payload = outbox_->read(name);
-            if (payload.isEmpty()) {
-                // Gone: another station delivered it. Or no record: kept aside, said once.
-                if (outbox_->setAside(name))
-                    note(QStringLiteral("the outbox's %1 could not be read; it is kept aside as "
-                                        "%1.unreadable and not sent")
-                             .arg(QString::fromStdString(name)));
-                continue;
-            }
-            const int id = connection.publish(payload);
-            if (id < 0) {
-                held.insert(name);
-                break;
-            }
-            sent.emplace(id, name);
-        }
-        if (held.empty() && sent.empty() && sweep)
-            sweep = outbox_->sweep(SweepAtOnce);
+        delivery.look();
+        QStringList asides;
+        delivery.send(&asides);
+        for (const QString &aside : asides)
+            note(aside);
+        delivery.sweep();
     }
+}
+
+bool Publisher::stopping() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+}
+
+void Publisher::drainWake() {
+    char drained[64];
+    while (::read(wake_[0], drained, sizeof drained) > 0) {
+    }
+}
+
+bool Publisher::takeIncoming(std::vector<std::string> *came) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_)
+        return false;
+    came->swap(incoming_);
+    return true;
+}
+
+void Publisher::acknowledged(qint64 count) {
+    if (count == 0)
+        return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    state_.delivered += count;
+    if (fullSaid_ && outbox_->count() < outbox_->limit()) {
+        fullSaid_ = false;
+        notes_ << QStringLiteral("the outbox %1 has room again").arg(outbox_->folder());
+    }
+    changed_.notify_all();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "plant/broker_connection.h"
+#include "plant/name_lookup.h"
 #include "plant/publish_settings.h"
 
 #include <QJsonObject>
@@ -10,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,7 +71,17 @@ private:
     void deliver();
     // Delivery, one connection at a time; returns when it failed or the publisher stops.
     bool connectAndSend(); // whether it connected
+    // The connection's set-up, the password file read anew; none when it cannot be read.
+    std::optional<BrokerConnection::Setup> connectionSetup();
+    // Whether the broker's host name was found by `deadline`.
+    bool lookUp(std::chrono::steady_clock::time_point deadline);
+    // The records handed over since the last look; false once the publisher stops.
+    bool takeIncoming(std::vector<std::string> *came);
+    // Counts the records the broker took.
+    void acknowledged(qint64 count);
+    bool stopping() const;
     void rest(std::chrono::steady_clock::duration time);
+    void drainWake();
     void note(const QString &text);
     void setWhy(const QString &why);
     void wake();
@@ -86,5 +99,6 @@ private:
     bool fullSaid_ = false;
     bool reported_ = false;
 
+    NameLookup lookup_; // the deliverer's
     std::thread thread_;
 };
