@@ -5,6 +5,7 @@
 #include "bench/child_run.h"
 #include "bench/cpu_time.h"
 #include "plant/publisher.h"
+#include "plant/record_stamp.h"
 #include "support/broker.h"
 
 #include <QCoreApplication>
@@ -122,7 +123,7 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
 
 // A record as a station writes one.
 QJsonObject sampleRecord(int k) {
-    return QJsonObject{
+    QJsonObject record{
         {QStringLiteral("start"), QStringLiteral("2026-12-08T01:47:32.742Z")},
         {QStringLiteral("end"), QStringLiteral("2026-12-08T01:47:46.865Z")},
         {QStringLiteral("host"), QStringLiteral("line1-pc4")},
@@ -139,6 +140,10 @@ QJsonObject sampleRecord(int k) {
         {QStringLiteral("seconds"), 14.123},
         {QStringLiteral("blocksPerSecond"), 78.2},
     };
+    RecordStamp stamp = NewStamp(QStringLiteral("bench"));
+    stamp.seq = k;
+    AddStamp(&record, stamp);
+    return record;
 }
 
 void backlogRows(const QString &folder, TestBroker &broker) {

@@ -52,12 +52,7 @@ void BrokerConnection::failWith(int code) {
         break;
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
-        // A certificate refused on either side ends the handshake; OpenSSL says which.
-        fail(QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate "
-                            "must come from an authority trusted here and name %2 (%3)")
-                 .arg(broker, setup_.broker.host,
-                      lastError_.isEmpty() ? QString::fromUtf8(mosquitto_strerror(code))
-                                           : lastError_));
+        fail(tlsRefusal(code));
         break;
     case MOSQ_ERR_CONN_LOST:
     case MOSQ_ERR_NO_CONN:
@@ -73,6 +68,30 @@ void BrokerConnection::failWith(int code) {
         fail(QStringLiteral("the broker %1: %2")
                  .arg(broker, QString::fromUtf8(mosquitto_strerror(code))));
     }
+}
+
+QString BrokerConnection::tlsRefusal(int code) const {
+    const QString broker = setup_.broker.text();
+    const QString reason =
+        lastError_.isEmpty() ? QString::fromUtf8(mosquitto_strerror(code)) : lastError_;
+    // The station's own certificate or key, before any word with the broker.
+    if (reason.contains(QLatin1String("client cert")) || reason.contains(QLatin1String("key")))
+        return QStringLiteral("the station's certificate %1 or its key %2 cannot be used (%3)")
+            .arg(setup_.certFile, setup_.keyFile, reason);
+    // The broker's alert: it refused the station's certificate, or wants one.
+    if (reason.contains(QLatin1String("alert"))) {
+        if (setup_.certFile.isEmpty())
+            return QStringLiteral("the broker %1 refused the station in the TLS handshake: it may "
+                                  "want a certificate of the station's (--publish-cert and "
+                                  "--publish-key) (%2)")
+                .arg(broker, reason);
+        return QStringLiteral("the broker %1 refused the station's certificate %2: it must come "
+                              "from an authority the broker trusts (%3)")
+            .arg(broker, setup_.certFile, reason);
+    }
+    return QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate must "
+                          "come from an authority trusted here and name %2 (%3)")
+        .arg(broker, setup_.broker.host, reason);
 }
 
 void BrokerConnection::start() {
@@ -94,6 +113,9 @@ void BrokerConnection::start() {
         code = mosquitto_username_pw_set(
             client_, setup_.broker.user.toUtf8().constData(),
             setup_.password.isEmpty() ? nullptr : setup_.password.toUtf8().constData());
+    if (code == MOSQ_ERR_SUCCESS && !setup_.statusTopic.isEmpty())
+        code = mosquitto_will_set(client_, setup_.statusTopic.constData(), int(setup_.will.size()),
+                                  setup_.will.constData(), 1, true);
     if (code == MOSQ_ERR_SUCCESS && setup_.broker.tls)
         code = setUpTls();
     if (code == MOSQ_ERR_SUCCESS)
@@ -106,14 +128,16 @@ void BrokerConnection::start() {
 int BrokerConnection::setUpTls() {
     // The broker's certificate is always checked, its host name included: no switch turns that
     // off.
-    int code = MOSQ_ERR_SUCCESS;
-    if (setup_.caFile.isEmpty()) {
+    const QByteArray ca = setup_.caFile.toLocal8Bit();
+    const QByteArray cert = setup_.certFile.toLocal8Bit();
+    const QByteArray key = setup_.keyFile.toLocal8Bit();
+    if (ca.isEmpty())
         mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        code = mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
-    } else {
-        code = mosquitto_tls_set(client_, setup_.caFile.toLocal8Bit().constData(), nullptr, nullptr,
-                                 nullptr, nullptr);
-    }
+    // A key that asks for a pass phrase is refused, never asked for on a terminal.
+    const int code = mosquitto_tls_set(
+        client_, ca.isEmpty() ? nullptr : ca.constData(), ca.isEmpty() ? "/etc/ssl/certs" : nullptr,
+        cert.isEmpty() ? nullptr : cert.constData(), key.isEmpty() ? nullptr : key.constData(),
+        [](char *, int, int, void *) { return 0; });
     return code == MOSQ_ERR_SUCCESS ? mosquitto_tls_insecure_set(client_, false) : code;
 }
 
@@ -152,6 +176,21 @@ void BrokerConnection::wait(int wake, int timeoutMs) {
         failWith(code);
 }
 
+int BrokerConnection::publishStatus(const QByteArray &payload) {
+    if (state_ != State::Connected)
+        return -1;
+    int id = -1;
+    const int code = mosquitto_publish(client_, &id, setup_.statusTopic.constData(),
+                                       int(payload.size()), payload.constData(), 1, true);
+    if (code != MOSQ_ERR_SUCCESS) {
+        failWith(code);
+        return -1;
+    }
+    statusId_ = id;
+    statusTaken_ = false;
+    return id;
+}
+
 std::vector<int> BrokerConnection::takeAcknowledged() {
     std::vector<int> ids;
     ids.swap(acknowledged_);
@@ -180,7 +219,11 @@ void BrokerConnection::onDisconnect(mosquitto *, void *self, int code) {
 }
 
 void BrokerConnection::onPublish(mosquitto *, void *self, int id) {
-    static_cast<BrokerConnection *>(self)->acknowledged_.push_back(id);
+    auto &c = *static_cast<BrokerConnection *>(self);
+    if (id == c.statusId_)
+        c.statusTaken_ = true;
+    else
+        c.acknowledged_.push_back(id);
 }
 
 void BrokerConnection::onLog(mosquitto *, void *self, int level, const char *text) {

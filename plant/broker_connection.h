@@ -18,7 +18,13 @@ public:
         BrokerAddress broker;
         QString password; // empty for none
         QString caFile;   // empty: the system's authorities
+        QString certFile; // the station's certificate, with its key; empty for none
+        QString keyFile;
         QByteArray clientId;
+        // The station's status topic, and what the broker puts there, retained, should the
+        // connection end without a word from the station; no will when the topic is empty.
+        QByteArray statusTopic;
+        QByteArray will;
     };
     enum class State { Connecting, Connected, Failed };
 
@@ -36,8 +42,12 @@ public:
     // Publishes at QoS 1; the message's id, which takeAcknowledged() gives back once the broker
     // has taken it; -1 when the connection failed.
     int publish(const QByteArray &payload);
-    // Waits up to `timeoutMs` for the broker, or for `wake` to become readable, and does what
-    // the network asks.
+    // The station's status, retained on its topic; -1 when the connection failed.
+    int publishStatus(const QByteArray &payload);
+    // Whether the broker acknowledged the last status published.
+    bool statusTaken() const { return statusTaken_; }
+    // Waits up to `timeoutMs` for the broker, or for `wake` to become readable (none when -1),
+    // and does what the network asks.
     void wait(int wake, int timeoutMs);
     std::vector<int> takeAcknowledged();
 
@@ -49,6 +59,8 @@ private:
     void fail(const QString &why);
     // What a libmosquitto error code means here.
     void failWith(int code);
+    // Why the TLS handshake failed: on the broker's side, or the station's.
+    QString tlsRefusal(int code) const;
     // The broker's certificate checked against the authorities trusted here; the library's code.
     int setUpTls();
 
@@ -58,4 +70,6 @@ private:
     State state_ = State::Connecting;
     QString why_;
     std::vector<int> acknowledged_;
+    int statusId_ = -1;
+    bool statusTaken_ = false;
 };

@@ -63,16 +63,26 @@ void Delivery::send(QStringList *notes) {
     while (sent_.size() < InFlight && !held_.empty()) {
         const std::string name = *held_.begin();
         held_.erase(held_.begin());
-        const QByteArray payload = outbox_.read(name);
-        if (payload.isEmpty()) {
-            // Gone: another station delivered it. Or no record: kept aside, said once.
-            if (outbox_.setAside(name))
-                *notes << QStringLiteral("the outbox's %1 could not be read; it is kept aside as "
-                                         "%1.unreadable and not sent")
-                              .arg(QString::fromStdString(name));
+        const Outbox::Read read = outbox_.read(name);
+        // Gone: another station delivered it. Or no record: kept aside, said once.
+        if (read.verdict == Outbox::Read::Verdict::Gone)
+            continue;
+        const QString file = QString::fromStdString(name);
+        if (read.verdict == Outbox::Read::Verdict::Unreadable) {
+            if (outbox_.setAside(name, ".unreadable"))
+                *notes << QStringLiteral("the outbox's %1 could not be read (%2); it is kept "
+                                         "aside as %1.unreadable and not sent")
+                              .arg(file, read.why);
             continue;
         }
-        const int id = connection_.publish(payload);
+        if (read.verdict == Outbox::Read::Verdict::Refused) {
+            if (outbox_.setAside(name, ".refused"))
+                *notes << QStringLiteral("the outbox's %1 is no record the outbox wrote (%2); "
+                                         "it is kept aside as %1.refused and not sent")
+                              .arg(file, read.why);
+            continue;
+        }
+        const int id = connection_.publish(read.payload);
         if (id < 0) {
             held_.insert(name);
             return;

@@ -3,12 +3,12 @@
 #include "plant/counted.h"
 #include "plant/delivery.h"
 #include "plant/outbox.h"
+#include "plant/state_folder.h"
+#include "plant/station_status.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QRandomGenerator>
-#include <QUuid>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,19 +27,22 @@ constexpr auto ConnectTimeout = 15s;
 // Between tries: sooner at first, then every half minute while the broker stays away.
 constexpr auto FirstRetry = 1s;
 constexpr auto LastRetry = 30s;
-// Another station holds the outbox: how often to see whether it still does.
-constexpr auto OtherDelivererLook = 2s;
+// Another station holds the outbox, or another process of this station is connected: how often
+// to see whether it still does.
+constexpr auto OtherHolderLook = 2s;
+// At the end, a broker that has taken nothing for this long is not waited for: the records wait
+// for the next run, and a silent broker costs a run at most two seconds, the station's
+// "offline" and its own end included.
+constexpr auto EndStall = 1500ms;
+// The station's status: refreshed at each change, at most this often, and at least each minute.
+constexpr auto StatusAtMost = 1s;
+constexpr auto StatusEvery = 60s;
+// What the end gives the broker to take the station's "offline".
+constexpr auto OfflineWait = 300ms;
 
 int milliseconds(Clock::duration time) {
     return int(
         std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(time).count()));
-}
-
-QByteArray clientId() {
-    // Unique, so that two stations never push each other off the broker; within the 23
-    // characters every broker takes.
-    return "torvane-" +
-           QByteArray::number(QRandomGenerator::system()->generate64() & 0xffffffffffffULL, 16);
 }
 
 } // namespace
@@ -54,7 +57,10 @@ QString PublishStateText(const PublishState &state) {
     return text;
 }
 
-Publisher::Publisher(PublishSettings settings) : settings_(std::move(settings)) {}
+Publisher::Publisher(PublishSettings settings)
+    : settings_(std::move(settings)),
+      station_(StateFolder() + QStringLiteral("/stations/") +
+               QString::fromLatin1(ClientId(settings_)) + QStringLiteral(".lock")) {}
 
 Publisher::~Publisher() {
     {
@@ -74,35 +80,15 @@ QString Publisher::folder() const {
 }
 
 bool Publisher::start(QString *why) {
-    outbox_ = std::make_unique<Outbox>(folder());
+    outbox_ =
+        std::make_unique<Outbox>(folder(), StateFolder() + QStringLiteral("/outbox/seal.key"));
     if (!outbox_->open(why))
         return false;
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         *why = QStringLiteral("cannot start publishing: %1").arg(qt_error_string(errno));
         return false;
     }
-    if (const qint64 waiting = outbox_->count(); waiting > 0)
-        note(QStringLiteral("%1 from before %2 in the outbox %3; %4 first")
-                 .arg(Counted(waiting, "record", "records"), ForCount(waiting, "waits", "wait"),
-                      outbox_->folder(), ForCount(waiting, "it goes out", "they go out")));
-    // The default outbox is one for each broker and topic: records left for an address no
-    // longer used would wait there unseen.
-    if (settings_.outbox.isEmpty()) {
-        const QDir outboxes = QFileInfo(outbox_->folder()).dir();
-        for (const QFileInfo &other : outboxes.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            if (other.absoluteFilePath() == QFileInfo(outbox_->folder()).absoluteFilePath())
-                continue;
-            const qsizetype left = QDir(other.absoluteFilePath())
-                                       .entryList({QStringLiteral("*.json")}, QDir::Files)
-                                       .size();
-            if (left > 0)
-                note(QStringLiteral("%1 %2 in the outbox %3 for another broker or topic; move "
-                                    "%4 into %5 to send %4 to this one")
-                         .arg(Counted(left, "record", "records"), ForCount(left, "waits", "wait"),
-                              other.absoluteFilePath(), ForCount(left, "it", "them"),
-                              outbox_->folder()));
-        }
-    }
+    noteOutboxes();
     try {
         thread_ = std::thread([this] { deliver(); });
     } catch (const std::system_error &error) {
@@ -113,10 +99,33 @@ bool Publisher::start(QString *why) {
     return true;
 }
 
-bool Publisher::add(QJsonObject record, QString *why) {
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    record.insert(QStringLiteral("id"), id);
-    record.insert(QStringLiteral("station"), settings_.station);
+void Publisher::noteOutboxes() {
+    if (const qint64 waiting = outbox_->count(); waiting > 0)
+        note(QStringLiteral("%1 from before %2 in the outbox %3; %4 first")
+                 .arg(Counted(waiting, "record", "records"), ForCount(waiting, "waits", "wait"),
+                      outbox_->folder(), ForCount(waiting, "it goes out", "they go out")));
+    // The default outbox is one for each broker and topic: records left for an address no
+    // longer used would wait there unseen.
+    if (!settings_.outbox.isEmpty())
+        return;
+    const QDir outboxes = QFileInfo(outbox_->folder()).dir();
+    for (const QFileInfo &other : outboxes.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (other.absoluteFilePath() == QFileInfo(outbox_->folder()).absoluteFilePath())
+            continue;
+        const qsizetype left = QDir(other.absoluteFilePath())
+                                   .entryList({QStringLiteral("*.json")}, QDir::Files)
+                                   .size();
+        if (left > 0)
+            note(QStringLiteral("%1 %2 in the outbox %3 for another broker or topic; move "
+                                "%4 into %5 to send %4 to this one")
+                     .arg(Counted(left, "record", "records"), ForCount(left, "waits", "wait"),
+                          other.absoluteFilePath(), ForCount(left, "it", "them"),
+                          outbox_->folder()));
+    }
+}
+
+bool Publisher::add(const QJsonObject &record, QString *why) {
+    const QString id = record.value(QStringLiteral("id")).toString();
     std::string name;
     switch (outbox_->add(QJsonDocument(record).toJson(QJsonDocument::Compact), id, &name, why)) {
     case Outbox::Added::Kept: {
@@ -129,10 +138,8 @@ bool Publisher::add(QJsonObject record, QString *why) {
         ++state_.notKept;
         // The oldest records stay: each of them was promised to the broker, and they are the
         // ones the plant has been without longest.
-        *why = QStringLiteral("the outbox %1 is full (%2): this record is not published%3")
-                   .arg(outbox_->folder(), Counted(outbox_->count(), "record", "records"),
-                        reported_ ? QStringLiteral("; the report keeps it")
-                                  : QStringLiteral(", and with no report it is lost"));
+        *why = QStringLiteral("the outbox %1 is full (%2)")
+                   .arg(outbox_->folder(), Counted(outbox_->count(), "record", "records"));
         if (!fullSaid_) {
             fullSaid_ = true;
             const qint64 full = outbox_->count();
@@ -156,6 +163,25 @@ bool Publisher::add(QJsonObject record, QString *why) {
     return true;
 }
 
+void Publisher::boardBegan() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++running_;
+        statusChanged_ = true;
+    }
+    wake();
+}
+
+void Publisher::boardEnded() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        --running_;
+        ++done_;
+        statusChanged_ = true;
+    }
+    wake();
+}
+
 void Publisher::setReported(bool reported) {
     const std::lock_guard<std::mutex> lock(mutex_);
     reported_ = reported;
@@ -164,8 +190,20 @@ void Publisher::setReported(bool reported) {
 void Publisher::finish(std::chrono::milliseconds patience) {
     std::unique_lock<std::mutex> lock(mutex_);
     const Clock::time_point until = Clock::now() + patience;
-    while (outbox_->count() > 0 && state_.why.isEmpty() && !stopping_ && Clock::now() < until)
-        changed_.wait_for(lock, 50ms);
+    Clock::time_point stall = Clock::now() + EndStall;
+    qint64 delivered = state_.delivered;
+    bool stalled = false;
+    while (outbox_->count() > 0 && state_.why.isEmpty() && !stopping_) {
+        const Clock::time_point now = Clock::now();
+        if (state_.delivered != delivered) {
+            delivered = state_.delivered;
+            stall = now + EndStall;
+        }
+        stalled = now >= stall;
+        if (stalled || now >= until)
+            break;
+        changed_.wait_until(lock, std::min(until, stall));
+    }
     stopping_ = true;
     lock.unlock();
     wake();
@@ -173,18 +211,25 @@ void Publisher::finish(std::chrono::milliseconds patience) {
         thread_.join();
     lock.lock();
     state_.waiting = outbox_->count();
-    // Why they wait was said when it began.
-    if (state_.waiting > 0)
-        notes_ << QStringLiteral("%1 %2 in the outbox %3%4; %5 when the broker takes %6, with "
-                                 "the next run")
-                      .arg(Counted(state_.waiting, "record", "records"),
-                           ForCount(state_.waiting, "waits", "wait"), outbox_->folder(),
-                           state_.why.isEmpty()
-                               ? QStringLiteral(" (the run ended before the broker took %1)")
-                                     .arg(ForCount(state_.waiting, "it", "them"))
-                               : QString(),
-                           ForCount(state_.waiting, "it goes out", "they go out"),
-                           ForCount(state_.waiting, "it", "them"));
+    noteLeft(stalled);
+}
+
+void Publisher::noteLeft(bool stalled) {
+    const qint64 waiting = state_.waiting;
+    if (waiting == 0)
+        return;
+    // Why they wait was said when it began; else it is what the broker had not done yet.
+    QString why;
+    if (stalled && !stage_.isEmpty())
+        why = QStringLiteral(": %1").arg(stage_);
+    else if (state_.why.isEmpty())
+        why = QStringLiteral(" (the run ended before the broker took %1)")
+                  .arg(ForCount(waiting, "it", "them"));
+    notes_ << QStringLiteral("%1 %2 in the outbox %3%4; %5 when the broker takes %6, with the "
+                             "next run")
+                  .arg(Counted(waiting, "record", "records"), ForCount(waiting, "waits", "wait"),
+                       outbox_->folder(), why, ForCount(waiting, "it goes out", "they go out"),
+                       ForCount(waiting, "it", "them"));
 }
 
 PublishState Publisher::state() const {
@@ -213,8 +258,8 @@ void Publisher::setWhy(const QString &why) {
         return;
     // Why first: a line cut to the room there is keeps what matters.
     if (!why.isEmpty() && outbox_->count() == 0)
-        notes_ << QStringLiteral("records will wait: %1 (they are kept in the outbox %2)")
-                      .arg(why, outbox_->folder());
+        notes_
+            << QStringLiteral("records will wait in the outbox %2: %1").arg(why, outbox_->folder());
     else if (const qint64 waiting = outbox_->count(); !why.isEmpty())
         notes_ << QStringLiteral("%1 %2: %3 (%4 kept in the outbox %5)")
                       .arg(Counted(waiting, "record", "records"),
@@ -225,6 +270,11 @@ void Publisher::setWhy(const QString &why) {
                       .arg(settings_.broker.text(), QString::number(outbox_->count()));
     state_.why = why;
     changed_.notify_all();
+}
+
+void Publisher::setStage(const QString &stage) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stage_ = stage;
 }
 
 void Publisher::wake() {
@@ -253,11 +303,8 @@ void Publisher::deliver() {
 
     Clock::duration retry = FirstRetry;
     while (!stopping()) {
-        if (!outbox_->deliver()) {
-            const qint64 other = outbox_->deliverer();
-            setWhy(QStringLiteral("another station%1 delivers this outbox; they go out with its")
-                       .arg(other > 0 ? QStringLiteral(" (process %1)").arg(other) : QString()));
-            rest(OtherDelivererLook);
+        if (!holdStation()) {
+            rest(OtherHolderLook);
             continue;
         }
         if (connectAndSend())
@@ -268,12 +315,31 @@ void Publisher::deliver() {
     lookup_.stop();
 }
 
+bool Publisher::holdStation() {
+    QString why;
+    // Without its lock (the state folder cannot be written) the station connects all the same:
+    // the lock only keeps two of its processes from pushing each other off the broker.
+    if (!QDir().mkpath(QFileInfo(station_.path()).absolutePath()) || !station_.open(&why) ||
+        station_.take())
+        return true;
+    const qint64 other = station_.holder();
+    setWhy(QStringLiteral("the station %1 is connected to the broker from another process%2; "
+                          "this one's records go out when it ends, or with it when it delivers "
+                          "this outbox")
+               .arg(settings_.station, other > 0 ? QStringLiteral(" (%1)").arg(other) : QString()));
+    return false;
+}
+
 std::optional<BrokerConnection::Setup> Publisher::connectionSetup() {
     BrokerConnection::Setup setup;
     setup.broker = settings_.broker;
     setup.password = settings_.password;
     setup.caFile = settings_.caFile;
-    setup.clientId = clientId();
+    setup.certFile = settings_.certFile;
+    setup.keyFile = settings_.keyFile;
+    setup.clientId = ClientId(settings_);
+    setup.statusTopic = StatusTopic(settings_).toUtf8();
+    setup.will = LastWill(settings_.station);
     QString why;
     // Read at each try: a password mended in its file counts without a restart.
     if (!settings_.passwordFile.isEmpty() &&
@@ -286,6 +352,9 @@ std::optional<BrokerConnection::Setup> Publisher::connectionSetup() {
 
 bool Publisher::lookUp(Clock::time_point deadline) {
     lookup_.start(settings_.broker.host);
+    setStage(QStringLiteral("the broker's host %1 has not been found yet (its name lookup has "
+                            "not answered)")
+                 .arg(settings_.broker.host));
     while (lookup_.state() == NameLookup::State::Looking) {
         const Clock::time_point now = Clock::now();
         if (stopping())
@@ -319,30 +388,25 @@ bool Publisher::connectAndSend() {
     connection.start();
     Delivery delivery(*outbox_, connection);
     bool connected = false;
+    statusSaid_ = {};
+    deliveryLook_ = {};
     for (;;) {
         connection.wait(wake_[0],
                         delivery.pauseMs(connection.state() == BrokerConnection::State::Connected));
         drainWake();
         std::vector<std::string> came;
-        if (!takeIncoming(&came))
+        if (!takeIncoming(&came)) {
+            if (connected)
+                sayOffline(connection);
             return connected;
+        }
         delivery.take(std::move(came));
         acknowledged(delivery.settle());
-        switch (connection.state()) {
-        case BrokerConnection::State::Failed:
-            // What was sent and not acknowledged stays in the outbox, and goes again.
-            setWhy(connection.why());
+        if (!connectionUp(connection, delivery, deadline, &connected))
             return connected;
-        case BrokerConnection::State::Connecting:
-            if (Clock::now() > deadline) {
-                setWhy(QStringLiteral("no answer from the broker %1").arg(settings_.broker.text()));
-                return false;
-            }
+        sayStatus(connection);
+        if (!delivers())
             continue;
-        case BrokerConnection::State::Connected:
-            break;
-        }
-        connected = true;
         setWhy(QString());
         delivery.look();
         QStringList asides;
@@ -351,6 +415,86 @@ bool Publisher::connectAndSend() {
             note(aside);
         delivery.sweep();
     }
+}
+
+bool Publisher::connectionUp(const BrokerConnection &connection, const Delivery &delivery,
+                             Clock::time_point deadline, bool *given) {
+    switch (connection.state()) {
+    case BrokerConnection::State::Failed:
+        // What was sent and not acknowledged stays in the outbox, and goes again.
+        setWhy(connection.why());
+        return false;
+    case BrokerConnection::State::Connecting:
+        setStage(QStringLiteral("the broker %1 has not answered the connection")
+                     .arg(settings_.broker.text()));
+        if (Clock::now() <= deadline)
+            return true;
+        setWhy(QStringLiteral("no answer from the broker %1 in %2 s")
+                   .arg(settings_.broker.text())
+                   .arg(std::chrono::duration_cast<std::chrono::seconds>(ConnectTimeout).count()));
+        return false;
+    case BrokerConnection::State::Connected:
+        break;
+    }
+    *given = true;
+    setStage(
+        delivery.unacknowledged()
+            ? QStringLiteral("the broker %1 has not acknowledged them").arg(settings_.broker.text())
+            : QString());
+    return true;
+}
+
+bool Publisher::delivers() {
+    const Clock::time_point now = Clock::now();
+    if (outbox_->delivers() || now - deliveryLook_ < OtherHolderLook)
+        return outbox_->delivers();
+    deliveryLook_ = now;
+    if (outbox_->deliver())
+        return true;
+    const qint64 other = outbox_->deliverer();
+    setWhy(QStringLiteral("another station%1 delivers this outbox; they go out with its")
+               .arg(other > 0 ? QStringLiteral(" (process %1)").arg(other) : QString()));
+    return false;
+}
+
+QByteArray Publisher::statusNow(bool online) {
+    StationStatus status;
+    status.online = online;
+    status.station = settings_.station;
+    status.backlog = outbox_->count();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    status.running = running_;
+    status.done = done_;
+    statusChanged_ = false;
+    return StatusMessage(status);
+}
+
+void Publisher::sayStatus(BrokerConnection &connection) {
+    if (connection.state() != BrokerConnection::State::Connected)
+        return;
+    const Clock::time_point now = Clock::now();
+    bool changed = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        changed = statusChanged_ || outbox_->count() != backlogSaid_;
+    }
+    const bool due = statusSaid_ == Clock::time_point{} || now - statusSaid_ >= StatusEvery ||
+                     (changed && now - statusSaid_ >= StatusAtMost);
+    if (!due)
+        return;
+    backlogSaid_ = outbox_->count();
+    statusSaid_ = now;
+    connection.publishStatus(statusNow(true));
+}
+
+void Publisher::sayOffline(BrokerConnection &connection) {
+    if (connection.state() != BrokerConnection::State::Connected ||
+        connection.publishStatus(statusNow(false)) < 0)
+        return;
+    const Clock::time_point until = Clock::now() + OfflineWait;
+    while (!connection.statusTaken() && connection.state() == BrokerConnection::State::Connected &&
+           Clock::now() < until)
+        connection.wait(-1, milliseconds(until - Clock::now()));
 }
 
 bool Publisher::stopping() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "plant/record_stamp.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -33,8 +35,9 @@ struct BoardRecord {
     std::optional<double> blocksPerSecond; // over the data phases; none where no block moved
     QString lot;                           // the lot the board is counted in; empty for none
     int attempt = 1;                       // of the board's operation: 2 and on are its retries
+    RecordStamp stamp;                     // its id, station and number, given as it is written
 };
 
-// The record as JSON, and as one line of it, '\n' included.
+// The record as JSON, stamped, and as one line of it, '\n' included.
 QJsonObject RecordObject(const BoardRecord &record);
 QByteArray RecordLine(const BoardRecord &record);
