@@ -42,9 +42,18 @@ void BrokerConnection::fail(const QString &why) {
 
 void BrokerConnection::failWith(int code) {
     const QString broker = setup_.broker.text();
+    // The broker's TLS alert, read before the connection went, says more than its end.
+    if (setup_.broker.tls && state_ == State::Connecting &&
+        lastError_.contains(QLatin1String("alert")))
+        code = MOSQ_ERR_TLS;
     switch (code) {
     case MOSQ_ERR_ERRNO:
-        fail(QStringLiteral("cannot reach the broker %1: %2").arg(broker, qt_error_string(errno)));
+        if (setup_.broker.tls && state_ == State::Connecting &&
+            (errno == ECONNRESET || errno == EPROTO))
+            fail(tlsSessionEnded());
+        else
+            fail(QStringLiteral("cannot reach the broker %1: %2")
+                     .arg(broker, qt_error_string(errno)));
         break;
     case MOSQ_ERR_EAI:
     case MOSQ_ERR_LOOKUP:
@@ -92,6 +101,19 @@ QString BrokerConnection::tlsRefusal(int code) const {
     return QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate must "
                           "come from an authority trusted here and name %2 (%3)")
         .arg(broker, setup_.broker.host, reason);
+}
+
+QString BrokerConnection::tlsSessionEnded() const {
+    // After a handshake that checked the broker's certificate, what ends the session unanswered
+    // is most often the broker's view of the station's certificate: it wants one, or does not
+    // trust the one it got.
+    const QString said = QStringLiteral("the broker %1 ended the TLS session before answering (%2)")
+                             .arg(setup_.broker.text(), qt_error_string(errno));
+    if (setup_.certFile.isEmpty())
+        return said + QStringLiteral(": it may want a certificate of the station's "
+                                     "(--publish-cert and --publish-key)");
+    return said +
+           QStringLiteral(": it may not trust the station's certificate %1").arg(setup_.certFile);
 }
 
 void BrokerConnection::start() {

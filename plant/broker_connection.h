@@ -61,6 +61,7 @@ private:
     void failWith(int code);
     // Why the TLS handshake failed: on the broker's side, or the station's.
     QString tlsRefusal(int code) const;
+    QString tlsSessionEnded() const;
     // The broker's certificate checked against the authorities trusted here; the library's code.
     int setUpTls();
 
