@@ -96,8 +96,8 @@ void Delivery::sweep() {
         sweep_ = outbox_.sweep(SweepAtOnce);
 }
 
-int Delivery::pauseMs(bool connected) const {
+int Delivery::pauseMs(bool connected, bool delivering) const {
     if (!connected || !sent_.empty())
         return 20;
-    return sweeping() ? 0 : 1000;
+    return delivering && sweeping() ? 0 : 1000;
 }

@@ -35,9 +35,10 @@ public:
 
     // How long the connection may wait for the network before the next step. While anything is
     // under way the library is given a turn often: what TLS has already read shows on no
-    // descriptor. Sweeping is done only once connected: a broker that takes the connection and
-    // never answers must not keep the thread turning without a pause.
-    int pauseMs(bool connected) const;
+    // descriptor. Sweeping is done only once connected, and by the station that delivers the
+    // outbox: a broker that takes the connection and never answers, or another station that
+    // delivers, must not keep the thread turning without a pause.
+    int pauseMs(bool connected, bool delivering) const;
     // Whether records were sent that the broker has not acknowledged yet.
     bool unacknowledged() const { return !sent_.empty(); }
 

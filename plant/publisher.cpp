@@ -209,6 +209,8 @@ void Publisher::finish(std::chrono::milliseconds patience) {
     wake();
     if (thread_.joinable())
         thread_.join();
+    // Counted on the disk: another station may have delivered this one's records.
+    outbox_->oldest(0);
     lock.lock();
     state_.waiting = outbox_->count();
     noteLeft(stalled);
@@ -392,7 +394,8 @@ bool Publisher::connectAndSend() {
     deliveryLook_ = {};
     for (;;) {
         connection.wait(wake_[0],
-                        delivery.pauseMs(connection.state() == BrokerConnection::State::Connected));
+                        delivery.pauseMs(connection.state() == BrokerConnection::State::Connected,
+                                         outbox_->delivers()));
         drainWake();
         std::vector<std::string> came;
         if (!takeIncoming(&came)) {
@@ -451,6 +454,8 @@ bool Publisher::delivers() {
     deliveryLook_ = now;
     if (outbox_->deliver())
         return true;
+    // The other station takes this one's records out too: the count follows the disk.
+    outbox_->oldest(0);
     const qint64 other = outbox_->deliverer();
     setWhy(QStringLiteral("another station%1 delivers this outbox; they go out with its")
                .arg(other > 0 ? QStringLiteral(" (process %1)").arg(other) : QString()));

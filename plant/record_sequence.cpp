@@ -15,7 +15,8 @@
 
 namespace {
 
-// A count's file holds a number and a line end.
+// A count's file holds a number, in as many digits as the largest takes, and a line end.
+constexpr int CountDigits = 19;
 constexpr qint64 MaxCountBytes = 32;
 constexpr int MaxNameLength = 100;
 
@@ -37,10 +38,8 @@ RecordSequence::RecordSequence(const QString &station, const QString &folder)
       name_(fileName(station)) {}
 
 RecordSequence::~RecordSequence() {
-    if (lock_ >= 0)
-        ::close(lock_);
-    if (dir_ >= 0)
-        ::close(dir_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 QString RecordSequence::path() const {
@@ -48,72 +47,61 @@ QString RecordSequence::path() const {
 }
 
 bool RecordSequence::open(QString *why) {
-    if (dir_ >= 0)
+    if (fd_ >= 0)
         return true;
     const QByteArray folder = QFile::encodeName(folder_);
+    const QByteArray file = QFile::encodeName(path());
     if (!QDir().mkpath(QFileInfo(folder_).absolutePath()) ||
-        (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST) ||
-        (dir_ = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+        (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)) {
         *why = QStringLiteral("cannot make %1: %2").arg(folder_, qt_error_string(errno));
         return false;
     }
-    const QByteArray lock = QFile::encodeName(name_ + QStringLiteral(".lock"));
-    lock_ = ::openat(dir_, lock.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lock_ < 0) {
-        *why = QStringLiteral("cannot open %1/%2: %3")
-                   .arg(folder_, QFile::decodeName(lock), qt_error_string(errno));
-        ::close(dir_);
-        dir_ = -1;
+    fd_ = ::open(file.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0) {
+        // A count begun: its name on the disk as well, before any number is given.
+        if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+        return true;
+    }
+    if (errno == EEXIST)
+        fd_ = ::open(file.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why =
+            QStringLiteral("cannot open the station's record count %1: %2")
+                .arg(path(), fd_ < 0 ? qt_error_string(errno) : QStringLiteral("no regular file"));
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
         return false;
     }
     return true;
 }
 
 bool RecordSequence::last(qint64 *number, QString *why) const {
-    *number = 0;
-    const QByteArray name = QFile::encodeName(name_ + QStringLiteral(".seq"));
-    const int fd = ::openat(dir_, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0 && errno == ENOENT)
-        return true;
     char text[MaxCountBytes + 1] = {};
-    struct stat st {};
-    const bool read = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                      st.st_size <= MaxCountBytes && ::read(fd, text, MaxCountBytes) == st.st_size;
-    const int error = errno;
-    if (fd >= 0)
-        ::close(fd);
-    bool isNumber = false;
-    *number = QByteArray(text).trimmed().toLongLong(&isNumber);
-    if (read && isNumber && *number >= 0)
+    const ssize_t n = ::pread(fd_, text, MaxCountBytes + 1, 0);
+    bool isNumber = n == 0;
+    *number = n == 0 ? 0 : QByteArray(text).trimmed().toLongLong(&isNumber);
+    if (n >= 0 && n <= MaxCountBytes && isNumber && *number >= 0)
         return true;
     *why = QStringLiteral("the station's record count %1 cannot be read: %2")
-               .arg(path(),
-                    !read && fd < 0 ? qt_error_string(error) : QStringLiteral("it holds no count"));
+               .arg(path(), n < 0 ? qt_error_string(errno) : QStringLiteral("it holds no count"));
     return false;
 }
 
 bool RecordSequence::keep(qint64 number, QString *why) const {
-    // Whole or not at all: written aside, on the disk, then named into place.
-    const QByteArray name = QFile::encodeName(name_ + QStringLiteral(".seq"));
-    const QByteArray part = "." + name + ".part";
-    const QByteArray text = QByteArray::number(number) + '\n';
-    const int fd = ::openat(dir_, part.constData(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    bool kept = fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size() &&
-                ::fdatasync(fd) == 0;
-    int error = errno;
-    if (fd >= 0)
-        ::close(fd);
-    if (kept &&
-        (::renameat(dir_, part.constData(), dir_, name.constData()) != 0 || ::fsync(dir_) != 0)) {
-        kept = false;
-        error = errno;
-    }
-    if (kept)
+    // Always as long, in place: the count stays one block of the file, written whole, and a
+    // record costs one sync of it.
+    const QByteArray text = QByteArray::number(number).rightJustified(CountDigits, '0') + '\n';
+    if (::pwrite(fd_, text.constData(), size_t(text.size()), 0) == text.size() &&
+        ::ftruncate(fd_, text.size()) == 0 && ::fdatasync(fd_) == 0)
         return true;
     *why = QStringLiteral("the station's record count %1 cannot be kept: %2")
-               .arg(path(), qt_error_string(error));
-    ::unlinkat(dir_, part.constData(), 0);
+               .arg(path(), qt_error_string(errno));
     return false;
 }
 
@@ -121,7 +109,7 @@ bool RecordSequence::next(qint64 *number, QString *why) {
     const std::lock_guard<std::mutex> guard(mutex_);
     if (!open(why))
         return false;
-    while (::flock(lock_, LOCK_EX) != 0) {
+    while (::flock(fd_, LOCK_EX) != 0) {
         if (errno != EINTR) {
             *why = QStringLiteral("cannot lock the station's record count %1: %2")
                        .arg(path(), qt_error_string(errno));
@@ -130,7 +118,7 @@ bool RecordSequence::next(qint64 *number, QString *why) {
     }
     qint64 given = 0;
     const bool kept = last(&given, why) && keep(given + 1, why);
-    ::flock(lock_, LOCK_UN);
+    ::flock(fd_, LOCK_UN);
     if (kept)
         *number = given + 1;
     return kept;
