@@ -43,7 +43,8 @@ _torvane_cli()
             COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
             return
             ;;
-        --report | --recipe | --publish-password-file | --publish-ca)
+        --report | --recipe | --publish-password-file | --publish-ca | --publish-cert | \
+            --publish-key)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return
@@ -72,7 +73,8 @@ _torvane_cli()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
-                --station | --outbox | --lot | --retries | --expect-sha256 | --recipe) ((i++)) ;;
+                --publish-cert | --publish-key | --station | --outbox | --lot | --retries | \
+                --expect-sha256 | --recipe) ((i++)) ;;
             --then)
                 args=()
                 first=
@@ -87,7 +89,8 @@ _torvane_cli()
         case ${args[0]-} in
             download | upload | verify)
                 options="--port --report --watch --trace --lot --retries --publish"
-                options+=" --publish-password-file --publish-ca --station --outbox --then"
+                options+=" --publish-password-file --publish-ca --publish-cert --publish-key"
+                options+=" --station --outbox --then"
                 if [[ ${args[0]} == upload ]]; then
                     options+=" --overwrite"
                 else

@@ -62,6 +62,7 @@ QJsonObject RecordObject(const BoardRecord &r) {
             steps.append(StepObject(step));
         object.insert(QStringLiteral("steps"), steps);
     }
+    AddStamp(&object, r.stamp);
     return object;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/transfer_mode.h"
+#include "plant/record_stamp.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -58,9 +59,10 @@ struct BoardRecord {
     // Each step the attempt ran (or refused), in order; a one-step job's record has none, and is
     // as it always was.
     std::vector<StepRecord> steps;
+    RecordStamp stamp; // its id, station and number, given as it is written
 };
 
-// The record as JSON, and as one line of it, '\n' included.
+// The record as JSON, stamped, and as one line of it, '\n' included.
 QJsonObject RecordObject(const BoardRecord &record);
 QByteArray RecordLine(const BoardRecord &record);
 

@@ -225,8 +225,8 @@ QString fromHere(const QString &path) {
 QString holdFromHere(StationPlan *plan) {
     for (JobStep &step : plan->steps)
         step.file = fromHere(step.file);
-    for (QString *file :
-         {&plan->report, &plan->publish.passwordFile, &plan->publish.caFile, &plan->publish.outbox})
+    for (QString *file : {&plan->report, &plan->publish.passwordFile, &plan->publish.caFile,
+                          &plan->publish.certFile, &plan->publish.keyFile, &plan->publish.outbox})
         *file = fromHere(*file);
     for (QString &port : plan->ports) {
         if (!port.contains(QLatin1Char('/')) || !QDir::isRelativePath(port))

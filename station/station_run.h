@@ -4,6 +4,7 @@
 #include "ports/com_numbering.h"
 #include "ports/port_watch.h"
 #include "station/board_run.h"
+#include "station/boards.h"
 #include "station/held_image.h"
 #include "station/report_file.h"
 #include "station/station_plan.h"
@@ -19,13 +20,13 @@
 #include <vector>
 
 class Lot;
+class RecordSequence;
 
 class Publisher;
 
 // What a run holds while its boards run: the report the records go to and the images of the
 // job's downloads and read-backs, each read once and held locked, that every board is sent or
 // compared with.
-
 class StationRun {
 public:
     StationRun(StationPlan plan, const StopFlag *stop);
@@ -61,6 +62,8 @@ public:
     ReportFile *report() const { return report_.get(); }
     // The records' publisher once begin() has started it; none when the plan does not publish.
     const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
+    // Where the boards' records go once begin() has made it, numbered wherever they are kept.
+    RecordTargets records() const;
     // The plan's lot, once open() has read it; else none.
     Lot *lot() const { return lot_.get(); }
     std::chrono::steady_clock::time_point start() const { return start_; }
@@ -77,6 +80,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<ReportFile> report_;
     std::shared_ptr<Publisher> publisher_;
+    std::unique_ptr<RecordSequence> sequence_;
     std::vector<HeldImage> images_; // by step; none for an upload's
     std::unique_ptr<Lot> lot_;
 };
