@@ -1,7 +1,7 @@
 // Publishing's figures, as rows of bench/run.sh's table: a station of 32 emulated boards whose
 // records go to a real broker (TLS, password) against the same station not publishing, and
 // 10,000 records waiting in an outbox delivered once the broker is back, and what a publisher
-// costs while its broker takes the connection and never answers.
+// costs while its broker takes the connection and never answers, in CPU and in a run's time.
 #include "bench/build_folder.h"
 #include "bench/child_run.h"
 #include "bench/cpu_time.h"
@@ -12,6 +12,7 @@
 #include "harness/loopback.h"
 #include "ops/status_text.h"
 #include "plant/publisher.h"
+#include "plant/record_stamp.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -55,6 +56,12 @@ std::optional<double> station(const QString &cli, const QStringList &ports, cons
     return result.wallSeconds;
 }
 
+// The data image every board is sent; empty when it cannot be written.
+QString writeImage(const QString &folder) {
+    const QString data = folder + QStringLiteral("/data.bin");
+    return WriteRandomImage(data, 262144, 20261208) ? data : QString();
+}
+
 QString stationRow(const QString &bin, const QString &folder, TestBroker &broker) {
     const EmulatedDevices devices(bin + QStringLiteral("/device/torvane-device"), Boards,
                                   {QStringLiteral("--pace"), QString::number(Baud),
@@ -63,8 +70,8 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
     const QStringList ports = devices.paths();
     if (ports.isEmpty())
         return QStringLiteral("failed: the emulator gave no ports");
-    const QString data = folder + QStringLiteral("/data.bin");
-    if (!WriteRandomImage(data, 262144, 20261208))
+    const QString data = writeImage(folder);
+    if (data.isEmpty())
         return QStringLiteral("failed: cannot write the image");
     const QString outbox = folder + QStringLiteral("/outbox");
     const QStringList publish{QStringLiteral("--publish"),
@@ -99,7 +106,7 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
 
 // A record as a station writes one.
 QJsonObject sampleRecord(int k) {
-    return QJsonObject{
+    QJsonObject record{
         {QStringLiteral("start"), QStringLiteral("2026-12-08T01:47:32.742Z")},
         {QStringLiteral("end"), QStringLiteral("2026-12-08T01:47:46.865Z")},
         {QStringLiteral("host"), QStringLiteral("line1-pc4")},
@@ -116,6 +123,10 @@ QJsonObject sampleRecord(int k) {
         {QStringLiteral("seconds"), 14.123},
         {QStringLiteral("blocksPerSecond"), 78.2},
     };
+    RecordStamp stamp = NewStamp(QStringLiteral("bench"));
+    stamp.seq = k;
+    AddStamp(&record, stamp);
+    return record;
 }
 
 void backlogRows(const QString &folder, TestBroker &broker) {
@@ -178,9 +189,8 @@ void backlogRows(const QString &folder, TestBroker &broker) {
         QStringLiteral("-"));
 }
 
-// A broker that is hung (stopped, or its host under water): the system takes the connection
-// into the listener's queue, and nothing ever answers. The publisher waits for it as it waits for
-// any broker; the figure is the CPU it takes meanwhile, which a line PC's boards need.
+// The publisher waits for a hung broker as it waits for any broker; the figure is the CPU it
+// takes meanwhile, which a line PC's boards need.
 void silentBrokerRow(const QString &folder) {
     const QString figure = QStringLiteral(
         "CPU of the publisher while its broker takes the connection and never answers");
@@ -212,12 +222,55 @@ void silentBrokerRow(const QString &folder) {
     publisher.finish(0ms);
 }
 
+// What a hung broker costs a run of one board: the run publishing to it against the same run
+// not publishing, the best of each. The records wait in the outbox for the next run.
+void silentRunRow(const QString &bin, const QString &folder) {
+    const QString figure = QStringLiteral("A run of one board publishing to a broker that takes "
+                                          "the connection and never answers: seconds beyond the "
+                                          "same run not publishing");
+    const auto fail = [&](const QString &why) { row(figure, why, QStringLiteral("<= 2")); };
+    const SilentListener listener;
+    const QString data = writeImage(folder);
+    if (listener.port() == 0 || data.isEmpty())
+        return fail(QStringLiteral("failed: no listener or image"));
+    const EmulatedDevices device(bin + QStringLiteral("/device/torvane-device"),
+                                 {QStringLiteral("--erase-time"), QStringLiteral("0"),
+                                  QStringLiteral("--program-time"), QStringLiteral("0")});
+    if (device.paths().isEmpty())
+        return fail(QStringLiteral("failed: the emulator gave no port"));
+    const QStringList ports = device.paths();
+    const QStringList publish{
+        QStringLiteral("--publish"),
+        QStringLiteral("mqtt://127.0.0.1:%1/plant/line1/records").arg(listener.port()),
+        QStringLiteral("--outbox"), folder + QStringLiteral("/silent-run")};
+    const QString cli = bin + QStringLiteral("/cli/torvane-cli");
+    const QString errors = folder + QStringLiteral("/silent-run.err");
+    station(cli, ports, data, {}, errors);
+    double plain = 1e9;
+    double silent = 1e9;
+    for (int k = 0; k < Tries; ++k) {
+        const auto a = station(cli, ports, data, {}, errors);
+        const auto b = station(cli, ports, data, publish, errors);
+        if (!a || !b)
+            return fail(QStringLiteral("failed"));
+        plain = std::min(plain, *a);
+        silent = std::min(silent, *b);
+    }
+    row(figure,
+        QStringLiteral("%1 s (%2 s against %3 s, best of %4 each)")
+            .arg(Number(silent - plain, 2), Number(silent, 2), Number(plain, 2),
+                 QString::number(Tries)),
+        QStringLiteral("<= 2"));
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     const QString bin = BuildFolder(argc, argv);
     QTemporaryDir work;
+    // The stations' counts and the outbox's key are the benchmark's, never the user's.
+    qputenv("XDG_STATE_HOME", QFile::encodeName(work.filePath(QStringLiteral("state"))));
     TestBroker broker;
     if (const QString why = broker.start(); !why.isEmpty()) {
         Say(QStringLiteral("no broker: %1").arg(why));
@@ -233,5 +286,6 @@ int main(int argc, char *argv[]) {
     backlogRows(work.path(), broker);
     Say(QStringLiteral("a broker that never answers"));
     silentBrokerRow(work.path());
+    silentRunRow(bin, work.path());
     return 0;
 }

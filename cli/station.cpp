@@ -214,7 +214,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     totals.setLot(run.lot());
     std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
     {
-        Boards boards(*events, run.report(), &totals, run.publisher().get());
+        Boards boards(*events, run.records(), &totals);
         std::map<int, size_t> place; // board -> its port's place among the ports named
         for (size_t i = 0; i < jobs.size(); ++i)
             place[boards.launch(std::move(jobs[i]))] = i;
@@ -285,7 +285,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     totals.setLot(run.lot());
     std::map<int, QString> names; // board -> the port it runs on
     CatchStopSignals();
-    Boards boards(events, run.report(), &totals, run.publisher().get());
+    Boards boards(events, run.records(), &totals);
     const auto footer = [&] {
         // A board cut short is not done.
         const BoardCounts counts = totals.counts();

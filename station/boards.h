@@ -18,8 +18,18 @@
 class ConsoleOutput;
 class Publisher;
 class QThread;
+class RecordSequence;
 class ReportFile;
 class StationTotals;
+
+// Where each board's record goes: numbered for `station` by `sequence` (when given), then into
+// `report` and `publisher`, where they are given.
+struct RecordTargets {
+    ReportFile *report = nullptr;
+    Publisher *publisher = nullptr;
+    RecordSequence *sequence = nullptr;
+    QString station;
+};
 
 // As many as the emulator plays, and more than the largest station one PC drives.
 inline constexpr int MostBoardsAtOnce = 256;
@@ -32,10 +42,9 @@ inline constexpr int MostBoardsAtOnce = 256;
 // finds boards ended.
 class Boards {
 public:
-    // Each board's end is counted in `totals` (when given) before ended() says it. Each record
-    // goes to `report` and then to `publisher`, where they are given.
-    Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr,
-           Publisher *publisher = nullptr);
+    // Each board's end is counted in `totals` (when given) before ended() says it. A record
+    // that none of `records` keeps makes its board's run fail as a report refusing it does.
+    Boards(StationEvents &events, RecordTargets records, StationTotals *totals = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -69,12 +78,17 @@ private:
                    ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
+    // The record's id, station and number.
+    void stamp(BoardRecord &record, ConsoleOutput &output);
+    // The board's run fails for a record not kept, as `why` says; its own cause stays first.
+    static void notKept(BoardOutcome &outcome, const QString &why);
+    // The board ended: the station's state on the broker counts it.
+    void ended(int board, const BoardOutcome &outcome);
     void count(const BoardOutcome &outcome, ConsoleOutput &output);
 
     StationEvents &events_;
-    ReportFile *report_;
+    RecordTargets records_;
     StationTotals *totals_;
-    Publisher *publisher_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs

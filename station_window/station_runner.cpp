@@ -91,8 +91,8 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
         rows_.slotFor(job.portName);
     totals_.reset();
     totals_.setLot(run_->lot());
-    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(),
-                                       &totals_, run_->publisher().get());
+    boards_ =
+        std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->records(), &totals_);
     if (plan.watch)
         watch_ = std::make_unique<WatchThread>(*run_, comPorts_,
                                                [this](const WatchStep &step) { look(step); });
