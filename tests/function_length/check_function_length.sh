@@ -13,7 +13,6 @@ limit=100
 known="
 station_window/station_controls.cpp StationControls::StationControls
 station/board_run.cpp RunBoard
-plant/publisher.cpp Publisher::connectAndSend
 "
 
 cd "$root"
