@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -56,6 +57,26 @@ std::optional<double> station(const QString &cli, const QStringList &ports, cons
     return result.wallSeconds;
 }
 
+// The best wall times, not publishing and with `publish`, of `Tries` runs of each in turn,
+// after one unmeasured run (the emulator's own start): a burst of other work is not the tool's.
+// Nothing when a run failed.
+std::optional<std::pair<double, double>> bestOfEach(const QString &cli, const QStringList &ports,
+                                                    const QString &data, const QStringList &publish,
+                                                    const QString &errors) {
+    station(cli, ports, data, {}, errors);
+    double plain = 1e9;
+    double published = 1e9;
+    for (int k = 0; k < Tries; ++k) {
+        const auto a = station(cli, ports, data, {}, errors);
+        const auto b = station(cli, ports, data, publish, errors);
+        if (!a || !b)
+            return std::nullopt;
+        plain = std::min(plain, *a);
+        published = std::min(published, *b);
+    }
+    return std::pair{plain, published};
+}
+
 // The data image every board is sent; empty when it cannot be written.
 QString writeImage(const QString &folder) {
     const QString data = folder + QStringLiteral("/data.bin");
@@ -84,19 +105,10 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
                               outbox};
     const QString cli = bin + QStringLiteral("/cli/torvane-cli");
     const QString errors = folder + QStringLiteral("/station.err");
-    // Every board serves one unmeasured operation first (the emulator's own start); then the
-    // two kinds of run in turn, the best of each: a burst of other work is not the tool's.
-    station(cli, ports, data, {}, errors);
-    double plain = 1e9;
-    double published = 1e9;
-    for (int k = 0; k < Tries; ++k) {
-        const auto a = station(cli, ports, data, {}, errors);
-        const auto b = station(cli, ports, data, publish, errors);
-        if (!a || !b)
-            return QStringLiteral("failed");
-        plain = std::min(plain, *a);
-        published = std::min(published, *b);
-    }
+    const auto best = bestOfEach(cli, ports, data, publish, errors);
+    if (!best)
+        return QStringLiteral("failed");
+    const auto [plain, published] = *best;
     const qsizetype left = QDir(outbox).entryList({QStringLiteral("*.json")}, QDir::Files).size();
     return QStringLiteral("%1 s against %2 s: ratio %3 (best of %4 each; %5 records left in the "
                           "outbox)")
@@ -245,17 +257,10 @@ void silentRunRow(const QString &bin, const QString &folder) {
         QStringLiteral("--outbox"), folder + QStringLiteral("/silent-run")};
     const QString cli = bin + QStringLiteral("/cli/torvane-cli");
     const QString errors = folder + QStringLiteral("/silent-run.err");
-    station(cli, ports, data, {}, errors);
-    double plain = 1e9;
-    double silent = 1e9;
-    for (int k = 0; k < Tries; ++k) {
-        const auto a = station(cli, ports, data, {}, errors);
-        const auto b = station(cli, ports, data, publish, errors);
-        if (!a || !b)
-            return fail(QStringLiteral("failed"));
-        plain = std::min(plain, *a);
-        silent = std::min(silent, *b);
-    }
+    const auto best = bestOfEach(cli, ports, data, publish, errors);
+    if (!best)
+        return fail(QStringLiteral("failed"));
+    const auto [plain, silent] = *best;
     row(figure,
         QStringLiteral("%1 s (%2 s against %3 s, best of %4 each)")
             .arg(Number(silent - plain, 2), Number(silent, 2), Number(plain, 2),
