@@ -327,6 +327,19 @@ void Bench::pacedRows() {
                              : QStringLiteral("failed"),
                     QStringLiteral(">= 0.99")});
 
+    // The image just sent read back and compared with its file: an upload on the wire, its
+    // blocks coming from the device and acknowledged.
+    Say(QStringLiteral("Verify Data paced at %1 bit/s (about 27 s)").arg(PacedBaud));
+    const Timing readBack = runCli(programs, {QStringLiteral("verify"), QStringLiteral("data"),
+                                              data, QStringLiteral("--port"), device.path()});
+    rows.push_back(
+        {QStringLiteral("CLI, Verify Data (read-back) paced at 115200 bit/s (1,040 blocks)"),
+         readBack.ok ? QStringLiteral("%1 s against the line's %2 s: efficiency %3")
+                           .arg(Number(readBack.transfer, 3), Number(minimum, 3),
+                                Number(minimum / readBack.transfer, 4))
+                     : QStringLiteral("failed"),
+         QStringLiteral(">= 0.99")});
+
     // The same line behind a USB adapter whose latency timer holds each answer until it
     // fires, with a boot loader that answers one connect request only.
     Say(QStringLiteral("Download Data paced, behind a 16 ms latency timer (about 35 s)"));

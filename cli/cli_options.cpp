@@ -23,7 +23,13 @@ QString description() {
         "  torvane-cli upload KIND FILE --port PORT [--port PORT ...] [--overwrite] [--report "
         "FILE]\n"
         "        [--lot NAME] [--retries N]      KIND: software, data, default\n"
-        "        either one also [--trace] [--station NAME] [--publish URL\n"
+        "  torvane-cli verify KIND FILE [--expect-sha256 HEX] --port PORT ...\n"
+        "        reads the device's image back and compares it with FILE; KIND: software, data,\n"
+        "        default\n"
+        "  torvane-cli STEP [--then STEP ...] --port PORT ...\n"
+        "        a job: each STEP (COMMAND KIND FILE [--expect-sha256 HEX]) in order on each\n"
+        "        device, the port kept open between them; a step that fails ends the job\n"
+        "        any of them also [--trace] [--station NAME] [--publish URL\n"
         "        [--publish-password-file FILE] [--publish-ca FILE]\n"
         "        [--publish-cert FILE --publish-key FILE] [--outbox DIR]]\n"
         "  torvane-cli --recipe FILE [--lot NAME] [--trace] [--watch]\n"
@@ -55,15 +61,21 @@ QString description() {
         "broker has taken it, and keeps the station's state there (online, offline, backlog).\n"
         "A record kept neither by the report nor by the outbox fails its device (exit 9).\n"
         "\n"
-        "--retries N runs a device's operation again from the start, after a pause of a\n"
+        "A job's every file is checked before any device starts; a refusal names its step.\n"
+        "Each device's job has one record, with each step's command, kind, file, size,\n"
+        "SHA-256, exit code, cause and seconds in \"steps\". A read-back that differs ends\n"
+        "with exit 11, naming the first block and byte that differ.\n"
+        "\n"
+        "--retries N runs a device's job again from the step that failed, after a pause of a\n"
         "second, when it failed to connect, transfer, verify, erase or program or the device\n"
-        "was lost, up to N more times; a refused file or port and Ctrl-C are never retried.\n"
+        "was lost, up to N more times; a refused file or port, a read-back that differs and\n"
+        "Ctrl-C are never retried.\n"
         "Each attempt has its record; the last one is the device's result. --lot NAME counts\n"
         "each device (passed, failed, stopped) into the lot NAME, kept in\n"
         "$XDG_STATE_HOME/torvane (~/.local/state/torvane) across runs.\n"
         "\n"
         "A recipe (--recipe FILE) holds the arguments one to a line, '#' starting a comment:\n"
-        "the operation (download data /srv/img/data.bin) and the options (--port COM.01).\n"
+        "each step in order (download data /srv/img/data.bin) and the options (--port COM.01).\n"
         "Beside it only --lot, which replaces the recipe's, --trace, and --watch, which runs\n"
         "it as a watch whether it says so or not, may be given.\n"
         "\n"
@@ -112,10 +124,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     // In the order --help has always listed them, the newer ones after.
     parser.addOptions({stationOptions.port, stationOptions.overwrite, stationOptions.trace,
                        stationOptions.report, stationOptions.watch, stationOptions.expectSha256,
-                       stationOptions.lot, stationOptions.retries, stationOptions.recipe});
+                       stationOptions.lot, stationOptions.retries, stationOptions.then,
+                       stationOptions.recipe});
     parser.addOptions(stationOptions.publishing.all());
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("download, upload or ports"));
+                                 QStringLiteral("download, upload, verify or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
 
@@ -133,30 +146,26 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     }
 
     CliOptions &options = result.options;
-    if (const QString error = ApplyRecipe(parser, stationOptions, arguments, &options.recipe);
+    QStringList given = arguments;
+    if (const QString error = ApplyRecipe(parser, stationOptions, &given, &options.recipe);
         !error.isEmpty())
         return fail(error);
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0).toLower();
-    if (!positional.isEmpty() && command != QLatin1String("download") &&
-        command != QLatin1String("upload") && command != QLatin1String("ports"))
-        return fail(
-            QStringLiteral("unknown command '%1': download, upload or ports").arg(positional[0]));
     if (command == QLatin1String("ports")) {
         if (positional.size() != 1)
             return fail(QStringLiteral("ports takes no arguments"));
         result.action = ParsedCommandLine::Action::ListPorts;
         return result;
     }
-    if (positional.size() > 3)
-        // The shell gave out an unquoted pattern's matches: --port took the first.
-        return fail(QStringLiteral("unexpected argument %1 after FILE: quote a pattern of "
-                                   "ports ('board/tty*') or give --port before each port")
-                        .arg(positional.value(3)));
-    if (positional.size() != 3)
-        return fail(QStringLiteral("expected: download|upload KIND FILE --port PORT"));
+    if (!positional.isEmpty() && command != QLatin1String("download") &&
+        command != QLatin1String("upload") && command != QLatin1String("verify"))
+        return fail(QStringLiteral("unknown command '%1': download, upload, verify or ports")
+                        .arg(positional[0]));
+    if (positional.isEmpty())
+        return fail(QStringLiteral("expected: download|upload|verify KIND FILE --port PORT"));
     if (const QString error =
-            ReadStationArguments(parser, stationOptions, positional, true, &options.plan);
+            ReadStationArguments(parser, stationOptions, given, true, &options.plan);
         !error.isEmpty())
         return fail(options.recipe.isEmpty() ? error
                                              : QStringLiteral("%1: %2").arg(options.recipe, error));

@@ -43,8 +43,9 @@ void printLine(const QString &text) {
     std::fflush(stdout);
 }
 
-QString modeName(const CliOptions &options) {
-    return QLatin1String(ModeName(options.plan.mode));
+// The job by its steps' names: "Download Data"; "Download Loader, Download All, Verify Default".
+QString jobName(const CliOptions &options) {
+    return JobName(options.plan.steps);
 }
 
 // How a run on one port ended, in its last line: a device's verdict as its record words it
@@ -56,20 +57,25 @@ QString onePortEnding(ExitCode code, const OperationResult &result) {
     return verdict ? ResultText(code, result) : QLatin1String(ExitCodeMeaning(code));
 }
 
-// The last line of a run on one port: the result, and on success the image's bytes and the rate
-// they moved at.
-QString onePortResult(ExitCode code, const OperationResult &result, const CliOptions &options,
-                      Clock::duration time) {
-    const QString name = modeName(options);
-    if (code != ExitCode::Success)
+// The last line of a run on one port: the result, and on success the images' bytes and the rate
+// they moved at. A job of several steps that failed names the step.
+QString onePortResult(ExitCode code, const BoardOutcome &outcome, const CliOptions &options) {
+    if (code != ExitCode::Success) {
+        const QString what = options.plan.steps.size() > 1 && !outcome.stepName.isEmpty()
+                                 ? QStringLiteral("%1 (step %2 of %3)")
+                                       .arg(outcome.stepName)
+                                       .arg(outcome.step + 1)
+                                       .arg(options.plan.steps.size())
+                                 : jobName(options);
         return QStringLiteral("torvane-cli: %1 on %2: %3 (exit %4)")
-            .arg(name, options.portName, onePortEnding(code, result))
+            .arg(what, options.portName, onePortEnding(code, outcome.result))
             .arg(int(code));
-    const qint64 bytes = ImageSize(options.plan.mode);
-    const double seconds = std::chrono::duration<double>(time).count();
+    }
+    const qint64 bytes = JobBytes(options.plan.steps);
+    const double seconds = std::chrono::duration<double>(outcome.operationTime).count();
     const double rate = seconds > 0 ? double(bytes) / seconds : 0;
     return QStringLiteral("torvane-cli: success: %1, %2 bytes in %3 s, %4 bytes/s")
-        .arg(name)
+        .arg(jobName(options))
         .arg(bytes)
         .arg(seconds, 0, 'f', 3)
         .arg(qint64(rate));
@@ -145,6 +151,10 @@ void finishPublishing(const StationRun &run, bool interrupted) {
 
 QString refusalText(const StationRefusal &refusal) {
     using Kind = StationRefusal::Kind;
+    // A refused file of a job's step says which step it is.
+    const QString step =
+        refusal.step > 0 ? QStringLiteral("step %1 (%2): ").arg(refusal.step).arg(refusal.stepName)
+                         : QString();
     switch (refusal.kind) {
     case Kind::File:
         break;
@@ -156,11 +166,11 @@ QString refusalText(const StationRefusal &refusal) {
         return QStringLiteral("--port %1 and --port %2 would both save to %3")
             .arg(refusal.first, refusal.second, refusal.place);
     case Kind::ImageDiffers:
-        return QStringLiteral("%1 is not the image expected: its SHA-256 is %2, --expect-sha256 "
-                              "says %3; no device was started")
-            .arg(refusal.place, refusal.actual, refusal.expected);
+        return step + QStringLiteral("%1 is not the image expected: its SHA-256 is %2, "
+                                     "--expect-sha256 says %3; no device was started")
+                          .arg(refusal.place, refusal.actual, refusal.expected);
     }
-    return refusal.error;
+    return refusal.error.isEmpty() ? refusal.error : step + refusal.error;
 }
 
 // The lot's counts so far, after a run's result: with what other stations counted, and with
@@ -182,9 +192,9 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     if (const QString text = refusalText(refusal); !text.isEmpty())
         say(QStringLiteral("torvane-cli: %1").arg(text));
     if (one)
-        printLine(onePortResult(refusal.code, OperationResult{}, options, {}));
+        printLine(onePortResult(refusal.code, BoardOutcome{}, options));
     else if (refusal.code == ExitCode::FileRefused)
-        printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(modeName(options)));
+        printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(jobName(options)));
     return int(refusal.code);
 }
 
@@ -232,7 +242,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         // A terminal's progress line is the board's while it runs: publishing speaks after it.
         finishPublishing(run, outcome.code == ExitCode::Interrupted);
         printLot(run);
-        printLine(onePortResult(outcome.code, outcome.result, options, outcome.operationTime));
+        printLine(onePortResult(outcome.code, outcome, options));
         return int(outcome.code);
     }
     view->close();
@@ -248,7 +258,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     std::fputs(SummaryTable(all).toLocal8Bit().constData(), stdout);
     printLot(run);
     if (counts.stopped) {
-        printLine(QStringLiteral("torvane-cli: %1: interrupted (exit 130)").arg(modeName(options)));
+        printLine(QStringLiteral("torvane-cli: %1: interrupted (exit 130)").arg(jobName(options)));
         return int(ExitCode::Interrupted);
     }
     if (failed) {
@@ -258,7 +268,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         });
         printLine(QStringLiteral("torvane-cli: %1: %2 of %3 succeeded%4; some devices failed "
                                  "(exit 10)")
-                      .arg(modeName(options))
+                      .arg(jobName(options))
                       .arg(int(all.size()) - failed)
                       .arg(Counted(qint64(all.size()), "device", "devices"))
                       .arg(unrecorded ? QStringLiteral("; %1 %2 done, but not recorded")
@@ -268,9 +278,9 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         return int(ExitCode::SomeDevicesFailed);
     }
     printLine(QStringLiteral("torvane-cli: success: %1 on %2, %3 bytes each, in %4 s")
-                  .arg(modeName(options))
+                  .arg(jobName(options))
                   .arg(Counted(qint64(all.size()), "device", "devices"))
-                  .arg(ImageSize(options.plan.mode))
+                  .arg(JobBytes(options.plan.steps))
                   .arg(wall, 0, 'f', 3));
     return int(ExitCode::Success);
 }

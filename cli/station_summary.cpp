@@ -14,7 +14,19 @@ double operationSeconds(const BoardOutcome &outcome) {
 QString rate(const BoardOutcome &outcome) {
     if (outcome.code != ExitCode::Success || operationSeconds(outcome) <= 0)
         return QStringLiteral("-");
-    return QString::number(qint64(double(outcome.record.imageSize) / operationSeconds(outcome)));
+    return QString::number(qint64(double(outcome.bytes) / operationSeconds(outcome)));
+}
+
+// Why it failed; in a job of several steps, in which step.
+QString causeOf(const BoardOutcome &outcome) {
+    const QString &cause = outcome.record.cause;
+    if (outcome.steps < 2 || outcome.code == ExitCode::Success || outcome.stepName.isEmpty())
+        return cause;
+    const QString step = QStringLiteral("step %1 of %2, %3")
+                             .arg(outcome.step + 1)
+                             .arg(outcome.steps)
+                             .arg(outcome.stepName);
+    return cause.isEmpty() ? step : QStringLiteral("%1: %2").arg(step, cause);
 }
 
 QString seconds(const BoardOutcome &outcome) {
@@ -37,7 +49,7 @@ QString BoardResultText(const BoardOutcome &outcome) {
         return QStringLiteral("%1  %2 s  %3 bytes/s  (exit 0%4)")
             .arg(outcome.record.result, seconds(outcome), rate(outcome), attempt);
     const QString cause =
-        outcome.record.cause.isEmpty() ? QString() : QStringLiteral("  ") + outcome.record.cause;
+        causeOf(outcome).isEmpty() ? QString() : QStringLiteral("  ") + causeOf(outcome);
     return QStringLiteral("%1%2  (exit %3%4)")
         .arg(outcome.record.result, cause)
         .arg(int(outcome.code))
@@ -50,16 +62,15 @@ QString SummaryTable(const std::vector<BoardOutcome> &outcomes) {
                              QStringLiteral("SECONDS"), QStringLiteral("BYTES/S"),
                              QStringLiteral("CAUSE")};
     // The causes' column only where a board has one.
-    const bool causes = std::any_of(outcomes.begin(), outcomes.end(), [](const BoardOutcome &o) {
-        return !o.record.cause.isEmpty();
-    });
+    const bool causes = std::any_of(outcomes.begin(), outcomes.end(),
+                                    [](const BoardOutcome &o) { return !causeOf(o).isEmpty(); });
     std::vector<QStringList> rows{causes ? header : header.mid(0, header.size() - 1)};
     for (const BoardOutcome &outcome : outcomes) {
         const BoardRecord &r = outcome.record;
         rows.push_back({r.port, r.device.isEmpty() ? QStringLiteral("-") : r.device, r.result,
                         QString::number(r.exitCode), seconds(outcome), rate(outcome)});
         if (causes)
-            rows.back() << r.cause;
+            rows.back() << causeOf(outcome);
     }
     std::vector<int> widths(size_t(rows.front().size()), 0);
     for (const QStringList &row : rows) {

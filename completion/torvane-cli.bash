@@ -67,13 +67,18 @@ _torvane_cli()
             ;;
     esac
 
-    # The command and its arguments, options and their values left out.
-    local args=() i
+    # The step being typed (after the last --then) and its arguments, options and their values
+    # left out; whether it is the job's first.
+    local args=() first=1 i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
                 --publish-cert | --publish-key | --station | --outbox | --lot | --retries | \
                 --expect-sha256 | --recipe) ((i++)) ;;
+            --then)
+                args=()
+                first=
+                ;;
             -*) ;;
             *) args+=("${words[i]}") ;;
         esac
@@ -82,10 +87,10 @@ _torvane_cli()
     if [[ $cur == -* ]]; then
         local options="--help --version --recipe --lot --trace"
         case ${args[0]-} in
-            download | upload)
+            download | upload | verify)
                 options="--port --report --watch --trace --lot --retries --publish"
                 options+=" --publish-password-file --publish-ca --publish-cert --publish-key"
-                options+=" --station --outbox"
+                options+=" --station --outbox --then"
                 if [[ ${args[0]} == upload ]]; then
                     options+=" --overwrite"
                 else
@@ -99,16 +104,20 @@ _torvane_cli()
     fi
 
     case ${#args[@]} in
-        0) COMPREPLY=($(compgen -W "download upload ports" -- "$cur")) ;;
+        0)
+            local commands="download upload verify"
+            [[ -n $first ]] && commands+=" ports"
+            COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+            ;;
         1)
             case ${args[0]} in
                 download) COMPREPLY=($(compgen -W "software data default loader all" -- "$cur")) ;;
-                upload) COMPREPLY=($(compgen -W "software data default" -- "$cur")) ;;
+                upload | verify) COMPREPLY=($(compgen -W "software data default" -- "$cur")) ;;
             esac
             ;;
         2)
             case ${args[0]} in
-                download | upload)
+                download | upload | verify)
                     compopt -o filenames 2>/dev/null
                     COMPREPLY=($(compgen -f -- "$cur"))
                     ;;

@@ -17,11 +17,14 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #ifdef Q_OS_LINUX
+#include <linux/kcmp.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #endif
 #include <termios.h>
 #include <unistd.h>
 
+#include <optional>
 #include <vector>
 
 namespace {
@@ -126,6 +129,40 @@ bool isMasterOf(const char *pid, const char *fd, int index) {
     bool ok = false;
     return value.trimmed().toInt(&ok) == index && ok;
 }
+
+// This process's own descriptors of `device`.
+std::vector<int> ownDescriptors(dev_t device) {
+    std::vector<int> own;
+    DIR *fds = ::opendir("/proc/self/fd");
+    if (!fds)
+        return own;
+    while (const dirent *fd = ::readdir(fds)) {
+        char *end = nullptr;
+        const long number = std::strtol(fd->d_name, &end, 10);
+        struct stat st {};
+        if (end != fd->d_name && *end == '\0' && ::fstat(int(number), &st) == 0 &&
+            S_ISCHR(st.st_mode) && st.st_rdev == device)
+            own.push_back(int(number));
+    }
+    ::closedir(fds);
+    return own;
+}
+
+// Whether descriptor `fd` of process `pid` is one of `own` itself, not an opening of its own: a
+// child between its fork and its exec (a helper program being started) holds a copy of every
+// descriptor of ours for a moment, our port's included.
+bool copyOfOurs(long pid, long fd, const std::vector<int> &own) {
+#ifdef SYS_kcmp
+    return std::any_of(own.begin(), own.end(), [&](int ours) {
+        return ::syscall(SYS_kcmp, ::getpid(), pid, KCMP_FILE, ours, fd) == 0;
+    });
+#else
+    Q_UNUSED(pid)
+    Q_UNUSED(fd)
+    Q_UNUSED(own)
+    return false;
+#endif
+}
 #endif
 
 } // namespace
@@ -140,6 +177,7 @@ QStringList HoldersOf(dev_t device) {
     const dev_t multiplexer = makedev(5, 2);
     const pid_t self = ::getpid();
     std::vector<QByteArray> masters;
+    std::optional<std::vector<int>> own; // looked up once a process has the device open
     while (const dirent *process = ::readdir(processes)) {
         char *end = nullptr;
         const long pid = std::strtol(process->d_name, &end, 10);
@@ -162,10 +200,13 @@ QStringList HoldersOf(dev_t device) {
             if (fd->d_name[0] == '.' || ::fstatat(fds, fd->d_name, &st, 0) != 0 ||
                 !S_ISCHR(st.st_mode))
                 continue;
-            if (st.st_rdev == device)
-                holds = true;
-            else if (ptyIndex >= 0 && st.st_rdev == multiplexer)
+            if (st.st_rdev == device) {
+                if (!own)
+                    own = ownDescriptors(device);
+                holds = holds || !copyOfOurs(pid, std::strtol(fd->d_name, nullptr, 10), *own);
+            } else if (ptyIndex >= 0 && st.st_rdev == multiplexer) {
                 masters.emplace_back(fd->d_name);
+            }
         }
         ::closedir(open);
         // A pty's other end is the device behind it, whether or not it holds the slave too.

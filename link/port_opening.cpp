@@ -20,3 +20,9 @@ std::optional<QString> OpenComPort(TMSComm &comm, int portIndex) {
         return e.message();
     }
 }
+
+void ReuseComPort(TMSComm &comm) {
+    comm.setInputMode(TMSComm::comInputModeText);
+    comm.setInputLen(1);
+    comm.setInBufferCount(0);
+}

@@ -11,6 +11,7 @@
 #include "ops/file_check.h"
 #include "ops/operation_errors.h"
 #include "ops/panel_view.h"
+#include "ops/read_back.h"
 #include "ops/show_status.h"
 #include "ops/transfer_state.h"
 #include "ops/upload.h"
@@ -153,9 +154,17 @@ void Operation::upload(qint32 size) {
     reach(Stage::Save);
     SendCommand(line_, CommandCode::REFS);
     SendCommand(line_, CommandCode::RWFS);
-    const OperationRequest choice = now();
-    if (!SaveReceiveData(state_, size, choice.file, choice.createNewFile, &result_.detail))
-        return fail(StatusCode::SetUpFileFailed);
+    if (request_.readBack()) {
+        // The blocks came whole ("Verify Success!"): what is judged now is whether the device
+        // holds the file, and its verdict is the operation's own.
+        reach(Stage::Compare);
+        if (const auto why = ReadBackDiffers(state_, request_.mode, *request_.image, request_.file))
+            return failBecause(StatusCode::UpdateFailed, *why);
+    } else {
+        const OperationRequest choice = now();
+        if (!SaveReceiveData(state_, size, choice.file, choice.createNewFile, &result_.detail))
+            return fail(StatusCode::SetUpFileFailed);
+    }
     reach(Stage::Done);
     Show(sink_, StatusCode::UpdateSuccess);
     end(StatusCode::UpdateSuccess);
@@ -167,8 +176,9 @@ void Operation::run() {
     state_.OperationAborted = false;
     const qint32 size = ImageSize(request_.mode);
     reach(Stage::FileCheck);
+    // An image held is judged by its size, for a download as for a read-back.
     const bool checked =
-        request_.image && !IsUpload(request_.mode)
+        request_.image
             ? CheckImageSize(sink_, request_.mode, request_.image->size(), &result_.detail)
             : CheckImageFile(sink_, request_.mode, request_.file, &result_.detail);
     if (!checked) {
@@ -176,10 +186,14 @@ void Operation::run() {
         return;
     }
     reach(Stage::PortOpening);
-    line_.MSComm.setPortPath(request_.portPath);
-    if (!OpenPort(line_, request_.portIndex, sink_, &result_.detail)) {
-        result_.ending = Ending::PortUnavailable;
-        return;
+    if (request_.portOpen && line_.MSComm.PortOpen()) {
+        ReuseComPort(line_.MSComm);
+    } else {
+        line_.MSComm.setPortPath(request_.portPath);
+        if (!OpenPort(line_, request_.portIndex, sink_, &result_.detail)) {
+            result_.ending = Ending::PortUnavailable;
+            return;
+        }
     }
     EmptyBar(sink_);
     reach(Stage::Connect);

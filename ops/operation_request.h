@@ -19,7 +19,14 @@ struct OperationRequest {
     // A download's image, read once by a front end that sends it to several devices and holds
     // the file locked meanwhile: the file is then neither opened nor read again, only the size
     // is checked, and every device gets these very bytes. Unset, the file is read as it sends.
+    // For an upload, the image the device's is read back against: the upload runs as any on the
+    // wire, then compares what came with these bytes, `file` naming them, and saves nothing.
     std::shared_ptr<const QByteArray> image;
+    // The port is open already, from the step before on the same board: the operation goes on
+    // on it as it is rather than opening it again.
+    bool portOpen = false;
+
+    bool readBack() const { return IsUpload(mode) && image != nullptr; }
 };
 
 // The window lets the operator change the mode and the file while the handshake runs; the

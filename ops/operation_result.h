@@ -18,6 +18,7 @@ enum class Stage {
     Erase,
     Program,
     Save,
+    Compare, // a read-back's image against the file
     Done,
 };
 

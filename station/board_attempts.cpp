@@ -12,6 +12,9 @@ bool RetryMayCure(const BoardOutcome &outcome) {
     case ExitCode::EraseFailed:
     case ExitCode::ProgramFailed:
         return true;
+    // A read-back that differs came whole (its checksums matched): the device holds other
+    // bytes than the file, and reading them again gives the same answer.
+    case ExitCode::ReadBackDiffers:
     default:
         return false;
     }
@@ -31,5 +34,7 @@ BoardOutcome RunAttempts(BoardJob job, ConsoleOutput &output,
             QThread::msleep(20);
         if (StopRequested(job.stop))
             return outcome;
+        // The steps that succeeded stand: the job goes on from the one that failed.
+        job.firstStep = outcome.step;
     }
 }

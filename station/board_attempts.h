@@ -11,14 +11,15 @@ class ConsoleOutput;
 // to come back.
 inline constexpr std::chrono::milliseconds RetryPause{1000};
 
-// Whether running the operation again from the start may cure how it ended: the device did not
+// Whether running the step again from its start may cure how it ended: the device did not
 // answer, refused or lost a block, failed its verify, erase or program, or went away. A refusal
-// (the file; the port absent, held by another program or not allowed), a file not saved and a
-// stop never are.
+// (the file; the port absent, held by another program or not allowed), a file not saved, a
+// read-back that differs and a stop never are.
 bool RetryMayCure(const BoardOutcome &outcome);
 
-// Runs the job's operation as RunBoard does, and again after RetryPause while it failed in a way
-// trying again may cure, up to job.attempts in all, unless a stop came. Each attempt is shown on
-// `output` and kept (its own record, numbered); the last attempt's outcome is the board's.
+// Runs the job as RunBoard does, and again from the step that failed after RetryPause while it
+// failed in a way trying again may cure, up to job.attempts in all, unless a stop came. Each
+// attempt is shown on `output` and kept (its own record, numbered, with the steps it ran); the
+// last attempt's outcome is the board's.
 BoardOutcome RunAttempts(BoardJob job, ConsoleOutput &output,
                          const std::function<void(BoardOutcome &)> &keep);

@@ -15,6 +15,16 @@ void BoardConsole::attach(Line &line, TransferState &state) {
     state_ = &state;
 }
 
+void BoardConsole::beginStep(const QString &label) {
+    progress_.settle();
+    stepsBlockTime_ += lastBlock_ - firstPhase_;
+    firstPhase_ = lastBlock_ = Clock::time_point();
+    printed_.clear();
+    progress_.setLabel(label);
+    if (!label.isEmpty())
+        output_.stepStarted(label);
+}
+
 // The window's box says the same whatever the cause; a line of a script says the cause.
 void BoardConsole::showError(const QString &text, const QString &cause) {
     output_.errorBox(cause.isEmpty() ? text : cause);

@@ -23,6 +23,9 @@ public:
 
     // The link and state the operation runs on: an interruption closes this port.
     void attach(Line &line, TransferState &state);
+    // The next step of a job begins, `label` naming it in a job of several (else empty): its
+    // lines and its progress say which step they are of, and its blocks are counted apart.
+    void beginStep(const QString &label);
 
     void processEvents() override;
     void statusShown(StatusCode code) override;
@@ -47,13 +50,15 @@ public:
 
     // Ctrl-C or SIGTERM reached the operation.
     bool interrupted() const { return interrupted_; }
-    // From the first connect attempt to the update's success, or zero before both were shown.
+    // From the first connect attempt to the update's success, or zero before both were shown:
+    // in a job, from its first step's connect to its last step's success.
     Clock::duration operationTime() const;
     // The last status line printed: the verdict, or the file check's reason.
     QString lastStatus() const { return printed_; }
-    // Blocks moved in the data phases, and the time from the first phase's start to the last.
+    // Blocks moved in the data phases, and the time from the first phase's start to the last
+    // block, each step's added.
     int blocksMoved() const { return blocks_; }
-    Clock::duration blockTime() const { return lastBlock_ - firstPhase_; }
+    Clock::duration blockTime() const { return stepsBlockTime_ + (lastBlock_ - firstPhase_); }
     // How the handshake went, once it ended.
     int connectRequests() const { return connectRequests_; }
     Clock::duration connectTime() const { return connectTime_; }
@@ -75,6 +80,7 @@ private:
     int blocks_ = 0;
     Clock::time_point firstPhase_{};
     Clock::time_point lastBlock_{};
+    Clock::duration stepsBlockTime_{}; // of the steps before this one
     int connectRequests_ = 0;
     Clock::duration connectTime_{};
 };

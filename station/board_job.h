@@ -3,17 +3,31 @@
 #include "ops/operation_request.h"
 #include "ports/com_port_map.h"
 #include "ports/port_identity.h"
+#include "station/job_step.h"
 #include "station/stop_flag.h"
 
 #include <QString>
 
 #include <chrono>
+#include <memory>
+#include <vector>
 
-// One device's operation, as the station hands it to a thread of its own.
+// One step of a board's job, as its thread runs it.
+struct BoardStep {
+    JobStep step; // for an upload, `file` is this port's own
+    // A download's or a read-back's image, read once for the run and held: every board gets
+    // these very bytes, or is compared with them. Its SHA-256 in hexadecimal.
+    std::shared_ptr<const QByteArray> image;
+    QByteArray sha256;
+};
+
+// One device's job, as the station hands it to a thread of its own.
 struct BoardJob {
-    OperationRequest request; // for an upload, `file` is this port's own
-    QString portName;         // as the operator named it, or as a watched pattern found it
-    ComPortMap comPorts;      // where COM numbers lead, looked up before the thread starts
+    OperationRequest request; // the port it opens (its index, or its path); each step the rest
+    std::vector<BoardStep> steps;
+    int firstStep = 0;   // where this attempt begins: a retry goes on from the step that failed
+    QString portName;    // as the operator named it, or as a watched pattern found it
+    ComPortMap comPorts; // where COM numbers lead, looked up before the thread starts
     PortIdentity identity;
     bool overwrite = false;
     bool trace = false;

@@ -1,5 +1,6 @@
 #include "station/board_record.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -55,8 +56,27 @@ QJsonObject RecordObject(const BoardRecord &r) {
         {QStringLiteral("connectSeconds"),
          r.connectRequests > 0 ? QJsonValue(rounded(r.connectSeconds, 3)) : QJsonValue()},
     };
+    if (!r.steps.empty()) {
+        QJsonArray steps;
+        for (const StepRecord &step : r.steps)
+            steps.append(StepObject(step));
+        object.insert(QStringLiteral("steps"), steps);
+    }
     AddStamp(&object, r.stamp);
     return object;
+}
+
+QJsonObject StepObject(const StepRecord &step) {
+    return QJsonObject{
+        {QStringLiteral("command"), step.command},
+        {QStringLiteral("kind"), step.kind},
+        {QStringLiteral("file"), step.file},
+        {QStringLiteral("size"), step.size},
+        {QStringLiteral("sha256"), orNull(QString::fromLatin1(step.sha256))},
+        {QStringLiteral("exitCode"), step.exitCode},
+        {QStringLiteral("cause"), orNull(step.cause)},
+        {QStringLiteral("seconds"), rounded(step.seconds, 3)},
+    };
 }
 
 QByteArray RecordLine(const BoardRecord &record) {

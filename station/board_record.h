@@ -9,6 +9,19 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
+
+// What a record keeps of one step of a board's job.
+struct StepRecord {
+    QString command; // "download", "upload", "verify"
+    QString kind;    // "software", ...
+    QString file;    // as the step named it; an upload's, this port's own
+    qint64 size = 0;
+    QByteArray sha256; // hex: of the image sent or compared with, or of an upload saved
+    int exitCode = 0;
+    QString cause; // why it failed, in plain words; empty for a success
+    double seconds = 0;
+};
 
 // What the report keeps of one device's operation: when and where it ran, on which device, with
 // which image, and how it ended.
@@ -24,7 +37,10 @@ struct BoardRecord {
     quint16 vendorId = 0;
     quint16 productId = 0;
     QString serialNumber;
-    QString operation; // "download" or "upload"
+    // In a job of several steps, these five, the exit code, the result, the cause and the
+    // connect's figures are those of the step that failed, or of the last one; `seconds` is the
+    // whole job's, and `steps` says what each step did.
+    QString operation; // "download", "upload" or "verify"
     QString kind;      // "data", ...
     qint64 imageSize = 0;
     QByteArray sha256; // hex: of the image sent, or of the verified image received; else empty
@@ -40,6 +56,9 @@ struct BoardRecord {
     // up); no requests where none was sent.
     int connectRequests = 0;
     double connectSeconds = 0;
+    // Each step the attempt ran (or refused), in order; a one-step job's record has none, and is
+    // as it always was.
+    std::vector<StepRecord> steps;
     RecordStamp stamp; // its id, station and number, given as it is written
 };
 
@@ -50,3 +69,6 @@ QByteArray RecordLine(const BoardRecord &record);
 // The words a record gives an operation, as the command line takes them: "download", "data".
 QString DirectionWord(TransferMode mode);
 QString KindWord(TransferMode mode);
+
+// A step's entry in the record as JSON.
+QJsonObject StepObject(const StepRecord &step);

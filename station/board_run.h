@@ -9,16 +9,17 @@
 
 class ConsoleOutput;
 
-// The record of the job's board as it begins: where, which device, what it moves, in which lot;
-// its start now.
+// The record of the job's board as it begins: where, which device, what its first step moves, in
+// which lot; its start now.
 BoardRecord JobRecord(const BoardJob &job);
 
-// Runs the job with a serial component, state and console of its own, from the upload target's
-// check to the port let go, and shows it on `output`. Nothing in it is shared with another
-// board's run but what the job holds read-only (the image's bytes). `keep` is handed the
-// outcome once, as soon as it is known, to keep its record (and may make a success "file not
-// saved"): a success as "Update Success!" is shown, before an upload's pause, so that a kill in
-// the pause loses no record of the file it saved.
+// Runs the job's steps in order, from job.firstStep, with a serial component, state and console
+// of its own, from the upload targets' check to the port let go, and shows them on `output`; the
+// port stays open from step to step, and a step that fails ends the job. Nothing in it is shared
+// with another board's run but what the job holds read-only (the images' bytes). `keep` is
+// handed the outcome once, as soon as it is known, to keep its record (and may make a success
+// "file not saved"): a success as its last step shows "Update Success!", before an upload's
+// pause, so that a kill in the pause loses no record of the file it saved.
 BoardOutcome RunBoard(const BoardJob &job, ConsoleOutput &output,
                       const std::function<void(BoardOutcome &)> &keep);
 

@@ -84,7 +84,10 @@ int Boards::launch(BoardJob job) {
     worker.output = &events_.started(worker.board, job.portName);
     if (records_.publisher)
         records_.publisher->boardBegan();
-    worker.descriptors = IsUpload(job.request.mode) ? UploadDescriptors : DownloadDescriptors;
+    const bool saves = std::any_of(job.steps.begin(), job.steps.end(), [](const BoardStep &step) {
+        return step.step.command == StepCommand::Upload;
+    });
+    worker.descriptors = saves ? UploadDescriptors : DownloadDescriptors;
     const bool first = std::none_of(workers_.begin(), workers_.end(),
                                     [](const Worker &other) { return other.waiting.has_value(); });
     if (first && hasRoomFor(worker)) {

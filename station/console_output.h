@@ -34,6 +34,9 @@ public:
     virtual void waiting(const QString &why) { errorLine(why); }
     // Its turn came: its operation begins now, at once for a board that did not wait.
     virtual void begun() {}
+    // A job of several steps begins its next step: `label` says which ("step 2 of 3: Download
+    // Software"). A status line of its own, unless the front end shows it otherwise.
+    virtual void stepStarted(const QString &label) { statusLine(label); }
     // The operation failed in a way trying again may cure, and starts again from the start:
     // this is attempt `attempt` (2 and on) of at most `attempts`.
     virtual void attemptStarted(int attempt, int attempts) {

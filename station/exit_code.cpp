@@ -31,6 +31,7 @@ ExitCode ExitCodeOf(const OperationResult &result, bool interrupted) {
         ExitCode::EraseFailed,     // Erase
         ExitCode::ProgramFailed,   // Program
         ExitCode::FileNotSaved,    // Save
+        ExitCode::ReadBackDiffers, // Compare
         ExitCode::FileNotSaved,    // Done: only an upload's save can fail after its last step
     };
     static_assert(std::size(byStage) == int(Stage::Done) + 1);
@@ -60,6 +61,8 @@ QString ResultText(ExitCode code, const OperationResult &result, const QString &
             return StatusText(StatusCode::ProgramFlashFailed);
         case Stage::Save:
             return StatusText(StatusCode::SetUpFileFailed);
+        case Stage::Compare:
+            return StatusText(StatusCode::UpdateFailed);
         case Stage::FileCheck:
         case Stage::PortOpening:
         case Stage::Done:

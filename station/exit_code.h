@@ -19,6 +19,7 @@ enum class ExitCode : int {
     ProgramFailed = 8,
     FileNotSaved = 9,
     SomeDevicesFailed = 10,
+    ReadBackDiffers = 11,
     Interrupted = 130,
 };
 
@@ -39,9 +40,10 @@ inline constexpr ExitCodeInfo ExitCodeTable[] = {
     {ExitCode::ProgramFailed, "program failed"},
     {ExitCode::FileNotSaved, "file not saved"},
     {ExitCode::SomeDevicesFailed, "some devices failed"},
+    {ExitCode::ReadBackDiffers, "read-back differs"},
     {ExitCode::Interrupted, "interrupted"},
 };
-static_assert(std::size(ExitCodeTable) == 12);
+static_assert(std::size(ExitCodeTable) == 13);
 
 const char *ExitCodeMeaning(ExitCode code);
 
@@ -55,5 +57,6 @@ inline constexpr char StoppedResult[] = "stopped";
 // What a board's end is called, in its record and wherever a front end shows it, one way for one
 // ending: "Update Success!"; "stopped"; the failure text of the step it failed in, whether the
 // device refused or was lost ("Transfer failed!" for both in the data); `refusal`, the file
-// check's words, for a file it refused; else the exit code's words ("port cannot be opened").
+// check's words, for a file it refused; else the exit code's words ("port cannot be opened"). A
+// read-back that differs ends with "Update failed!", the verdict of the operation as a whole.
 QString ResultText(ExitCode code, const OperationResult &result, const QString &refusal = {});

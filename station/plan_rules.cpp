@@ -26,10 +26,29 @@ bool IsSha256Text(const QString &text) {
     return true;
 }
 
+namespace {
+
+// A step's own rules: its file, its expected hash, and an upload's file on several ports.
+std::optional<PlanProblem> checkStep(const JobStep &step, int number, bool complete,
+                                     bool manyPorts) {
+    using Kind = PlanProblem::Kind;
+    const bool upload = step.command == StepCommand::Upload;
+    if (complete && step.file.isEmpty())
+        return PlanProblem{Kind::NoFile, {}, {}, number};
+    if (upload && manyPorts && !step.file.contains(QLatin1String(PortPlaceholder)))
+        return PlanProblem{Kind::UploadNeedsPortName, {}, {}, number};
+    if (!step.expectSha256.isEmpty() && upload)
+        return PlanProblem{Kind::ExpectedHashForUpload, {}, {}, number};
+    if (!step.expectSha256.isEmpty() && !IsSha256Text(step.expectSha256))
+        return PlanProblem{Kind::BadExpectedHash, {}, step.expectSha256, number};
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<PlanProblem> CheckPlan(const StationPlan &plan, bool complete) {
     using Kind = PlanProblem::Kind;
-    const bool upload = IsUpload(plan.mode);
-    if (complete && plan.file.isEmpty())
+    if (complete && plan.steps.isEmpty())
         return PlanProblem{Kind::NoFile, {}, {}};
     if (complete && plan.ports.isEmpty())
         return PlanProblem{Kind::NoPorts, {}, {}};
@@ -52,15 +71,14 @@ std::optional<PlanProblem> CheckPlan(const StationPlan &plan, bool complete) {
                 return PlanProblem{Kind::PortTwice, plan.ports[i], {}};
         }
     }
-    if (upload && (plan.ports.size() > 1 || patterns) &&
-        !plan.file.contains(QLatin1String(PortPlaceholder)))
-        return PlanProblem{Kind::UploadNeedsPortName, {}, {}};
-    if (plan.overwrite && !upload)
+    // A step's problem names the step where there are several.
+    for (int k = 0; k < plan.steps.size(); ++k) {
+        if (auto problem = checkStep(plan.steps[k], plan.steps.size() > 1 ? k + 1 : 0, complete,
+                                     plan.ports.size() > 1 || patterns))
+            return problem;
+    }
+    if (plan.overwrite && !AnyUpload(plan.steps))
         return PlanProblem{Kind::OverwriteForDownload, {}, {}};
-    if (!plan.expectSha256.isEmpty() && upload)
-        return PlanProblem{Kind::ExpectedHashForUpload, {}, {}};
-    if (!plan.expectSha256.isEmpty() && !IsSha256Text(plan.expectSha256))
-        return PlanProblem{Kind::BadExpectedHash, {}, plan.expectSha256};
     if (!plan.lot.isEmpty())
         if (const QString why = LotNameProblem(plan.lot); !why.isEmpty())
             return PlanProblem{Kind::BadLotName, {}, why};

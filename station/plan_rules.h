@@ -13,7 +13,7 @@ inline constexpr int MaxRetries = 10;
 // command line with its options, a window with its controls).
 struct PlanProblem {
     enum class Kind {
-        NoFile,                // no image file named
+        NoFile,                // no step, or a step with no image file named
         NoPorts,               // no port to serve
         UnknownPort,           // `port` names no port
         BadPortName,           // no port has a name like `port`: `detail` says why, quoting it
@@ -21,7 +21,7 @@ struct PlanProblem {
         PortTwice,             // `port` is named twice
         UploadNeedsPortName,   // several ports' uploads would go to one file: no {port} in it
         OverwriteForDownload,  // only an upload has a file to replace
-        ExpectedHashForUpload, // only a download sends an image known beforehand
+        ExpectedHashForUpload, // only a download or a read-back has an image known beforehand
         BadExpectedHash,       // `detail`, the hash given, is not 64 hexadecimal digits
         BadLotName,            // `detail` says why
         RetriesOutOfRange,     // not 0 to MaxRetries
@@ -29,6 +29,7 @@ struct PlanProblem {
     Kind kind;
     QString port;
     QString detail;
+    int step = 0; // the step it is of, from 1; 0 for the whole plan's
 };
 
 // The plan's rules, written once. `complete`: the plan is to start now, so it needs its file and

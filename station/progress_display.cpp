@@ -12,9 +12,17 @@ constexpr auto RedrawInterval = std::chrono::milliseconds(100);
 
 ProgressDisplay::ProgressDisplay(ConsoleOutput &output) : output_(output) {}
 
+QString StepProgressText(const QString &label, const BlockProgress &progress) {
+    return QStringLiteral("%1%2 %3%")
+        .arg(label,
+             progress.phase == Phase::ChecksumTable ? QStringLiteral(", checksums") : QString())
+        .arg(progress.percent);
+}
+
 void ProgressDisplay::start(Phase phase, int totalBlocks) {
     settle();
-    text_ = ProgressText(phase, 0);
+    text_ = label_.isEmpty() ? ProgressText(phase, 0)
+                             : StepProgressText(label_, {phase, 0, totalBlocks, 0, 0});
     active_ = true;
     done_ = 0;
     total_ = totalBlocks;
@@ -25,7 +33,7 @@ void ProgressDisplay::start(Phase phase, int totalBlocks) {
 void ProgressDisplay::step(const BlockProgress &progress) {
     if (!active_)
         return;
-    text_ = ProgressText(progress);
+    text_ = label_.isEmpty() ? ProgressText(progress) : StepProgressText(label_, progress);
     done_ = progress.done;
     const Clock::time_point now = Clock::now();
     if (done_ >= total_) {

@@ -16,6 +16,9 @@ public:
 
     explicit ProgressDisplay(ConsoleOutput &output);
 
+    // In a job of several steps, the step's label leads the text ("step 3 of 3: Verify Software
+    // 45%"); empty, the phase's own text does.
+    void setLabel(const QString &label) { label_ = label; }
     void start(Phase phase, int totalBlocks);
     // One block done.
     void step(const BlockProgress &progress);
@@ -29,6 +32,7 @@ private:
     QString line(Clock::time_point now, State state) const;
 
     ConsoleOutput &output_;
+    QString label_;
     QString text_;
     bool active_ = false;
     int done_ = 0;
@@ -36,6 +40,10 @@ private:
     Clock::time_point started_;
     Clock::time_point lastDrawn_;
 };
+
+// A phase's progress in a step of a job: "step 3 of 3: Verify Software 45%", and for a
+// download's checksum table "step 1 of 3: Download Loader, checksums 45%".
+QString StepProgressText(const QString &label, const BlockProgress &progress);
 
 // 1234567 bytes per second as "1.23 MB/s"; seconds as "m:ss".
 QString FormatRate(double bytesPerSecond);

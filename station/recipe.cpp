@@ -67,6 +67,33 @@ QString quoted(const QString &word) {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
+// A step's line: COMMAND KIND FILE, then the step's own options with their values. Its words as
+// a command line gives them, --then ahead of every step but the first; else empty, with the
+// reason in *why.
+QStringList stepLine(const QStringList &words, bool first, const StationOptions &options,
+                     QString *why) {
+    JobStep step;
+    if (words.size() < 3) {
+        *why = QStringLiteral("a step is COMMAND KIND FILE (a FILE with spaces in double quotes), "
+                              "its own options after it");
+        return {};
+    }
+    if (const QString bad = ReadStep(words.mid(0, 3), &step); !bad.isEmpty()) {
+        *why = bad;
+        return {};
+    }
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions(options.stepLevel());
+    if (!parser.parse(QStringList{QStringLiteral("recipe")} + words.mid(3)) ||
+        !parser.positionalArguments().isEmpty()) {
+        *why = QStringLiteral("after a step's FILE only its own options may follow (%1)")
+                   .arg(OptionNames(options.stepLevel()));
+        return {};
+    }
+    return first ? words : QStringList{QStringLiteral("--then")} + words;
+}
+
 // Checks each line of `text`, the recipe `name`, against the station's options.
 RecipeRead readText(const QString &name, const QString &text, const StationOptions &options) {
     RecipeRead read;
@@ -79,7 +106,7 @@ RecipeRead readText(const QString &name, const QString &text, const StationOptio
     }
     parser.addOptions(allowed);
     std::map<QString, int> given; // a single-valued option -> the line it is on
-    int operationLine = 0;
+    int steps = 0;
     const QStringList lines = text.split(QLatin1Char('\n'));
     for (int n = 1; n <= lines.size(); ++n) {
         QString line = lines[n - 1];
@@ -97,23 +124,23 @@ RecipeRead readText(const QString &name, const QString &text, const StationOptio
         if (words.isEmpty())
             continue;
         if (!words[0].startsWith(QLatin1Char('-'))) {
-            if (operationLine)
-                return fail(QStringLiteral("a second operation: line %1 has one already")
-                                .arg(operationLine));
-            if (words.size() != 3)
-                return fail(QStringLiteral("the operation is download|upload KIND FILE (a FILE "
-                                           "with spaces in double quotes)"));
-            StationPlan plan;
-            if (const QString bad = ReadOperation(words, &plan); !bad.isEmpty())
-                return fail(bad);
-            operationLine = n;
-            read.arguments << words;
+            const QStringList step = stepLine(words, steps == 0, options, &why);
+            if (step.isEmpty())
+                return fail(why);
+            // A step's own options are once each for that step.
+            for (const QCommandLineOption &own : options.stepLevel())
+                given.erase(own.names().constLast());
+            ++steps;
+            read.arguments << step;
             continue;
         }
         const QString option = words[0].section(QLatin1Char('='), 0, 0);
-        if (options.recipe.names().contains(
-                option.mid(option.startsWith(QLatin1String("--")) ? 2 : 1)))
+        const QString bare = option.mid(option.startsWith(QLatin1String("--")) ? 2 : 1);
+        if (options.recipe.names().contains(bare))
             return fail(QStringLiteral("a recipe does not name another recipe"));
+        if (options.then.names().contains(bare))
+            return fail(QStringLiteral("a recipe's steps are its lines, one a line, in order: "
+                                       "no --then"));
         if (!parser.parse(QStringList{QStringLiteral("recipe")} + words))
             return fail(parser.errorText());
         if (!parser.positionalArguments().isEmpty())
@@ -133,9 +160,9 @@ RecipeRead readText(const QString &name, const QString &text, const StationOptio
         }
         read.arguments << words;
     }
-    if (!operationLine) {
+    if (steps == 0) {
         read.error =
-            QStringLiteral("%1: no operation in it (a line download|upload KIND FILE)").arg(name);
+            QStringLiteral("%1: no step in it (a line download|upload|verify KIND FILE)").arg(name);
         read.arguments.clear();
     }
     return read;
@@ -196,9 +223,10 @@ QString fromHere(const QString &path) {
 // as the tool opens them from here. A port's name without a '/' (a COM number or pattern, a
 // by-id name) stays as it is: the tool looks it up wherever it runs. Empty, or what is wrong.
 QString holdFromHere(StationPlan *plan) {
-    for (QString *file :
-         {&plan->file, &plan->report, &plan->publish.passwordFile, &plan->publish.caFile,
-          &plan->publish.certFile, &plan->publish.keyFile, &plan->publish.outbox})
+    for (JobStep &step : plan->steps)
+        step.file = fromHere(step.file);
+    for (QString *file : {&plan->report, &plan->publish.passwordFile, &plan->publish.caFile,
+                          &plan->publish.certFile, &plan->publish.keyFile, &plan->publish.outbox})
         *file = fromHere(*file);
     for (QString &port : plan->ports) {
         if (!port.contains(QLatin1Char('/')) || !QDir::isRelativePath(port))
@@ -245,29 +273,44 @@ QString RecipeText(const StationPlan &plan) {
     return text;
 }
 
+namespace {
+
+// Holds the image of a download's or a read-back's step as a run would, and puts its SHA-256
+// into the step; empty, or why it is refused.
+QString hashImage(JobStep *step) {
+    const HeldImage image = HoldImageFile(step->file, step->mode);
+    if (!image.held()) {
+        QString why = image.refusal ? QLatin1String(FileRefusalText(*image.refusal)) : QString();
+        if (!image.error.isEmpty())
+            why += (why.isEmpty() ? QString() : QStringLiteral(": ")) + image.error;
+        // The reason names the file when it is not there.
+        return why.contains(step->file)
+                   ? QStringLiteral("the image is refused: %1").arg(why)
+                   : QStringLiteral("the image %1 is refused: %2").arg(step->file, why);
+    }
+    const QString sha256 = QString::fromLatin1(
+        QCryptographicHash::hash(*image.bytes, QCryptographicHash::Sha256).toHex());
+    if (!step->expectSha256.isEmpty() && step->expectSha256.toLower() != sha256)
+        return QStringLiteral("the image %1 is not the one expected: its SHA-256 is %2, not %3")
+            .arg(step->file, sha256, step->expectSha256.toLower());
+    step->expectSha256 = sha256;
+    return QString();
+}
+
+} // namespace
+
 QString SaveRecipe(const QString &path, StationPlan plan) {
     // A recipe is run from other folders, and by a service that has a folder of its own.
     if (const QString why = holdFromHere(&plan); !why.isEmpty())
         return why;
-    if (!IsUpload(plan.mode)) {
-        const HeldImage image = HoldImageFile(plan.file, plan.mode);
-        if (!image.held()) {
-            QString why =
-                image.refusal ? QLatin1String(FileRefusalText(*image.refusal)) : QString();
-            if (!image.error.isEmpty())
-                why += (why.isEmpty() ? QString() : QStringLiteral(": ")) + image.error;
-            // The reason names the file when it is not there.
-            return why.contains(plan.file)
-                       ? QStringLiteral("the image is refused: %1").arg(why)
-                       : QStringLiteral("the image %1 is refused: %2").arg(plan.file, why);
-        }
-        const QString sha256 = QString::fromLatin1(
-            QCryptographicHash::hash(*image.bytes, QCryptographicHash::Sha256).toHex());
-        if (!plan.expectSha256.isEmpty() && plan.expectSha256.toLower() != sha256)
-            return QStringLiteral("the image %1 is not the one expected: its SHA-256 is %2, not "
-                                  "%3")
-                .arg(plan.file, sha256, plan.expectSha256.toLower());
-        plan.expectSha256 = sha256;
+    for (int k = 0; k < plan.steps.size(); ++k) {
+        JobStep &step = plan.steps[k];
+        if (!step.holdsImage())
+            continue;
+        if (const QString why = hashImage(&step); !why.isEmpty())
+            return plan.steps.size() > 1
+                       ? QStringLiteral("step %1 (%2): %3").arg(k + 1).arg(StepName(step), why)
+                       : why;
     }
     for (const QStringList &line : PlanArguments(plan)) {
         for (const QString &word : line) {

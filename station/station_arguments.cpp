@@ -12,31 +12,16 @@
 
 namespace {
 
-struct Kind {
-    const char *name;
-    TransferMode download;
-    TransferMode upload;
-    bool uploadable;
-};
-
-constexpr Kind Kinds[] = {
-    {"software", TransferMode::DownloadSoftware, TransferMode::UploadSoftware, true},
-    {"data", TransferMode::DownloadData, TransferMode::UploadData, true},
-    {"default", TransferMode::DownloadDefault, TransferMode::UploadDefault, true},
-    {"loader", TransferMode::DownloadLoader, TransferMode::DownloadLoader, false},
-    {"all", TransferMode::DownloadAll, TransferMode::DownloadAll, false},
-};
-
 QString optionName(const QCommandLineOption &option) {
     return QStringLiteral("--") + option.names().constLast();
 }
 
 // The plan's rules, worded for a command line.
-QString argumentsText(const PlanProblem &problem) {
+QString problemText(const PlanProblem &problem) {
     using K = PlanProblem::Kind;
     switch (problem.kind) {
     case K::NoFile:
-        return QStringLiteral("expected: download|upload KIND FILE");
+        return QStringLiteral("expected: download|upload|verify KIND FILE");
     case K::NoPorts:
         return QStringLiteral("--port PORT is required");
     case K::UnknownPort:
@@ -58,8 +43,8 @@ QString argumentsText(const PlanProblem &problem) {
     case K::OverwriteForDownload:
         return QStringLiteral("--overwrite applies to uploads only");
     case K::ExpectedHashForUpload:
-        return QStringLiteral("--expect-sha256 applies to downloads only: an upload's image is "
-                              "judged by its checksums");
+        return QStringLiteral("--expect-sha256 applies to downloads and read-backs only: an "
+                              "upload's image is judged by its checksums");
     case K::BadExpectedHash:
         return QStringLiteral("--expect-sha256 takes the image's SHA-256, 64 hexadecimal "
                               "digits, not '%1'")
@@ -74,57 +59,140 @@ QString argumentsText(const PlanProblem &problem) {
     return {};
 }
 
+// The plan's rules, worded for a command line; a step's problem in a job of several names it.
+QString argumentsText(const PlanProblem &problem, const StationPlan &plan) {
+    const QString text = problemText(problem);
+    if (problem.step <= 0 || plan.steps.size() < 2)
+        return text;
+    return QStringLiteral("step %1 (%2): %3")
+        .arg(problem.step)
+        .arg(StepName(plan.steps.value(problem.step - 1)), text);
+}
+
+// An argument of a step's segment: an option (with its value, where it takes one) or a word.
+struct Argument {
+    const QCommandLineOption *option = nullptr; // null for a word, or an option the station lacks
+    QString value;
+    QString word;
+};
+
+// The arguments of one segment, in order, each option with its value.
+QList<Argument> segmentArguments(const QStringList &segment,
+                                 const QList<QCommandLineOption> &options) {
+    QList<Argument> arguments;
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < segment.size(); ++i) {
+        const QString &text = segment[i];
+        if (optionsEnded || text.size() < 2 || !text.startsWith(QLatin1Char('-'))) {
+            arguments.push_back({nullptr, {}, text});
+            continue;
+        }
+        if (text == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        const QString name = text.mid(text.startsWith(QLatin1String("--")) ? 2 : 1);
+        const qsizetype equals = name.indexOf(QLatin1Char('='));
+        Argument argument;
+        for (const QCommandLineOption &option : options) {
+            if (option.names().contains(equals < 0 ? name : name.left(equals)))
+                argument.option = &option;
+        }
+        if (equals >= 0)
+            argument.value = name.mid(equals + 1);
+        else if (argument.option && !argument.option->valueName().isEmpty() &&
+                 i + 1 < segment.size())
+            argument.value = segment[++i];
+        if (argument.option)
+            arguments.push_back(argument);
+    }
+    return arguments;
+}
+
+bool isThen(const QString &argument) {
+    return argument == QLatin1String("--then") || argument == QLatin1String("-then");
+}
+
 } // namespace
 
-QString ReadOperation(const QStringList &operation, StationPlan *into) {
-    const QString direction = operation.value(0).toLower();
-    if (direction != QLatin1String("download") && direction != QLatin1String("upload"))
-        return QStringLiteral("unknown direction '%1': download or upload").arg(operation.value(0));
-    const bool upload = direction == QLatin1String("upload");
-    const QString kind = operation.value(1).toLower();
-    for (const Kind &k : Kinds) {
-        if (kind == QLatin1String(k.name) && (!upload || k.uploadable)) {
-            into->mode = upload ? k.upload : k.download;
-            into->file = operation.value(2);
-            return QString();
-        }
+QString ReadSteps(const QStringList &arguments, const StationOptions &options,
+                  QList<JobStep> *steps) {
+    // Every option the parser knows, so that a value is never taken for a step's word.
+    const QList<QCommandLineOption> known = options.all();
+    QList<QStringList> segments{{}};
+    for (const QString &argument : arguments.mid(1)) {
+        if (isThen(argument))
+            segments.push_back({});
+        else
+            segments.back() << argument;
     }
-    return upload ? QStringLiteral("unknown upload kind '%1': software, data or default")
-                        .arg(operation.value(1))
-                  : QStringLiteral("unknown download kind '%1': software, data, default, loader "
-                                   "or all")
-                        .arg(operation.value(1));
+    steps->clear();
+    for (qsizetype k = 0; k < segments.size(); ++k) {
+        QStringList words;
+        JobStep step;
+        QStringList given; // the step's own options, once each
+        for (const Argument &argument : segmentArguments(segments[k], known)) {
+            if (!argument.option) {
+                words << argument.word;
+                continue;
+            }
+            if (!options.isStepLevel(*argument.option))
+                continue;
+            const QString name = optionName(*argument.option);
+            if (given.contains(name))
+                return QStringLiteral("%1 is given twice for step %2").arg(name).arg(k + 1);
+            given << name;
+            if (argument.value.isEmpty())
+                return QStringLiteral("%1 needs a value").arg(name);
+            if (argument.option->names() == options.expectSha256.names())
+                step.expectSha256 = argument.value;
+        }
+        if (words.isEmpty())
+            return k == 0 ? QStringLiteral("expected: download|upload|verify KIND FILE")
+                          : QStringLiteral("--then needs a step after it: "
+                                           "download|upload|verify KIND FILE");
+        if (words.size() > 3)
+            // The shell gave out an unquoted pattern's matches: --port took the first.
+            return QStringLiteral("unexpected argument %1 after FILE: quote a pattern of "
+                                  "ports ('board/tty*') or give --port before each port")
+                .arg(words.value(3));
+        if (const QString why = words.size() > 1 ? ReadStep(words, &step) : QString();
+            !why.isEmpty())
+            return why;
+        if (words.size() < 3)
+            return QStringLiteral("expected: download|upload|verify KIND FILE");
+        steps->push_back(step);
+    }
+    return QString();
 }
 
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
-                             const QStringList &operation, bool portRequired, StationPlan *into) {
+                             const QStringList &arguments, bool portRequired, StationPlan *into) {
     StationPlan &plan = *into;
-    if (const QString why = ReadOperation(operation, &plan); !why.isEmpty())
+    if (const QString why = ReadSteps(arguments, options, &plan.steps); !why.isEmpty())
         return why;
     if (portRequired && !parser.isSet(options.port))
-        return argumentsText({PlanProblem::Kind::NoPorts, {}, {}});
+        return argumentsText({PlanProblem::Kind::NoPorts, {}, {}}, plan);
     plan.watch = parser.isSet(options.watch);
     plan.ports = parser.values(options.port);
     plan.overwrite = parser.isSet(options.overwrite);
     plan.trace = parser.isSet(options.trace);
     // An option given with nothing after its '=' would quietly mean none.
-    for (const QCommandLineOption *named :
-         {&options.report, &options.lot, &options.expectSha256, &options.retries}) {
+    for (const QCommandLineOption *named : {&options.report, &options.lot, &options.retries}) {
         if (parser.isSet(*named) && parser.value(*named).isEmpty())
             return QStringLiteral("%1 needs a value").arg(optionName(*named));
     }
     plan.report = parser.value(options.report);
     plan.lot = parser.value(options.lot);
-    plan.expectSha256 = parser.value(options.expectSha256);
     if (parser.isSet(options.retries)) {
         bool number = false;
         plan.retries = parser.value(options.retries).toInt(&number);
         if (!number)
             return argumentsText(
-                {PlanProblem::Kind::RetriesOutOfRange, {}, parser.value(options.retries)});
+                {PlanProblem::Kind::RetriesOutOfRange, {}, parser.value(options.retries)}, plan);
     }
     if (const std::optional<PlanProblem> problem = CheckPlan(plan, false))
-        return argumentsText(*problem);
+        return argumentsText(*problem, plan);
     return ReadPublishArguments(parser, options.publishing, &plan.publish);
 }
 
@@ -143,8 +211,7 @@ QString OptionNames(const QList<QCommandLineOption> &options) {
 }
 
 QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
-                    const QStringList &arguments, QString *recipe,
-                    const QList<QCommandLineOption> &own) {
+                    QStringList *arguments, QString *recipe, const QList<QCommandLineOption> &own) {
     recipe->clear();
     if (!parser.isSet(options.recipe))
         return QString();
@@ -166,14 +233,21 @@ QString ApplyRecipe(QCommandLineParser &parser, const StationOptions &options,
     if (!read.error.isEmpty())
         return read.error;
     // The recipe's arguments first: the operator's --lot, given later, is the one that stands.
-    if (!parser.parse(QStringList{arguments.value(0)} + read.arguments + arguments.mid(1)))
+    const QStringList given = *arguments;
+    *arguments = QStringList{given.value(0)} + read.arguments + given.mid(1);
+    if (!parser.parse(*arguments))
         return QStringLiteral("%1: %2").arg(recipes.constFirst(), parser.errorText());
     *recipe = recipes.constFirst();
     return QString();
 }
 
 QList<QStringList> PlanArguments(const StationPlan &plan) {
-    QList<QStringList> lines{{DirectionWord(plan.mode), KindWord(plan.mode), plan.file}};
+    QList<QStringList> lines;
+    for (const JobStep &step : plan.steps) {
+        lines << QStringList{CommandWord(step.command), KindWord(step.mode), step.file};
+        if (!step.expectSha256.isEmpty())
+            lines.back() << QStringLiteral("--expect-sha256") << step.expectSha256;
+    }
     for (const QString &port : plan.ports)
         lines << QStringList{QStringLiteral("--port"), port};
     const auto flag = [&lines](bool set, const char *name) {
@@ -187,7 +261,6 @@ QList<QStringList> PlanArguments(const StationPlan &plan) {
     flag(plan.watch, "--watch");
     flag(plan.overwrite, "--overwrite");
     value(plan.report, "--report");
-    value(plan.expectSha256, "--expect-sha256");
     value(plan.lot, "--lot");
     value(plan.retries > 0 ? QString::number(plan.retries) : QString(), "--retries");
     flag(plan.trace, "--trace");

@@ -17,8 +17,9 @@ StationOptions::StationOptions()
       trace(QStringLiteral("trace"),
             QStringLiteral("Print every frame and block exchanged, with times, to stderr.")),
       expectSha256(QStringLiteral("expect-sha256"),
-                   QStringLiteral("Download: refuse a FILE whose SHA-256 is not HEX, before any "
-                                  "device starts."),
+                   QStringLiteral("Download or verify: refuse a FILE whose SHA-256 is not HEX, "
+                                  "before any device starts. A step's own: it follows the step's "
+                                  "FILE."),
                    QStringLiteral("HEX")),
       lot(QStringLiteral("lot"),
           QStringLiteral("Counts each device's end (passed, failed, stopped) in the lot NAME, "
@@ -28,6 +29,9 @@ StationOptions::StationOptions()
               QStringLiteral("Runs a device's operation again, up to N more times, when it "
                              "failed in a way trying again may cure (0 to 10; default 0)."),
               QStringLiteral("N")),
+      then(QStringLiteral("then"),
+           QStringLiteral("Starts the job's next step, COMMAND KIND FILE, run on each device once "
+                          "the step before has succeeded; the port stays open between them.")),
       recipe(QStringLiteral("recipe"),
              QStringLiteral("Takes the operation and the options from FILE, one to a line; only "
                             "--lot, --trace and --watch may be added."),

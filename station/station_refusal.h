@@ -21,4 +21,8 @@ struct StationRefusal {
     QString place;
     QString expected; // SHA-256 in lower-case hexadecimal
     QString actual;
+    // In a job of several steps, the step (from 1) whose file it is, and its name ("Verify
+    // Software"); 0 and empty otherwise.
+    int step = 0;
+    QString stepName;
 };

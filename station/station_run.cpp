@@ -43,14 +43,21 @@ StationRun::StationRun(StationPlan plan, const StopFlag *stop)
 StationRun::~StationRun() = default;
 
 std::optional<StationRefusal> StationRun::open() {
-    const bool upload = IsUpload(plan_.mode);
     if (!plan_.report.isEmpty()) {
         report_ = std::make_unique<ReportFile>();
         QString why;
         // No board is touched without its record.
-        if (!report_->open(plan_.report, &why) ||
-            (!upload && !(why = report_->conflictWith(plan_.file, "download file")).isEmpty()))
+        if (!report_->open(plan_.report, &why))
             return fileRefusal(why);
+        for (int k = 0; k < plan_.steps.size(); ++k) {
+            const JobStep &step = plan_.steps[k];
+            if (!step.holdsImage())
+                continue;
+            const char *what =
+                step.command == StepCommand::Verify ? "file read back" : "download file";
+            if (const QString clash = report_->conflictWith(step.file, what); !clash.isEmpty())
+                return named(fileRefusal(clash), k);
+        }
     }
     if (plan_.publish.enabled()) {
         if (const PublishCheck check = CheckPublishSettings(plan_.publish); !check.why.isEmpty()) {
@@ -61,22 +68,11 @@ std::optional<StationRefusal> StationRun::open() {
             return refusal;
         }
     }
-    if (!upload) {
-        image_ = HoldImageFile(plan_.file, plan_.mode);
-        if (!image_.held())
-            return fileRefusal(image_.error, image_.refusal
-                                                 ? QLatin1String(FileRefusalText(*image_.refusal))
-                                                 : QString());
-        const QString imageSha256 = QString::fromLatin1(
-            QCryptographicHash::hash(*image_.bytes, QCryptographicHash::Sha256).toHex());
-        // What is checked is what every board is sent: the bytes held, not the file's name.
-        if (!plan_.expectSha256.isEmpty() && plan_.expectSha256.toLower() != imageSha256) {
-            StationRefusal refusal;
-            refusal.kind = StationRefusal::Kind::ImageDiffers;
-            refusal.place = plan_.file;
-            refusal.expected = plan_.expectSha256.toLower();
-            refusal.actual = imageSha256;
-            image_ = HeldImage();
+    images_.clear();
+    images_.resize(size_t(plan_.steps.size()));
+    for (int k = 0; k < plan_.steps.size(); ++k) {
+        if (auto refusal = holdImage(k)) {
+            images_.clear();
             return refusal;
         }
     }
@@ -88,6 +84,50 @@ std::optional<StationRefusal> StationRun::open() {
                 QStringLiteral("the lot %1 cannot be counted into: %2").arg(plan_.lot, why));
     }
     return std::nullopt;
+}
+
+std::optional<StationRefusal> StationRun::holdImage(int k) {
+    const JobStep &step = plan_.steps[k];
+    if (!step.holdsImage())
+        return std::nullopt;
+    HeldImage &image = images_[size_t(k)];
+    // A file read back after it was sent is held once: the very bytes sent are those compared.
+    for (int before = 0; before < k && !image.held(); ++before) {
+        const JobStep &earlier = plan_.steps[before];
+        if (earlier.holdsImage() && earlier.file == step.file &&
+            ImageSize(earlier.mode) == ImageSize(step.mode))
+            image.bytes = images_[size_t(before)].bytes;
+    }
+    if (!image.held()) {
+        image = HoldImageFile(step.file, step.mode);
+        if (!image.held()) {
+            StationRefusal refusal = fileRefusal(
+                image.error,
+                image.refusal ? QLatin1String(FileRefusalText(*image.refusal)) : QString());
+            refusal.place = step.file;
+            return named(refusal, k);
+        }
+    }
+    const QString imageSha256 = QString::fromLatin1(
+        QCryptographicHash::hash(*image.bytes, QCryptographicHash::Sha256).toHex());
+    // What is checked is what every board is sent: the bytes held, not the file's name.
+    if (!step.expectSha256.isEmpty() && step.expectSha256.toLower() != imageSha256) {
+        StationRefusal refusal;
+        refusal.kind = StationRefusal::Kind::ImageDiffers;
+        refusal.place = step.file;
+        refusal.expected = step.expectSha256.toLower();
+        refusal.actual = imageSha256;
+        return named(refusal, k);
+    }
+    return std::nullopt;
+}
+
+StationRefusal StationRun::named(StationRefusal refusal, int k) const {
+    if (plan_.steps.size() > 1) {
+        refusal.step = k + 1;
+        refusal.stepName = StepName(plan_.steps[k]);
+    }
+    return refusal;
 }
 
 std::optional<StationRefusal> StationRun::begin() {
@@ -122,9 +162,16 @@ RecordTargets StationRun::records() const {
 
 BoardJob StationRun::jobFor(const QString &port) const {
     BoardJob job;
-    job.request.mode = plan_.mode;
-    job.request.file = IsUpload(plan_.mode) ? UploadFileFor(plan_.file, port) : plan_.file;
-    job.request.image = image_.bytes;
+    for (int k = 0; k < plan_.steps.size(); ++k) {
+        BoardStep step{plan_.steps[k], nullptr, {}};
+        if (step.step.command == StepCommand::Upload)
+            step.step.file = UploadFileFor(step.step.file, port);
+        if (size_t(k) < images_.size() && images_[size_t(k)].held()) {
+            step.image = images_[size_t(k)].bytes;
+            step.sha256 = QCryptographicHash::hash(*step.image, QCryptographicHash::Sha256).toHex();
+        }
+        job.steps.push_back(std::move(step));
+    }
     job.portName = port;
     job.overwrite = plan_.overwrite;
     job.trace = plan_.trace;
@@ -147,9 +194,17 @@ BoardJob StationRun::job(const FoundPort &port, const ComPortMap &map,
 }
 
 QString StationRun::conflict(const BoardJob &job) const {
-    if (!report_ || !IsUpload(plan_.mode))
+    if (!report_)
         return QString();
-    return report_->conflictWith(QFileInfo(job.request.file).absoluteFilePath(), "upload file");
+    for (const BoardStep &step : job.steps) {
+        if (step.step.command != StepCommand::Upload)
+            continue;
+        if (const QString why =
+                report_->conflictWith(QFileInfo(step.step.file).absoluteFilePath(), "upload file");
+            !why.isEmpty())
+            return why;
+    }
+    return QString();
 }
 
 std::optional<StationRefusal> StationRun::jobsForPorts(const ComPortSource &comPorts,
@@ -185,13 +240,15 @@ std::optional<StationRefusal> StationRun::jobsForPorts(const ComPortSource &comP
         const QString device = job.identity.device.isEmpty() ? port : job.identity.device;
         if (const auto [it, added] = owners.emplace(device, port); !added)
             return clash(StationRefusal::Kind::SameDevice, it->second, port, device);
-        if (IsUpload(plan_.mode)) {
-            const QString target = QFileInfo(job.request.file).absoluteFilePath();
+        for (const BoardStep &step : job.steps) {
+            if (step.step.command != StepCommand::Upload)
+                continue;
+            const QString target = QFileInfo(step.step.file).absoluteFilePath();
             if (const auto [it, added] = targets.emplace(target, port); !added)
-                return clash(StationRefusal::Kind::SameTarget, it->second, port, job.request.file);
-            if (const QString why = conflict(job); !why.isEmpty())
-                return fileRefusal(why);
+                return clash(StationRefusal::Kind::SameTarget, it->second, port, step.step.file);
         }
+        if (const QString why = conflict(job); !why.isEmpty())
+            return fileRefusal(why);
         jobs->push_back(std::move(job));
     }
     return std::nullopt;

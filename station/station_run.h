@@ -22,18 +22,20 @@
 class Lot;
 class RecordSequence;
 
-// What a run holds while its boards run: the report the records go to and the download image,
-// read once and held locked, that every board is sent.
 class Publisher;
 
+// What a run holds while its boards run: the report the records go to and the images of the
+// job's downloads and read-backs, each read once and held locked, that every board is sent or
+// compared with.
 class StationRun {
 public:
     StationRun(StationPlan plan, const StopFlag *stop);
     ~StationRun();
 
-    // Checks the report, holds the download file (and checks its SHA-256 against the one
-    // expected) and reads the lot's counts; nothing when all are as they should be. Nothing is
-    // made yet: a report that is not there is made by begin(), a lot at its first board.
+    // Checks the report, holds the file of each download and read-back (and checks its SHA-256
+    // against the one expected) and reads the lot's counts; nothing when all are as they should
+    // be, else the first refusal, naming its step in a job of several. Nothing is made yet: a
+    // report that is not there is made by begin(), a lot at its first board.
     std::optional<StationRefusal> open();
     // Makes the report when it is not there yet, and starts publishing where the plan says;
     // called once every check has passed, before the first board.
@@ -52,7 +54,8 @@ public:
     // `present` is what the system reports.
     BoardJob job(const FoundPort &port, const ComPortMap &map,
                  const std::vector<PresentPort> &present) const;
-    // Why a board on `port` may not be served: its upload file is the report. Empty otherwise.
+    // Why a board on `port` may not be served: an upload file of its is the report. Empty
+    // otherwise.
     QString conflict(const BoardJob &job) const;
 
     const StationPlan &plan() const { return plan_; }
@@ -67,6 +70,10 @@ public:
 
 private:
     BoardJob jobFor(const QString &port) const;
+    // Holds the image of step `k`, or takes it from an earlier step with the same file.
+    std::optional<StationRefusal> holdImage(int k);
+    // A refusal of step `k`'s, named as such in a job of several steps.
+    StationRefusal named(StationRefusal refusal, int k) const;
 
     StationPlan plan_;
     const StopFlag *stop_;
@@ -74,6 +81,6 @@ private:
     std::unique_ptr<ReportFile> report_;
     std::shared_ptr<Publisher> publisher_;
     std::unique_ptr<RecordSequence> sequence_;
-    HeldImage image_;
+    std::vector<HeldImage> images_; // by step; none for an upload's
     std::unique_ptr<Lot> lot_;
 };

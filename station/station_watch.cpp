@@ -71,16 +71,18 @@ WatchStep StationWatch::look() {
 }
 
 QString StationWatch::claimUpload(const FoundPort &port, const BoardJob &job) {
-    if (!IsUpload(job.request.mode))
-        return QString();
-    const QString target = QFileInfo(job.request.file).absoluteFilePath();
-    Upload &upload = uploads_[target];
-    if (!upload.port.isEmpty() && upload.port != port.name)
-        return QStringLiteral("%1 and %2 would both save to %3")
-            .arg(upload.port, port.name, job.request.file);
-    upload.port = port.name;
-    upload.running = true;
-    upload.before = fileStamp(target);
+    for (const BoardStep &step : job.steps) {
+        if (step.step.command != StepCommand::Upload)
+            continue;
+        const QString target = QFileInfo(step.step.file).absoluteFilePath();
+        Upload &upload = uploads_[target];
+        if (!upload.port.isEmpty() && upload.port != port.name)
+            return QStringLiteral("%1 and %2 would both save to %3")
+                .arg(upload.port, port.name, step.step.file);
+        upload.port = port.name;
+        upload.running = true;
+        upload.before = fileStamp(target);
+    }
     return QString();
 }
 

@@ -1,6 +1,7 @@
 #include "station_window/board_feed.h"
 
 #include "ops/progress_text.h"
+#include "station/progress_display.h"
 
 void BoardFeed::statusLine(const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -77,6 +78,15 @@ void BoardFeed::attemptStarted(int attempt, int attempts) {
     lines_ << attempt_;
 }
 
+void BoardFeed::stepStarted(const QString &label) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    step_ = label;
+    status_.clear();
+    inPhase_ = false;
+    changed_ = true;
+    lines_ << label;
+}
+
 BoardFeed::Look BoardFeed::look() {
     const std::lock_guard<std::mutex> lock(mutex_);
     Look look;
@@ -85,7 +95,12 @@ BoardFeed::Look BoardFeed::look() {
     look.done = progress_.done;
     look.total = progress_.total;
     look.attempt = attempt_;
-    look.status = inPhase_ ? ProgressText(progress_) : status_;
+    if (step_.isEmpty())
+        look.status = inPhase_ ? ProgressText(progress_) : status_;
+    else if (inPhase_)
+        look.status = StepProgressText(step_, progress_);
+    else
+        look.status = status_.isEmpty() ? step_ : QStringLiteral("%1: %2").arg(step_, status_);
     look.waiting = !begun_ || waiting_;
     look.held = held_;
     look.seconds = begun_ ? double(since_.elapsed()) / 1000 : -1;

@@ -25,12 +25,14 @@ public:
     void finishProgress(const QString &text) override;
     void blockProgress(const BlockProgress &progress) override;
     void attemptStarted(int attempt, int attempts) override;
+    void stepStarted(const QString &label) override;
     void waiting(const QString &why) override;
     void begun() override;
 
     // The row as it stands now: the status text as the one-port window shows it (the status,
     // or the phase's percentage during a data phase; while it waits, what it waits for; while
-    // its port opens, what the opening said) and the phase's blocks.
+    // its port opens, what the opening said), in a job of several steps after the step's label
+    // ("step 3 of 3: Verify Software 45%"), and the phase's blocks.
     struct Look {
         QString status;
         int done = 0;
@@ -53,6 +55,7 @@ private:
     mutable std::mutex mutex_;
     bool trace_;
     QString status_;
+    QString step_; // the step's label in a job of several; else empty
     QString attempt_;
     BlockProgress progress_{};
     bool inPhase_ = false;

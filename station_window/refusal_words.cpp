@@ -6,7 +6,9 @@
 
 #include <QFileInfo>
 
-QString PlanProblemWords(const PlanProblem &problem) {
+namespace {
+
+QString problemWords(const PlanProblem &problem) {
     using K = PlanProblem::Kind;
     switch (problem.kind) {
     case K::NoFile:
@@ -32,8 +34,8 @@ QString PlanProblemWords(const PlanProblem &problem) {
     case K::OverwriteForDownload:
         return QStringLiteral("Overwrite applies to uploads only.");
     case K::ExpectedHashForUpload:
-        return QStringLiteral("An expected SHA-256 applies to downloads only: clear the SHA-256 "
-                              "field for an upload.");
+        return QStringLiteral("An expected SHA-256 applies to downloads and read-backs only: "
+                              "clear the SHA-256 field for an upload.");
     case K::BadExpectedHash:
         return QStringLiteral("The expected SHA-256 is 64 hexadecimal digits, not %1.")
             .arg(problem.detail);
@@ -45,21 +47,32 @@ QString PlanProblemWords(const PlanProblem &problem) {
     return QString();
 }
 
-QString RefusalWords(const StationRefusal &refusal, const QString &image) {
+} // namespace
+
+QString PlanProblemWords(const PlanProblem &problem) {
+    const QString words = problemWords(problem);
+    return problem.step > 0 ? QStringLiteral("Step %1: %2").arg(problem.step).arg(words) : words;
+}
+
+QString RefusalWords(const StationRefusal &refusal) {
+    // A job's step names itself first.
+    const QString step =
+        refusal.step > 0 ? QStringLiteral("Step %1, %2: ").arg(refusal.step).arg(refusal.stepName)
+                         : QString();
     using Kind = StationRefusal::Kind;
     switch (refusal.kind) {
     case Kind::File: {
         if (refusal.status.isEmpty())
-            return refusal.error;
+            return step + refusal.error;
         // The image's check: its status says what is wrong, and the file is named whole (a
         // name given from another folder is looked for in this one) where the reason does not
         // name it already.
         QString why = refusal.error;
-        const QString whole = QFileInfo(image).absoluteFilePath();
+        const QString whole = QFileInfo(refusal.place).absoluteFilePath();
         if (!why.contains(whole))
             why = why.isEmpty() ? QStringLiteral("The image: %1").arg(whole)
                                 : QStringLiteral("The image %1: %2").arg(whole, why);
-        return refusal.status + QLatin1Char('\n') + why;
+        return step + refusal.status + QLatin1Char('\n') + why;
     }
     case Kind::SameDevice:
         return QStringLiteral("%1 and %2 are the same device (%3): one device, one owner.")
@@ -68,9 +81,9 @@ QString RefusalWords(const StationRefusal &refusal, const QString &image) {
         return QStringLiteral("%1 and %2 would both save to %3.")
             .arg(refusal.first, refusal.second, refusal.place);
     case Kind::ImageDiffers:
-        return QStringLiteral("%1 is not the image expected: no board was started.\n\n"
-                              "Its SHA-256:  %2\nExpected:      %3")
-            .arg(refusal.place, refusal.actual, refusal.expected);
+        return step + QStringLiteral("%1 is not the image expected: no board was started.\n\n"
+                                     "Its SHA-256:  %2\nExpected:      %3")
+                          .arg(refusal.place, refusal.actual, refusal.expected);
     }
     return refusal.error;
 }

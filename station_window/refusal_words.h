@@ -8,5 +8,5 @@ struct StationRefusal;
 // What the station core refuses, worded for the operator at the window: its controls and keys,
 // not the command line's options.
 QString PlanProblemWords(const PlanProblem &problem);
-// `image`: the download's image the run was to send.
-QString RefusalWords(const StationRefusal &refusal, const QString &image);
+// A refusal of a job's step names the step.
+QString RefusalWords(const StationRefusal &refusal);

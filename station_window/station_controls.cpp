@@ -6,6 +6,7 @@
 #include "station/plan_rules.h"
 #include "station/port_file_name.h"
 #include "station_window/flat_button.h"
+#include "station_window/step_list.h"
 #include "widgets/button_image.h"
 #include "widgets/window_style.h"
 
@@ -22,6 +23,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -65,23 +67,64 @@ public:
 
 } // namespace
 
+namespace {
+
+// The mode list: the eight transfer modes, then the read-backs of the kinds an upload reads.
+constexpr const char *ReadBackNames[] = {"Verify Software", "Verify Data", "Verify Default"};
+
+int itemOf(const JobStep &step) {
+    if (step.command == StepCommand::Verify)
+        return TransferModeCount + int(step.mode) - int(TransferMode::UploadSoftware);
+    return int(step.mode);
+}
+
+} // namespace
+
 StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     : BevelPanel(parent), comPorts_(std::move(comPorts)) {
     setObjectName(QStringLiteral("Panel_Top"));
-    auto *grid = new QGridLayout(this);
-    grid->setContentsMargins(10, 6, 10, 6);
-    grid->setHorizontalSpacing(8);
-    grid->setVerticalSpacing(4);
+    makeInputs();
+    makeButtons();
+    layOut();
+    connect(fileButton_, &QToolButton::clicked, this, &StationControls::fileClicked);
+    connect(startButton_, &QToolButton::clicked, this, &StationControls::startClicked);
+    connect(stopButton_, &QToolButton::clicked, this, &StationControls::stopClicked);
+    connect(againButton_, &QToolButton::clicked, this, &StationControls::againClicked);
+    connect(recipeButton_, &QToolButton::clicked, this, &StationControls::saveRecipeClicked);
+    connect(modeList_, &QComboBox::currentIndexChanged, this, [this] {
+        modeChosen();
+        stepEdited();
+    });
+    connect(fileEdit_, &QLineEdit::textChanged, this, &StationControls::stepEdited);
+    connect(shaEdit_, &QLineEdit::textChanged, this, &StationControls::stepEdited);
+    connect(stepList_, &StepList::currentChanged, this, &StationControls::stepChosen);
+    connect(portEdit_, &QLineEdit::returnPressed, this, [this] {
+        const QString port = portEdit_->text().trimmed();
+        if (port.isEmpty())
+            return;
+        addPort(port, true);
+        portEdit_->clear();
+    });
+    listPresentPorts();
+    stepChosen();
+}
 
+void StationControls::makeInputs() {
     modeList_ = new QComboBox(this);
     modeList_->setObjectName(QStringLiteral("CB_Mode"));
     modeList_->setFont(WindowArial(12));
     for (const char *mode : TransferModeNames)
         modeList_->addItem(QLatin1String(mode));
+    for (const char *readBack : ReadBackNames)
+        modeList_->addItem(QLatin1String(readBack));
+    modeList_->setToolTip(QStringLiteral("The selected step's mode: a download, an upload, or a "
+                                         "read-back that compares the device's image with the "
+                                         "file"));
     fileEdit_ = new QLineEdit(this);
     fileEdit_->setObjectName(QStringLiteral("Edit_File"));
     fileEdit_->setFont(WindowArial(12));
     fileEdit_->setPlaceholderText(QStringLiteral("the image file; {port} stands for each port"));
+    stepList_ = new StepList(this);
     portList_ = new PortList(this);
     portList_->setObjectName(QStringLiteral("LB_Ports"));
     portList_->setFont(WindowArial(12));
@@ -112,7 +155,8 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     retriesBox_->setRange(0, MaxRetries);
     retriesBox_->setPrefix(QStringLiteral("Retries "));
     retriesBox_->setToolTip(QStringLiteral("How many more times a board whose failure trying "
-                                           "again may cure runs the operation again"));
+                                           "again may cure runs its job again, from the step "
+                                           "that failed"));
     reportEdit_ = new QLineEdit(this);
     reportEdit_->setObjectName(QStringLiteral("Edit_Report"));
     reportEdit_->setFont(WindowArial(12));
@@ -120,55 +164,60 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     shaEdit_ = new QLineEdit(this);
     shaEdit_->setObjectName(QStringLiteral("Edit_Sha256"));
     shaEdit_->setFont(WindowArial(12));
-    shaEdit_->setPlaceholderText(QStringLiteral("the image's expected SHA-256"));
-    shaEdit_->setToolTip(QStringLiteral("A download's image whose SHA-256 differs is refused "
-                                        "at Start, before any board starts"));
+    shaEdit_->setPlaceholderText(QStringLiteral("the step's image's expected SHA-256"));
+    shaEdit_->setToolTip(QStringLiteral("A download's or a read-back's image whose SHA-256 "
+                                        "differs is refused at Start, before any board starts"));
+}
 
-    BevelPanel *fileFrame = nullptr;
-    BevelPanel *startFrame = nullptr;
-    BevelPanel *stopFrame = nullptr;
-    BevelPanel *againFrame = nullptr;
-    BevelPanel *recipeFrame = nullptr;
+void StationControls::makeButtons() {
     fileButton_ = MakeFlatButton(this, "SB_Open", QStringLiteral("Open"),
                                  QStringLiteral(":/torvane/images/open.png"),
-                                 QStringLiteral("Ctrl+O"), &fileFrame);
+                                 QStringLiteral("Ctrl+O"), &fileFrame_);
     startButton_ = MakeFlatButton(this, "SB_Start", QStringLiteral("Start"),
                                   QStringLiteral(":/torvane/images/start.png"),
-                                  QStringLiteral("F5"), &startFrame);
+                                  QStringLiteral("F5"), &startFrame_);
     stopButton_ = MakeFlatButton(this, "SB_Stop", QStringLiteral("Stop"),
                                  QStringLiteral(":/torvane/images/reset.png"),
-                                 QStringLiteral("Escape"), &stopFrame);
+                                 QStringLiteral("Escape"), &stopFrame_);
     againButton_ = MakeFlatButton(this, "SB_Again", QStringLiteral("Again"),
                                   QStringLiteral(":/torvane/images/start.png"),
-                                  QStringLiteral("F6"), &againFrame);
+                                  QStringLiteral("F6"), &againFrame_);
     againButton_->setToolTip(QStringLiteral("Again: runs the boards that failed or were stopped "
                                             "once more, or the rows selected; the boards that "
                                             "passed are left alone (F6)"));
     recipeButton_ = MakeFlatButton(this, "SB_SaveRecipe", QStringLiteral("Save recipe…"),
                                    QStringLiteral(":/torvane/images/open.png"),
-                                   QStringLiteral("Ctrl+S"), &recipeFrame, 112);
-    recipeButton_->setToolTip(QStringLiteral("Save recipe…: keeps this set-up, with the image's "
+                                   QStringLiteral("Ctrl+S"), &recipeFrame_, 112);
+    recipeButton_->setToolTip(QStringLiteral("Save recipe…: keeps this set-up, with each image's "
                                              "SHA-256, in a file a station opens with --recipe "
                                              "(Ctrl+S)"));
     stopButton_->setEnabled(false);
+}
 
+void StationControls::layOut() {
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(10, 6, 10, 6);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(4);
     grid->addWidget(makeLabel(QStringLiteral("Mode:"), this), 0, 0);
     grid->addWidget(modeList_, 0, 1);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    buttons->addWidget(startFrame);
-    buttons->addWidget(stopFrame);
-    buttons->addWidget(againFrame);
+    buttons->addWidget(startFrame_);
+    buttons->addWidget(stopFrame_);
+    buttons->addWidget(againFrame_);
     grid->addLayout(buttons, 0, 2);
     grid->addWidget(makeLabel(QStringLiteral("File:"), this), 1, 0);
     grid->addWidget(fileEdit_, 1, 1);
     auto *fileButtons = new QHBoxLayout;
-    fileButtons->addWidget(fileFrame);
+    fileButtons->addWidget(fileFrame_);
     fileButtons->addStretch();
-    fileButtons->addWidget(recipeFrame);
+    fileButtons->addWidget(recipeFrame_);
     grid->addLayout(fileButtons, 1, 2);
-    grid->addWidget(makeLabel(QStringLiteral("Ports:"), this), 2, 0, Qt::AlignTop);
-    grid->addWidget(portList_, 2, 1, 1, 2);
+    grid->addWidget(makeLabel(QStringLiteral("Steps:"), this), 2, 0, Qt::AlignTop);
+    grid->addWidget(stepList_, 2, 1, 1, 2);
+    grid->addWidget(makeLabel(QStringLiteral("Ports:"), this), 3, 0, Qt::AlignTop);
+    grid->addWidget(portList_, 3, 1, 1, 2);
     auto *options = new QHBoxLayout;
     options->setSpacing(6);
     // Room for a port's name as it is typed, even in a narrow window.
@@ -178,41 +227,58 @@ StationControls::StationControls(ComPortSource comPorts, QWidget *parent)
     options->addWidget(retriesBox_);
     for (QCheckBox *box : {overwriteBox_, traceBox_, soundBox_})
         options->addWidget(box);
-    grid->addLayout(options, 3, 1, 1, 2);
-    grid->addWidget(makeLabel(QStringLiteral("Report:"), this), 4, 0);
+    grid->addLayout(options, 4, 1, 1, 2);
+    grid->addWidget(makeLabel(QStringLiteral("Report:"), this), 5, 0);
     auto *files = new QHBoxLayout;
     files->addWidget(reportEdit_, 3);
     files->addWidget(makeLabel(QStringLiteral("SHA-256:"), this));
     files->addWidget(shaEdit_, 2);
-    grid->addLayout(files, 4, 1, 1, 2);
+    grid->addLayout(files, 5, 1, 1, 2);
     grid->setColumnStretch(1, 1);
 
-    setTabOrder(modeList_, fileEdit_);
-    setTabOrder(fileEdit_, portList_);
-    setTabOrder(portList_, portEdit_);
-    setTabOrder(portEdit_, watchBox_);
-    setTabOrder(watchBox_, retriesBox_);
-    setTabOrder(retriesBox_, overwriteBox_);
-    setTabOrder(overwriteBox_, traceBox_);
-    setTabOrder(traceBox_, soundBox_);
-    setTabOrder(soundBox_, reportEdit_);
-    setTabOrder(reportEdit_, shaEdit_);
+    QWidget *order[] = {modeList_, fileEdit_, stepList_->list(), portList_,
+                        portEdit_, watchBox_, retriesBox_,       overwriteBox_,
+                        traceBox_, soundBox_, reportEdit_,       shaEdit_};
+    for (size_t k = 1; k < std::size(order); ++k)
+        setTabOrder(order[k - 1], order[k]);
+}
 
-    connect(fileButton_, &QToolButton::clicked, this, &StationControls::fileClicked);
-    connect(startButton_, &QToolButton::clicked, this, &StationControls::startClicked);
-    connect(stopButton_, &QToolButton::clicked, this, &StationControls::stopClicked);
-    connect(againButton_, &QToolButton::clicked, this, &StationControls::againClicked);
-    connect(recipeButton_, &QToolButton::clicked, this, &StationControls::saveRecipeClicked);
-    connect(modeList_, &QComboBox::currentIndexChanged, this, &StationControls::modeChosen);
-    connect(portEdit_, &QLineEdit::returnPressed, this, [this] {
-        const QString port = portEdit_->text().trimmed();
-        if (port.isEmpty())
-            return;
-        addPort(port, true);
-        portEdit_->clear();
-    });
-    listPresentPorts();
+// The step selected, as the mode, the file and the SHA-256 show it.
+JobStep StationControls::editedStep() const {
+    const int item = modeList_->currentIndex();
+    JobStep step;
+    if (item >= TransferModeCount) {
+        step.command = StepCommand::Verify;
+        step.mode = TransferMode(int(TransferMode::UploadSoftware) + item - TransferModeCount);
+    } else {
+        step.mode = TransferMode(item);
+        step.command = IsUpload(step.mode) ? StepCommand::Upload : StepCommand::Download;
+    }
+    step.file = fileEdit_->text().trimmed();
+    step.expectSha256 = shaEdit_->text().trimmed();
+    return step;
+}
+
+void StationControls::stepEdited() {
+    if (!showingStep_)
+        stepList_->setCurrent(editedStep());
+}
+
+void StationControls::stepChosen() {
+    const JobStep &step = stepList_->current();
+    showingStep_ = true;
+    modeList_->setCurrentIndex(itemOf(step));
+    fileEdit_->setText(step.file);
+    shaEdit_->setText(step.expectSha256);
+    showingStep_ = false;
     modeChosen();
+}
+
+void StationControls::addStep() {
+    if (stepList_->isEnabled() && !running_ && !locked_) {
+        stepList_->addStep();
+        modeList_->setFocus();
+    }
 }
 
 void StationControls::fitPortList(int most) {
@@ -227,9 +293,10 @@ QWidget *StationControls::lastInput() const {
     return shaEdit_;
 }
 
-// The file button says what its dialog does: Open for a download's image, Save for an upload's.
+// The file button says what its dialog does: Open for a download's or a read-back's image, Save
+// for an upload's.
 void StationControls::modeChosen() {
-    const bool upload = IsUpload(TransferMode(modeList_->currentIndex()));
+    const bool upload = editedStep().command == StepCommand::Upload;
     const QString caption = upload ? QStringLiteral("Save") : QStringLiteral("Open");
     fileButton_->setText(caption);
     fileButton_->setToolTip(QStringLiteral("%1 (Ctrl+O)").arg(caption));
@@ -291,8 +358,7 @@ QStringList StationControls::chosenPorts() const {
 }
 
 void StationControls::fillIn(const StationPlan &plan) {
-    modeList_->setCurrentIndex(int(plan.mode));
-    fileEdit_->setText(plan.file);
+    stepList_->setSteps(plan.steps);
     for (const QString &port : plan.ports)
         addPort(port, true);
     watchBox_->setChecked(plan.watch);
@@ -300,20 +366,17 @@ void StationControls::fillIn(const StationPlan &plan) {
     traceBox_->setChecked(plan.trace);
     reportEdit_->setText(plan.report);
     retriesBox_->setValue(plan.retries);
-    shaEdit_->setText(plan.expectSha256);
 }
 
 StationPlan StationControls::plan() const {
     StationPlan plan;
-    plan.mode = TransferMode(modeList_->currentIndex());
-    plan.file = fileEdit_->text().trimmed();
+    plan.steps = stepList_->steps();
     plan.ports = chosenPorts();
     plan.watch = watchBox_->isChecked();
     plan.overwrite = overwriteBox_->isChecked();
     plan.trace = traceBox_->isChecked();
     plan.report = reportEdit_->text().trimmed();
     plan.retries = retriesBox_->value();
-    plan.expectSha256 = shaEdit_->text().trimmed();
     return plan;
 }
 
@@ -324,6 +387,7 @@ void StationControls::setRunning(bool running) {
              modeList_, fileEdit_, fileButton_, portList_, portEdit_, watchBox_, retriesBox_,
              overwriteBox_, reportEdit_, shaEdit_, recipeButton_})
         input->setEnabled(!running && !locked_);
+    stepList_->setEditable(!running && !locked_);
     for (QWidget *input : std::initializer_list<QWidget *>{traceBox_, startButton_, againButton_})
         input->setEnabled(!running);
     stopButton_->setEnabled(running);
@@ -337,7 +401,7 @@ void StationControls::lock() {
 bool StationControls::chooseFile() {
     if (!fileButton_->isEnabled())
         return false;
-    const bool upload = IsUpload(TransferMode(modeList_->currentIndex()));
+    const bool upload = editedStep().command == StepCommand::Upload;
     QFileDialog dialog(window(), upload ? QStringLiteral("Save As") : QStringLiteral("Open"));
     dialog.setObjectName(upload ? QStringLiteral("SaveDialog") : QStringLiteral("OpenDialog"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);

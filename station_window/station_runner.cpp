@@ -33,6 +33,12 @@ QString shownResult(const BoardOutcome &outcome, BoardState state) {
         return outcome.record.result;
     if (state == BoardState::Stopped)
         return QLatin1String(StoppedResult);
+    // A job of several steps says which step failed.
+    if (outcome.steps > 1 && !outcome.record.cause.isEmpty())
+        return QStringLiteral("step %1 of %2, %3: %4")
+            .arg(outcome.step + 1)
+            .arg(outcome.steps)
+            .arg(outcome.stepName, outcome.record.cause);
     if (!outcome.record.cause.isEmpty())
         return outcome.record.cause;
     if (!outcome.result.cause.isEmpty())
@@ -216,7 +222,7 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
         rows_.setStatus(row, QStringLiteral("stopped during %1").arg(last.status.simplified()));
     else if (!record.result.isEmpty())
         rows_.setStatus(row, record.result);
-    if (!record.sha256.isEmpty() && (sha256_.isEmpty() || IsUpload(run_->plan().mode)))
+    if (!record.sha256.isEmpty() && (sha256_.isEmpty() || AnyUpload(run_->plan().steps)))
         sha256_ = QString::fromLatin1(record.sha256);
     if (watch_)
         watch_->ended(rows_.port(row), record.result);

@@ -74,7 +74,8 @@ StationWindow::StationWindow(ComPortSource comPorts, QWidget *parent) : QWidget(
              {QKeySequence(Qt::Key_Escape), &StationWindow::stopRun},
              {QKeySequence(Qt::CTRL | Qt::Key_O), &StationWindow::chooseFile},
              {QKeySequence(Qt::CTRL | Qt::Key_L), &StationWindow::newLot},
-             {QKeySequence(Qt::CTRL | Qt::Key_S), &StationWindow::saveRecipe}})
+             {QKeySequence(Qt::CTRL | Qt::Key_S), &StationWindow::saveRecipe},
+             {QKeySequence(Qt::CTRL | Qt::Key_T), &StationWindow::addStep}})
         connect(new QShortcut(key, this), &QShortcut::activated, this, action);
     connect(table_, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex &index) { showDetail(index.row()); });
@@ -280,6 +281,11 @@ void StationWindow::saveRecipe() {
     note(QStringLiteral("Recipe saved: %1").arg(path));
 }
 
+void StationWindow::addStep() {
+    if (!running() && !closing_)
+        controls_->addStep();
+}
+
 void StationWindow::setQuiet(bool quiet) {
     controls_->soundBox()->setChecked(!quiet);
 }
@@ -317,7 +323,7 @@ bool StationWindow::planIsSound(const StationPlan &plan) {
 
 void StationWindow::begin(const StationPlan &plan, bool again) {
     if (const auto refusal = runner_->start(plan, again)) {
-        refuse(RefusalWords(*refusal, plan.file));
+        refuse(RefusalWords(*refusal));
         return;
     }
     if (!again)

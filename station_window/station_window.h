@@ -48,6 +48,8 @@ public:
     // New lot… (Ctrl+L) and Save recipe… (Ctrl+S).
     void newLot();
     void saveRecipe();
+    // Adds a step to the job after the one selected (Ctrl+T: "then").
+    void addStep();
 
     bool running() const;
 

@@ -19,6 +19,41 @@ WindowArguments fail(const QString &what) {
     return result;
 }
 
+// The usage, its last line naming what may stand beside a recipe: `beside`.
+QString usage(const QList<QCommandLineOption> &beside) {
+    QString besideUsage;
+    for (const QCommandLineOption &option : beside)
+        besideUsage +=
+            QStringLiteral(" [--%1%2]")
+                .arg(option.names().constLast(), option.valueName().isEmpty()
+                                                     ? QString()
+                                                     : QLatin1Char(' ') + option.valueName());
+    return QStringLiteral(
+               "The production station's window: one job on many boards at once, one row each.\n"
+               "Without arguments it opens empty; with the command line's station arguments it "
+               "opens\n"
+               "filled in. Nothing starts until Start (F5).\n"
+               "\n"
+               "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report "
+               "FILE]\n"
+               "        [--watch]      KIND: software, data, default, loader, all\n"
+               "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
+               "        [--report FILE] [--watch]      KIND: software, data, default\n"
+               "  torvane-station STEP [--then STEP ...] --port PORT ...\n"
+               "        a job: each STEP (download|upload|verify KIND FILE [--expect-sha256 HEX]) "
+               "in\n"
+               "        order on each board\n"
+               "  torvane-station --recipe FILE%1\n"
+               "\n"
+               "The options are torvane-cli's for a station, and a recipe holds them as "
+               "torvane-cli's\n"
+               "does: see torvane-cli --help.\n"
+               "\n"
+               "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape "
+               "stops.")
+        .arg(besideUsage);
+}
+
 } // namespace
 
 WindowArguments ParseWindowArguments(const QStringList &arguments) {
@@ -29,30 +64,7 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         QStringLiteral("No sound when a board fails or a batch ends (the Sound box unchecked)."));
     // What may stand beside --recipe here: the operator's options and the window's own --quiet.
     const QList<QCommandLineOption> beside = options.operatorLevel() + QList{quietOption};
-    QString besideUsage;
-    for (const QCommandLineOption &option : beside)
-        besideUsage +=
-            QStringLiteral(" [--%1%2]")
-                .arg(option.names().constLast(), option.valueName().isEmpty()
-                                                     ? QString()
-                                                     : QLatin1Char(' ') + option.valueName());
-    // The usage, its last line naming what may stand beside a recipe.
-    const QString usage = QStringLiteral(
-        "The production station's window: one operation on many boards at once, one row each.\n"
-        "Without arguments it opens empty; with the command line's station arguments it opens\n"
-        "filled in. Nothing starts until Start (F5).\n"
-        "\n"
-        "  torvane-station download KIND FILE --port PORT [--port PORT ...] [--report FILE]\n"
-        "        [--watch]      KIND: software, data, default, loader, all\n"
-        "  torvane-station upload KIND 'FILE-{port}.bin' --port PORT ... [--overwrite]\n"
-        "        [--report FILE] [--watch]      KIND: software, data, default\n"
-        "  torvane-station --recipe FILE%1\n"
-        "\n"
-        "The options are torvane-cli's for a station, and a recipe holds them as torvane-cli's\n"
-        "does: see torvane-cli --help.\n"
-        "\n"
-        "F5 starts, F6 runs again the boards that failed (or the rows selected), Escape stops.");
-    parser.setApplicationDescription(usage.arg(besideUsage));
+    parser.setApplicationDescription(usage(beside));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     // Not addHelpOption(): its --help-all would want the toolkit, which --help does without.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -72,7 +84,8 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
             .arg(OptionNames(beside)));
     parser.addOptions(options.all());
     parser.addOption(quietOption);
-    parser.addPositionalArgument(QStringLiteral("direction"), QStringLiteral("download or upload"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("download, upload or verify"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The image file."));
 
@@ -89,8 +102,9 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         return result;
     }
     result.quiet = parser.isSet(quietOption);
+    QStringList given = arguments;
     if (const QString error =
-            ApplyRecipe(parser, options, arguments, &result.recipe, QList{quietOption});
+            ApplyRecipe(parser, options, &given, &result.recipe, QList{quietOption});
         !error.isEmpty())
         return fail(error);
     const QStringList positional = parser.positionalArguments();
@@ -98,8 +112,8 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         // An empty window may still be given the operator's own: the lot, the trace.
         for (const QCommandLineOption &option : options.all()) {
             if (parser.isSet(option) && !AmongOptions(option, options.operatorLevel()))
-                return fail(
-                    QStringLiteral("expected: download|upload KIND FILE before the options"));
+                return fail(QStringLiteral(
+                    "expected: download|upload|verify KIND FILE before the options"));
         }
         result.station.lot = parser.value(options.lot);
         result.station.trace = parser.isSet(options.trace);
@@ -109,10 +123,7 @@ WindowArguments ParseWindowArguments(const QStringList &arguments) {
         result.filled = parser.isSet(options.lot) || parser.isSet(options.trace);
         return result;
     }
-    if (positional.size() != 3)
-        return fail(QStringLiteral("expected: download|upload KIND FILE [--port PORT ...]"));
-    if (const QString error =
-            ReadStationArguments(parser, options, positional, false, &result.station);
+    if (const QString error = ReadStationArguments(parser, options, given, false, &result.station);
         !error.isEmpty())
         return fail(result.recipe.isEmpty() ? error
                                             : QStringLiteral("%1: %2").arg(result.recipe, error));

@@ -11,6 +11,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -88,6 +91,7 @@ private slots:
     void init();
 
     void downloadThenUploadGivesTheImageBack();
+    void aJobOfThreeStepsOnOneBoard();
     void killedMidTransferLeavesThePortUsable();
     void closedStandardStreamsStayOffTheLine();
     void comPortMapsThroughTheEnvironment();
@@ -161,6 +165,47 @@ void TestCli::downloadThenUploadGivesTheImageBack() {
     QCOMPARE(up.statusLines(), UploadLines);
     QCOMPARE(ReadFile(path("back.bin")), image);
     QCOMPARE(leftovers(dir->path()), QStringList({"back.bin", "data.bin"}));
+}
+
+// A board's whole programming in one run: its loader, its default image, and that image read back
+// and compared, each step on the port the one before left open. A read-back of a loader, which no
+// upload reads, is refused before anything is sent.
+void TestCli::aJobOfThreeStepsOnOneBoard() {
+    DeviceProcess device(QStringList{"--trace", "--store", path("store")} + Quick);
+    QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
+    const QByteArray loader = TestImage(DefaultSize, 1);
+    const QByteArray image = TestImage(DefaultSize, 2);
+    QVERIFY(WriteFile(path("loader.bin"), loader) && WriteFile(path("default.bin"), image));
+
+    const CliRun refused =
+        runCli({"verify", "loader", path("loader.bin"), "--port", device.slavePath()});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.errors.contains("no upload mode reads a device's loader back"),
+             qPrintable(refused.errors));
+    const QString heard = heardBefore(device);
+    QVERIFY2(!heard.contains("<-"), qPrintable(heard));
+
+    const CliRun run =
+        runCli({"download", "loader", path("loader.bin"), "--then", "download", "default",
+                path("default.bin"), "--report", path("report.jsonl"), "--then", "verify",
+                "default", path("default.bin"), "--port", device.slavePath()});
+
+    QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
+    QCOMPARE(run.statusLines(), QStringList{"step 1 of 3: Download Loader"} + DownloadLines +
+                                    QStringList{"step 2 of 3: Download Default"} + DownloadLines +
+                                    QStringList{"step 3 of 3: Verify Default"} + UploadLines);
+    QVERIFY2(run.resultLine().startsWith("torvane-cli: success: Download Loader, Download Default, "
+                                         "Verify Default, 393216 bytes in "),
+             qPrintable(run.resultLine()));
+    QCOMPARE(ReadFile(path("store/loader.bin")), loader);
+    QCOMPARE(ReadFile(path("store/default.bin")), image);
+    // The read-back saved nothing.
+    QCOMPARE(leftovers(dir->path()), QStringList({"default.bin", "loader.bin", "report.jsonl"}));
+    const QJsonObject record = QJsonDocument::fromJson(ReadFile(path("report.jsonl"))).object();
+    QCOMPARE(record["exitCode"].toInt(), 0);
+    QCOMPARE(record["steps"].toArray().size(), 3);
+    for (const QJsonValue step : record["steps"].toArray())
+        QCOMPARE(step.toObject()["exitCode"].toInt(), 0);
 }
 
 void TestCli::killedMidTransferLeavesThePortUsable() {

@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -119,6 +120,7 @@ private slots:
 
     void sixteenBoardsBehindAdaptersAllSucceed();
     void oneFaultyDeviceFailsAlone();
+    void aJobOfThreeStepsFromARecipe();
     void uploadsLandInAFileEach();
     void uploadsBehindAdaptersAllSucceed();
     void interruptLeavesNoFile();
@@ -162,7 +164,7 @@ void TestStation::init() {
 // that answers one connect request and takes the next bytes for the operation's: a request sent
 // again before the answer came would shift the whole image.
 QStringList behindAdapters(int count) {
-    QStringList faults{"--count", QString::number(count), "--fault", "answer-once", "--fault",
+    QStringList faults{"--count",   QString::number(count), "--fault", "answer-once", "--fault",
                        "latency=16"};
     for (int k = count / 2; k < count; ++k)
         faults << "--fault" << QStringLiteral("%1:latency=40").arg(k);
@@ -233,6 +235,103 @@ void TestStation::oneFaultyDeviceFailsAlone() {
     }
 }
 
+// A recipe's job of three steps (a loader, the data, the default image read back) on three boards:
+// one passes every step; one holds a default image that differs in block 57, and its read-back
+// says so; one fails its first step, and its job ends there, its device asked for nothing more.
+void TestStation::aJobOfThreeStepsFromARecipe() {
+    const QByteArray loader = TestImage(DefaultSize, 1);
+    const QByteArray data = TestImage(DataSize, 2);
+    const QByteArray defaults = TestImage(DefaultSize, 3);
+    QByteArray differs = defaults;
+    differs[14600] = char(differs[14600] ^ 0x01);
+    for (int k = 0; k < 3; ++k) {
+        QVERIFY(QDir().mkpath(path(QStringLiteral("store/%1").arg(k))));
+        QVERIFY(WriteFile(path(QStringLiteral("store/%1/default.bin").arg(k)),
+                          k == 1 ? differs : defaults));
+    }
+    QVERIFY(WriteFile(path("loader.bin"), loader) && WriteFile(path("data.bin"), data) &&
+            WriteFile(path("default.bin"), defaults));
+    DeviceProcess devices(QStringList{"--count", "3", "--store", path("store"), "--trace",
+                                      "--fault", "answer-once", "--fault", "2:erase-fail"} +
+                              Quick,
+                          5000, 3);
+    QVERIFY2(devices.slavePaths().size() == 3, qPrintable(devices.errorString()));
+    const QStringList ports = devices.slavePaths();
+    QString recipe = QStringLiteral("download loader %1\ndownload data %2\nverify default %3 "
+                                    "--expect-sha256 %4\n--report %5\n")
+                         .arg(path("loader.bin"), path("data.bin"), path("default.bin"),
+                              sha256(defaults), path("report.jsonl"));
+    for (const QString &port : ports)
+        recipe += QStringLiteral("--port %1\n").arg(port);
+    QVERIFY(WriteFile(path("line.recipe"), recipe.toUtf8()));
+
+    const CliRun run = runCli({"--recipe", path("line.recipe")});
+
+    QCOMPARE(run.exitCode, 10);
+    const QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 3); // one record a board, not a step
+    const QStringList names{"loader.bin", "data.bin", "default.bin"};
+    const QList<QByteArray> images{loader, data, defaults};
+    for (int k = 0; k < 3; ++k) {
+        QJsonObject record;
+        for (const QJsonObject &line : report) {
+            if (line["port"].toString() == ports[k])
+                record = line;
+        }
+        const QJsonArray steps = record["steps"].toArray();
+        // Every step that ran, in order, with what it moved and how it ended.
+        QCOMPARE(steps.size(), k == 2 ? 1 : 3);
+        for (int s = 0; s < steps.size(); ++s) {
+            const QJsonObject step = steps[s].toObject();
+            QCOMPARE(step["command"].toString(), s == 2 ? QString("verify") : QString("download"));
+            QCOMPARE(step["kind"].toString(), QStringList({"loader", "data", "default"})[s]);
+            QCOMPARE(step["file"].toString(), path(names[s]));
+            QCOMPARE(step["size"].toInt(), images[s].size());
+            QCOMPARE(step["sha256"].toString(), sha256(images[s]));
+            QVERIFY(step["seconds"].toDouble() <= record["seconds"].toDouble());
+        }
+        const QStringList lines = linesOf(run, ports[k]);
+        QCOMPARE(lines.first(), QStringLiteral("step 1 of 3: Download Loader"));
+        if (k == 0) {
+            QCOMPARE(record["exitCode"].toInt(), 0);
+            QCOMPARE(steps[2].toObject()["exitCode"].toInt(), 0);
+            QCOMPARE(lines, QStringList{"step 1 of 3: Download Loader"} + DownloadLines +
+                                QStringList{"step 2 of 3: Download Data"} + DownloadLines +
+                                QStringList{"step 3 of 3: Verify Default"} + UploadLines);
+        } else if (k == 1) {
+            // The record's verdict is the read-back's; the cause names the block and the byte.
+            QCOMPARE(record["exitCode"].toInt(), 11);
+            QCOMPARE(record["operation"].toString(), QStringLiteral("verify"));
+            QCOMPARE(record["result"].toString(), StatusText(S::UpdateFailed));
+            const QString cause = "the device's default differs from default.bin from block 57 "
+                                  "(byte 14,600)";
+            QCOMPARE(record["cause"].toString(), cause);
+            QCOMPARE(steps[1].toObject()["exitCode"].toInt(), 0);
+            QCOMPARE(steps[2].toObject()["exitCode"].toInt(), 11);
+            QCOMPARE(steps[2].toObject()["cause"].toString(), cause);
+            QCOMPARE(lines.last(), StatusText(S::UpdateFailed));
+            QVERIFY2(
+                rowOf(run, ports[k]).last().startsWith("step 3 of 3, Verify Default: " + cause),
+                qPrintable(rowOf(run, ports[k]).join('|')));
+        } else {
+            QCOMPARE(record["exitCode"].toInt(), 7);
+            QCOMPARE(record["kind"].toString(), QStringLiteral("loader"));
+            QCOMPARE(lines.last(), StatusText(S::EraseFlashFailed));
+        }
+        QCOMPARE(rowOf(run, ports[k]).value(3), QStringList({"0", "11", "7"})[k]);
+    }
+    // Each phase's progress says its step.
+    QVERIFY2(run.errors.contains(ports[0] + ": step 3 of 3: Verify Default 100%  520/520 blocks"),
+             qPrintable(run.errors));
+    // The board that failed its first step got no other request: its device saw one operation.
+    const QString trace = devices.stderrText();
+    QCOMPARE(trace.count(QRegularExpression("\\[2\\] <- \\S+\\s+connect request")), 1);
+    QCOMPARE(trace.count(QRegularExpression("\\[0\\] <- \\S+\\s+connect request")), 3);
+    QCOMPARE(ReadFile(path("store/0/loader.bin")), loader);
+    QCOMPARE(ReadFile(path("store/0/data.bin")), data);
+    QVERIFY(!QFileInfo::exists(path("store/2/data.bin")));
+}
+
 void TestStation::uploadsLandInAFileEach() {
     // Each device starts with an image of its own.
     QList<QByteArray> images;
@@ -274,10 +373,9 @@ void TestStation::uploadsBehindAdaptersAllSucceed() {
     QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
     const QStringList ports = devices.slavePaths();
 
-    const CliRun run =
-        runCli(QStringList{"upload", "default", path("back-{port}.bin"), "--report",
-                           path("report.jsonl")} +
-               portArguments(ports));
+    const CliRun run = runCli(QStringList{"upload", "default", path("back-{port}.bin"), "--report",
+                                          path("report.jsonl")} +
+                              portArguments(ports));
 
     QVERIFY2(run.exitCode == 0, qPrintable(run.lines.join('\n') + run.errors));
     const QList<QJsonObject> report = records(path("report.jsonl"));
@@ -531,8 +629,7 @@ void TestStation::aWatchRefusesABoardWhoseUploadFileIsAnothers() {
     QVERIFY(QDir().mkpath(path("a")));
     QVERIFY(QFile::link(devices.slavePaths()[0], path("a/b")));
     StationPlan plan;
-    plan.mode = TransferMode::UploadData;
-    plan.file = path("w-{port}.bin");
+    plan.steps = {{StepCommand::Upload, TransferMode::UploadData, path("w-{port}.bin"), {}}};
     plan.ports = QStringList{path("a_*"), path("a/*")};
     plan.watch = true;
     const StopFlag stop{0};
@@ -550,8 +647,8 @@ void TestStation::aWatchRefusesABoardWhoseUploadFileIsAnothers() {
     const BoardJob &saver = first.front().second;
     QCOMPARE(saver.portName, path("a/b"));
     QCOMPARE(saver.refused, QString());
-    const QString file = UploadFileFor(plan.file, path("a_b"));
-    QCOMPARE(saver.request.file, file);
+    const QString file = UploadFileFor(plan.steps[0].file, path("a_b"));
+    QCOMPARE(saver.steps.front().step.file, file);
     const QString clash = path("a/b") + " and " + path("a_b") + " would both save to " + file;
 
     QVERIFY(QFile::link(devices.slavePaths()[1], path("a_b")));
@@ -585,8 +682,7 @@ void TestStation::aWatchedLinkTurnedToATerminalLeavesItAlone() {
     QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
 
     StationPlan plan;
-    plan.mode = TransferMode::DownloadData;
-    plan.file = path("data.bin");
+    plan.steps = {{StepCommand::Download, TransferMode::DownloadData, path("data.bin"), {}}};
     plan.ports = QStringList{"COM.*"};
     plan.watch = true;
     const StopFlag stop{0};
@@ -878,7 +974,30 @@ void TestStation::usageErrors_data() {
     QTest::newRow("an expected SHA-256 for an upload")
         << QStringList{"upload",          "data",          "back.bin", "--port", "/dev/null",
                        "--expect-sha256", QString(64, 'a')}
-        << 1 << "downloads only";
+        << 1 << "downloads and read-backs only";
+    // A job's every file is checked before any board starts; a refusal names its step.
+    QTest::newRow("a job whose read-back file is not there")
+        << QStringList{"download", "data",   "data.bin",  "--then",   "verify",      "data",
+                       "gone.bin", "--port", "/dev/null", "--report", "report.jsonl"}
+        << 2 << "step 2 (Verify Data): ";
+    QTest::newRow("a job whose read-back file is not the one expected")
+        << QStringList{"download", "data", "data.bin", "--port",          "/dev/null",     "--then",
+                       "verify",   "data", "data.bin", "--expect-sha256", QString(64, '0')}
+        << 2 << "is not the image expected: its SHA-256 is " + sha256(TestImage(DataSize, 0x5eed));
+    QTest::newRow("a read-back of the wrong size")
+        << QStringList{"verify", "default", "data.bin", "--port", "/dev/null"} << 2
+        << "File wrong!";
+    QTest::newRow("a read-back of a loader")
+        << QStringList{"verify", "loader", "data.bin", "--port", "/dev/null"} << 1
+        << "verify loader: no upload mode reads a device's loader back";
+    QTest::newRow("--then with no step after it")
+        << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "--then"} << 1
+        << "--then needs a step after it";
+    QTest::newRow("a step's own option twice")
+        << QStringList{"verify",         "data",   "data.bin",  "--expect-sha256",
+                       QString(64, '0'), "--port", "/dev/null", "--expect-sha256",
+                       QString(64, '1')}
+        << 1 << "--expect-sha256 is given twice for step 1";
     QTest::newRow("too many retries")
         << QStringList{"download", "data", "data.bin", "--port", "/dev/null", "--retries", "11"}
         << 1 << "--retries takes a number from 0 to 10";

@@ -6,6 +6,7 @@
 #include "link/frames.h"
 #include "link/handshake.h"
 #include "link/line.h"
+#include "link/port_claim.h"
 #include "link/port_opening.h"
 #include "link/tmscomm.h"
 #include "support/pty_pair.h"
@@ -18,6 +19,9 @@
 
 #include <functional>
 #include <iostream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -50,6 +54,7 @@ private slots:
     void openComPortOpensTheMappedPort();
     void openComPortReportsAMissingDevice();
     void openComPortReportsAPortHeldByAnotherProcess();
+    void aChildBeingStartedHoldsNoPortOfItsOwn();
     void lockFilesOfOtherPrograms_data();
     void lockFilesOfOtherPrograms();
     void aLockThatIsNoFileIsLeftAsItIs();
@@ -144,6 +149,32 @@ void TestSerial::openComPortReportsAPortHeldByAnotherProcess() {
     holder.closeWriteChannel();
     QVERIFY(holder.waitForFinished(5000));
     open();
+}
+
+// A child between its fork and its exec (a helper program a station starts, as the publisher's
+// name lookup) holds a copy of every descriptor of ours for a moment: it does not hold our port
+// against us. One that opened the port itself does (above).
+void TestSerial::aChildBeingStartedHoldsNoPortOfItsOwn() {
+    open();
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(pty->slavePath()).constData(), &st), 0);
+    int gate[2];
+    QCOMPARE(::pipe(gate), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // The device's end stays the test's: the child holds the port's descriptors only.
+        ::close(pty->masterFd());
+        char byte = 0;
+        ::close(gate[1]);
+        _exit(::read(gate[0], &byte, 1) >= 0 ? 0 : 1);
+    }
+    ::close(gate[0]);
+    const QStringList holders = HoldersOf(st.st_rdev);
+    ::close(gate[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    QVERIFY2(holders.isEmpty(), qPrintable(holders.join(", ")));
 }
 
 void TestSerial::lockFilesOfOtherPrograms_data() {

@@ -125,6 +125,9 @@ private slots:
     void imageInMemoryIsSentAsItStands_data();
     void imageInMemoryIsSentAsItStands();
     void secondStartIsIgnored();
+    void readBackComparesTheDeviceWithTheFile_data();
+    void readBackComparesTheDeviceWithTheFile();
+    void stepsGoOnOnThePortLeftOpen();
     void slowDevicesBehindAdapters_data();
     void slowDevicesBehindAdapters();
 
@@ -532,6 +535,80 @@ void TestDriver::imageInMemoryIsSentAsItStands() {
         return;
     }
     QVERIFY2(result.succeeded(), qPrintable(result.detail));
+    QCOMPARE(rig.device.store().load(ImageKind::Data), dataImage);
+}
+
+// A read-back is an upload on the wire (RCVS, REFS, RWFS as after any), then a comparison with
+// the file; nothing is saved.
+void TestDriver::readBackComparesTheDeviceWithTheFile_data() {
+    QTest::addColumn<int>("changed"); // the byte the device holds otherwise; -1: none
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("equal") << -1 << QString();
+    QTest::newRow("one byte of block 57")
+        << 14600 << "the device's default differs from default.bin from block 57 (byte 14,600)";
+    QTest::newRow("the last byte")
+        << 131071 << "the device's default differs from default.bin from block 511 (byte 131,071)";
+}
+
+void TestDriver::readBackComparesTheDeviceWithTheFile() {
+    QFETCH(int, changed);
+    QFETCH(QString, cause);
+    const QByteArray image = TestImage(ImageSize(TransferMode::DownloadDefault), 57);
+    QByteArray held = image;
+    if (changed >= 0)
+        held[changed] = char(held[changed] ^ 0x40);
+    Rig rig(quick());
+    QVERIFY(rig.device.store().save(ImageKind::Default, held));
+    rig.request.mode = TransferMode::UploadDefault;
+    rig.request.file = path("default.bin");
+    rig.request.image = std::make_shared<const QByteArray>(image);
+
+    const OperationResult result = rig.run();
+
+    QCOMPARE(result.succeeded(), changed < 0);
+    QCOMPARE(rig.sink.statuses.last(),
+             changed < 0 ? StatusCode::UpdateSuccess : StatusCode::UpdateFailed);
+    QCOMPARE(result.stage, changed < 0 ? Stage::Done : Stage::Compare);
+    QCOMPARE(result.cause, cause);
+    // The blocks came whole: the device's own check passed before the comparison.
+    QVERIFY(rig.sink.statuses.contains(StatusCode::VerifySuccess));
+    QCOMPARE(rig.framesWritten(CommandCode::RCVS), 1);
+    QCOMPARE(rig.framesWritten(CommandCode::REFS), 1);
+    QCOMPARE(rig.framesWritten(CommandCode::RWFS), 1);
+    QCOMPARE(files(), QStringList{"data.bin"});
+    QVERIFY(rig.sink.panelEnabled);
+}
+
+// A board's job: each step an operation with its own handshake on the port the step before left
+// open, whatever the step before did with it (an upload reads in blocks), on a boot loader that
+// answers a request once behind an adapter.
+void TestDriver::stepsGoOnOnThePortLeftOpen() {
+    DeviceFaults faults;
+    faults.answerOnce = true;
+    faults.latency = std::chrono::milliseconds(16);
+    Rig rig(quick(faults));
+    const QByteArray image = TestImage(ImageSize(TransferMode::DownloadDefault), 3);
+    const auto held = std::make_shared<const QByteArray>(image);
+    const struct {
+        TransferMode mode;
+        QString file;
+        std::shared_ptr<const QByteArray> image;
+    } steps[] = {{TransferMode::DownloadDefault, path("default.bin"), held},
+                 {TransferMode::UploadDefault, path("default.bin"), held},
+                 {TransferMode::DownloadData, dataFile, nullptr}};
+    int opened = 0;
+    for (const auto &step : steps) {
+        rig.request.mode = step.mode;
+        rig.request.file = step.file;
+        rig.request.image = step.image;
+        rig.request.portOpen = opened > 0;
+        const OperationResult result = rig.run();
+        QVERIFY2(result.succeeded(), qPrintable(ModeName(step.mode) + (": " + result.detail)));
+        QVERIFY(rig.comm.PortOpen());
+        ++opened;
+    }
+    QCOMPARE(rig.device.machine().operationsEnded(), 3);
+    QCOMPARE(rig.device.store().load(ImageKind::Default), image);
     QCOMPARE(rig.device.store().load(ImageKind::Data), dataImage);
 }
 

@@ -58,8 +58,23 @@ void TestRecipe::readsItsLines_data() {
     QTest::newRow("two options on a line")
         << QByteArray("download data d.bin\n--watch --overwrite\n") << QStringList()
         << ":2: one option a line";
-    QTest::newRow("a second operation") << QByteArray("download data d.bin\nupload data u.bin\n")
-                                        << QStringList() << ":2: a second operation";
+    // Each step a line, in order; a step's own options after its file.
+    QTest::newRow("steps in order")
+        << QByteArray("download loader l.bin\n--port COM.01\ndownload data d.bin "
+                      "--expect-sha256 " +
+                      QByteArray(64, 'a') + "\nverify data d.bin\n")
+        << QStringList{"download",       "loader",   "l.bin",  "--port", "COM.01",
+                       "--then",         "download", "data",   "d.bin",  "--expect-sha256",
+                       QString(64, 'a'), "--then",   "verify", "data",   "d.bin"}
+        << QString();
+    QTest::newRow("a read-back of a loader")
+        << QByteArray("download loader l.bin\nverify loader l.bin\n") << QStringList()
+        << ":2: verify loader: no upload mode reads a device's loader back";
+    QTest::newRow("an option after a step that is not its own")
+        << QByteArray("download data d.bin --port COM.01\n") << QStringList()
+        << ":1: after a step's FILE only its own options may follow (--expect-sha256)";
+    QTest::newRow("--then in a recipe") << QByteArray("download data d.bin\n--then\n")
+                                        << QStringList() << ":2: a recipe's steps are its lines";
     QTest::newRow("a kind that is none")
         << QByteArray("download firmware d.bin\n") << QStringList() << ":1: unknown download kind";
     QTest::newRow("a report given twice")
@@ -70,8 +85,7 @@ void TestRecipe::readsItsLines_data() {
     QTest::newRow("a recipe in a recipe")
         << QByteArray("download data d.bin\n--recipe other\n") << QStringList()
         << ":2: a recipe does not name another recipe";
-    QTest::newRow("no operation") << QByteArray("--port COM.01\n") << QStringList()
-                                  << ": no operation in it";
+    QTest::newRow("no step") << QByteArray("--port COM.01\n") << QStringList() << ": no step in it";
 }
 
 void TestRecipe::readsItsLines() {
@@ -130,9 +144,15 @@ struct InFolder {
     bool ok = false;
 };
 
+QString sha256Of(const QByteArray &bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
 void TestRecipe::savedSetUpReadsBack() {
     const QByteArray image = TestImage(262144, 7);
+    const QByteArray loader = TestImage(131072, 9);
     QVERIFY(WriteFile(path("my data #1.bin"), image));
+    QVERIFY(WriteFile(path("loader.bin"), loader));
     // Set up with paths as typed in a folder the recipe is not run from later, which may be gone
     // by then. A link in it leads elsewhere, where a board's port is a link too.
     QVERIFY(QDir().mkpath(path("line/boards")));
@@ -144,8 +164,15 @@ void TestRecipe::savedSetUpReadsBack() {
     const QString line = QDir::currentPath();
     const QString top = QFileInfo(path(".")).canonicalFilePath();
     StationPlan plan;
-    plan.mode = TransferMode::DownloadData;
-    plan.file = "../my data #1.bin";
+    const auto step = [](const QString &command, const QString &kind, const QString &file) {
+        JobStep made;
+        const QString why = ReadStep({command, kind, file}, &made);
+        return why.isEmpty() ? made : JobStep{};
+    };
+    // A job of three steps: a loader, the data, and the data read back.
+    plan.steps = {step("download", "loader", "../loader.bin"),
+                  step("download", "data", "../my data #1.bin"),
+                  step("verify", "data", "../my data #1.bin")};
     plan.ports = QStringList{"COM.01",        "/dev/serial/by-id/usb-FTDI \"x\" port0",
                              "./boards/tty0", "../tty1",
                              "up/../tty2",    "/dev/pts/5",
@@ -171,7 +198,8 @@ void TestRecipe::savedSetUpReadsBack() {
     // Its files and its ports named by a path are whole; the names the tool looks up stay. A
     // ".." is where it leads from here (past the link, up from where the link points), without
     // this folder; the last name stays as typed, a link's.
-    plan.file = top + "/my data #1.bin";
+    plan.steps[0].file = top + "/loader.bin";
+    plan.steps[1].file = plan.steps[2].file = top + "/my data #1.bin";
     plan.ports = QStringList{"COM.01",
                              "/dev/serial/by-id/usb-FTDI \"x\" port0",
                              line + "/boards/tty0",
@@ -192,15 +220,20 @@ void TestRecipe::savedSetUpReadsBack() {
     const StationOptions options;
     QCommandLineParser parser;
     parser.addOptions(options.all());
-    const QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe"), "--watch"};
+    QStringList arguments{"torvane-cli", "--recipe", path("saved.recipe"), "--watch"};
     QVERIFY(parser.parse(arguments));
     QString recipe;
-    QCOMPARE(ApplyRecipe(parser, options, arguments, &recipe), QString());
+    QCOMPARE(ApplyRecipe(parser, options, &arguments, &recipe), QString());
     QCOMPARE(recipe, path("saved.recipe"));
     StationPlan read;
-    QCOMPARE(ReadStationArguments(parser, options, parser.positionalArguments(), true, &read),
-             QString());
-    QCOMPARE(read.file, plan.file);
+    QCOMPARE(ReadStationArguments(parser, options, arguments, true, &read), QString());
+    // The steps in their order, each image's hash with it: a changed image is refused by the
+    // recipe.
+    plan.steps[0].expectSha256 = sha256Of(loader);
+    plan.steps[1].expectSha256 = plan.steps[2].expectSha256 = sha256Of(image);
+    QCOMPARE(read.steps.size(), 3);
+    for (int k = 0; k < 3; ++k)
+        QVERIFY2(read.steps[k] == plan.steps[k], qPrintable(StepName(read.steps[k])));
     QCOMPARE(read.ports, plan.ports);
     QCOMPARE(read.report, plan.report);
     QCOMPARE(read.lot, plan.lot);
@@ -208,15 +241,13 @@ void TestRecipe::savedSetUpReadsBack() {
     QVERIFY(!plan.watch && read.watch);
     plan.publish.password.clear();
     QVERIFY(read.publish == plan.publish);
-    // The image's hash goes with it: a changed image is refused by the recipe.
-    QCOMPARE(
-        read.expectSha256,
-        QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
 
-    // An image other than the one the plan expects is not laundered into a recipe.
+    // An image other than the one the plan expects is not laundered into a recipe; the refusal
+    // names the step.
     QVERIFY(WriteFile(path("my data #1.bin"), TestImage(262144, 8)));
-    plan.expectSha256 = read.expectSha256;
-    QVERIFY(SaveRecipe(path("other.recipe"), plan).contains("not the one expected"));
+    const QString why = SaveRecipe(path("other.recipe"), plan);
+    QVERIFY2(why.startsWith("step 2 (Download Data): ") && why.contains("not the one expected"),
+             qPrintable(why));
     QVERIFY(!QFile::exists(path("other.recipe")));
 }
 

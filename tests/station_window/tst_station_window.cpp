@@ -11,15 +11,19 @@
 #include "support/images.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTableView>
@@ -133,6 +137,7 @@ private slots:
     void soundsOnARealSink();
     void uploadsFromThreeBoardsByPort();
     void recipeOpensLockedAndRefusesAnotherImage();
+    void aJobSetUpByKeysRunsAndRunsAgainFromItsRecipe();
     void lotCountsRetriesAndARestart();
     void watchKeepsABoardsSlotAndItsRedWhenPulledOut();
     void stopDuringATransferLeavesNoPartialFile();
@@ -178,10 +183,10 @@ void TestStationWindow::show(const QStringList &arguments) {
         QCommandLineParser parser;
         const StationOptions options;
         parser.addOptions(options.all());
-        QVERIFY(parser.parse(QStringList{"torvane-station"} + arguments));
+        const QStringList given = QStringList{"torvane-station"} + arguments;
+        QVERIFY(parser.parse(given));
         StationPlan asked;
-        const QString error =
-            ReadStationArguments(parser, options, parser.positionalArguments(), false, &asked);
+        const QString error = ReadStationArguments(parser, options, given, false, &asked);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         window->fillIn(asked);
     }
@@ -553,6 +558,137 @@ void TestStationWindow::recipeOpensLockedAndRefusesAnotherImage() {
     key("Return");
     QTRY_VERIFY(!window->findChild<QMessageBox *>("StationRefusal"));
     QVERIFY(!window->running());
+}
+
+// The lines of the set-up's list of steps.
+QStringList stepLines(QWidget *window) {
+    QStringList lines;
+    auto *list = window->findChild<QListWidget *>("LB_Steps");
+    for (int k = 0; list && k < list->count(); ++k)
+        lines << list->item(k)->text();
+    return lines;
+}
+
+// A job set up by keys: a loader, then Ctrl+T for a step the operator makes a Download Default,
+// then Ctrl+T for its read-back; steps moved, added and removed in the list; F5 runs the job on
+// two boards, one record each with its steps. Saved as a recipe with each image's SHA-256, the job
+// runs again from it, the set-up locked.
+void TestStationWindow::aJobSetUpByKeysRunsAndRunsAgainFromItsRecipe() {
+    DeviceProcess devices(QStringList{"--count", "2", "--link-dir", path("boards")} + Quick, 5000,
+                          2);
+    QVERIFY2(devices.slavePaths().size() == 2, qPrintable(devices.errorString()));
+    const QByteArray loader = TestImage(131072, 1);
+    const QByteArray image = TestImage(131072, 2);
+    QVERIFY(WriteFile(path("loader.bin"), loader) && WriteFile(path("default.bin"), image));
+    const QStringList ports{path("boards/tty0"), path("boards/tty1")};
+    show({"download", "loader", path("loader.bin"), "--port", ports[0], "--port", ports[1],
+          "--report", path("report.jsonl")});
+    QCOMPARE(stepLines(window.get()), QStringList{"1. Download Loader  loader.bin"});
+
+    // A loader cannot be read back: the step added is a download with no file yet, its mode the
+    // keyboard's.
+    key("ctrl+t");
+    auto *mode = window->findChild<QComboBox *>("CB_Mode");
+    QTRY_COMPARE(stepLines(window.get()).value(1),
+                 QStringLiteral("2. Download Software  (no file)"));
+    QTRY_VERIFY(mode->hasFocus());
+    key("Down");
+    key("Down");
+    QTRY_COMPARE(mode->currentText(), QStringLiteral("Download Default"));
+    key("Tab");
+    QVERIFY(xdotool({"type", "--delay", "2", path("default.bin")}));
+    QTRY_COMPARE(stepLines(window.get()).value(1),
+                 QStringLiteral("2. Download Default  default.bin"));
+    // A download of the default image is read back next.
+    key("ctrl+t");
+    QTRY_COMPARE(stepLines(window.get()),
+                 QStringList({"1. Download Loader  loader.bin", "2. Download Default  default.bin",
+                              "3. Verify Default  default.bin"}));
+    QCOMPARE(mode->currentText(), QStringLiteral("Verify Default"));
+    // In the list: Ctrl+Up moves the read-back up, Ctrl+Down back; Insert adds a step after it,
+    // Delete takes it away again.
+    auto *list = window->findChild<QListWidget *>("LB_Steps");
+    click(list, list->visualItemRect(list->item(2)).center());
+    QTRY_VERIFY(list->hasFocus());
+    key("ctrl+Up");
+    QTRY_COMPARE(stepLines(window.get()).value(1),
+                 QStringLiteral("2. Verify Default  default.bin"));
+    key("ctrl+Down");
+    key("Insert");
+    QTRY_COMPARE(stepLines(window.get()).size(), 4);
+    key("Delete");
+    QTRY_COMPARE(stepLines(window.get()),
+                 QStringList({"1. Download Loader  loader.bin", "2. Download Default  default.bin",
+                              "3. Verify Default  default.bin"}));
+
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    QList<QJsonObject> report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 2);
+    for (const QJsonObject &record : report) {
+        QCOMPARE(record["exitCode"].toInt(), 0);
+        QCOMPARE(record["steps"].toArray().size(), 3);
+        QCOMPARE(record["operation"].toString(), QStringLiteral("verify"));
+    }
+    for (const QString &port : ports)
+        QCOMPARE(state(port), BoardState::Passed);
+    // The row's detail keeps each step's lines.
+    auto *rows = qobject_cast<BoardRows *>(table()->model());
+    QVERIFY(rows);
+    QVERIFY2(rows->detail(0).contains("step 3 of 3: Verify Default\nConnectting..."),
+             qPrintable(rows->detail(0)));
+    QCOMPARE(banner()->state(), BatchBanner::State::Pass);
+
+    // Saved as a recipe: its steps in order, each image's hash on its line.
+    QTimer answer;
+    bool typed = false;
+    connect(&answer, &QTimer::timeout, [&] {
+        auto *dialog = window->findChild<QFileDialog *>("RecipeDialog");
+        if (dialog && dialog->isVisible() && dialog->isActiveWindow() && !typed)
+            typed =
+                xdotool({"type", "--delay", "2", path("job.recipe")}) && xdotool({"key", "Return"});
+    });
+    answer.start(100);
+    key("ctrl+s");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("job.recipe")), 20000);
+    answer.stop();
+    const QString saved = QString::fromUtf8(ReadFile(path("job.recipe")));
+    const auto sha = [](const QByteArray &bytes) {
+        return QString::fromLatin1(
+            QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    };
+    QVERIFY2(
+        saved.contains(QStringLiteral("download loader %1 --expect-sha256 %2\n"
+                                      "download default %3 --expect-sha256 %4\n"
+                                      "verify default %3 --expect-sha256 %4\n")
+                           .arg(path("loader.bin"), sha(loader), path("default.bin"), sha(image))),
+        qPrintable(saved));
+
+    // The recipe opens the window with the job, locked, and runs it.
+    const WindowArguments parsed =
+        ParseWindowArguments({"torvane-station", "--recipe", path("job.recipe")});
+    QVERIFY2(parsed.action == WindowArguments::Action::Show, qPrintable(parsed.message));
+    window = std::make_unique<StationWindow>([] { return ComPortMap(); });
+    window->fillIn(parsed.station);
+    window->lockRecipe(parsed.recipe);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(xdotool({"windowfocus", "--sync", QString::number(window->winId())}));
+    QTRY_VERIFY(window->isActiveWindow());
+    QCOMPARE(stepLines(window.get()).size(), 3);
+    QVERIFY(!window->findChild<QWidget *>("SB_AddStep")->isEnabled());
+    key("ctrl+t");
+    key("F5");
+    QTRY_VERIFY_WITH_TIMEOUT(window->running(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 60000);
+    report = records(path("report.jsonl"));
+    QCOMPARE(report.size(), 4);
+    for (const QJsonObject &record : report.mid(2)) {
+        QCOMPARE(record["exitCode"].toInt(), 0);
+        QCOMPARE(record["steps"].toArray().size(), 3);
+    }
+    QCOMPARE(stepLines(window.get()).size(), 3);
 }
 
 // The lot's counts and yield, shown all the time: a board counted once at its last attempt, each
