@@ -102,6 +102,14 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
         return why;
     if (portRequired && !parser.isSet(options.port))
         return argumentsText({PlanProblem::Kind::NoPorts, {}, {}});
+    // A value given twice would have the last one win without a word: an image checked against
+    // another SHA-256, records in another report. The operator's own may follow a recipe's.
+    for (const QCommandLineOption &option : options.all()) {
+        if (!option.valueName().isEmpty() && !options.repeatable(option) &&
+            !AmongOptions(option, options.operatorLevel()) && parser.values(option).size() > 1)
+            return QStringLiteral("%1 is given twice (%2): give it once")
+                .arg(optionName(option), parser.values(option).join(QStringLiteral(", ")));
+    }
     plan.watch = parser.isSet(options.watch);
     plan.ports = parser.values(options.port);
     plan.overwrite = parser.isSet(options.overwrite);

@@ -875,6 +875,14 @@ void TestStation::usageErrors_data() {
         << QStringList{"download",        "data", "data.bin", "--port", "/dev/null",
                        "--expect-sha256", "12ab"}
         << 1 << "64 hexadecimal digits";
+    // The last one would win without a word, and the image be checked against it alone.
+    QTest::newRow("an expected SHA-256 given twice")
+        << QStringList{"download",       "data",
+                       "data.bin",       "--port",
+                       "/dev/null",      "--expect-sha256",
+                       QString(64, 'a'), "--expect-sha256",
+                       QString(64, 'b')}
+        << 1 << "--expect-sha256 is given twice";
     QTest::newRow("an expected SHA-256 for an upload")
         << QStringList{"upload",          "data",          "back.bin", "--port", "/dev/null",
                        "--expect-sha256", QString(64, 'a')}
