@@ -1,11 +1,13 @@
 #include "cli/station.h"
 
 #include "base/counted.h"
+#include "cli/journal_stream.h"
 #include "cli/port_output.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
 #include "plant/publisher.h"
+#include "station/board_end.h"
 #include "station/boards.h"
 #include "station/lot.h"
 #include "station/station_run.h"
@@ -33,14 +35,26 @@ constexpr auto ScanInterval = 250ms;
 constexpr auto PublishingEnd = 10s;
 constexpr auto PublishingEndInterrupted = 2s;
 
-void say(const QString &text) {
-    std::fputs(text.toLocal8Bit().append('\n').constData(), stderr);
-    std::fflush(stderr);
+// Lines on `stream`, each with its priority where the stream is the journal's.
+void put(std::FILE *stream, const QString &lines, JournalPriority priority) {
+    QByteArray bytes = lines.toLocal8Bit();
+    if (IsJournalStream(::fileno(stream)))
+        bytes = WithPriority(bytes, priority);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
 }
 
-void printLine(const QString &text) {
-    std::fputs(text.toLocal8Bit().append('\n').constData(), stdout);
-    std::fflush(stdout);
+void say(const QString &text, JournalPriority priority = JournalPriority::Info) {
+    put(stderr, text + QLatin1Char('\n'), priority);
+}
+
+void printLine(const QString &text, JournalPriority priority = JournalPriority::Info) {
+    put(stdout, text + QLatin1Char('\n'), priority);
+}
+
+// A board's own result line: an error in the journal when the board failed.
+JournalPriority priorityOf(ExitCode code) {
+    return EndOf(code) == BoardEnd::Failed ? JournalPriority::Error : JournalPriority::Info;
 }
 
 QString modeName(const CliOptions &options) {
@@ -109,7 +123,7 @@ public:
             const std::lock_guard<std::mutex> lock(mutex_);
             row = rowOfBoard_.at(board);
         }
-        view_.ended(row, BoardResultText(outcome), outcome.code != ExitCode::Success);
+        view_.ended(row, BoardResultText(outcome), EndOf(outcome.code));
     }
 
 private:
@@ -131,7 +145,7 @@ private:
 template <typename Say> void publishingNotes(const StationRun &run, Say say) {
     if (Publisher *publisher = run.publisher().get()) {
         for (const QString &note : publisher->takeNotes())
-            say(QStringLiteral("torvane-cli: %1").arg(note));
+            say(QStringLiteral("torvane-cli: %1").arg(note), JournalPriority::Warning);
     }
 }
 
@@ -139,7 +153,8 @@ template <typename Say> void publishingNotes(const StationRun &run, Say say) {
 void finishPublishing(const StationRun &run, bool interrupted) {
     if (Publisher *publisher = run.publisher().get()) {
         publisher->finish(interrupted ? PublishingEndInterrupted : PublishingEnd);
-        publishingNotes(run, say);
+        publishingNotes(run,
+                        [](const QString &text, JournalPriority priority) { say(text, priority); });
     }
 }
 
@@ -174,17 +189,20 @@ void printLot(const StationRun &run) {
     printLine(QStringLiteral("torvane-cli: lot ") + LotLine(*lot));
 }
 
-// A refusal before any board: what was wrong, and for a refused file the result line.
+// A refusal before any board: what was wrong, and for a refused file the result line. The
+// station did not start: an error, in the journal.
 int refuse(const StationRefusal &refusal, const CliOptions &options) {
     const bool one = !options.station();
     if (!refusal.status.isEmpty())
         printLine(refusal.status);
     if (const QString text = refusalText(refusal); !text.isEmpty())
-        say(QStringLiteral("torvane-cli: %1").arg(text));
+        say(QStringLiteral("torvane-cli: %1").arg(text), JournalPriority::Error);
     if (one)
-        printLine(onePortResult(refusal.code, OperationResult{}, options, {}));
+        printLine(onePortResult(refusal.code, OperationResult{}, options, {}),
+                  JournalPriority::Error);
     else if (refusal.code == ExitCode::FileRefused)
-        printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(modeName(options)));
+        printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(modeName(options)),
+                  JournalPriority::Error);
     return int(refusal.code);
 }
 
@@ -222,7 +240,9 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
             for (auto &[board, outcome] : boards.collect(RedrawInterval))
                 outcomes[place.at(board)] = std::move(outcome);
             if (view) {
-                publishingNotes(run, [&](const QString &text) { view->note(text); });
+                publishingNotes(run, [&](const QString &text, JournalPriority priority) {
+                    view->note(text, priority);
+                });
                 view->refresh();
             }
         }
@@ -232,7 +252,8 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
         // A terminal's progress line is the board's while it runs: publishing speaks after it.
         finishPublishing(run, outcome.code == ExitCode::Interrupted);
         printLot(run);
-        printLine(onePortResult(outcome.code, outcome.result, options, outcome.operationTime));
+        printLine(onePortResult(outcome.code, outcome.result, options, outcome.operationTime),
+                  priorityOf(outcome.code));
         return int(outcome.code);
     }
     view->close();
@@ -245,7 +266,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     const BoardCounts counts = totals.counts();
     const int failed = counts.failed + counts.stopped;
     const double wall = std::chrono::duration<double>(Clock::now() - run.start()).count();
-    std::fputs(SummaryTable(all).toLocal8Bit().constData(), stdout);
+    put(stdout, SummaryTable(all), JournalPriority::Info);
     printLot(run);
     if (counts.stopped) {
         printLine(QStringLiteral("torvane-cli: %1: interrupted (exit 130)").arg(modeName(options)));
@@ -301,7 +322,8 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
             names.erase(board);
         }
         footer();
-        publishingNotes(run, [&](const QString &text) { view.note(text); });
+        publishingNotes(
+            run, [&](const QString &text, JournalPriority priority) { view.note(text, priority); });
         view.refresh();
     };
     const auto look = [&] {
@@ -336,8 +358,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
         take(RedrawInterval);
     view.close();
     finishPublishing(run, true);
-    std::fputs(WatchTotals(totals).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+    put(stdout, WatchTotals(totals), JournalPriority::Info);
     printLot(run);
     // A board cut short by Ctrl-C is not done.
     const BoardCounts counts = totals.counts();

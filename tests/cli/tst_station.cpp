@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -119,6 +120,7 @@ private slots:
 
     void sixteenBoardsBehindAdaptersAllSucceed();
     void oneFaultyDeviceFailsAlone();
+    void theJournalTakesEachLineWithItsPriority();
     void uploadsLandInAFileEach();
     void uploadsBehindAdaptersAllSucceed();
     void interruptLeavesNoFile();
@@ -231,6 +233,37 @@ void TestStation::oneFaultyDeviceFailsAlone() {
                 QCOMPARE(record["exitCode"].toInt(), faulty ? 7 : 0);
         }
     }
+}
+
+void TestStation::theJournalTakesEachLineWithItsPriority() {
+    // As systemd gives a service's stderr to the journal: a stream it names in JOURNAL_STREAM.
+    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString journal = path("journal");
+    QVERIFY(WriteFile(journal, {}));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(journal).constData(), &st), 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+    QProcess cli;
+    cli.setStandardErrorFile(journal);
+    const QStringList ports = devices.slavePaths();
+    startCli(cli, QStringList{"download", "data", path("data.bin")} + portArguments(ports), env);
+    const CliRun run = finish(cli);
+
+    QCOMPARE(run.exitCode, 10);
+    const QStringList lines =
+        QString::fromLocal8Bit(ReadFile(journal)).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    for (const QString &line : lines)
+        QVERIFY2(line.startsWith("<3>") || line.startsWith("<6>"), qPrintable(line));
+    const QString failed = ports[1] + ": " + StatusText(S::EraseFlashFailed);
+    const QString passed = ports[0] + ": " + StatusText(S::UpdateSuccess) + "  ";
+    QVERIFY2(lines.filter("<3>" + failed).size() == 1, qPrintable(lines.join('\n')));
+    QVERIFY2(lines.filter("<6>" + passed).size() == 1, qPrintable(lines.join('\n')));
+    // stdout is no journal here: its lines stay as they are.
+    QCOMPARE(linesOf(run, ports[0]), DownloadLines);
 }
 
 void TestStation::uploadsLandInAFileEach() {
