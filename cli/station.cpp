@@ -3,6 +3,7 @@
 #include "base/counted.h"
 #include "cli/journal_stream.h"
 #include "cli/port_output.h"
+#include "cli/service_manager.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
@@ -16,6 +17,7 @@
 #include "station/stop_signals.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -34,6 +36,10 @@ constexpr auto ScanInterval = 250ms;
 // Ctrl-C, less. What is left waits in the outbox for the next run.
 constexpr auto PublishingEnd = 10s;
 constexpr auto PublishingEndInterrupted = 2s;
+// How long a watch told to finish gives the boards it runs: less than a service's stop allows
+// (its unit's TimeoutStopSec= is this and half a minute), so that those still running then are
+// stopped in order, their records written, before the service manager kills what is left.
+constexpr auto FinishTime = std::chrono::seconds(TORVANE_FINISH_SECONDS);
 
 // Lines on `stream`, each with its priority where the stream is the journal's.
 void put(std::FILE *stream, const QString &lines, JournalPriority priority) {
@@ -231,11 +237,18 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     StationTotals totals;
     totals.setLot(run.lot());
     std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
+    ServiceManager service;
     {
         Boards boards(*events, run.report(), &totals, run.publisher().get());
         std::map<int, size_t> place; // board -> its port's place among the ports named
         for (size_t i = 0; i < jobs.size(); ++i)
             place[boards.launch(std::move(jobs[i]))] = i;
+        const auto state = [&] {
+            return QStringLiteral("%1 of %2 running")
+                .arg(boards.running())
+                .arg(Counted(qint64(jobs.size()), "board", "boards"));
+        };
+        service.ready(state());
         while (boards.running() > 0) {
             for (auto &[board, outcome] : boards.collect(RedrawInterval))
                 outcomes[place.at(board)] = std::move(outcome);
@@ -245,8 +258,10 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
                 });
                 view->refresh();
             }
+            service.alive(state());
         }
     }
+    service.stopping(QStringLiteral("every board has ended"));
     if (one) {
         const BoardOutcome &outcome = *outcomes.front();
         // A terminal's progress line is the board's while it runs: publishing speaks after it.
@@ -296,6 +311,39 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     return int(ExitCode::Success);
 }
 
+// What one look of the watch found, shown; the boards it found launched, each known by its port.
+void showLook(const WatchStep &step, StationView &view, ViewEvents &events, Boards &boards,
+              std::map<int, QString> &names) {
+    for (const QString &note : step.notes)
+        view.note(QStringLiteral("torvane-cli: %1").arg(note));
+    for (const QString &name : step.seen.appeared)
+        events.row(name);
+    for (const auto &[name, last] : step.seen.removed)
+        view.event(events.row(name), last.isEmpty()
+                                         ? QStringLiteral("board removed")
+                                         : QStringLiteral("board removed; it ended: %1").arg(last));
+    for (const auto &[name, first] : step.seen.servedAs)
+        view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
+    for (const auto &[port, job] : step.jobs) {
+        view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
+        names[boards.launch(job)] = port.name;
+    }
+}
+
+// The watch in a few words, for the line below the ports and the service's status. A board cut
+// short is not done.
+QString watchState(const BoardCounts &counts, int running) {
+    if (StopSignalled())
+        return QStringLiteral("stopping: %1 running").arg(Counted(running, "board", "boards"));
+    if (FinishSignalled())
+        return QStringLiteral("finishing: %1 running; no new board is taken")
+            .arg(Counted(running, "board", "boards"));
+    return QStringLiteral("watching: %1 done, %2 failed, %3 running")
+        .arg(Counted(counts.passed + counts.failed, "board", "boards"))
+        .arg(counts.failed)
+        .arg(running);
+}
+
 int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
     if (const auto refusal = run.begin())
         return refuse(*refusal, options);
@@ -307,49 +355,44 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     std::map<int, QString> names; // board -> the port it runs on
     CatchStopSignals();
     Boards boards(events, run.report(), &totals, run.publisher().get());
-    const auto footer = [&] {
-        // A board cut short is not done.
-        const BoardCounts counts = totals.counts();
-        view.setFooter(QStringLiteral("watching: %1 done, %2 failed, %3 running; "
-                                      "Ctrl-C ends the watch")
-                           .arg(Counted(counts.passed + counts.failed, "board", "boards"))
-                           .arg(counts.failed)
-                           .arg(boards.running()));
-    };
+    ServiceManager service;
+    const auto state = [&] { return watchState(totals.counts(), boards.running()); };
     const auto take = [&](Clock::duration timeout) {
         for (auto &[board, outcome] : boards.collect(timeout)) {
             watch.ended(names.at(board), BoardResultText(outcome));
             names.erase(board);
         }
-        footer();
+        view.setFooter(state() + (FinishSignalled() || StopSignalled()
+                                      ? QString()
+                                      : QStringLiteral("; Ctrl-C ends the watch")));
         publishingNotes(
             run, [&](const QString &text, JournalPriority priority) { view.note(text, priority); });
         view.refresh();
-    };
-    const auto look = [&] {
-        const WatchStep step = watch.look();
-        for (const QString &note : step.notes)
-            view.note(QStringLiteral("torvane-cli: %1").arg(note));
-        for (const QString &name : step.seen.appeared)
-            events.row(name);
-        for (const auto &[name, last] : step.seen.removed)
-            view.event(events.row(name),
-                       last.isEmpty() ? QStringLiteral("board removed")
-                                      : QStringLiteral("board removed; it ended: %1").arg(last));
-        for (const auto &[name, first] : step.seen.servedAs)
-            view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
-        for (const auto &[port, job] : step.jobs) {
-            view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
-            names[boards.launch(job)] = port.name;
-        }
+        service.alive(state());
     };
 
+    service.ready(state());
     Clock::time_point nextScan = Clock::now();
-    footer();
-    while (!StopSignalled()) {
+    while (!StopSignalled() && !FinishSignalled()) {
         if (Clock::now() >= nextScan) {
             nextScan = Clock::now() + ScanInterval;
-            look();
+            showLook(watch.look(), view, events, boards, names);
+        }
+        take(RedrawInterval);
+    }
+    service.stopping(state());
+    // Told to finish (a restart for an upgrade): no look, so no new board; those running end as
+    // they will, within the time a service's stop allows them, and are then stopped in order.
+    const Clock::time_point finishBy = Clock::now() + FinishTime;
+    if (!StopSignalled())
+        view.note(
+            QStringLiteral("torvane-cli: %1; the watch ends after them (SIGUSR1)").arg(state()));
+    while (boards.running() > 0 && !StopSignalled()) {
+        if (Clock::now() >= finishBy) {
+            view.note(QStringLiteral("torvane-cli: the %1 s given to finish have passed: the "
+                                     "boards still running are stopped")
+                          .arg(std::chrono::seconds(FinishTime).count()));
+            StopSignal.store(SIGUSR1, std::memory_order_relaxed);
         }
         take(RedrawInterval);
     }

@@ -32,7 +32,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -129,6 +131,7 @@ private slots:
     void recipeRunsAndItsLotCountsAcrossRuns();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
+    void aWatchToldToFinishEndsItsBoardAndTakesNoNew();
     void aWatchedBoardNotServedIsRecordedAndCounted();
     void aWatchRefusesABoardWhoseUploadFileIsAnothers();
     void aWatchedLinkTurnedToATerminalLeavesItAlone();
@@ -526,6 +529,96 @@ void TestStation::watchServesABoardOnceUnderTwoNames() {
     const CliRun run = finish(cli, 20000);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(records(report).size(), 1);
+}
+
+// The service manager's end of the notify protocol: a datagram socket the test binds, whose
+// messages it keeps as they come.
+class NotifySocket {
+public:
+    explicit NotifySocket(const QString &path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        bound_ = fd_ >= 0 &&
+                 ::bind(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~NotifySocket() { ::close(fd_); }
+    bool bound() const { return bound_; }
+    // Every message so far, one a string.
+    const QStringList &messages() {
+        char buffer[4096];
+        for (ssize_t size; (size = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+            messages_ << QString::fromUtf8(buffer, int(size));
+        return messages_;
+    }
+    bool waitFor(const QString &line, int timeoutMs) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!messages().join('\n').split('\n').contains(line)) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
+    }
+
+private:
+    QString path_;
+    int fd_ = -1;
+    bool bound_ = false;
+    QStringList messages_;
+};
+
+void TestStation::aWatchToldToFinishEndsItsBoardAndTakesNoNew() {
+    // As a service restarted for an upgrade: SIGUSR1 while a board is in its longest step. The
+    // board goes on to its end, one plugged in meanwhile is not served, and the watch ends by
+    // itself, having told the service manager it was ready, alive and then stopping.
+    const QString links = path("links");
+    DeviceProcess devices(QStringList{"--count", "2", "--link-dir", links, "--erase-time", "0",
+                                      "--program-time", "2000"},
+                          5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    const auto control = [&links](const QByteArray &command) {
+        QFile pipe(links + "/control");
+        return pipe.open(QIODevice::WriteOnly) && pipe.write(command + '\n') > 0;
+    };
+    QVERIFY(control("unplug 1"));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    NotifySocket manager(path("notify"));
+    QVERIFY(manager.bound());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NOTIFY_SOCKET", path("notify"));
+    env.insert("WATCHDOG_USEC", "200000");
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    startCli(cli,
+             {"download", "data", path("data.bin"), "--port", links + "/tty*", "--watch",
+              "--report", report},
+             env);
+    QVERIFY(manager.waitFor("READY=1", 20000));
+    QByteArray out;
+    QVERIFY(waitFor(cli, out, "tty0: " + StatusText(S::ProgramFlash).toLocal8Bit(), 30000));
+    ::kill(pid_t(cli.processId()), SIGUSR1);
+    QVERIFY(control("plug 1"));
+    QElapsedTimer timer;
+    timer.start();
+    // The manager reads as it goes, as systemd does.
+    while (!cli.waitForFinished(50) && timer.elapsed() < 20000)
+        manager.messages();
+    QCOMPARE(cli.state(), QProcess::NotRunning);
+    const CliRun run = finish(cli);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errors + out));
+    const QList<QJsonObject> served = records(report);
+    QCOMPARE(served.size(), 1);
+    QCOMPARE(served.first()["port"].toString(), links + "/tty0");
+    QCOMPARE(served.first()["result"].toString(), StatusText(S::UpdateSuccess));
+    QVERIFY2(run.errors.contains("finishing: 1 board running; no new board is taken"),
+             qPrintable(run.errors));
+    const QStringList said = manager.messages().join('\n').split('\n');
+    QVERIFY2(said.contains("WATCHDOG=1") && said.contains("STOPPING=1"),
+             qPrintable(said.join(' ')));
 }
 
 void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
