@@ -111,6 +111,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                        stationOptions.report, stationOptions.watch, stationOptions.expectSha256,
                        stationOptions.lot, stationOptions.retries, stationOptions.recipe});
     parser.addOptions(stationOptions.publishing.all());
+    parser.addOptions({stationOptions.onBoardEnd, stationOptions.onBatchEnd});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("download, upload or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));

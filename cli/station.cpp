@@ -10,11 +10,14 @@
 #include "plant/publisher.h"
 #include "station/board_end.h"
 #include "station/boards.h"
+#include "station/end_programs.h"
 #include "station/lot.h"
 #include "station/station_run.h"
 #include "station/station_totals.h"
 #include "station/station_watch.h"
 #include "station/stop_signals.h"
+
+#include <QProcess>
 
 #include <algorithm>
 #include <csignal>
@@ -147,21 +150,28 @@ private:
     std::map<int, PortOutput> outputs_; // by row: one a port, however many boards it serves
 };
 
-// What publishing has to say: why records wait, the broker back, the outbox full.
-template <typename Say> void publishingNotes(const StationRun &run, Say say) {
+// What the station has to say beside its boards: why records wait, the broker back, the outbox
+// full (warnings, in the journal); what the programs at a board's end wrote and what became of
+// them.
+template <typename Say> void stationNotes(const StationRun &run, EndPrograms &programs, Say say) {
     if (Publisher *publisher = run.publisher().get()) {
         for (const QString &note : publisher->takeNotes())
             say(QStringLiteral("torvane-cli: %1").arg(note), JournalPriority::Warning);
     }
+    for (const QString &note : programs.takeNotes())
+        say(QStringLiteral("torvane-cli: %1").arg(note), JournalPriority::Info);
 }
 
-// The run's records delivered while the broker takes them, and what is left said.
-void finishPublishing(const StationRun &run, bool interrupted) {
-    if (Publisher *publisher = run.publisher().get()) {
+// The batch has ended: its program runs after the boards' programs, while the run's records
+// are delivered where the broker takes them; then what is left is said.
+void finishRun(const StationRun &run, EndPrograms &programs, const StationTotals &totals,
+               bool interrupted) {
+    programs.batchEnded(totals.counts(), run.plan().lot);
+    if (Publisher *publisher = run.publisher().get())
         publisher->finish(interrupted ? PublishingEndInterrupted : PublishingEnd);
-        publishingNotes(run,
-                        [](const QString &text, JournalPriority priority) { say(text, priority); });
-    }
+    programs.finish(EndProgramsPatience);
+    stationNotes(run, programs,
+                 [](const QString &text, JournalPriority priority) { say(text, priority); });
 }
 
 QString refusalText(const StationRefusal &refusal) {
@@ -212,75 +222,17 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     return int(refusal.code);
 }
 
-int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
-    std::vector<BoardJob> jobs;
-    QStringList notes;
-    auto refusal = run.jobsForPorts(comPorts, &jobs, &notes);
-    if (!refusal)
-        refusal = run.begin();
-    if (refusal)
-        return refuse(*refusal, options);
-    for (const QString &note : notes)
-        say(QStringLiteral("torvane-cli: %1").arg(note));
-
-    const bool one = !options.station();
-    std::optional<StationView> view;
-    std::optional<ViewEvents> viewEvents;
-    OnePortEvents onePort;
-    StationEvents *events = &onePort;
-    if (!one) {
-        view.emplace(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
-        events = &viewEvents.emplace(*view);
-    }
-
-    CatchStopSignals();
-    StationTotals totals;
-    totals.setLot(run.lot());
-    std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
-    ServiceManager service;
-    {
-        Boards boards(*events, run.report(), &totals, run.publisher().get());
-        std::map<int, size_t> place; // board -> its port's place among the ports named
-        for (size_t i = 0; i < jobs.size(); ++i)
-            place[boards.launch(std::move(jobs[i]))] = i;
-        const auto state = [&] {
-            return QStringLiteral("%1 of %2 running")
-                .arg(boards.running())
-                .arg(Counted(qint64(jobs.size()), "board", "boards"));
-        };
-        service.ready(state());
-        while (boards.running() > 0) {
-            for (auto &[board, outcome] : boards.collect(RedrawInterval))
-                outcomes[place.at(board)] = std::move(outcome);
-            if (view) {
-                publishingNotes(run, [&](const QString &text, JournalPriority priority) {
-                    view->note(text, priority);
-                });
-                view->refresh();
-            }
-            service.alive(state());
-        }
-    }
-    service.stopping(QStringLiteral("every board has ended"));
-    if (one) {
-        const BoardOutcome &outcome = *outcomes.front();
-        // A terminal's progress line is the board's while it runs: publishing speaks after it.
-        finishPublishing(run, outcome.code == ExitCode::Interrupted);
-        printLot(run);
-        printLine(onePortResult(outcome.code, outcome.result, options, outcome.operationTime),
-                  priorityOf(outcome.code));
-        return int(outcome.code);
-    }
-    view->close();
-    finishPublishing(run, StopSignalled());
-
+// The last lines of a run on several ports: the table of the boards, the lot, the result.
+int severalPortsResult(const CliOptions &options,
+                       std::vector<std::optional<BoardOutcome>> &outcomes,
+                       const StationTotals &totals, const StationRun &run, Clock::duration time) {
     std::vector<BoardOutcome> all;
     for (auto &outcome : outcomes)
         all.push_back(std::move(*outcome));
     // A board cut short by Ctrl-C says so itself; one that had ended keeps its result.
     const BoardCounts counts = totals.counts();
     const int failed = counts.failed + counts.stopped;
-    const double wall = std::chrono::duration<double>(Clock::now() - run.start()).count();
+    const double wall = std::chrono::duration<double>(time).count();
     put(stdout, SummaryTable(all), JournalPriority::Info);
     printLot(run);
     if (counts.stopped) {
@@ -309,6 +261,73 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
                   .arg(ImageSize(options.plan.mode))
                   .arg(wall, 0, 'f', 3));
     return int(ExitCode::Success);
+}
+
+int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts,
+             EndPrograms &programs) {
+    std::vector<BoardJob> jobs;
+    QStringList notes;
+    auto refusal = run.jobsForPorts(comPorts, &jobs, &notes);
+    if (!refusal)
+        refusal = run.begin();
+    if (refusal)
+        return refuse(*refusal, options);
+    for (const QString &note : notes)
+        say(QStringLiteral("torvane-cli: %1").arg(note));
+
+    const bool one = !options.station();
+    std::optional<StationView> view;
+    std::optional<ViewEvents> viewEvents;
+    OnePortEvents onePort;
+    StationEvents *events = &onePort;
+    if (!one) {
+        view.emplace(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
+        events = &viewEvents.emplace(*view);
+    }
+
+    CatchStopSignals();
+    StationTotals totals;
+    totals.setLot(run.lot());
+    std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
+    ServiceManager service;
+    {
+        Boards boards(*events, run.report(), &totals, run.publisher().get(), &programs);
+        std::map<int, size_t> place; // board -> its port's place among the ports named
+        for (size_t i = 0; i < jobs.size(); ++i)
+            place[boards.launch(std::move(jobs[i]))] = i;
+        const auto state = [&] {
+            return QStringLiteral("%1 of %2 running")
+                .arg(boards.running())
+                .arg(Counted(qint64(jobs.size()), "board", "boards"));
+        };
+        service.ready(state());
+        while (boards.running() > 0) {
+            for (auto &[board, outcome] : boards.collect(RedrawInterval))
+                outcomes[place.at(board)] = std::move(outcome);
+            // A terminal's progress line is the board's while it runs: the station speaks after.
+            if (view) {
+                stationNotes(run, programs, [&](const QString &text, JournalPriority priority) {
+                    view->note(text, priority);
+                });
+                view->refresh();
+            }
+            service.alive(state());
+        }
+    }
+    service.stopping(QStringLiteral("every board has ended"));
+    // The boards' time, whatever the programs at their end and the broker take after it.
+    const Clock::duration time = Clock::now() - run.start();
+    if (view)
+        view->close();
+    finishRun(run, programs, totals,
+              one ? outcomes.front()->code == ExitCode::Interrupted : StopSignalled());
+    if (!one)
+        return severalPortsResult(options, outcomes, totals, run, time);
+    const BoardOutcome &outcome = *outcomes.front();
+    printLot(run);
+    printLine(onePortResult(outcome.code, outcome.result, options, outcome.operationTime),
+              priorityOf(outcome.code));
+    return int(outcome.code);
 }
 
 // What one look of the watch found, shown; the boards it found launched, each known by its port.
@@ -344,7 +363,8 @@ QString watchState(const BoardCounts &counts, int running) {
         .arg(running);
 }
 
-int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts,
+               EndPrograms &programs) {
     if (const auto refusal = run.begin())
         return refuse(*refusal, options);
     StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
@@ -354,7 +374,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     totals.setLot(run.lot());
     std::map<int, QString> names; // board -> the port it runs on
     CatchStopSignals();
-    Boards boards(events, run.report(), &totals, run.publisher().get());
+    Boards boards(events, run.report(), &totals, run.publisher().get(), &programs);
     ServiceManager service;
     const auto state = [&] { return watchState(totals.counts(), boards.running()); };
     const auto take = [&](Clock::duration timeout) {
@@ -365,8 +385,9 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
         view.setFooter(state() + (FinishSignalled() || StopSignalled()
                                       ? QString()
                                       : QStringLiteral("; Ctrl-C ends the watch")));
-        publishingNotes(
-            run, [&](const QString &text, JournalPriority priority) { view.note(text, priority); });
+        stationNotes(run, programs, [&](const QString &text, JournalPriority priority) {
+            view.note(text, priority);
+        });
         view.refresh();
         service.alive(state());
     };
@@ -400,7 +421,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     while (boards.running() > 0)
         take(RedrawInterval);
     view.close();
-    finishPublishing(run, true);
+    finishRun(run, programs, totals, true);
     put(stdout, WatchTotals(totals), JournalPriority::Info);
     printLot(run);
     // A board cut short by Ctrl-C is not done.
@@ -415,6 +436,8 @@ int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
     StationRun run(options.plan, &StopSignal);
     if (const auto refusal = run.open())
         return refuse(*refusal, options);
-    return options.plan.watch ? watchPorts(run, options, comPorts)
-                              : runPorts(run, options, comPorts);
+    EndPrograms programs(QProcess::splitCommand(options.plan.onBoardEnd),
+                         QProcess::splitCommand(options.plan.onBatchEnd));
+    return options.plan.watch ? watchPorts(run, options, comPorts, programs)
+                              : runPorts(run, options, comPorts, programs);
 }

@@ -3,6 +3,7 @@
 #include "plant/publisher.h"
 #include "station/board_attempts.h"
 #include "station/console_output.h"
+#include "station/end_programs.h"
 #include "station/report_file.h"
 #include "station/station_totals.h"
 
@@ -65,8 +66,8 @@ int descriptorLimit() {
 } // namespace
 
 Boards::Boards(StationEvents &events, ReportFile *report, StationTotals *totals,
-               Publisher *publisher)
-    : events_(events), report_(report), totals_(totals), publisher_(publisher),
+               Publisher *publisher, EndPrograms *programs)
+    : events_(events), report_(report), totals_(totals), publisher_(publisher), programs_(programs),
       descriptors_(descriptorBudget()) {}
 
 Boards::~Boards() {
@@ -173,7 +174,7 @@ void Boards::notServed(Worker &worker, ConsoleOutput &output, BoardRecord board,
     output.errorBox(record.detail);
     writeRecord(outcome, output);
     count(outcome, output);
-    events_.ended(worker.board, outcome);
+    ended(worker.board, outcome);
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);
     done_.notify_all();
@@ -247,8 +248,14 @@ void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {
     BoardOutcome outcome =
         RunAttempts(job, output, [&](BoardOutcome &ended) { writeRecord(ended, output); });
     count(outcome, output);
-    events_.ended(worker.board, outcome);
+    ended(worker.board, outcome);
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);
     done_.notify_all();
+}
+
+void Boards::ended(int board, const BoardOutcome &outcome) {
+    events_.ended(board, outcome);
+    if (programs_)
+        programs_->boardEnded(outcome);
 }

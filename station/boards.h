@@ -16,6 +16,7 @@
 #include <vector>
 
 class ConsoleOutput;
+class EndPrograms;
 class Publisher;
 class QThread;
 class ReportFile;
@@ -33,9 +34,10 @@ inline constexpr int MostBoardsAtOnce = 256;
 class Boards {
 public:
     // Each board's end is counted in `totals` (when given) before ended() says it. Each record
-    // goes to `report` and then to `publisher`, where they are given.
+    // goes to `report` and then to `publisher`, where they are given; `programs` has the record
+    // as the board ends.
     Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr,
-           Publisher *publisher = nullptr);
+           Publisher *publisher = nullptr, EndPrograms *programs = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -70,11 +72,15 @@ private:
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
     void count(const BoardOutcome &outcome, ConsoleOutput &output);
+    // The board has ended, its record written: the front end hears of it, the programs at a
+    // board's end have its record.
+    void ended(int board, const BoardOutcome &outcome);
 
     StationEvents &events_;
     ReportFile *report_;
     StationTotals *totals_;
     Publisher *publisher_;
+    EndPrograms *programs_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs

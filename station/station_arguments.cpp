@@ -6,6 +6,10 @@
 #include "station/recipe.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -132,7 +136,29 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
     }
     if (const std::optional<PlanProblem> problem = CheckPlan(plan, false))
         return argumentsText(*problem);
+    for (const auto &[option, into] : {std::pair{&options.onBoardEnd, &plan.onBoardEnd},
+                                       std::pair{&options.onBatchEnd, &plan.onBatchEnd}}) {
+        *into = parser.value(*option);
+        if (const QString why = ProgramProblem(*into); parser.isSet(*option) && !why.isEmpty())
+            return QStringLiteral("%1 %2: %3").arg(optionName(*option), *into, why);
+    }
     return ReadPublishArguments(parser, options.publishing, &plan.publish);
+}
+
+QString ProgramProblem(const QString &command) {
+    const QStringList words = QProcess::splitCommand(command);
+    if (words.isEmpty())
+        return QStringLiteral("no program named");
+    const QString &program = words.constFirst();
+    // A station's service runs from a folder of its own.
+    if (program.contains(QLatin1Char('/')) && QDir::isRelativePath(program))
+        return QStringLiteral("give the program by its whole path, or by a name found on PATH");
+    const QString found =
+        program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
+    const QFileInfo file(found);
+    if (found.isEmpty() || !file.isFile() || !file.isExecutable())
+        return QStringLiteral("%1 is no program this user may run").arg(program);
+    return QString();
 }
 
 bool AmongOptions(const QCommandLineOption &option, const QList<QCommandLineOption> &options) {
@@ -198,6 +224,8 @@ QList<QStringList> PlanArguments(const StationPlan &plan) {
     value(plan.lot, "--lot");
     value(plan.retries > 0 ? QString::number(plan.retries) : QString(), "--retries");
     flag(plan.trace, "--trace");
+    value(plan.onBoardEnd, "--on-board-end");
+    value(plan.onBatchEnd, "--on-batch-end");
     // The password from the environment stays there: a recipe is no place for a secret.
     if (plan.publish.enabled()) {
         value(plan.publish.broker.url(), "--publish");

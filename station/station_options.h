@@ -12,7 +12,7 @@ struct StationOptions {
     QList<QCommandLineOption> all() const {
         return QList<QCommandLineOption>{port,  overwrite,    report, watch,
                                          trace, expectSha256, lot,    retries} +
-               publishing.all() + QList<QCommandLineOption>{recipe};
+               publishing.all() + QList<QCommandLineOption>{onBoardEnd, onBatchEnd, recipe};
     }
     // Those that may be added beside a recipe: the operator's lot and trace, and --watch, which
     // runs whatever recipe it is given as a watch (as a station's service does). The rest is the
@@ -35,6 +35,8 @@ struct StationOptions {
     QCommandLineOption expectSha256;
     QCommandLineOption lot;
     QCommandLineOption retries;
+    QCommandLineOption onBoardEnd;
+    QCommandLineOption onBatchEnd;
     QCommandLineOption recipe;
     PublishOptions publishing;
 };

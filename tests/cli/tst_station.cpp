@@ -123,6 +123,7 @@ private slots:
     void sixteenBoardsBehindAdaptersAllSucceed();
     void oneFaultyDeviceFailsAlone();
     void theJournalTakesEachLineWithItsPriority();
+    void programsAtTheEndGetEachRecordAndTheTotals();
     void uploadsLandInAFileEach();
     void uploadsBehindAdaptersAllSucceed();
     void interruptLeavesNoFile();
@@ -267,6 +268,49 @@ void TestStation::theJournalTakesEachLineWithItsPriority() {
     QVERIFY2(lines.filter("<6>" + passed).size() == 1, qPrintable(lines.join('\n')));
     // stdout is no journal here: its lines stay as they are.
     QCOMPARE(linesOf(run, ports[0]), DownloadLines);
+}
+
+void TestStation::programsAtTheEndGetEachRecordAndTheTotals() {
+    // What a plant's light tower or label printer is given: each board's record and result, then
+    // the batch's totals; what the program writes is said on stderr, and its failure never
+    // counts against a board.
+    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString got = path("got");
+    QVERIFY(WriteFile(path("end program"),
+                      "#!/bin/sh\n"
+                      "{ printf '%s %s %s ' \"$1\" \"$TORVANE_RESULT\" "
+                      "\"${TORVANE_PUBLISH_PASSWORD-none}\"; cat; } >> \"$2\"\n"
+                      "echo \"seen $TORVANE_RESULT\"\n"
+                      "exit 4\n"));
+    QVERIFY(QFile::setPermissions(path("end program"), QFile::ReadOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TORVANE_PUBLISH_PASSWORD", "secret");
+    const QString program = '"' + path("end program") + '"';
+    const QStringList ports = devices.slavePaths();
+    const CliRun run =
+        runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl"),
+                           "--on-board-end", program + " board \"" + got + '"', "--on-batch-end",
+                           program + " batch \"" + got + '"'} +
+                   portArguments(ports),
+               env);
+
+    QCOMPARE(run.exitCode, 10);
+    QCOMPARE(rowOf(run, ports[0]).value(3), QStringLiteral("0"));
+    QStringList lines = QString::fromUtf8(ReadFile(got)).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    // The batch after every board; the boards in the order they ended.
+    QVERIFY2(lines.takeLast().startsWith("batch fail none {\"boards\":2,"), qPrintable(got));
+    lines.sort();
+    QStringList report = QString::fromUtf8(ReadFile(path("report.jsonl"))).split('\n');
+    QCOMPARE(report.size(), 3);
+    QVERIFY(lines.contains("board pass none " + report.filter("\"exitCode\":0").value(0)));
+    QVERIFY(lines.contains("board fail none " + report.filter("\"exitCode\":7").value(0)));
+    QVERIFY2(run.errors.count(": seen pass") == 1 && run.errors.count(": seen fail") == 2,
+             qPrintable(run.errors));
+    QVERIFY2(run.errors.contains(path("end program") + " for the batch failed (exit 4)"),
+             qPrintable(run.errors));
 }
 
 void TestStation::uploadsLandInAFileEach() {
@@ -1009,6 +1053,10 @@ void TestStation::usageErrors_data() {
                        QString(64, 'a'), "--expect-sha256",
                        QString(64, 'b')}
         << 1 << "--expect-sha256 is given twice";
+    QTest::newRow("a program at a board's end that is not there")
+        << QStringList{"download",  "data",           "data.bin",           "--port",
+                       "/dev/null", "--on-board-end", "no-such-tower --red"}
+        << 1 << "--on-board-end no-such-tower --red: no-such-tower is no program";
     QTest::newRow("an expected SHA-256 for an upload")
         << QStringList{"upload",          "data",          "back.bin", "--port", "/dev/null",
                        "--expect-sha256", QString(64, 'a')}
