@@ -53,6 +53,12 @@ _torvane_cli()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
+        --on-board-end | --on-batch-end)
+            # The program, by its whole path or a name on PATH.
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -c -- "$cur"))
+            return
+            ;;
         --publish)
             COMPREPLY=($(compgen -W "mqtt:// mqtts://" -- "$cur"))
             compopt -o nospace 2>/dev/null
@@ -71,7 +77,8 @@ _torvane_cli()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
-                --station | --outbox) ((i++)) ;;
+                --station | --outbox | --lot | --retries | --expect-sha256 | --recipe | \
+                --on-board-end | --on-batch-end) ((i++)) ;;
             -*) ;;
             *) args+=("${words[i]}") ;;
         esac
@@ -83,6 +90,7 @@ _torvane_cli()
             download | upload)
                 options="--port --report --watch --trace --lot --retries --publish"
                 options+=" --publish-password-file --publish-ca --station --outbox"
+                options+=" --on-board-end --on-batch-end"
                 if [[ ${args[0]} == upload ]]; then
                     options+=" --overwrite"
                 else
