@@ -216,8 +216,10 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     if (one)
         printLine(onePortResult(refusal.code, OperationResult{}, options, {}),
                   JournalPriority::Error);
-    else if (refusal.code == ExitCode::FileRefused)
-        printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(modeName(options)),
+    else if (refusal.code == ExitCode::FileRefused || refusal.code == ExitCode::ImageNotThere)
+        printLine(QStringLiteral("torvane-cli: %1: %2 (exit %3)")
+                      .arg(modeName(options), QLatin1String(ExitCodeMeaning(refusal.code)))
+                      .arg(int(refusal.code)),
                   JournalPriority::Error);
     return int(refusal.code);
 }

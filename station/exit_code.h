@@ -19,6 +19,9 @@ enum class ExitCode : int {
     ProgramFailed = 8,
     FileNotSaved = 9,
     SomeDevicesFailed = 10,
+    // The download image is not there (yet): a share mounted late. EX_TEMPFAIL's number: a
+    // service tries again, where it gives up on a file refused.
+    ImageNotThere = 75,
     Interrupted = 130,
 };
 
@@ -39,9 +42,10 @@ inline constexpr ExitCodeInfo ExitCodeTable[] = {
     {ExitCode::ProgramFailed, "program failed"},
     {ExitCode::FileNotSaved, "file not saved"},
     {ExitCode::SomeDevicesFailed, "some devices failed"},
+    {ExitCode::ImageNotThere, "image not there"},
     {ExitCode::Interrupted, "interrupted"},
 };
-static_assert(std::size(ExitCodeTable) == 12);
+static_assert(std::size(ExitCodeTable) == 13);
 
 const char *ExitCodeMeaning(ExitCode code);
 

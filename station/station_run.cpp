@@ -8,9 +8,12 @@
 #include "station/port_file_name.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <map>
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,6 +35,15 @@ StationRefusal clash(StationRefusal::Kind kind, const QString &first, const QStr
     refusal.second = second;
     refusal.place = place;
     return refusal;
+}
+
+// Nothing under the name, nor a folder on its way (a link to a share not mounted yet leads to
+// nothing too): the image may yet come. A folder, a loop of links, a file that cannot be read is
+// no image that will come by itself.
+bool ImageNotThereYet(const QString &name) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(name).constData(), &st) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
 }
 
 } // namespace
@@ -57,10 +69,14 @@ std::optional<StationRefusal> StationRun::open() {
     }
     if (!upload) {
         image_ = HoldImageFile(plan_.file, plan_.mode);
-        if (!image_.held())
-            return fileRefusal(image_.error, image_.refusal
-                                                 ? QLatin1String(FileRefusalText(*image_.refusal))
-                                                 : QString());
+        if (!image_.held()) {
+            StationRefusal refusal = fileRefusal(
+                image_.error,
+                image_.refusal ? QLatin1String(FileRefusalText(*image_.refusal)) : QString());
+            if (ImageNotThereYet(plan_.file))
+                refusal.code = ExitCode::ImageNotThere;
+            return refusal;
+        }
         const QString imageSha256 = QString::fromLatin1(
             QCryptographicHash::hash(*image_.bytes, QCryptographicHash::Sha256).toHex());
         // What is checked is what every board is sent: the bytes held, not the file's name.

@@ -1023,7 +1023,7 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a watch with a missing download file and a report")
         << QStringList{"download",  "data",    "missing.bin", "--port",
                        "/dev/tty*", "--watch", "--report",    "report.jsonl"}
-        << 2 << "file refused";
+        << 75 << "image not there (exit 75)";
     QTest::newRow("a name too long for its folder")
         << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
         << "too long";
