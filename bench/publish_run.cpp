@@ -1,12 +1,13 @@
 // Publishing's figures, as rows of bench/run.sh's table: a station of 32 emulated boards whose
 // records go to a real broker (TLS, password) against the same station not publishing, and
 // 10,000 records waiting in an outbox delivered once the broker is back, and what a publisher
-// costs while its broker takes the connection and never answers.
+// costs while its broker takes the connection and never answers, in CPU and in a run's time.
 #include "bench/child_run.h"
 #include "bench/cpu_time.h"
 #include "harness/broker.h"
 #include "ops/status_text.h"
 #include "plant/publisher.h"
+#include "plant/record_stamp.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -65,6 +66,37 @@ std::optional<double> station(const QString &cli, const QStringList &ports, cons
     return result.wallSeconds;
 }
 
+// The data image every board is sent; empty when it cannot be written.
+QString writeImage(const QString &folder) {
+    const QString data = folder + QStringLiteral("/data.bin");
+    QFile image(data);
+    QByteArray bytes(262144, Qt::Uninitialized);
+    QRandomGenerator(20261208).fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                         bytes.size() / 4);
+    if (!image.open(QIODevice::WriteOnly) || image.write(bytes) != bytes.size())
+        return QString();
+    return data;
+}
+
+// A broker that is hung (stopped, or its host under water): the system takes the connection
+// into the listener's queue, and nothing ever answers. The listener's descriptor, -1 when none.
+int silentListener(int *port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        ::listen(listener, 8) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (listener >= 0)
+            ::close(listener);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return listener;
+}
+
 QString stationRow(const QString &bin, const QString &folder, TestBroker &broker) {
     ChildRun devices;
     if (!devices.start(bin + QStringLiteral("/device/torvane-device"),
@@ -80,14 +112,9 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
             return QStringLiteral("failed: the emulator gave no ports");
         ports << QString::fromLocal8Bit(line->text.trimmed());
     }
-    const QString data = folder + QStringLiteral("/data.bin");
-    QFile image(data);
-    QByteArray bytes(262144, Qt::Uninitialized);
-    QRandomGenerator(20261208).fillRange(reinterpret_cast<quint32 *>(bytes.data()),
-                                         bytes.size() / 4);
-    if (!image.open(QIODevice::WriteOnly) || image.write(bytes) != bytes.size())
+    const QString data = writeImage(folder);
+    if (data.isEmpty())
         return QStringLiteral("failed: cannot write the image");
-    image.close();
     const QString outbox = folder + QStringLiteral("/outbox");
     const QStringList publish{QStringLiteral("--publish"),
                               broker.url(true),
@@ -123,7 +150,7 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
 
 // A record as a station writes one.
 QJsonObject sampleRecord(int k) {
-    return QJsonObject{
+    QJsonObject record{
         {QStringLiteral("start"), QStringLiteral("2026-12-08T01:47:32.742Z")},
         {QStringLiteral("end"), QStringLiteral("2026-12-08T01:47:46.865Z")},
         {QStringLiteral("host"), QStringLiteral("line1-pc4")},
@@ -140,6 +167,10 @@ QJsonObject sampleRecord(int k) {
         {QStringLiteral("seconds"), 14.123},
         {QStringLiteral("blocksPerSecond"), 78.2},
     };
+    RecordStamp stamp = NewStamp(QStringLiteral("bench"));
+    stamp.seq = k;
+    AddStamp(&record, stamp);
+    return record;
 }
 
 void backlogRows(const QString &folder, TestBroker &broker) {
@@ -202,26 +233,19 @@ void backlogRows(const QString &folder, TestBroker &broker) {
         QStringLiteral("-"));
 }
 
-// A broker that is hung (stopped, or its host under water): the system takes the connection
-// into the listener's queue, and nothing ever answers. The publisher waits for it as it waits for
-// any broker; the figure is the CPU it takes meanwhile, which a line PC's boards need.
+// The publisher waits for a hung broker as it waits for any broker; the figure is the CPU it
+// takes meanwhile, which a line PC's boards need.
 void silentBrokerRow(const QString &folder) {
     const QString figure = QStringLiteral(
         "CPU of the publisher while its broker takes the connection and never answers");
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-        ::listen(listener, 8) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    int port = 0;
+    const int listener = silentListener(&port);
+    if (listener < 0) {
         row(figure, QStringLiteral("failed: no listener"), QStringLiteral("-"));
         return;
     }
     PublishSettings settings;
-    ParseBrokerAddress(QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(ntohs(address.sin_port)),
-                       &settings.broker);
+    ParseBrokerAddress(QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(port), &settings.broker);
     settings.station = QStringLiteral("bench");
     settings.outbox = folder + QStringLiteral("/silent");
     {
@@ -246,6 +270,52 @@ void silentBrokerRow(const QString &folder) {
     ::close(listener);
 }
 
+// What a hung broker costs a run of one board: the run publishing to it against the same run
+// not publishing, the best of each. The records wait in the outbox for the next run.
+void silentRunRow(const QString &bin, const QString &folder) {
+    const QString figure = QStringLiteral("A run of one board publishing to a broker that takes "
+                                          "the connection and never answers: seconds beyond the "
+                                          "same run not publishing");
+    const auto fail = [&](const QString &why) { row(figure, why, QStringLiteral("<= 2")); };
+    int port = 0;
+    const int listener = silentListener(&port);
+    const QString data = writeImage(folder);
+    ChildRun device;
+    if (listener < 0 || data.isEmpty() ||
+        !device.start(bin + QStringLiteral("/device/torvane-device"),
+                      {QStringLiteral("--erase-time"), QStringLiteral("0"),
+                       QStringLiteral("--program-time"), QStringLiteral("0")}))
+        return fail(QStringLiteral("failed: no listener, image or emulator"));
+    const auto line = device.readLine(10s);
+    if (!line)
+        return fail(QStringLiteral("failed: the emulator gave no port"));
+    const QStringList ports{QString::fromLocal8Bit(line->text.trimmed())};
+    const QStringList publish{QStringLiteral("--publish"),
+                              QStringLiteral("mqtt://127.0.0.1:%1/plant/line1/records").arg(port),
+                              QStringLiteral("--outbox"), folder + QStringLiteral("/silent-run")};
+    const QString cli = bin + QStringLiteral("/cli/torvane-cli");
+    const QString errors = folder + QStringLiteral("/silent-run.err");
+    station(cli, ports, data, {}, errors);
+    double plain = 1e9;
+    double silent = 1e9;
+    for (int k = 0; k < Tries; ++k) {
+        const auto a = station(cli, ports, data, {}, errors);
+        const auto b = station(cli, ports, data, publish, errors);
+        if (!a || !b)
+            return fail(QStringLiteral("failed"));
+        plain = std::min(plain, *a);
+        silent = std::min(silent, *b);
+    }
+    device.signal(SIGTERM);
+    device.wait(5s);
+    ::close(listener);
+    row(figure,
+        QStringLiteral("%1 s (%2 s against %3 s, best of %4 each)")
+            .arg(number(silent - plain, 2), number(silent, 2), number(plain, 2),
+                 QString::number(Tries)),
+        QStringLiteral("<= 2"));
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -255,6 +325,8 @@ int main(int argc, char *argv[]) {
             ? QString::fromLocal8Bit(argv[1])
             : QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
     QTemporaryDir work;
+    // The stations' counts and the outbox's key are the benchmark's, never the user's.
+    qputenv("XDG_STATE_HOME", QFile::encodeName(work.filePath(QStringLiteral("state"))));
     TestBroker broker;
     if (const QString why = broker.start(); !why.isEmpty()) {
         say(QStringLiteral("no broker: %1").arg(why));
@@ -270,5 +342,6 @@ int main(int argc, char *argv[]) {
     backlogRows(work.path(), broker);
     say(QStringLiteral("a broker that never answers"));
     silentBrokerRow(work.path());
+    silentRunRow(bin, work.path());
     return 0;
 }

@@ -224,6 +224,12 @@ int refuse(const StationRefusal &refusal, const CliOptions &options) {
     return int(refusal.code);
 }
 
+// Where each board's record goes, the programs at a board's end too.
+RecordTargets withPrograms(RecordTargets records, EndPrograms &programs) {
+    records.programs = &programs;
+    return records;
+}
+
 // The last lines of a run on several ports: the table of the boards, the lot, the result.
 int severalPortsResult(const CliOptions &options,
                        std::vector<std::optional<BoardOutcome>> &outcomes,
@@ -293,7 +299,7 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
     ServiceManager service;
     {
-        Boards boards(*events, run.report(), &totals, run.publisher().get(), &programs);
+        Boards boards(*events, withPrograms(run.records(), programs), &totals);
         std::map<int, size_t> place; // board -> its port's place among the ports named
         for (size_t i = 0; i < jobs.size(); ++i)
             place[boards.launch(std::move(jobs[i]))] = i;
@@ -376,7 +382,7 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     totals.setLot(run.lot());
     std::map<int, QString> names; // board -> the port it runs on
     CatchStopSignals();
-    Boards boards(events, run.report(), &totals, run.publisher().get(), &programs);
+    Boards boards(events, withPrograms(run.records(), programs), &totals);
     ServiceManager service;
     const auto state = [&] { return watchState(totals.counts(), boards.running()); };
     const auto take = [&](Clock::duration timeout) {

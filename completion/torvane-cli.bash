@@ -43,7 +43,8 @@ _torvane_cli()
             COMPREPLY=($(compgen -W "$(_torvane_cli_ports)" -- "$cur"))
             return
             ;;
-        --report | --recipe | --publish-password-file | --publish-ca)
+        --report | --recipe | --publish-password-file | --publish-ca | --publish-cert | \
+            --publish-key)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return
@@ -77,8 +78,8 @@ _torvane_cli()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
-                --station | --outbox | --lot | --retries | --expect-sha256 | --recipe | \
-                --on-board-end | --on-batch-end) ((i++)) ;;
+                --publish-cert | --publish-key | --station | --outbox | --lot | --retries | \
+                --expect-sha256 | --recipe | --on-board-end | --on-batch-end) ((i++)) ;;
             -*) ;;
             *) args+=("${words[i]}") ;;
         esac
@@ -89,8 +90,8 @@ _torvane_cli()
         case ${args[0]-} in
             download | upload)
                 options="--port --report --watch --trace --lot --retries --publish"
-                options+=" --publish-password-file --publish-ca --station --outbox"
-                options+=" --on-board-end --on-batch-end"
+                options+=" --publish-password-file --publish-ca --publish-cert --publish-key"
+                options+=" --station --outbox --on-board-end --on-batch-end"
                 if [[ ${args[0]} == upload ]]; then
                     options+=" --overwrite"
                 else

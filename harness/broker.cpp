@@ -104,13 +104,17 @@ QString TestBroker::make() {
          {certificate(folder, "ca", "/CN=torvane test plant", {}),
           certificate(folder, "other-ca", "/CN=another plant", {}),
           certificate(folder, "server", "/CN=localhost", "ca"),
+          certificate(folder, "client", "/CN=torvane test station", "ca"),
           run("mosquitto_passwd", {"-c", "-b", "passwd", User, Password}, folder),
           run("mosquitto_passwd", {"-b", "passwd", Reader, ReaderPassword}, folder)}) {
         if (!why.isEmpty())
             return why;
     }
+    // A key is its owner's alone: the station refuses one others may read.
+    QFile::setPermissions(dir_.filePath("client.key"), QFile::ReadOwner | QFile::WriteOwner);
     port_ = freePort();
     tlsPort_ = freePort();
+    mutualPort_ = freePort();
     QString config = QStringLiteral("per_listener_settings false\n"
                                     "allow_anonymous false\n"
                                     "password_file %1/passwd\n"
@@ -120,8 +124,14 @@ QString TestBroker::make() {
                                     "listener %3 127.0.0.1\n"
                                     "cafile %1/ca.crt\n"
                                     "certfile %1/server.crt\n"
-                                    "keyfile %1/server.key\n")
-                         .arg(folder, QString::number(port_), QString::number(tlsPort_));
+                                    "keyfile %1/server.key\n"
+                                    "listener %4 127.0.0.1\n"
+                                    "cafile %1/ca.crt\n"
+                                    "certfile %1/server.crt\n"
+                                    "keyfile %1/server.key\n"
+                                    "require_certificate true\n")
+                         .arg(folder, QString::number(port_), QString::number(tlsPort_),
+                              QString::number(mutualPort_));
     // Started as root it would become the user "mosquitto", who may not read this folder.
     if (::geteuid() == 0)
         config += QStringLiteral("user root\n");
@@ -140,7 +150,7 @@ QString TestBroker::start() {
     if (!process_.waitForStarted(StartMs))
         return QStringLiteral("cannot start mosquitto: %1").arg(process_.errorString());
     const QDeadlineTimer deadline(StartMs);
-    while (!listening(port_) || !listening(tlsPort_)) {
+    while (!listening(port_) || !listening(tlsPort_) || !listening(mutualPort_)) {
         if (deadline.hasExpired() || process_.state() == QProcess::NotRunning) {
             QFile log(dir_.filePath("broker.log"));
             log.open(QIODevice::ReadOnly);
@@ -167,15 +177,22 @@ QString TestBroker::url(bool tls, const QString &host) const {
         .arg(tls ? "mqtts" : "mqtt", User, host, QString::number(tls ? tlsPort_ : port_), Topic);
 }
 
+QString TestBroker::mutualUrl() const {
+    return QStringLiteral("mqtts://%1@localhost:%2/%3")
+        .arg(User, QString::number(mutualPort_), Topic);
+}
+
 QString TestBroker::passwordFile(const QString &password) const {
     const QString path = dir_.filePath(QStringLiteral("password-%1").arg(password));
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write(password.toUtf8() + '\n');
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     return path;
 }
 
-TestSubscriber::TestSubscriber(TestBroker &broker) : broker_(broker) {}
+TestSubscriber::TestSubscriber(TestBroker &broker, const QString &topic, const QString &name)
+    : broker_(broker), topic_(topic), name_(name) {}
 
 TestSubscriber::~TestSubscriber() {
     process_.terminate();
@@ -184,17 +201,15 @@ TestSubscriber::~TestSubscriber() {
 
 QString TestSubscriber::start() {
     const QUrl plain(broker_.url(false));
-    const QStringList connection{"-h", "127.0.0.1",
-                                 "-p", QString::number(plain.port()),
-                                 "-u", Reader,
-                                 "-P", ReaderPassword,
-                                 "-t", TestBroker::Topic,
-                                 "-q", "1"};
+    const QStringList connection{"-h", "127.0.0.1", "-p", QString::number(plain.port()),
+                                 "-u", Reader,      "-P", ReaderPassword,
+                                 "-t", topic_,      "-q", "1"};
     // A session of its own that the broker keeps (-c, a fixed id): what is published while it
     // is away is queued for it.
-    process_.start("mosquitto_sub",
-                   connection +
-                       QStringList{"-c", "-i", QStringLiteral("torvane-test-%1").arg(::getpid())});
+    process_.start(
+        "mosquitto_sub",
+        connection + QStringList{"-c", "-i",
+                                 QStringLiteral("torvane-test-%1-%2").arg(::getpid()).arg(name_)});
     if (!process_.waitForStarted(StartMs))
         return QStringLiteral("cannot start mosquitto_sub: %1").arg(process_.errorString());
     // Subscribed once a message of its own comes through.
@@ -224,6 +239,32 @@ QList<QJsonObject> TestSubscriber::records() {
         records << record;
     }
     return records;
+}
+
+QList<QJsonObject> TestSubscriber::messages() {
+    received_ += process_.readAllStandardOutput();
+    QList<QJsonObject> messages;
+    for (const QByteArray &line : received_.split('\n')) {
+        const QJsonObject message = QJsonDocument::fromJson(line).object();
+        if (!message.isEmpty() && message.value("id").toString() != QLatin1String("subscribed"))
+            messages << message;
+    }
+    return messages;
+}
+
+QJsonObject TestSubscriber::waitForMessage(const std::function<bool(const QJsonObject &)> &matches,
+                                           int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        const QList<QJsonObject> all = messages();
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            if (matches(*it))
+                return *it;
+        }
+        if (deadline.hasExpired())
+            return {};
+        process_.waitForReadyRead(100);
+    }
 }
 
 bool TestSubscriber::waitFor(int count, int timeoutMs) {

@@ -68,6 +68,11 @@ QString ParseBrokerAddress(const QString &url, BrokerAddress *into) {
         return QStringLiteral("the topic '%1' holds '+', '#' or a NUL: a record is published to "
                               "one topic, without wildcards")
             .arg(address.topic);
+    // The broker's own ($SYS/...): it takes a station's records there and drops them.
+    if (address.topic.startsWith(QLatin1Char('$')))
+        return QStringLiteral("the topic '%1' begins with '$': such topics ($SYS/...) are the "
+                              "broker's own, and it takes no records there")
+            .arg(address.topic);
     if (address.topic.toUtf8().size() > MaxTopicBytes)
         return QStringLiteral("the topic is longer than %1 bytes").arg(MaxTopicBytes);
     *into = address;

@@ -5,10 +5,7 @@
 #include <cerrno>
 #include <mutex>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -26,29 +23,14 @@ void initialiseLibrary() {
 
 } // namespace
 
-// The library's client, shared with the thread that begins its connect: a connection given up
-// while the broker's name is still being looked up leaves the client to that thread, which
-// lets it go once the lookup ends.
-struct BrokerConnection::Client {
-    mosquitto *mosq = nullptr;
-    BrokerConnection *owner = nullptr; // the callbacks', once the connect has begun
-    std::mutex mutex;
-    bool begun = false;
-    int code = MOSQ_ERR_SUCCESS; // of the connect's beginning
-    int error = 0;               // its errno
-    QString lastError;           // the library's last error line: OpenSSL's reason, for one
-
-    ~Client() {
-        if (mosq)
-            mosquitto_destroy(mosq);
-    }
-};
-
 BrokerConnection::BrokerConnection(Setup setup) : setup_(std::move(setup)) {}
 
 BrokerConnection::~BrokerConnection() {
-    if (client_ && begun_ && state_ == State::Connected)
-        mosquitto_disconnect(client_->mosq);
+    if (!client_)
+        return;
+    if (state_ == State::Connected)
+        mosquitto_disconnect(client_);
+    mosquitto_destroy(client_);
 }
 
 void BrokerConnection::fail(const QString &why) {
@@ -60,9 +42,18 @@ void BrokerConnection::fail(const QString &why) {
 
 void BrokerConnection::failWith(int code) {
     const QString broker = setup_.broker.text();
+    // The broker's TLS alert, read before the connection went, says more than its end.
+    if (setup_.broker.tls && state_ == State::Connecting &&
+        lastError_.contains(QLatin1String("alert")))
+        code = MOSQ_ERR_TLS;
     switch (code) {
     case MOSQ_ERR_ERRNO:
-        fail(QStringLiteral("cannot reach the broker %1: %2").arg(broker, qt_error_string(errno)));
+        if (setup_.broker.tls && state_ == State::Connecting &&
+            (errno == ECONNRESET || errno == EPROTO))
+            fail(tlsSessionEnded());
+        else
+            fail(QStringLiteral("cannot reach the broker %1: %2")
+                     .arg(broker, qt_error_string(errno)));
         break;
     case MOSQ_ERR_EAI:
     case MOSQ_ERR_LOOKUP:
@@ -70,15 +61,7 @@ void BrokerConnection::failWith(int code) {
         break;
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
-        // A certificate refused on either side ends the handshake; OpenSSL says which.
-        fail(QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate "
-                            "must come from an authority trusted here and name %2 (%3)")
-                 .arg(broker, setup_.broker.host, [&] {
-                     const std::lock_guard<std::mutex> lock(client_->mutex);
-                     return client_->lastError.isEmpty()
-                                ? QString::fromUtf8(mosquitto_strerror(code))
-                                : client_->lastError;
-                 }()));
+        fail(tlsRefusal(code));
         break;
     case MOSQ_ERR_CONN_LOST:
     case MOSQ_ERR_NO_CONN:
@@ -96,88 +79,95 @@ void BrokerConnection::failWith(int code) {
     }
 }
 
+QString BrokerConnection::tlsRefusal(int code) const {
+    const QString broker = setup_.broker.text();
+    const QString reason =
+        lastError_.isEmpty() ? QString::fromUtf8(mosquitto_strerror(code)) : lastError_;
+    // The station's own certificate or key, before any word with the broker.
+    if (reason.contains(QLatin1String("client cert")) || reason.contains(QLatin1String("key")))
+        return QStringLiteral("the station's certificate %1 or its key %2 cannot be used (%3)")
+            .arg(setup_.certFile, setup_.keyFile, reason);
+    // The broker's alert: it refused the station's certificate, or wants one.
+    if (reason.contains(QLatin1String("alert"))) {
+        if (setup_.certFile.isEmpty())
+            return QStringLiteral("the broker %1 refused the station in the TLS handshake: it may "
+                                  "want a certificate of the station's (--publish-cert and "
+                                  "--publish-key) (%2)")
+                .arg(broker, reason);
+        return QStringLiteral("the broker %1 refused the station's certificate %2: it must come "
+                              "from an authority the broker trusts (%3)")
+            .arg(broker, setup_.certFile, reason);
+    }
+    return QStringLiteral("the broker %1 was refused in the TLS handshake: its certificate must "
+                          "come from an authority trusted here and name %2 (%3)")
+        .arg(broker, setup_.broker.host, reason);
+}
+
+QString BrokerConnection::tlsSessionEnded() const {
+    // After a handshake that checked the broker's certificate, what ends the session unanswered
+    // is most often the broker's view of the station's certificate: it wants one, or does not
+    // trust the one it got.
+    const QString said = QStringLiteral("the broker %1 ended the TLS session before answering (%2)")
+                             .arg(setup_.broker.text(), qt_error_string(errno));
+    if (setup_.certFile.isEmpty())
+        return said + QStringLiteral(": it may want a certificate of the station's "
+                                     "(--publish-cert and --publish-key)");
+    return said +
+           QStringLiteral(": it may not trust the station's certificate %1").arg(setup_.certFile);
+}
+
 void BrokerConnection::start() {
     initialiseLibrary();
-    client_ = std::make_shared<Client>();
-    mosquitto *client = mosquitto_new(setup_.clientId.constData(), true, client_.get());
-    if (!client) {
+    client_ = mosquitto_new(setup_.clientId.constData(), true, this);
+    if (!client_) {
         fail(QStringLiteral("cannot make a broker client: %1").arg(qt_error_string(errno)));
         return;
     }
-    client_->mosq = client;
-    mosquitto_connect_callback_set(client, onConnect);
-    mosquitto_disconnect_callback_set(client, onDisconnect);
-    mosquitto_publish_callback_set(client, onPublish);
-    mosquitto_log_callback_set(client, onLog);
-    mosquitto_max_inflight_messages_set(client, MaxInFlight);
+    mosquitto_connect_callback_set(client_, onConnect);
+    mosquitto_disconnect_callback_set(client_, onDisconnect);
+    mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_log_callback_set(client_, onLog);
+    mosquitto_max_inflight_messages_set(client_, MaxInFlight);
     // Records go as they come: small packets are not held back for the next one.
-    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     int code = MOSQ_ERR_SUCCESS;
     if (!setup_.broker.user.isEmpty() || !setup_.password.isEmpty())
         code = mosquitto_username_pw_set(
-            client, setup_.broker.user.toUtf8().constData(),
+            client_, setup_.broker.user.toUtf8().constData(),
             setup_.password.isEmpty() ? nullptr : setup_.password.toUtf8().constData());
-    if (code == MOSQ_ERR_SUCCESS && setup_.broker.tls) {
-        // The broker's certificate is always checked, its host name included: no switch turns
-        // that off.
-        if (setup_.caFile.isEmpty()) {
-            mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-            code = mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
-        } else {
-            code = mosquitto_tls_set(client, setup_.caFile.toLocal8Bit().constData(), nullptr,
-                                     nullptr, nullptr, nullptr);
-        }
-        if (code == MOSQ_ERR_SUCCESS)
-            code = mosquitto_tls_insecure_set(client, false);
-    }
-    if (code != MOSQ_ERR_SUCCESS) {
+    if (code == MOSQ_ERR_SUCCESS && !setup_.statusTopic.isEmpty())
+        code = mosquitto_will_set(client_, setup_.statusTopic.constData(), int(setup_.will.size()),
+                                  setup_.will.constData(), 1, true);
+    if (code == MOSQ_ERR_SUCCESS && setup_.broker.tls)
+        code = setUpTls();
+    if (code == MOSQ_ERR_SUCCESS)
+        code = mosquitto_connect_async(client_, setup_.broker.host.toUtf8().constData(),
+                                       setup_.broker.port, KeepAliveSeconds);
+    if (code != MOSQ_ERR_SUCCESS)
         failWith(code);
-        return;
-    }
-    // The library looks the name up before it connects, with a call that waits for the network.
-    try {
-        std::thread([shared = client_, host = setup_.broker.host.toStdString(),
-                     port = setup_.broker.port] {
-            const int begun =
-                mosquitto_connect_async(shared->mosq, host.c_str(), port, KeepAliveSeconds);
-            const int error = errno;
-            const std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->begun = true;
-            shared->code = begun;
-            shared->error = error;
-        }).detach();
-    } catch (const std::system_error &error) {
-        fail(QStringLiteral("cannot connect to the broker %1: %2")
-                 .arg(setup_.broker.text(), QString::fromLocal8Bit(error.what())));
-    }
 }
 
-bool BrokerConnection::begun() {
-    if (begun_)
-        return true;
-    int code = MOSQ_ERR_SUCCESS;
-    int error = 0;
-    {
-        const std::lock_guard<std::mutex> lock(client_->mutex);
-        if (!client_->begun)
-            return false;
-        code = client_->code;
-        error = client_->error;
-        client_->owner = this;
-    }
-    begun_ = true;
-    if (code != MOSQ_ERR_SUCCESS) {
-        errno = error;
-        failWith(code);
-    }
-    return true;
+int BrokerConnection::setUpTls() {
+    // The broker's certificate is always checked, its host name included: no switch turns that
+    // off.
+    const QByteArray ca = setup_.caFile.toLocal8Bit();
+    const QByteArray cert = setup_.certFile.toLocal8Bit();
+    const QByteArray key = setup_.keyFile.toLocal8Bit();
+    if (ca.isEmpty())
+        mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    // A key that asks for a pass phrase is refused, never asked for on a terminal.
+    const int code = mosquitto_tls_set(
+        client_, ca.isEmpty() ? nullptr : ca.constData(), ca.isEmpty() ? "/etc/ssl/certs" : nullptr,
+        cert.isEmpty() ? nullptr : cert.constData(), key.isEmpty() ? nullptr : key.constData(),
+        [](char *, int, int, void *) { return 0; });
+    return code == MOSQ_ERR_SUCCESS ? mosquitto_tls_insecure_set(client_, false) : code;
 }
 
 int BrokerConnection::publish(const QByteArray &payload) {
     if (state_ != State::Connected)
         return -1;
     int id = -1;
-    const int code = mosquitto_publish(client_->mosq, &id, setup_.broker.topic.toUtf8().constData(),
+    const int code = mosquitto_publish(client_, &id, setup_.broker.topic.toUtf8().constData(),
                                        int(payload.size()), payload.constData(), 1, false);
     if (code != MOSQ_ERR_SUCCESS) {
         failWith(code);
@@ -189,15 +179,7 @@ int BrokerConnection::publish(const QByteArray &payload) {
 void BrokerConnection::wait(int wake, int timeoutMs) {
     if (state_ == State::Failed)
         return;
-    if (!begun()) {
-        // The broker's name is still being looked up: nothing for the library to do yet.
-        pollfd fd{wake, POLLIN, 0};
-        ::poll(&fd, 1, timeoutMs);
-        return;
-    }
-    if (state_ == State::Failed)
-        return;
-    mosquitto *client = client_->mosq;
+    mosquitto *client = client_;
     pollfd fds[2] = {{mosquitto_socket(client), POLLIN, 0}, {wake, POLLIN, 0}};
     if (mosquitto_want_write(client))
         fds[0].events |= POLLOUT;
@@ -216,6 +198,21 @@ void BrokerConnection::wait(int wake, int timeoutMs) {
         failWith(code);
 }
 
+int BrokerConnection::publishStatus(const QByteArray &payload) {
+    if (state_ != State::Connected)
+        return -1;
+    int id = -1;
+    const int code = mosquitto_publish(client_, &id, setup_.statusTopic.constData(),
+                                       int(payload.size()), payload.constData(), 1, true);
+    if (code != MOSQ_ERR_SUCCESS) {
+        failWith(code);
+        return -1;
+    }
+    statusId_ = id;
+    statusTaken_ = false;
+    return id;
+}
+
 std::vector<int> BrokerConnection::takeAcknowledged() {
     std::vector<int> ids;
     ids.swap(acknowledged_);
@@ -223,7 +220,7 @@ std::vector<int> BrokerConnection::takeAcknowledged() {
 }
 
 void BrokerConnection::onConnect(mosquitto *, void *self, int code) {
-    auto &c = *static_cast<Client *>(self)->owner;
+    auto &c = *static_cast<BrokerConnection *>(self);
     if (code == 0) {
         c.state_ = State::Connected;
         return;
@@ -238,20 +235,20 @@ void BrokerConnection::onConnect(mosquitto *, void *self, int code) {
 }
 
 void BrokerConnection::onDisconnect(mosquitto *, void *self, int code) {
-    auto &c = *static_cast<Client *>(self)->owner;
+    auto &c = *static_cast<BrokerConnection *>(self);
     if (c.state_ != State::Failed)
         c.failWith(code == 0 ? MOSQ_ERR_CONN_LOST : code);
 }
 
 void BrokerConnection::onPublish(mosquitto *, void *self, int id) {
-    static_cast<Client *>(self)->owner->acknowledged_.push_back(id);
+    auto &c = *static_cast<BrokerConnection *>(self);
+    if (id == c.statusId_)
+        c.statusTaken_ = true;
+    else
+        c.acknowledged_.push_back(id);
 }
 
-// Also called while the connect begins, on the thread that looks the broker's name up.
 void BrokerConnection::onLog(mosquitto *, void *self, int level, const char *text) {
-    if (level != MOSQ_LOG_ERR)
-        return;
-    auto &client = *static_cast<Client *>(self);
-    const std::lock_guard<std::mutex> lock(client.mutex);
-    client.lastError = QString::fromUtf8(text);
+    if (level == MOSQ_LOG_ERR)
+        static_cast<BrokerConnection *>(self)->lastError_ = QString::fromUtf8(text);
 }

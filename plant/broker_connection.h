@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <memory>
 #include <vector>
 
 struct mosquitto;
@@ -19,7 +18,13 @@ public:
         BrokerAddress broker;
         QString password; // empty for none
         QString caFile;   // empty: the system's authorities
+        QString certFile; // the station's certificate, with its key; empty for none
+        QString keyFile;
         QByteArray clientId;
+        // The station's status topic, and what the broker puts there, retained, should the
+        // connection end without a word from the station; no will when the topic is empty.
+        QByteArray statusTopic;
+        QByteArray will;
     };
     enum class State { Connecting, Connected, Failed };
 
@@ -28,9 +33,8 @@ public:
     BrokerConnection(const BrokerConnection &) = delete;
     BrokerConnection &operator=(const BrokerConnection &) = delete;
 
-    // Begins to connect, the broker's name looked up on a thread of its own: a lookup the
-    // network does not answer holds up neither the deliverer nor the end of the station. Failed
-    // at once when it cannot even begin.
+    // Begins to connect; failed at once when it cannot even begin. The broker's name is looked
+    // up again here, in a moment once a NameLookup has found it.
     void start();
     State state() const { return state_; }
     QString why() const { return why_; }
@@ -38,16 +42,16 @@ public:
     // Publishes at QoS 1; the message's id, which takeAcknowledged() gives back once the broker
     // has taken it; -1 when the connection failed.
     int publish(const QByteArray &payload);
-    // Waits up to `timeoutMs` for the broker, or for `wake` to become readable, and does what
-    // the network asks.
+    // The station's status, retained on its topic; -1 when the connection failed.
+    int publishStatus(const QByteArray &payload);
+    // Whether the broker acknowledged the last status published.
+    bool statusTaken() const { return statusTaken_; }
+    // Waits up to `timeoutMs` for the broker, or for `wake` to become readable (none when -1),
+    // and does what the network asks.
     void wait(int wake, int timeoutMs);
     std::vector<int> takeAcknowledged();
 
 private:
-    struct Client;
-    // Whether the connect has begun, taking its outcome once it has; until then the library's
-    // client belongs to the thread that looks the broker's name up.
-    bool begun();
     static void onConnect(mosquitto *, void *self, int code);
     static void onDisconnect(mosquitto *, void *self, int code);
     static void onPublish(mosquitto *, void *self, int id);
@@ -55,11 +59,18 @@ private:
     void fail(const QString &why);
     // What a libmosquitto error code means here.
     void failWith(int code);
+    // Why the TLS handshake failed: on the broker's side, or the station's.
+    QString tlsRefusal(int code) const;
+    QString tlsSessionEnded() const;
+    // The broker's certificate checked against the authorities trusted here; the library's code.
+    int setUpTls();
 
     Setup setup_;
-    std::shared_ptr<Client> client_;
-    bool begun_ = false;
+    mosquitto *client_ = nullptr;
+    QString lastError_; // the library's last error line: OpenSSL's reason, for one
     State state_ = State::Connecting;
     QString why_;
     std::vector<int> acknowledged_;
+    int statusId_ = -1;
+    bool statusTaken_ = false;
 };

@@ -4,15 +4,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,13 +50,13 @@ DIR *listingOf(int folder) {
 
 } // namespace
 
-Outbox::Outbox(QString folder, qint64 limit) : folder_(std::move(folder)), limit_(limit) {}
+Outbox::Outbox(QString folder, QString keyFile, qint64 limit)
+    : folder_(std::move(folder)), seal_(std::move(keyFile)), limit_(limit),
+      lock_(folder_ + QLatin1Char('/') + QLatin1String(LockName)) {}
 
 Outbox::~Outbox() {
     if (delivered_ >= 0)
         ::close(delivered_);
-    if (lock_ >= 0)
-        ::close(lock_);
     if (dir_ >= 0)
         ::close(dir_);
 }
@@ -83,18 +83,16 @@ bool Outbox::open(QString *why) {
                    .arg(folder_, qt_error_string(errno));
         return false;
     }
-    lock_ = ::openat(dir_, LockName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (lock_ < 0) {
-        *why = QStringLiteral("cannot open the outbox's lock %1/%2: %3")
-                   .arg(folder_, QLatin1String(LockName), qt_error_string(errno));
+    if (!lock_.open(why))
         return false;
-    }
     if ((::mkdirat(dir_, DeliveredName, 0700) != 0 && errno != EEXIST) ||
         (delivered_ = ::openat(dir_, DeliveredName, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         *why = QStringLiteral("cannot open %1/%2: %3")
                    .arg(folder_, QLatin1String(DeliveredName), qt_error_string(errno));
         return false;
     }
+    if (!seal_.open(why))
+        return false;
     oldest(0);
     return true;
 }
@@ -109,8 +107,9 @@ Outbox::Added Outbox::add(const QByteArray &payload, const QString &id, std::str
     const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
-    *name =
-        QStringLiteral("%1-%2").arg(now, 16, 16, QLatin1Char('0')).arg(id).toStdString() + Suffix;
+    const QByteArray stem =
+        QStringLiteral("%1-%2").arg(now, 16, 16, QLatin1Char('0')).arg(id).toUtf8();
+    *name = (stem + '.' + seal_.seal(stem, payload) + Suffix).toStdString();
     const std::string partName = "." + *name + PartSuffix;
     QFile part(folder_ + QLatin1Char('/') + QString::fromStdString(partName));
     QString error;
@@ -165,12 +164,40 @@ std::vector<std::string> Outbox::oldest(size_t most) {
     return names;
 }
 
-QByteArray Outbox::read(const std::string &name) const {
-    return ReadBoundedFileAt(dir_, QByteArray::fromStdString(name), MaxRecordBytes, false).content;
+Outbox::Read Outbox::read(const std::string &name) const {
+    Read read;
+    const BoundedFile file =
+        ReadBoundedFileAt(dir_, QByteArray::fromStdString(name), MaxRecordBytes, false);
+    if (!file.read()) {
+        read.verdict = file.exists ? Read::Verdict::Unreadable : Read::Verdict::Gone;
+        read.why = file.problem;
+        return read;
+    }
+    read.payload = file.content;
+    read.verdict = Read::Verdict::Refused;
+    // STEM.SEAL.json, STEM being TIME-ID.
+    const QByteArray whole = QByteArray::fromStdString(name).chopped(qsizetype(sizeof Suffix - 1));
+    const qsizetype dot = whole.lastIndexOf('.');
+    const QByteArray stem = dot > 0 ? whole.left(dot) : whole;
+    const QByteArray seal = dot > 0 ? whole.mid(dot + 1) : QByteArray();
+    const QByteArray id = stem.mid(stem.indexOf('-') + 1);
+    QJsonParseError error{};
+    const QJsonDocument json = QJsonDocument::fromJson(read.payload, &error);
+    if (error.error != QJsonParseError::NoError || !json.isObject())
+        read.why = QStringLiteral("no whole JSON record");
+    else if (json.object().value(QStringLiteral("id")).toString().toUtf8() != id || id.isEmpty())
+        read.why = QStringLiteral("its id is not the one its name gives");
+    else if (!seal_.matches(stem, read.payload, seal))
+        read.why = QStringLiteral("it bears no seal of this outbox's");
+    else
+        read.verdict = Read::Verdict::Record;
+    if (read.verdict != Read::Verdict::Record)
+        read.payload.clear();
+    return read;
 }
 
-bool Outbox::setAside(const std::string &name) {
-    const std::string aside = name + ".unreadable";
+bool Outbox::setAside(const std::string &name, const char *suffix) {
+    const std::string aside = name + suffix;
     if (::renameat(dir_, name.c_str(), dir_, aside.c_str()) != 0)
         return false;
     count_.fetch_sub(1);
@@ -203,19 +230,10 @@ bool Outbox::sweep(int most) {
 }
 
 bool Outbox::deliver() {
-    if (delivering_)
-        return true;
-    if (::flock(lock_, LOCK_EX | LOCK_NB) != 0)
-        return false;
-    delivering_ = true;
-    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
-    if (::ftruncate(lock_, 0) == 0)
-        (void)!::pwrite(lock_, pid.constData(), size_t(pid.size()), 0);
-    return true;
+    delivering_ = lock_.take();
+    return delivering_;
 }
 
 qint64 Outbox::deliverer() const {
-    char text[32] = {};
-    const ssize_t n = ::pread(lock_, text, sizeof text - 1, 0);
-    return n > 0 ? std::atoll(text) : 0;
+    return lock_.holder();
 }

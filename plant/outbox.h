@@ -1,5 +1,8 @@
 #pragma once
 
+#include "plant/process_lock.h"
+#include "plant/record_seal.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -15,13 +18,15 @@
 // it (the one that holds its lock). A record the broker took is moved aside into delivered/ at
 // once, where it is never sent again, and removed from there while the deliverer has nothing
 // else to do: removing a file can take milliseconds (a disk that trims what is freed), and the
-// records waiting behind it should not.
+// records waiting behind it should not. Each record's name bears the outbox's seal (RecordSeal):
+// what is sent is only ever a record the outbox wrote.
 class Outbox {
 public:
     // About a hundred thousand records: days of a plant's stations with the broker away.
     static constexpr qint64 DefaultLimit = 100000;
 
-    explicit Outbox(QString folder, qint64 limit = DefaultLimit);
+    // `keyFile` holds the key of the records' seals, made when it is not there.
+    Outbox(QString folder, QString keyFile, qint64 limit = DefaultLimit);
     ~Outbox();
     Outbox(const Outbox &) = delete;
     Outbox &operator=(const Outbox &) = delete;
@@ -38,16 +43,29 @@ public:
     // The deliverer's: the oldest `most` names, and how many records wait in all (other
     // stations' too). A hidden file that a killed station left half-written is removed.
     std::vector<std::string> oldest(size_t most);
-    // The record, or empty when it is gone (delivered by another station) or unreadable.
-    QByteArray read(const std::string &name) const;
+    // A record as the outbox wrote it: whole JSON, with the id its name gives, and sealed.
+    struct Read {
+        enum class Verdict {
+            Record,
+            Gone,       // delivered by another station
+            Unreadable, // no regular file, too large, or the system refused it
+            Refused,    // not a record this outbox wrote: `why` says what it is
+        };
+        Verdict verdict = Verdict::Gone;
+        QByteArray payload;
+        QString why;
+    };
+    Read read(const std::string &name) const;
     // The broker has taken it.
     void remove(const std::string &name);
     // Removes up to `most` records the broker took; false once none is left.
     bool sweep(int most);
-    // A record that cannot be read is kept beside the others, no longer sent.
-    bool setAside(const std::string &name); // false: it was gone
+    // A file that cannot be read or is no record is kept beside the others under its name and
+    // `suffix` (".unreadable"), no longer sent.
+    bool setAside(const std::string &name, const char *suffix); // false: it was gone
     // Whether this station delivers the outbox: it holds its lock, or takes it now.
     bool deliver();
+    bool delivers() const { return delivering_; }
     // The process that holds the lock when another does; 0 when unknown.
     qint64 deliverer() const;
 
@@ -57,10 +75,11 @@ public:
 
 private:
     QString folder_;
+    RecordSeal seal_;
     qint64 limit_;
     int dir_ = -1;
     int delivered_ = -1; // delivered/
-    int lock_ = -1;
+    ProcessLock lock_;
     bool delivering_ = false;
     std::atomic<qint64> count_{0};
 };

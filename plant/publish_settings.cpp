@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -19,11 +20,25 @@ constexpr qint64 MaxAuthorityBytes = 16 * 1024 * 1024;
 // Leaves room in a file name (255 bytes) for what the outbox puts around it.
 constexpr int MaxFolderName = 200;
 
+// Why the secret `path` (`what`: "the key") is refused: others than its owner may read it.
+// Empty when they may not, or when it cannot be looked at (its reading says why).
+QString exposure(const QString &path, const char *what) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 ||
+        !(st.st_mode & (S_IRGRP | S_IROTH)))
+        return QString();
+    return QStringLiteral("%1 %2 may be read by others than its owner (mode %3): a secret is its "
+                          "owner's alone (chmod 600 %2)")
+        .arg(QLatin1String(what), path,
+             QStringLiteral("%1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+}
+
 } // namespace
 
 bool PublishSettings::operator==(const PublishSettings &other) const {
     return broker == other.broker && password == other.password &&
-           passwordFile == other.passwordFile && caFile == other.caFile &&
+           passwordFile == other.passwordFile && passwordCredential == other.passwordCredential &&
+           caFile == other.caFile && certFile == other.certFile && keyFile == other.keyFile &&
            station == other.station && outbox == other.outbox;
 }
 
@@ -49,7 +64,13 @@ QString OutboxFolder(const PublishSettings &settings) {
            QLatin1Char('-') + QString::fromLatin1(digest);
 }
 
-bool ReadSecretFile(const QString &path, QString *secret, QString *why) {
+bool ReadSecretFile(const QString &path, QString *secret, QString *why, bool *exposed) {
+    if (const QString open = exposure(path, "the password file"); !open.isEmpty()) {
+        *why = open;
+        if (exposed)
+            *exposed = true;
+        return false;
+    }
     const BoundedFile file = ReadBoundedFile(path, MaxSecretBytes);
     if (!file.read()) {
         *why = QStringLiteral("cannot read the password file %1: %2")
@@ -70,22 +91,51 @@ bool ReadSecretFile(const QString &path, QString *secret, QString *why) {
     return true;
 }
 
-QString CheckPublishSettings(const PublishSettings &settings) {
-    QString why;
+PublishCheck CheckPublishSettings(const PublishSettings &settings) {
+    PublishCheck check;
     if (!settings.passwordFile.isEmpty()) {
         QString secret;
-        if (!ReadSecretFile(settings.passwordFile, &secret, &why))
-            return why;
+        if (!ReadSecretFile(settings.passwordFile, &secret, &check.why, &check.exposed))
+            return check;
     }
-    if (!settings.caFile.isEmpty()) {
-        const BoundedFile authorities = ReadBoundedFile(settings.caFile, MaxAuthorityBytes);
-        if (!authorities.read())
-            return QStringLiteral("cannot read the certificate %1: %2")
-                .arg(settings.caFile,
-                     authorities.exists ? authorities.problem : qt_error_string(ENOENT));
+    if (!settings.keyFile.isEmpty()) {
+        check.why = exposure(settings.keyFile, "the key");
+        if (!check.why.isEmpty()) {
+            check.exposed = true;
+            return check;
+        }
+    }
+    const std::pair<const QString &, const char *> files[] = {
+        {settings.caFile, "the certificate"},
+        {settings.certFile, "the certificate"},
+        {settings.keyFile, "the key"}};
+    for (const auto &[file, what] : files) {
+        if (file.isEmpty())
+            continue;
+        const BoundedFile read = ReadBoundedFile(file, MaxAuthorityBytes);
+        if (!read.read()) {
+            check.why = QStringLiteral("cannot read %1 %2: %3")
+                            .arg(QLatin1String(what), file,
+                                 read.exists ? read.problem : qt_error_string(ENOENT));
+            return check;
+        }
     }
     const QFileInfo outbox(OutboxFolder(settings));
     if (outbox.exists() && !outbox.isDir())
-        return QStringLiteral("the outbox %1 is no folder").arg(outbox.filePath());
-    return QString();
+        check.why = QStringLiteral("the outbox %1 is no folder").arg(outbox.filePath());
+    return check;
+}
+
+QString StatusTopic(const PublishSettings &settings) {
+    const QString &topic = settings.broker.topic;
+    const qsizetype last = topic.lastIndexOf(QLatin1Char('/'));
+    return topic.left(last + 1) + QStringLiteral("status/") + settings.station;
+}
+
+QByteArray ClientId(const PublishSettings &settings) {
+    const QString identity = QStringLiteral("%1\n%2:%3/%4")
+                                 .arg(settings.station, settings.broker.host,
+                                      QString::number(settings.broker.port), settings.broker.topic);
+    return "torvane-" +
+           QCryptographicHash::hash(identity.toUtf8(), QCryptographicHash::Sha256).toHex().left(15);
 }

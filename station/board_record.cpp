@@ -29,7 +29,7 @@ QJsonObject RecordObject(const BoardRecord &r) {
         usb = {{QStringLiteral("vendor"), hex4(r.vendorId)},
                {QStringLiteral("product"), hex4(r.productId)},
                {QStringLiteral("serial"), orNull(r.serialNumber)}};
-    return QJsonObject{
+    QJsonObject object{
         {QStringLiteral("start"), r.start.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("end"), r.end.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("host"), r.host},
@@ -55,6 +55,8 @@ QJsonObject RecordObject(const BoardRecord &r) {
         {QStringLiteral("connectSeconds"),
          r.connectRequests > 0 ? QJsonValue(rounded(r.connectSeconds, 3)) : QJsonValue()},
     };
+    AddStamp(&object, r.stamp);
+    return object;
 }
 
 QByteArray RecordLine(const BoardRecord &record) {

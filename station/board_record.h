@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/transfer_mode.h"
+#include "plant/record_stamp.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -39,9 +40,10 @@ struct BoardRecord {
     // up); no requests where none was sent.
     int connectRequests = 0;
     double connectSeconds = 0;
+    RecordStamp stamp; // its id, station and number, given as it is written
 };
 
-// The record as JSON, and as one line of it, '\n' included.
+// The record as JSON, stamped, and as one line of it, '\n' included.
 QJsonObject RecordObject(const BoardRecord &record);
 QByteArray RecordLine(const BoardRecord &record);
 

@@ -1,6 +1,7 @@
 #include "station/boards.h"
 
 #include "plant/publisher.h"
+#include "plant/record_sequence.h"
 #include "station/board_attempts.h"
 #include "station/console_output.h"
 #include "station/end_programs.h"
@@ -65,9 +66,8 @@ int descriptorLimit() {
 
 } // namespace
 
-Boards::Boards(StationEvents &events, ReportFile *report, StationTotals *totals,
-               Publisher *publisher, EndPrograms *programs)
-    : events_(events), report_(report), totals_(totals), publisher_(publisher), programs_(programs),
+Boards::Boards(StationEvents &events, RecordTargets records, StationTotals *totals)
+    : events_(events), records_(std::move(records)), totals_(totals),
       descriptors_(descriptorBudget()) {}
 
 Boards::~Boards() {
@@ -83,6 +83,8 @@ int Boards::launch(BoardJob job) {
     Worker &worker = workers_.back();
     worker.board = launched_++;
     worker.output = &events_.started(worker.board, job.portName);
+    if (records_.publisher)
+        records_.publisher->boardBegan();
     worker.descriptors = IsUpload(job.request.mode) ? UploadDescriptors : DownloadDescriptors;
     const bool first = std::none_of(workers_.begin(), workers_.end(),
                                     [](const Worker &other) { return other.waiting.has_value(); });
@@ -180,6 +182,14 @@ void Boards::notServed(Worker &worker, ConsoleOutput &output, BoardRecord board,
     done_.notify_all();
 }
 
+void Boards::ended(int board, const BoardOutcome &outcome) {
+    events_.ended(board, outcome);
+    if (records_.publisher)
+        records_.publisher->boardEnded();
+    if (records_.programs)
+        records_.programs->boardEnded(outcome);
+}
+
 int Boards::running() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return int(workers_.size());
@@ -209,32 +219,65 @@ Boards::collect(std::chrono::steady_clock::duration timeout) {
     return outcomes;
 }
 
-void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
+void Boards::stamp(BoardRecord &record, ConsoleOutput &output) {
+    record.stamp = NewStamp(records_.station);
+    if (!records_.sequence)
+        return;
+    qint64 number = 0;
     QString why;
-    if (report_ && !report_->append(RecordLine(outcome.record), &why)) {
-        // A board that succeeded is done all the same: said plainly, so that nobody programs it
-        // again, or takes it for one that failed.
-        if (outcome.code == ExitCode::Success)
-            why = QStringLiteral("%1, but its record could not be written: %2")
-                      .arg(outcome.record.operation == QLatin1String("upload")
-                               ? QStringLiteral("the board's image was saved")
-                               : QStringLiteral("the board was programmed"),
-                           why);
+    if (records_.sequence->next(&number, &why))
+        record.stamp.seq = number;
+    else
+        output.errorLine(QStringLiteral("%1; the record goes without its number").arg(why));
+}
+
+void Boards::notKept(BoardOutcome &outcome, const QString &why) {
+    if (outcome.code == ExitCode::Success)
+        outcome.code = ExitCode::FileNotSaved;
+    outcome.record.exitCode = int(outcome.code);
+    // A board that failed keeps its own cause first.
+    if (outcome.record.cause.isEmpty())
+        outcome.record.cause = why;
+    outcome.record.detail =
+        outcome.record.detail.isEmpty() ? why : outcome.record.detail + QStringLiteral("; ") + why;
+}
+
+void Boards::writeRecord(BoardOutcome &outcome, ConsoleOutput &output) {
+    // A board that succeeded is done all the same: said plainly, so that nobody programs it
+    // again, or takes it for one that failed.
+    const auto doneBut = [&](const QString &what) {
+        if (outcome.code != ExitCode::Success)
+            return what;
+        return QStringLiteral("%1, but %2")
+            .arg(outcome.record.operation == QLatin1String("upload")
+                     ? QStringLiteral("the board's image was saved")
+                     : QStringLiteral("the board was programmed"),
+                 what);
+    };
+    stamp(outcome.record, output);
+    QString why;
+    const bool reported =
+        records_.report && records_.report->append(RecordLine(outcome.record), &why);
+    if (records_.report && !reported) {
+        why = doneBut(QStringLiteral("its record could not be written: %1").arg(why));
         output.errorLine(why);
-        if (outcome.code == ExitCode::Success)
-            outcome.code = ExitCode::FileNotSaved;
-        outcome.record.exitCode = int(outcome.code);
-        // A board that failed keeps its own cause first.
-        if (outcome.record.cause.isEmpty())
-            outcome.record.cause = why;
-        outcome.record.detail = outcome.record.detail.isEmpty()
-                                    ? why
-                                    : outcome.record.detail + QStringLiteral("; ") + why;
+        notKept(outcome, why);
     }
-    // Then into the outbox, on the disk, for the plant's broker; the board's result stands
-    // whatever becomes of it there.
-    if (publisher_ && !publisher_->add(RecordObject(outcome.record), &why))
-        output.errorLine(why);
+    // Then into the outbox, on the disk, for the plant's broker.
+    QString refused;
+    if (!records_.publisher || records_.publisher->add(RecordObject(outcome.record), &refused))
+        return;
+    if (reported) {
+        output.errorLine(
+            QStringLiteral("%1: the record is not published; the report keeps it").arg(refused));
+        return;
+    }
+    // Kept nowhere: the board's run fails as it does for a report that refuses its record.
+    why = doneBut(QStringLiteral("its record is lost: %1, and %2")
+                      .arg(refused, records_.report ? QStringLiteral("the report did not take it")
+                                                    : QStringLiteral("no report keeps it")));
+    output.errorLine(why);
+    notKept(outcome, why);
 }
 
 void Boards::count(const BoardOutcome &outcome, ConsoleOutput &output) {
@@ -252,10 +295,4 @@ void Boards::run(Worker &worker, ConsoleOutput &output, const BoardJob &job) {
     const std::lock_guard<std::mutex> lock(mutex_);
     worker.outcome = std::move(outcome);
     done_.notify_all();
-}
-
-void Boards::ended(int board, const BoardOutcome &outcome) {
-    events_.ended(board, outcome);
-    if (programs_)
-        programs_->boardEnded(outcome);
 }

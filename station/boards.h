@@ -19,8 +19,19 @@ class ConsoleOutput;
 class EndPrograms;
 class Publisher;
 class QThread;
+class RecordSequence;
 class ReportFile;
 class StationTotals;
+
+// Where each board's record goes: numbered for `station` by `sequence` (when given), then into
+// `report` and `publisher`, where they are given; `programs` have it as the board ends.
+struct RecordTargets {
+    ReportFile *report = nullptr;
+    Publisher *publisher = nullptr;
+    RecordSequence *sequence = nullptr;
+    QString station;
+    EndPrograms *programs = nullptr;
+};
 
 // As many as the emulator plays, and more than the largest station one PC drives.
 inline constexpr int MostBoardsAtOnce = 256;
@@ -33,11 +44,9 @@ inline constexpr int MostBoardsAtOnce = 256;
 // finds boards ended.
 class Boards {
 public:
-    // Each board's end is counted in `totals` (when given) before ended() says it. Each record
-    // goes to `report` and then to `publisher`, where they are given; `programs` has the record
-    // as the board ends.
-    Boards(StationEvents &events, ReportFile *report, StationTotals *totals = nullptr,
-           Publisher *publisher = nullptr, EndPrograms *programs = nullptr);
+    // Each board's end is counted in `totals` (when given) before ended() says it. A record
+    // that none of `records` keeps makes its board's run fail as a report refusing it does.
+    Boards(StationEvents &events, RecordTargets records, StationTotals *totals = nullptr);
     ~Boards(); // waits for every board's thread
     Boards(const Boards &) = delete;
     Boards &operator=(const Boards &) = delete;
@@ -71,16 +80,18 @@ private:
                    ExitCode code = ExitCode::PortUnavailable);
     // Written as soon as the board is done: a crash of the station later loses nothing.
     void writeRecord(BoardOutcome &outcome, ConsoleOutput &output);
-    void count(const BoardOutcome &outcome, ConsoleOutput &output);
-    // The board has ended, its record written: the front end hears of it, the programs at a
-    // board's end have its record.
+    // The record's id, station and number.
+    void stamp(BoardRecord &record, ConsoleOutput &output);
+    // The board's run fails for a record not kept, as `why` says; its own cause stays first.
+    static void notKept(BoardOutcome &outcome, const QString &why);
+    // The board has ended, its record written: the front end hears of it, the station's state
+    // on the broker counts it, the programs at a board's end have its record.
     void ended(int board, const BoardOutcome &outcome);
+    void count(const BoardOutcome &outcome, ConsoleOutput &output);
 
     StationEvents &events_;
-    ReportFile *report_;
+    RecordTargets records_;
     StationTotals *totals_;
-    Publisher *publisher_;
-    EndPrograms *programs_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
     std::list<Worker> workers_; // a worker stays where it is while its thread runs

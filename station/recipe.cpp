@@ -196,8 +196,9 @@ QString fromHere(const QString &path) {
 // as the tool opens them from here. A port's name without a '/' (a COM number or pattern, a
 // by-id name) stays as it is: the tool looks it up wherever it runs. Empty, or what is wrong.
 QString holdFromHere(StationPlan *plan) {
-    for (QString *file : {&plan->file, &plan->report, &plan->publish.passwordFile,
-                          &plan->publish.caFile, &plan->publish.outbox})
+    for (QString *file :
+         {&plan->file, &plan->report, &plan->publish.passwordFile, &plan->publish.caFile,
+          &plan->publish.certFile, &plan->publish.keyFile, &plan->publish.outbox})
         *file = fromHere(*file);
     for (QString &port : plan->ports) {
         if (!port.contains(QLatin1Char('/')) || !QDir::isRelativePath(port))

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 #include <algorithm>
 
@@ -227,12 +228,18 @@ QList<QStringList> PlanArguments(const StationPlan &plan) {
     value(plan.onBoardEnd, "--on-board-end");
     value(plan.onBatchEnd, "--on-batch-end");
     // The password from the environment stays there: a recipe is no place for a secret.
+    // So does the service's credential: it is the service's, wherever the recipe runs.
     if (plan.publish.enabled()) {
         value(plan.publish.broker.url(), "--publish");
-        value(plan.publish.passwordFile, "--publish-password-file");
+        value(plan.publish.passwordCredential ? QString() : plan.publish.passwordFile,
+              "--publish-password-file");
         value(plan.publish.caFile, "--publish-ca");
+        value(plan.publish.certFile, "--publish-cert");
+        value(plan.publish.keyFile, "--publish-key");
         value(plan.publish.station, "--station");
         value(plan.publish.outbox, "--outbox");
+    } else if (plan.publish.station != QSysInfo::machineHostName()) {
+        value(plan.publish.station, "--station");
     }
     return lines;
 }

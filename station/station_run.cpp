@@ -1,6 +1,7 @@
 #include "station/station_run.h"
 
 #include "plant/publisher.h"
+#include "plant/record_sequence.h"
 #include "ports/port_identity.h"
 #include "ports/port_names.h"
 #include "ports/system_ports.h"
@@ -64,8 +65,13 @@ std::optional<StationRefusal> StationRun::open() {
             return fileRefusal(why);
     }
     if (plan_.publish.enabled()) {
-        if (const QString why = CheckPublishSettings(plan_.publish); !why.isEmpty())
-            return fileRefusal(why);
+        if (const PublishCheck check = CheckPublishSettings(plan_.publish); !check.why.isEmpty()) {
+            StationRefusal refusal = fileRefusal(check.why);
+            // A secret left open is the set-up's to mend: it stops a service's restarts.
+            if (check.exposed)
+                refusal.code = ExitCode::Usage;
+            return refusal;
+        }
     }
     if (!upload) {
         image_ = HoldImageFile(plan_.file, plan_.mode);
@@ -104,6 +110,8 @@ std::optional<StationRefusal> StationRun::begin() {
     QString why;
     if (report_ && !report_->create(&why))
         return fileRefusal(why);
+    if (report_ || plan_.publish.enabled())
+        sequence_ = std::make_unique<RecordSequence>(plan_.publish.station);
     if (!plan_.publish.enabled()) {
         publisher_.reset();
         return std::nullopt;
@@ -122,6 +130,10 @@ std::optional<StationRefusal> StationRun::begin() {
 
 void StationRun::publishWith(std::shared_ptr<Publisher> publisher) {
     publisher_ = std::move(publisher);
+}
+
+RecordTargets StationRun::records() const {
+    return {report_.get(), publisher_.get(), sequence_.get(), plan_.publish.station};
 }
 
 BoardJob StationRun::jobFor(const QString &port) const {

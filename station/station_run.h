@@ -4,6 +4,7 @@
 #include "ports/com_numbering.h"
 #include "ports/port_watch.h"
 #include "station/board_run.h"
+#include "station/boards.h"
 #include "station/held_image.h"
 #include "station/report_file.h"
 #include "station/station_plan.h"
@@ -19,6 +20,7 @@
 #include <vector>
 
 class Lot;
+class RecordSequence;
 
 // What a run holds while its boards run: the report the records go to and the download image,
 // read once and held locked, that every board is sent.
@@ -57,6 +59,8 @@ public:
     ReportFile *report() const { return report_.get(); }
     // The records' publisher once begin() has started it; none when the plan does not publish.
     const std::shared_ptr<Publisher> &publisher() const { return publisher_; }
+    // Where the boards' records go once begin() has made it, numbered wherever they are kept.
+    RecordTargets records() const;
     // The plan's lot, once open() has read it; else none.
     Lot *lot() const { return lot_.get(); }
     std::chrono::steady_clock::time_point start() const { return start_; }
@@ -69,6 +73,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<ReportFile> report_;
     std::shared_ptr<Publisher> publisher_;
+    std::unique_ptr<RecordSequence> sequence_;
     HeldImage image_;
     std::unique_ptr<Lot> lot_;
 };

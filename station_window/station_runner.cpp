@@ -104,8 +104,9 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
     programs_ = std::make_unique<EndPrograms>(QProcess::splitCommand(plan.onBoardEnd),
                                               QProcess::splitCommand(plan.onBatchEnd));
     programNotes_.start();
-    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->report(),
-                                       &totals_, run_->publisher().get(), programs_.get());
+    RecordTargets records = run_->records();
+    records.programs = programs_.get();
+    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), records, &totals_);
     if (plan.watch)
         watch_ = std::make_unique<WatchThread>(*run_, comPorts_,
                                                [this](const WatchStep &step) { look(step); });

@@ -157,8 +157,15 @@ void TestRecipe::savedSetUpReadsBack() {
     plan.publish.passwordFile = "./broker password";
     plan.publish.password = "never-in-a-recipe"; // from the environment
     plan.publish.caFile = "boards//ca.pem";
+    plan.publish.certFile = "boards/station.crt";
+    plan.publish.keyFile = "../station.key";
     plan.publish.outbox = "outbox/";
     plan.publish.station = "line 1, station 4";
+    // A service's credential is the service's: never a recipe's.
+    StationPlan service = plan;
+    service.publish.passwordFile = "/run/credentials/torvane-watch@line1.service/publish-password";
+    service.publish.passwordCredential = true;
+    QVERIFY(!RecipeText(service).contains("--publish-password-file"));
     QCOMPARE(SaveRecipe(path("saved.recipe"), plan), QString());
     QVERIFY(!ReadFile(path("saved.recipe")).contains("never-in-a-recipe"));
     // Its files and its ports named by a path are whole; the names the tool looks up stay. A
@@ -176,6 +183,8 @@ void TestRecipe::savedSetUpReadsBack() {
     plan.report = line + "/report.jsonl";
     plan.publish.passwordFile = line + "/broker password";
     plan.publish.caFile = line + "/boards/ca.pem";
+    plan.publish.certFile = line + "/boards/station.crt";
+    plan.publish.keyFile = top + "/station.key";
     plan.publish.outbox = line + "/outbox";
 
     // Read back as a front end reads it: the recipe, then the command line beside it, where
