@@ -2,9 +2,14 @@
 // records go to a real broker (TLS, password) against the same station not publishing, and
 // 10,000 records waiting in an outbox delivered once the broker is back, and what a publisher
 // costs while its broker takes the connection and never answers, in CPU and in a run's time.
+#include "bench/build_folder.h"
 #include "bench/child_run.h"
 #include "bench/cpu_time.h"
+#include "bench/emulated_devices.h"
+#include "bench/random_image.h"
+#include "bench/table.h"
 #include "harness/broker.h"
+#include "harness/loopback.h"
 #include "ops/status_text.h"
 #include "plant/publisher.h"
 #include "plant/record_stamp.h"
@@ -12,18 +17,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QLocale>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
-#include <netinet/in.h>
 #include <optional>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -36,17 +36,8 @@ constexpr int Tries = 3;
 constexpr int Backlog = 10000;
 constexpr int FillThreads = 8;
 
-void say(const QString &text) {
-    std::fprintf(stderr, "bench: %s\n", qPrintable(text));
-}
-
-QString number(double value, int decimals) {
-    return QLocale(QLocale::English).toString(value, 'f', decimals);
-}
-
 void row(const QString &figure, const QString &measured, const QString &goal) {
-    std::printf("| %s | %s | %s |\n", qPrintable(figure), qPrintable(measured), qPrintable(goal));
-    std::fflush(stdout);
+    PrintRow({figure, measured, goal});
 }
 
 // The station on every board once; its wall time, or nothing when a board failed.
@@ -60,58 +51,46 @@ std::optional<double> station(const QString &cli, const QStringList &ports, cons
         return std::nullopt;
     const ChildRun::Result result = run.wait();
     if (result.exitCode != 0) {
-        say(QStringLiteral("the station exited %1; see %2").arg(result.exitCode).arg(errorFile));
+        Say(QStringLiteral("the station exited %1; see %2").arg(result.exitCode).arg(errorFile));
         return std::nullopt;
     }
     return result.wallSeconds;
 }
 
+// The best wall times, not publishing and with `publish`, of `Tries` runs of each in turn,
+// after one unmeasured run (the emulator's own start): a burst of other work is not the tool's.
+// Nothing when a run failed.
+std::optional<std::pair<double, double>> bestOfEach(const QString &cli, const QStringList &ports,
+                                                    const QString &data, const QStringList &publish,
+                                                    const QString &errors) {
+    station(cli, ports, data, {}, errors);
+    double plain = 1e9;
+    double published = 1e9;
+    for (int k = 0; k < Tries; ++k) {
+        const auto a = station(cli, ports, data, {}, errors);
+        const auto b = station(cli, ports, data, publish, errors);
+        if (!a || !b)
+            return std::nullopt;
+        plain = std::min(plain, *a);
+        published = std::min(published, *b);
+    }
+    return std::pair{plain, published};
+}
+
 // The data image every board is sent; empty when it cannot be written.
 QString writeImage(const QString &folder) {
     const QString data = folder + QStringLiteral("/data.bin");
-    QFile image(data);
-    QByteArray bytes(262144, Qt::Uninitialized);
-    QRandomGenerator(20261208).fillRange(reinterpret_cast<quint32 *>(bytes.data()),
-                                         bytes.size() / 4);
-    if (!image.open(QIODevice::WriteOnly) || image.write(bytes) != bytes.size())
-        return QString();
-    return data;
-}
-
-// A broker that is hung (stopped, or its host under water): the system takes the connection
-// into the listener's queue, and nothing ever answers. The listener's descriptor, -1 when none.
-int silentListener(int *port) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-        ::listen(listener, 8) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (listener >= 0)
-            ::close(listener);
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return listener;
+    return WriteRandomImage(data, 262144, 20261208) ? data : QString();
 }
 
 QString stationRow(const QString &bin, const QString &folder, TestBroker &broker) {
-    ChildRun devices;
-    if (!devices.start(bin + QStringLiteral("/device/torvane-device"),
-                       {QStringLiteral("--count"), QString::number(Boards),
-                        QStringLiteral("--pace"), QString::number(Baud),
-                        QStringLiteral("--erase-time"), QStringLiteral("0"),
-                        QStringLiteral("--program-time"), QStringLiteral("0")}))
-        return QStringLiteral("failed: no emulator");
-    QStringList ports;
-    while (ports.size() < Boards) {
-        const auto line = devices.readLine(10s);
-        if (!line)
-            return QStringLiteral("failed: the emulator gave no ports");
-        ports << QString::fromLocal8Bit(line->text.trimmed());
-    }
+    const EmulatedDevices devices(bin + QStringLiteral("/device/torvane-device"), Boards,
+                                  {QStringLiteral("--pace"), QString::number(Baud),
+                                   QStringLiteral("--erase-time"), QStringLiteral("0"),
+                                   QStringLiteral("--program-time"), QStringLiteral("0")});
+    const QStringList ports = devices.paths();
+    if (ports.isEmpty())
+        return QStringLiteral("failed: the emulator gave no ports");
     const QString data = writeImage(folder);
     if (data.isEmpty())
         return QStringLiteral("failed: cannot write the image");
@@ -126,25 +105,14 @@ QString stationRow(const QString &bin, const QString &folder, TestBroker &broker
                               outbox};
     const QString cli = bin + QStringLiteral("/cli/torvane-cli");
     const QString errors = folder + QStringLiteral("/station.err");
-    // Every board serves one unmeasured operation first (the emulator's own start); then the
-    // two kinds of run in turn, the best of each: a burst of other work is not the tool's.
-    station(cli, ports, data, {}, errors);
-    double plain = 1e9;
-    double published = 1e9;
-    for (int k = 0; k < Tries; ++k) {
-        const auto a = station(cli, ports, data, {}, errors);
-        const auto b = station(cli, ports, data, publish, errors);
-        if (!a || !b)
-            return QStringLiteral("failed");
-        plain = std::min(plain, *a);
-        published = std::min(published, *b);
-    }
-    devices.signal(SIGTERM);
-    devices.wait(5s);
+    const auto best = bestOfEach(cli, ports, data, publish, errors);
+    if (!best)
+        return QStringLiteral("failed");
+    const auto [plain, published] = *best;
     const qsizetype left = QDir(outbox).entryList({QStringLiteral("*.json")}, QDir::Files).size();
     return QStringLiteral("%1 s against %2 s: ratio %3 (best of %4 each; %5 records left in the "
                           "outbox)")
-        .arg(number(published, 2), number(plain, 2), number(published / plain, 3),
+        .arg(Number(published, 2), Number(plain, 2), Number(published / plain, 3),
              QString::number(Tries), QString::number(left));
 }
 
@@ -203,8 +171,8 @@ void backlogRows(const QString &folder, TestBroker &broker) {
     row(QStringLiteral("Records put into the outbox, each synced, from %1 threads at once")
             .arg(FillThreads),
         QStringLiteral("%1 records in %2 s: %3 records/s")
-            .arg(QString::number(publisher.state().waiting), number(fill, 2),
-                 number(Backlog / fill, 0)),
+            .arg(QString::number(publisher.state().waiting), Number(fill, 2),
+                 Number(Backlog / fill, 0)),
         QStringLiteral("-"));
 
     const QString restarted = broker.start();
@@ -226,9 +194,9 @@ void backlogRows(const QString &folder, TestBroker &broker) {
         state.waiting == 0 && first
             ? QStringLiteral("%1 s after its return, %2 s of it until the next try; then %3 "
                              "records in %4 s: %5 records/s")
-                  .arg(number(seconds(back, done), 2), number(seconds(back, *first), 2),
-                       QString::number(state.delivered), number(seconds(*first, done), 2),
-                       number(double(state.delivered) / seconds(*first, done), 0))
+                  .arg(Number(seconds(back, done), 2), Number(seconds(back, *first), 2),
+                       QString::number(state.delivered), Number(seconds(*first, done), 2),
+                       Number(double(state.delivered) / seconds(*first, done), 0))
             : QStringLiteral("failed: %1 still waiting %2").arg(state.waiting).arg(restarted),
         QStringLiteral("-"));
 }
@@ -238,36 +206,32 @@ void backlogRows(const QString &folder, TestBroker &broker) {
 void silentBrokerRow(const QString &folder) {
     const QString figure = QStringLiteral(
         "CPU of the publisher while its broker takes the connection and never answers");
-    int port = 0;
-    const int listener = silentListener(&port);
-    if (listener < 0) {
+    const SilentListener listener;
+    if (listener.port() == 0) {
         row(figure, QStringLiteral("failed: no listener"), QStringLiteral("-"));
         return;
     }
     PublishSettings settings;
-    ParseBrokerAddress(QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(port), &settings.broker);
+    ParseBrokerAddress(QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(listener.port()),
+                       &settings.broker);
     settings.station = QStringLiteral("bench");
     settings.outbox = folder + QStringLiteral("/silent");
-    {
-        Publisher publisher(settings);
-        QString why;
-        if (!publisher.start(&why) || !publisher.add(sampleRecord(0), &why)) {
-            row(figure, QStringLiteral("failed: ") + why, QStringLiteral("-"));
-            ::close(listener);
-            return;
-        }
-        constexpr auto Watched = 10s;
-        const double before = CpuSeconds();
-        std::this_thread::sleep_for(Watched);
-        const double used = CpuSeconds() - before;
-        row(figure,
-            QStringLiteral("%1 s of CPU in %2 s (%3 % of a core)")
-                .arg(number(used, 3), QString::number(Watched.count()),
-                     number(100 * used / double(Watched.count()), 2)),
-            QStringLiteral("-"));
-        publisher.finish(0ms);
+    Publisher publisher(settings);
+    QString why;
+    if (!publisher.start(&why) || !publisher.add(sampleRecord(0), &why)) {
+        row(figure, QStringLiteral("failed: ") + why, QStringLiteral("-"));
+        return;
     }
-    ::close(listener);
+    constexpr auto Watched = 10s;
+    const double before = CpuSeconds();
+    std::this_thread::sleep_for(Watched);
+    const double used = CpuSeconds() - before;
+    row(figure,
+        QStringLiteral("%1 s of CPU in %2 s (%3 % of a core)")
+            .arg(Number(used, 3), QString::number(Watched.count()),
+                 Number(100 * used / double(Watched.count()), 2)),
+        QStringLiteral("-"));
+    publisher.finish(0ms);
 }
 
 // What a hung broker costs a run of one board: the run publishing to it against the same run
@@ -277,41 +241,29 @@ void silentRunRow(const QString &bin, const QString &folder) {
                                           "the connection and never answers: seconds beyond the "
                                           "same run not publishing");
     const auto fail = [&](const QString &why) { row(figure, why, QStringLiteral("<= 2")); };
-    int port = 0;
-    const int listener = silentListener(&port);
+    const SilentListener listener;
     const QString data = writeImage(folder);
-    ChildRun device;
-    if (listener < 0 || data.isEmpty() ||
-        !device.start(bin + QStringLiteral("/device/torvane-device"),
-                      {QStringLiteral("--erase-time"), QStringLiteral("0"),
-                       QStringLiteral("--program-time"), QStringLiteral("0")}))
-        return fail(QStringLiteral("failed: no listener, image or emulator"));
-    const auto line = device.readLine(10s);
-    if (!line)
+    if (listener.port() == 0 || data.isEmpty())
+        return fail(QStringLiteral("failed: no listener or image"));
+    const EmulatedDevices device(bin + QStringLiteral("/device/torvane-device"),
+                                 {QStringLiteral("--erase-time"), QStringLiteral("0"),
+                                  QStringLiteral("--program-time"), QStringLiteral("0")});
+    if (device.paths().isEmpty())
         return fail(QStringLiteral("failed: the emulator gave no port"));
-    const QStringList ports{QString::fromLocal8Bit(line->text.trimmed())};
-    const QStringList publish{QStringLiteral("--publish"),
-                              QStringLiteral("mqtt://127.0.0.1:%1/plant/line1/records").arg(port),
-                              QStringLiteral("--outbox"), folder + QStringLiteral("/silent-run")};
+    const QStringList ports = device.paths();
+    const QStringList publish{
+        QStringLiteral("--publish"),
+        QStringLiteral("mqtt://127.0.0.1:%1/plant/line1/records").arg(listener.port()),
+        QStringLiteral("--outbox"), folder + QStringLiteral("/silent-run")};
     const QString cli = bin + QStringLiteral("/cli/torvane-cli");
     const QString errors = folder + QStringLiteral("/silent-run.err");
-    station(cli, ports, data, {}, errors);
-    double plain = 1e9;
-    double silent = 1e9;
-    for (int k = 0; k < Tries; ++k) {
-        const auto a = station(cli, ports, data, {}, errors);
-        const auto b = station(cli, ports, data, publish, errors);
-        if (!a || !b)
-            return fail(QStringLiteral("failed"));
-        plain = std::min(plain, *a);
-        silent = std::min(silent, *b);
-    }
-    device.signal(SIGTERM);
-    device.wait(5s);
-    ::close(listener);
+    const auto best = bestOfEach(cli, ports, data, publish, errors);
+    if (!best)
+        return fail(QStringLiteral("failed"));
+    const auto [plain, silent] = *best;
     row(figure,
         QStringLiteral("%1 s (%2 s against %3 s, best of %4 each)")
-            .arg(number(silent - plain, 2), number(silent, 2), number(plain, 2),
+            .arg(Number(silent - plain, 2), Number(silent, 2), Number(plain, 2),
                  QString::number(Tries)),
         QStringLiteral("<= 2"));
 }
@@ -320,27 +272,24 @@ void silentRunRow(const QString &bin, const QString &folder) {
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
-    const QString bin =
-        argc > 1
-            ? QString::fromLocal8Bit(argv[1])
-            : QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/..")).absolutePath();
+    const QString bin = BuildFolder(argc, argv);
     QTemporaryDir work;
     // The stations' counts and the outbox's key are the benchmark's, never the user's.
     qputenv("XDG_STATE_HOME", QFile::encodeName(work.filePath(QStringLiteral("state"))));
     TestBroker broker;
     if (const QString why = broker.start(); !why.isEmpty()) {
-        say(QStringLiteral("no broker: %1").arg(why));
+        Say(QStringLiteral("no broker: %1").arg(why));
         return 1;
     }
-    say(QStringLiteral("the station publishing: %1 devices at %2 bit/s").arg(Boards).arg(Baud));
+    Say(QStringLiteral("the station publishing: %1 devices at %2 bit/s").arg(Boards).arg(Baud));
     row(QStringLiteral("Station, %1 devices at %2 bit/s (Download Data), publishing each record "
                        "(mqtts, password) against not publishing")
             .arg(Boards)
             .arg(Baud),
         stationRow(bin, work.path(), broker), QStringLiteral("<= 1.02"));
-    say(QStringLiteral("%1 records waiting for the broker").arg(Backlog));
+    Say(QStringLiteral("%1 records waiting for the broker").arg(Backlog));
     backlogRows(work.path(), broker);
-    say(QStringLiteral("a broker that never answers"));
+    Say(QStringLiteral("a broker that never answers"));
     silentBrokerRow(work.path());
     silentRunRow(bin, work.path());
     return 0;

@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -100,19 +101,23 @@ bool addFault(std::vector<DeviceSettings> &settings, const QString &faultText) {
     return true;
 }
 
-} // namespace
+// The program's options, as the parser knows them.
+struct Options {
+    QCommandLineOption help;
+    QCommandLineOption version;
+    QCommandLineOption link;
+    QCommandLineOption once;
+    QCommandLineOption store;
+    QCommandLineOption trace;
+    QCommandLineOption pace;
+    QCommandLineOption erase;
+    QCommandLineOption program;
+    QCommandLineOption fault;
+    QCommandLineOption count;
+    QCommandLineOption linkDir;
+};
 
-int main(int argc, char **argv) {
-    EnsureStandardStreams();
-    // A file-size limit fails the write of a stored image, which is said, instead of killing
-    // every device the process plays.
-    std::signal(SIGXFSZ, SIG_IGN);
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("torvane-device"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(description());
+Options addOptions(QCommandLineParser &parser) {
     // Not addHelpOption(): its --help-all lists the toolkit's options, which a program without
     // a window has none of.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -170,20 +175,111 @@ int main(int argc, char **argv) {
         QStringLiteral("dir"));
     parser.addOptions({linkOption, onceOption, storeOption, traceOption, paceOption, eraseOption,
                        programOption, faultOption, countOption, linkDirOption});
+    return {helpOption, versionOption, linkOption,    onceOption,  storeOption, traceOption,
+            paceOption, eraseOption,   programOption, faultOption, countOption, linkDirOption};
+}
+
+// --help, with the name the program goes by rather than the path it was started by.
+void printHelp(const QCommandLineParser &parser) {
+    QString help = parser.helpText();
+    const qsizetype options = help.indexOf(QLatin1String(" [options]"));
+    if (help.startsWith(QLatin1String("Usage: ")) && options > 0)
+        help.replace(0, options, QStringLiteral("Usage: torvane-device"));
+    std::fputs(qPrintable(help), stdout);
+}
+
+// Each device's settings: the pace and times of every device, with the faults given to it.
+// Empty after an error, which is said.
+std::vector<DeviceSettings> deviceSettings(const QCommandLineParser &parser,
+                                           const Options &options) {
+    DeviceSettings base;
+    int eraseMs = 300;
+    int programMs = 500;
+    int count = 1;
+    if (!parseCount(parser, options.pace, 1, MaxBaud, &base.paceBaud) ||
+        !parseCount(parser, options.erase, 0, MaxTimeMs, &eraseMs) ||
+        !parseCount(parser, options.program, 0, MaxTimeMs, &programMs) ||
+        !parseCount(parser, options.count, 1, MaxDevices, &count))
+        return {};
+    base.eraseTime = std::chrono::milliseconds(eraseMs);
+    base.programTime = std::chrono::milliseconds(programMs);
+    std::vector<DeviceSettings> settings(std::size_t(count), base);
+    for (const QString &fault : parser.values(options.fault))
+        if (!addFault(settings, fault))
+            return {};
+    return settings;
+}
+
+// Device k's images: files in its folder with --store, else memory. None after a problem with
+// the folder, which is said.
+std::unique_ptr<ImageStore> storeOf(const QCommandLineParser &parser, const Options &options,
+                                    bool station, int k,
+                                    const std::function<void(const QString &)> &say) {
+    if (!parser.isSet(options.store))
+        return std::make_unique<MemoryImageStore>();
+    const QString dir = station ? QDir(parser.value(options.store)).filePath(QString::number(k))
+                                : parser.value(options.store);
+    auto files = std::make_unique<FileImageStore>(dir, say);
+    const QStringList problems = files->prepare();
+    for (const QString &problem : problems)
+        say(problem);
+    if (!problems.isEmpty())
+        return nullptr;
+    return files;
+}
+
+// --trace: device k's frames on standard error, timed from the program's start, in a column of
+// their own when there are several devices.
+DeviceMachine::TraceSink traceOf(DeviceMachine::Time started, bool station, int k) {
+    const QByteArray column = station ? QStringLiteral("[%1] ").arg(k).toLatin1() : "";
+    return [started, column](DeviceMachine::Time at, DeviceMachine::Direction direction,
+                             const QString &text) {
+        static constexpr const char *arrows[] = {"<-", "->", "--"};
+        const double seconds = std::chrono::duration<double>(at - started).count();
+        std::fprintf(stderr, "%11.6f %s%s %s\n", seconds, column.constData(),
+                     arrows[int(direction)], qPrintable(text));
+    };
+}
+
+// Plugs every device in and says their terminals, one a line, in order. False after an error,
+// which is said.
+bool plugIn(std::vector<std::unique_ptr<StationDevice>> &devices) {
+    for (auto &device : devices) {
+        QString error;
+        if (!device->plugIn(&error)) {
+            printError(error);
+            return false;
+        }
+    }
+    for (const auto &device : devices)
+        std::printf("%s\n", qPrintable(device->slavePath()));
+    std::fflush(stdout);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    EnsureStandardStreams();
+    // A file-size limit fails the write of a stored image, which is said, instead of killing
+    // every device the process plays.
+    std::signal(SIGXFSZ, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("torvane-device"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description());
+    const Options options = addOptions(parser);
     if (!parser.parse(QCoreApplication::arguments())) {
         printError(parser.errorText());
         return 1;
     }
-    if (parser.isSet(helpOption)) {
-        // The toolkit's first line names the path the program was started by.
-        QString help = parser.helpText();
-        const qsizetype options = help.indexOf(QLatin1String(" [options]"));
-        if (help.startsWith(QLatin1String("Usage: ")) && options > 0)
-            help.replace(0, options, QStringLiteral("Usage: torvane-device"));
-        std::fputs(qPrintable(help), stdout);
+    if (parser.isSet(options.help)) {
+        printHelp(parser);
         return 0;
     }
-    if (parser.isSet(versionOption)) {
+    if (parser.isSet(options.version)) {
         std::printf("torvane-device %s\n", TORVANE_VERSION);
         return 0;
     }
@@ -192,26 +288,14 @@ int main(int argc, char **argv) {
                        .arg(parser.positionalArguments().constFirst()));
         return 1;
     }
-
-    DeviceSettings base;
-    int eraseMs = 300;
-    int programMs = 500;
-    int count = 1;
-    if (!parseCount(parser, paceOption, 1, MaxBaud, &base.paceBaud) ||
-        !parseCount(parser, eraseOption, 0, MaxTimeMs, &eraseMs) ||
-        !parseCount(parser, programOption, 0, MaxTimeMs, &programMs) ||
-        !parseCount(parser, countOption, 1, MaxDevices, &count))
+    const std::vector<DeviceSettings> settings = deviceSettings(parser, options);
+    if (settings.empty())
         return 1;
-    base.eraseTime = std::chrono::milliseconds(eraseMs);
-    base.programTime = std::chrono::milliseconds(programMs);
-    std::vector<DeviceSettings> settings(std::size_t(count), base);
-    for (const QString &fault : parser.values(faultOption))
-        if (!addFault(settings, fault))
-            return 1;
+    const int count = int(settings.size());
 
-    const bool station = parser.isSet(countOption);
-    const QString link = parser.value(linkOption);
-    const QString linkDir = parser.value(linkDirOption);
+    const bool station = parser.isSet(options.count);
+    const QString link = parser.value(options.link);
+    const QString linkDir = parser.value(options.linkDir);
     if (!link.isEmpty() && (count > 1 || !linkDir.isEmpty())) {
         printError(QStringLiteral("--link names one terminal; with --count or --link-dir the "
                                   "links are <dir>/ttyK"));
@@ -223,37 +307,15 @@ int main(int argc, char **argv) {
     }
 
     const auto started = DeviceMachine::Clock::now();
-    const bool tracing = parser.isSet(traceOption);
     std::vector<std::unique_ptr<StationDevice>> devices;
     for (int k = 0; k < count; ++k) {
         const QString prefix = station ? QStringLiteral("device %1: ").arg(k) : QString();
         const auto say = [prefix](const QString &text) { printError(prefix + text); };
-        std::unique_ptr<ImageStore> store;
-        if (parser.isSet(storeOption)) {
-            const QString dir = station
-                                    ? QDir(parser.value(storeOption)).filePath(QString::number(k))
-                                    : parser.value(storeOption);
-            auto files = std::make_unique<FileImageStore>(dir, say);
-            const QStringList problems = files->prepare();
-            for (const QString &problem : problems)
-                say(problem);
-            if (!problems.isEmpty())
-                return 1;
-            store = std::move(files);
-        } else {
-            store = std::make_unique<MemoryImageStore>();
-        }
-        DeviceMachine::TraceSink trace;
-        if (tracing) {
-            const QByteArray column = station ? QStringLiteral("[%1] ").arg(k).toLatin1() : "";
-            trace = [started, column](DeviceMachine::Time at, DeviceMachine::Direction direction,
-                                      const QString &text) {
-                static constexpr const char *arrows[] = {"<-", "->", "--"};
-                const double seconds = std::chrono::duration<double>(at - started).count();
-                std::fprintf(stderr, "%11.6f %s%s %s\n", seconds, column.constData(),
-                             arrows[int(direction)], qPrintable(text));
-            };
-        }
+        std::unique_ptr<ImageStore> store = storeOf(parser, options, station, k, say);
+        if (!store)
+            return 1;
+        const DeviceMachine::TraceSink trace =
+            parser.isSet(options.trace) ? traceOf(started, station, k) : nullptr;
         const QString deviceLink =
             !linkDir.isEmpty() ? QDir(linkDir).filePath(QStringLiteral("tty%1").arg(k)) : link;
         devices.push_back(std::make_unique<StationDevice>(
@@ -271,16 +333,7 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    for (auto &device : devices) {
-        QString error;
-        if (!device->plugIn(&error)) {
-            printError(error);
-            return 1;
-        }
-    }
-    for (const auto &device : devices)
-        std::printf("%s\n", qPrintable(device->slavePath()));
-    std::fflush(stdout);
-
-    return Serve(devices, control.get(), parser.isSet(onceOption), printError);
+    if (!plugIn(devices))
+        return 1;
+    return Serve(devices, control.get(), parser.isSet(options.once), printError);
 }

@@ -165,6 +165,48 @@ private:
     std::vector<Watched> watched_;
 };
 
+// Carries out the control's commands: a fault from a device's next operation on, an unplug, a
+// plug back in. Each is said, as it has been done.
+void obey(StationControl &control, Devices &devices,
+          const std::function<void(const QString &)> &say) {
+    for (const StationControl::Command &command : control.take()) {
+        StationDevice &device = *devices[size_t(command.device)];
+        using Kind = StationControl::Command::Kind;
+        if (command.kind == Kind::Fault) {
+            DeviceFaults faults;
+            QString error;
+            if (command.fault != QLatin1String("none")) {
+                faults = device.faults();
+                AddFault(faults, command.fault, &error);
+            }
+            device.setFaults(faults);
+            say(command.fault == QLatin1String("none")
+                    ? QStringLiteral("device %1 has no fault from its next operation on")
+                          .arg(command.device)
+                    : QStringLiteral("device %1 has the fault %2 from its next operation on")
+                          .arg(command.device)
+                          .arg(command.fault));
+            continue;
+        }
+        if (command.kind == Kind::Unplug) {
+            device.unplug();
+            say(QStringLiteral("device %1 unplugged").arg(command.device));
+            continue;
+        }
+        if (device.state() == StationDevice::State::Serving)
+            continue;
+        QString error;
+        if (device.plugIn(&error))
+            say(QStringLiteral("device %1 plugged in on %2")
+                    .arg(command.device)
+                    .arg(device.slavePath()));
+        else
+            say(QStringLiteral("device %1 cannot be plugged in: %2")
+                    .arg(command.device)
+                    .arg(error));
+    }
+}
+
 } // namespace
 
 void CatchStopSignals() {
@@ -253,44 +295,7 @@ int Serve(std::vector<std::unique_ptr<StationDevice>> &devices, StationControl *
         if (ready > 0 && watchAt < polled.size() && (polled[watchAt].revents & POLLIN))
             toolWatch.take(devices);
 
-        if (control && ready > 0 && (polled[0].revents & POLLIN)) {
-            for (const StationControl::Command &command : control->take()) {
-                StationDevice &device = *devices[size_t(command.device)];
-                using Kind = StationControl::Command::Kind;
-                if (command.kind == Kind::Fault) {
-                    DeviceFaults faults;
-                    QString error;
-                    if (command.fault != QLatin1String("none")) {
-                        faults = device.faults();
-                        AddFault(faults, command.fault, &error);
-                    }
-                    device.setFaults(faults);
-                    say(command.fault == QLatin1String("none")
-                            ? QStringLiteral("device %1 has no fault from its next operation on")
-                                  .arg(command.device)
-                            : QStringLiteral(
-                                  "device %1 has the fault %2 from its next operation on")
-                                  .arg(command.device)
-                                  .arg(command.fault));
-                    continue;
-                }
-                if (command.kind == Kind::Unplug) {
-                    device.unplug();
-                    say(QStringLiteral("device %1 unplugged").arg(command.device));
-                    continue;
-                }
-                if (device.state() == StationDevice::State::Serving)
-                    continue;
-                QString error;
-                if (device.plugIn(&error))
-                    say(QStringLiteral("device %1 plugged in on %2")
-                            .arg(command.device)
-                            .arg(device.slavePath()));
-                else
-                    say(QStringLiteral("device %1 cannot be plugged in: %2")
-                            .arg(command.device)
-                            .arg(error));
-            }
-        }
+        if (control && ready > 0 && (polled[0].revents & POLLIN))
+            obey(*control, devices, say);
     }
 }

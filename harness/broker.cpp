@@ -1,5 +1,7 @@
 #include "harness/broker.h"
 
+#include "harness/loopback.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -7,9 +9,6 @@
 #include <QThread>
 #include <QUrl>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -17,32 +16,6 @@ namespace {
 constexpr const char *Reader = "reader";
 constexpr const char *ReaderPassword = "reader-secret";
 constexpr int StartMs = 10000;
-
-// A port nobody listens on now.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
-bool listening(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(quint16(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // Runs a program to its end; empty when it succeeded, else what it said.
 QString run(const QString &program, const QStringList &arguments, const QString &folder) {
@@ -112,9 +85,9 @@ QString TestBroker::make() {
     }
     // A key is its owner's alone: the station refuses one others may read.
     QFile::setPermissions(dir_.filePath("client.key"), QFile::ReadOwner | QFile::WriteOwner);
-    port_ = freePort();
-    tlsPort_ = freePort();
-    mutualPort_ = freePort();
+    port_ = FreeLoopbackPort();
+    tlsPort_ = FreeLoopbackPort();
+    mutualPort_ = FreeLoopbackPort();
     QString config = QStringLiteral("per_listener_settings false\n"
                                     "allow_anonymous false\n"
                                     "password_file %1/passwd\n"
@@ -150,7 +123,8 @@ QString TestBroker::start() {
     if (!process_.waitForStarted(StartMs))
         return QStringLiteral("cannot start mosquitto: %1").arg(process_.errorString());
     const QDeadlineTimer deadline(StartMs);
-    while (!listening(port_) || !listening(tlsPort_) || !listening(mutualPort_)) {
+    while (!ListeningOnLoopback(port_) || !ListeningOnLoopback(tlsPort_) ||
+           !ListeningOnLoopback(mutualPort_)) {
         if (deadline.hasExpired() || process_.state() == QProcess::NotRunning) {
             QFile log(dir_.filePath("broker.log"));
             log.open(QIODevice::ReadOnly);

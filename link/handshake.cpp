@@ -22,8 +22,12 @@ constexpr int Attempts = 2000; // the counter starts at 1: 1,999 requests at mos
 constexpr milliseconds AdapterLatency{40};
 // A device's time to read a request and begin its answer.
 constexpr milliseconds Turnaround{15};
+// The first request is given longer: a board that is there answers it, and one slow to answer
+// it (busy after its reset, behind a loaded hub, its answer held each way) is then asked once.
+// The time comes out of the two minutes' slack, not out of the later requests' waits.
+constexpr qint32 FirstAnswerPolls = 500;
 // However long each request waits, a device that never answers is given up within two minutes
-// (1,999 requests take about 114 s where the adapter says nothing of its timer).
+// (1,999 requests take about 115 s where the adapter says nothing of its timer).
 constexpr std::chrono::minutes HandshakeLimit{2};
 
 int bitsPerByte(const LineSettings &settings) {
@@ -78,8 +82,10 @@ bool ConnectDevice(Line &line, TransferMode mode, Handshake *learnt) {
     const Clock::time_point started = Clock::now();
     const auto end = [&](bool connected) {
         handshake.took = Clock::now() - started;
+        // The copies come as far apart as the requests went: each is given the longest wait.
         if (connected && handshake.requests > 1)
-            handshake.copies = ReplyCopies(line.ExpectCodeSlot, handshake.requests - 1);
+            handshake.copies =
+                ReplyCopies(line.ExpectCodeSlot, handshake.requests - 1, FirstAnswerPolls);
         return connected;
     };
     try {
@@ -92,7 +98,9 @@ bool ConnectDevice(Line &line, TransferMode mode, Handshake *learnt) {
                 return end(true);
             SendCommand(line, line.SendCodeSlot);
             ++handshake.requests;
-            if (awaitAnswer(line, AnswerPolls(line.MSComm)))
+            const qint32 polls = AnswerPolls(line.MSComm);
+            if (awaitAnswer(line,
+                            handshake.requests == 1 ? std::max(polls, FirstAnswerPolls) : polls))
                 return end(true);
         }
     } catch (const CommError &e) {

@@ -25,8 +25,8 @@ void JudgeUpdateItem(Line &line, TransferMode mode);
 
 // Sends the mode's request, at most 1,999 times and for at most two minutes, until the device
 // answers with the expected reply. Each request waits as long as its answer could take to come
-// back through a USB adapter before it is sent again; an answer that comes sooner is taken at
-// once. False when the port is (or gets) closed or the attempts run out. `learnt`, when given,
+// back through a USB adapter before it is sent again, the first one longer still; an answer that
+// comes sooner is taken at once. False when the port is (or gets) closed or the attempts run out. `learnt`, when given,
 // is told how it went, either way.
 bool ConnectDevice(Line &line, TransferMode mode, Handshake *learnt = nullptr);
 

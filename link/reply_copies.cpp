@@ -20,12 +20,12 @@ void ReplyCopies::passOver(Line &line, int following, qint32 polls, bool eventsE
                            bool afterPurge) {
     if (mayCome_ <= 0)
         return;
-    if (afterPurge && dropRestOfACopy(line, polls, eventsEachPoll))
+    if (afterPurge && dropRestOfACopy(line, polls + apart_, eventsEachPoll))
         --mayCome_;
     TMSComm &comm = line.MSComm;
     const QByteArray copy = FrameOf(reply_);
     while (mayCome_ > 0) {
-        PollBudget budget(polls);
+        PollBudget budget(polls + apart_);
         if (!WaitForBytes(line, FrameLength, budget, eventsEachPoll) ||
             !comm.Waiting().startsWith(copy) ||
             !WaitForBytes(line, FrameLength + following, budget, eventsEachPoll))

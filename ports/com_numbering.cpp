@@ -40,6 +40,174 @@ ComPortEntry entryOf(const PresentPort &port) {
     return {port.path, port.description};
 }
 
+bool inRange(int n) {
+    return n >= 1 && n <= ComPortCount;
+}
+
+// One numbering at work: what each step learns, for the steps after it.
+class Numbering {
+public:
+    ComNumbering result;
+
+    // TORVANE_COMn: COM n leads to its device, whatever else there is.
+    void pointAt(const ComOverrides &overrides) {
+        for (const auto &[n, device] : overrides) {
+            if (inRange(n) && !device.isEmpty()) {
+                const QString problem = PortNameProblem(device);
+                if (problem.isEmpty())
+                    result.map.set(n,
+                                   {device, QStringLiteral("set by TORVANE_COM%1").arg(n), true});
+                else
+                    result.map.set(
+                        n,
+                        {QString(), QStringLiteral("TORVANE_COM%1 %2").arg(n).arg(problem), true});
+                overridden_.insert(n);
+            }
+        }
+        taken_ = overridden_;
+    }
+
+    // A present built-in /dev/ttyS<n> is COM n+1; the other ports are adapters, in the order a
+    // person reads them.
+    void numberBuiltIns(const std::vector<PresentPort> &present) {
+        std::vector<const PresentPort *> ports;
+        for (const PresentPort &port : present)
+            ports.push_back(&port);
+        std::sort(ports.begin(), ports.end(), [](const PresentPort *a, const PresentPort *b) {
+            return naturalLess(a->path, b->path);
+        });
+        for (const PresentPort *port : ports) {
+            const int index = port->builtInUart ? BuiltInUartIndex(port->path) : -1;
+            if (index < 0) {
+                adapters_.push_back(port);
+                continue;
+            }
+            const int n = index + 1;
+            ownNumber_[CanonicalIdentity(port->path)] = n;
+            if (inRange(n)) {
+                uartNumbers_.insert(n);
+                taken_.insert(n);
+            }
+            if (inRange(n) && !overridden(n))
+                result.map.set(n, entryOf(*port));
+            else
+                result.map.addUnnumbered(entryOf(*port));
+        }
+    }
+
+    // What the store keeps: one number per identity, the lowest when a hand has written more.
+    void readKept(const ComNumbers &kept) {
+        for (const auto &[n, written] : kept) {
+            const QString identity = CanonicalIdentity(written);
+            if (!inRange(n) || identity.isEmpty() || numberOf_.count(identity))
+                continue;
+            if (const auto own = ownNumber_.find(identity);
+                own != ownNumber_.end() && own->second != n) {
+                result.conflicts[n] =
+                    QStringLiteral("%1 is a built-in port, which keeps its own number, %2")
+                        .arg(identity, ComPortName(own->second));
+                continue;
+            }
+            if (uartNumbers_.count(n)) {
+                displaced_.emplace(identity, n);
+                continue;
+            }
+            numberOf_[identity] = n;
+            taken_.insert(n);
+        }
+    }
+
+    // An identity two present ports share (adapters of one model with one serial number) tells
+    // them apart from nothing: such ports go by their next name.
+    void findSharers() {
+        for (const PresentPort *port : adapters_) {
+            for (const QString &identity : PortIdentities(*port))
+                ++sharers_[identity];
+        }
+    }
+
+    // Steadiest names first, so that a device path kept by hand never takes the number of a port
+    // whose own link is kept.
+    void matchKept() {
+        for (const bool byPath : {false, true}) {
+            for (const PresentPort *port : adapters_) {
+                if (numbered_.count(port))
+                    continue;
+                for (const QString &identity : ownIdentities(port)) {
+                    if ((identity == port->path) != byPath)
+                        continue;
+                    const auto found = numberOf_.find(identity);
+                    if (found == numberOf_.end() || holder_.count(found->second))
+                        continue;
+                    holder_[found->second] = port;
+                    numbered_[port] = found->second;
+                    break;
+                }
+            }
+        }
+    }
+
+    // Ports seen for the first time: the lowest free number, kept under their steadiest name.
+    void numberNew() {
+        for (const PresentPort *port : adapters_) {
+            if (numbered_.count(port))
+                continue;
+            int n = 1;
+            while (n <= ComPortCount && taken_.count(n))
+                ++n;
+            const QStringList own = ownIdentities(port);
+            if (n > ComPortCount || own.isEmpty() || !port->notABoard.isEmpty())
+                continue;
+            taken_.insert(n);
+            holder_[n] = port;
+            numbered_[port] = n;
+            result.added[n] = own.first();
+            for (const QString &identity : own) {
+                const auto moved = displaced_.find(identity);
+                if (moved != displaced_.end())
+                    result.dropped.insert(moved->second);
+            }
+        }
+    }
+
+    void fillMap() {
+        for (const PresentPort *port : adapters_) {
+            const auto found = numbered_.find(port);
+            if (found != numbered_.end() && !overridden(found->second))
+                result.map.set(found->second, entryOf(*port));
+            else
+                result.map.addUnnumbered(entryOf(*port));
+        }
+        for (const auto &[identity, n] : numberOf_) {
+            if (!holder_.count(n) && !overridden(n))
+                result.map.set(
+                    n, {QString(), QStringLiteral("kept for %1, not present").arg(identity)});
+        }
+    }
+
+private:
+    bool overridden(int n) const { return overridden_.count(n) > 0; }
+    QStringList ownIdentities(const PresentPort *port) {
+        QStringList own;
+        for (const QString &identity : PortIdentities(*port)) {
+            if (sharers_[identity] == 1)
+                own << identity;
+        }
+        return own;
+    }
+
+    std::set<int> overridden_;
+    std::set<int> taken_; // numbers no new port may take now
+    std::set<int> uartNumbers_;
+    std::map<QString, int> ownNumber_; // of each present built-in port, by its identity
+    std::vector<const PresentPort *> adapters_;
+    std::map<QString, int> numberOf_;  // what the store keeps, by identity
+    std::map<QString, int> displaced_; // kept on a present built-in's number
+    std::map<QString, int> sharers_;
+    std::map<int, const PresentPort *> holder_;
+    std::map<const PresentPort *, int> numbered_;
+};
+
 } // namespace
 
 QStringList PortIdentities(const PresentPort &port) {
@@ -83,144 +251,15 @@ int BuiltInUartIndex(const QString &path) {
 
 ComNumbering AssignComNumbers(const std::vector<PresentPort> &present, const ComNumbers &kept,
                               const ComOverrides &overrides) {
-    ComNumbering result;
-    ComPortMap &map = result.map;
-    const auto inRange = [](int n) { return n >= 1 && n <= ComPortCount; };
-    std::set<int> overriddenNumbers;
-    for (const auto &[n, device] : overrides) {
-        if (inRange(n) && !device.isEmpty()) {
-            const QString problem = PortNameProblem(device);
-            if (problem.isEmpty())
-                map.set(n, {device, QStringLiteral("set by TORVANE_COM%1").arg(n), true});
-            else
-                map.set(n,
-                        {QString(), QStringLiteral("TORVANE_COM%1 %2").arg(n).arg(problem), true});
-            overriddenNumbers.insert(n);
-        }
-    }
-    const auto overridden = [&](int n) { return overriddenNumbers.count(n) > 0; };
-    // Numbers no new port may take now.
-    std::set<int> taken = overriddenNumbers;
-
-    std::vector<const PresentPort *> ports;
-    for (const PresentPort &port : present)
-        ports.push_back(&port);
-    std::sort(ports.begin(), ports.end(), [](const PresentPort *a, const PresentPort *b) {
-        return naturalLess(a->path, b->path);
-    });
-
-    std::vector<const PresentPort *> adapters;
-    std::set<int> uartNumbers;
-    std::map<QString, int> ownNumber; // of each present built-in port, by its identity
-    for (const PresentPort *port : ports) {
-        const int index = port->builtInUart ? BuiltInUartIndex(port->path) : -1;
-        if (index < 0) {
-            adapters.push_back(port);
-            continue;
-        }
-        const int n = index + 1;
-        ownNumber[CanonicalIdentity(port->path)] = n;
-        if (inRange(n)) {
-            uartNumbers.insert(n);
-            taken.insert(n);
-        }
-        if (inRange(n) && !overridden(n))
-            map.set(n, entryOf(*port));
-        else
-            map.addUnnumbered(entryOf(*port));
-    }
-
-    // What the store keeps: one number per identity, the lowest when a hand has written more.
-    std::map<QString, int> numberOf;
-    std::map<QString, int> displaced; // kept on a present built-in's number
-    for (const auto &[n, written] : kept) {
-        const QString identity = CanonicalIdentity(written);
-        if (!inRange(n) || identity.isEmpty() || numberOf.count(identity))
-            continue;
-        if (const auto own = ownNumber.find(identity); own != ownNumber.end() && own->second != n) {
-            result.conflicts[n] =
-                QStringLiteral("%1 is a built-in port, which keeps its own number, %2")
-                    .arg(identity, ComPortName(own->second));
-            continue;
-        }
-        if (uartNumbers.count(n)) {
-            displaced.emplace(identity, n);
-            continue;
-        }
-        numberOf[identity] = n;
-        taken.insert(n);
-    }
-
-    // An identity two present ports share (adapters of one model with one serial number) tells
-    // them apart from nothing: such ports go by their next name.
-    std::map<QString, int> sharers;
-    for (const PresentPort *port : adapters) {
-        for (const QString &identity : PortIdentities(*port))
-            ++sharers[identity];
-    }
-    const auto ownIdentities = [&](const PresentPort *port) {
-        QStringList own;
-        for (const QString &identity : PortIdentities(*port)) {
-            if (sharers[identity] == 1)
-                own << identity;
-        }
-        return own;
-    };
-
-    std::map<int, const PresentPort *> holder;
-    std::map<const PresentPort *, int> numbered;
-    // Steadiest names first, so that a device path kept by hand never takes the number of a port
-    // whose own link is kept.
-    for (const bool byPath : {false, true}) {
-        for (const PresentPort *port : adapters) {
-            if (numbered.count(port))
-                continue;
-            for (const QString &identity : ownIdentities(port)) {
-                if ((identity == port->path) != byPath)
-                    continue;
-                const auto found = numberOf.find(identity);
-                if (found == numberOf.end() || holder.count(found->second))
-                    continue;
-                holder[found->second] = port;
-                numbered[port] = found->second;
-                break;
-            }
-        }
-    }
-
-    // Ports seen for the first time: the lowest free number, kept under their steadiest name.
-    for (const PresentPort *port : adapters) {
-        if (numbered.count(port))
-            continue;
-        int n = 1;
-        while (n <= ComPortCount && taken.count(n))
-            ++n;
-        const QStringList own = ownIdentities(port);
-        if (n > ComPortCount || own.isEmpty() || !port->notABoard.isEmpty())
-            continue;
-        taken.insert(n);
-        holder[n] = port;
-        numbered[port] = n;
-        result.added[n] = own.first();
-        for (const QString &identity : own) {
-            const auto moved = displaced.find(identity);
-            if (moved != displaced.end())
-                result.dropped.insert(moved->second);
-        }
-    }
-
-    for (const PresentPort *port : adapters) {
-        const auto found = numbered.find(port);
-        if (found != numbered.end() && !overridden(found->second))
-            map.set(found->second, entryOf(*port));
-        else
-            map.addUnnumbered(entryOf(*port));
-    }
-    for (const auto &[identity, n] : numberOf) {
-        if (!holder.count(n) && !overridden(n))
-            map.set(n, {QString(), QStringLiteral("kept for %1, not present").arg(identity)});
-    }
-    return result;
+    Numbering numbering;
+    numbering.pointAt(overrides);
+    numbering.numberBuiltIns(present);
+    numbering.readKept(kept);
+    numbering.findSharers();
+    numbering.matchKept();
+    numbering.numberNew();
+    numbering.fillMap();
+    return numbering.result;
 }
 
 ComPortMap PointedComPorts(const ComOverrides &devices) {

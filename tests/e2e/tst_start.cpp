@@ -100,11 +100,11 @@ void TestStart::initTestCase() {
         // A read-only image is only read, so it is sent like any other.
         QFile::setPermissions(imagePath[kind], QFile::ReadOwner | QFile::ReadGroup);
     }
-    // A device slow to answer the connect request, answering every request it reads: every mode
-    // passes over the copies of its answer. Later than ten of the patient polls, so that the
-    // window asks more than once.
+    // A boot loader slow to answer the connect request, which takes a second request for the
+    // start of the operation: every mode waits for its answer rather than ask again.
     sharedDevice = std::make_unique<DeviceProcess>(
-        QStringList{"--erase-time", "50", "--program-time", "50", "--fault", "answer-every=150"});
+        QStringList{"--erase-time", "50", "--program-time", "50", "--fault", "answer-once",
+                    "--fault", "answer-every=300"});
     QVERIFY2(!sharedDevice->slavePath().isEmpty(), qPrintable(sharedDevice->errorString()));
 }
 

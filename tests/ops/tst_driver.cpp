@@ -314,14 +314,20 @@ void TestDriver::slowDevicesBehindAdapters_data() {
         row("answer-once behind 40 ms", once, 1);
         once.latency = once.readLatency = milliseconds(16);
         row("answer-once, 16 ms each way", once, 1);
-        // A device that answers every request it read, 60 ms after it: asked again before its
+        // A device slow to answer the first request is asked once.
+        once = {};
+        once.answerOnce = true;
+        once.answerEvery = milliseconds(300);
+        once.latency = milliseconds(40);
+        row("answer-once, 300 ms late, behind 40 ms", once, 1);
+        // A device that answers every request it read, 600 ms after it: asked again before its
         // answer came, its copies of the answer are passed over.
         DeviceFaults every;
-        every.answerEvery = milliseconds(60);
+        every.answerEvery = milliseconds(600);
         every.latency = milliseconds(16);
-        row("every request answered 60 ms late", every, 0);
-        every.answerEvery = milliseconds(150);
-        row("every request answered 150 ms late", every, 0);
+        row("every request answered 600 ms late", every, 0);
+        every.answerEvery = milliseconds(1200);
+        row("every request answered 1,200 ms late", every, 0);
     }
 }
 
