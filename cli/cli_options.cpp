@@ -127,6 +127,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                        stationOptions.lot, stationOptions.retries, stationOptions.then,
                        stationOptions.recipe});
     parser.addOptions(stationOptions.publishing.all());
+    parser.addOptions({stationOptions.onBoardEnd, stationOptions.onBatchEnd});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("download, upload, verify or ports"));
     parser.addPositionalArgument(QStringLiteral("KIND"), QStringLiteral("The image kind."));

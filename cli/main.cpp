@@ -1,5 +1,6 @@
 // torvane-cli: the operations of the window for scripts, service benches and production lines.
 #include "cli/cli_options.h"
+#include "cli/journal_stream.h"
 #include "cli/port_list.h"
 #include "cli/station.h"
 #include "link/standard_streams.h"
@@ -10,6 +11,7 @@
 #include <QProcessEnvironment>
 
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char *argv[]) {
     EnsureStandardStreams();
@@ -19,9 +21,13 @@ int main(int argc, char *argv[]) {
 
     const ParsedCommandLine parsed = ParseCommandLine(QCoreApplication::arguments());
     if (parsed.action == ParsedCommandLine::Action::Exit) {
-        std::fputs(parsed.message.toLocal8Bit().constData(), parsed.exitCode ? stderr : stdout);
-        if (parsed.exitCode && !parsed.message.endsWith(QLatin1Char('\n')))
-            std::fputc('\n', stderr);
+        QByteArray message = parsed.message.toLocal8Bit();
+        if (parsed.exitCode && !message.endsWith('\n'))
+            message += '\n';
+        // A usage error ends a service for good: an error in the journal.
+        if (parsed.exitCode && IsJournalStream(STDERR_FILENO))
+            message = WithPriority(message, JournalPriority::Error);
+        std::fputs(message.constData(), parsed.exitCode ? stderr : stdout);
         return parsed.exitCode;
     }
     // TORVANE_COMn is read here and nowhere else.

@@ -1,19 +1,26 @@
 #include "cli/station.h"
 
 #include "base/counted.h"
+#include "cli/journal_stream.h"
 #include "cli/port_output.h"
+#include "cli/service_manager.h"
 #include "cli/station_summary.h"
 #include "cli/station_view.h"
 #include "cli/terminal_output.h"
 #include "plant/publisher.h"
+#include "station/board_end.h"
 #include "station/boards.h"
+#include "station/end_programs.h"
 #include "station/lot.h"
 #include "station/station_run.h"
 #include "station/station_totals.h"
 #include "station/station_watch.h"
 #include "station/stop_signals.h"
 
+#include <QProcess>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -32,15 +39,31 @@ constexpr auto ScanInterval = 250ms;
 // Ctrl-C, less. What is left waits in the outbox for the next run.
 constexpr auto PublishingEnd = 10s;
 constexpr auto PublishingEndInterrupted = 2s;
+// How long a watch told to finish gives the boards it runs: less than a service's stop allows
+// (its unit's TimeoutStopSec= is this and half a minute), so that those still running then are
+// stopped in order, their records written, before the service manager kills what is left.
+constexpr auto FinishTime = std::chrono::seconds(TORVANE_FINISH_SECONDS);
 
-void say(const QString &text) {
-    std::fputs(text.toLocal8Bit().append('\n').constData(), stderr);
-    std::fflush(stderr);
+// Lines on `stream`, each with its priority where the stream is the journal's.
+void put(std::FILE *stream, const QString &lines, JournalPriority priority) {
+    QByteArray bytes = lines.toLocal8Bit();
+    if (IsJournalStream(::fileno(stream)))
+        bytes = WithPriority(bytes, priority);
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
 }
 
-void printLine(const QString &text) {
-    std::fputs(text.toLocal8Bit().append('\n').constData(), stdout);
-    std::fflush(stdout);
+void say(const QString &text, JournalPriority priority = JournalPriority::Info) {
+    put(stderr, text + QLatin1Char('\n'), priority);
+}
+
+void printLine(const QString &text, JournalPriority priority = JournalPriority::Info) {
+    put(stdout, text + QLatin1Char('\n'), priority);
+}
+
+// A board's own result line: an error in the journal when the board failed.
+JournalPriority priorityOf(ExitCode code) {
+    return EndOf(code) == BoardEnd::Failed ? JournalPriority::Error : JournalPriority::Info;
 }
 
 // The job by its steps' names: "Download Data"; "Download Loader, Download All, Verify Default".
@@ -115,7 +138,7 @@ public:
             const std::lock_guard<std::mutex> lock(mutex_);
             row = rowOfBoard_.at(board);
         }
-        view_.ended(row, BoardResultText(outcome), outcome.code != ExitCode::Success);
+        view_.ended(row, BoardResultText(outcome), EndOf(outcome.code));
     }
 
 private:
@@ -133,20 +156,28 @@ private:
     std::map<int, PortOutput> outputs_; // by row: one a port, however many boards it serves
 };
 
-// What publishing has to say: why records wait, the broker back, the outbox full.
-template <typename Say> void publishingNotes(const StationRun &run, Say say) {
+// What the station has to say beside its boards: why records wait, the broker back, the outbox
+// full (warnings, in the journal); what the programs at a board's end wrote and what became of
+// them.
+template <typename Say> void stationNotes(const StationRun &run, EndPrograms &programs, Say say) {
     if (Publisher *publisher = run.publisher().get()) {
         for (const QString &note : publisher->takeNotes())
-            say(QStringLiteral("torvane-cli: %1").arg(note));
+            say(QStringLiteral("torvane-cli: %1").arg(note), JournalPriority::Warning);
     }
+    for (const QString &note : programs.takeNotes())
+        say(QStringLiteral("torvane-cli: %1").arg(note), JournalPriority::Info);
 }
 
-// The run's records delivered while the broker takes them, and what is left said.
-void finishPublishing(const StationRun &run, bool interrupted) {
-    if (Publisher *publisher = run.publisher().get()) {
+// The batch has ended: its program runs after the boards' programs, while the run's records
+// are delivered where the broker takes them; then what is left is said.
+void finishRun(const StationRun &run, EndPrograms &programs, const StationTotals &totals,
+               bool interrupted) {
+    programs.batchEnded(totals.counts(), run.plan().lot);
+    if (Publisher *publisher = run.publisher().get())
         publisher->finish(interrupted ? PublishingEndInterrupted : PublishingEnd);
-        publishingNotes(run, say);
-    }
+    programs.finish(EndProgramsPatience);
+    stationNotes(run, programs,
+                 [](const QString &text, JournalPriority priority) { say(text, priority); });
 }
 
 QString refusalText(const StationRefusal &refusal) {
@@ -184,78 +215,42 @@ void printLot(const StationRun &run) {
     printLine(QStringLiteral("torvane-cli: lot ") + LotLine(*lot));
 }
 
-// A refusal before any board: what was wrong, and for a refused file the result line.
+// A refusal before any board: what was wrong, and for a refused file the result line. The
+// station did not start: an error, in the journal.
 int refuse(const StationRefusal &refusal, const CliOptions &options) {
     const bool one = !options.station();
     if (!refusal.status.isEmpty())
         printLine(refusal.status);
     if (const QString text = refusalText(refusal); !text.isEmpty())
-        say(QStringLiteral("torvane-cli: %1").arg(text));
+        say(QStringLiteral("torvane-cli: %1").arg(text), JournalPriority::Error);
     if (one)
-        printLine(onePortResult(refusal.code, BoardOutcome{}, options));
-    else if (refusal.code == ExitCode::FileRefused)
-        printLine(QStringLiteral("torvane-cli: %1: file refused (exit 2)").arg(jobName(options)));
+        printLine(onePortResult(refusal.code, BoardOutcome{}, options), JournalPriority::Error);
+    else if (refusal.code == ExitCode::FileRefused || refusal.code == ExitCode::ImageNotThere)
+        printLine(QStringLiteral("torvane-cli: %1: %2 (exit %3)")
+                      .arg(jobName(options), QLatin1String(ExitCodeMeaning(refusal.code)))
+                      .arg(int(refusal.code)),
+                  JournalPriority::Error);
     return int(refusal.code);
 }
 
-int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
-    std::vector<BoardJob> jobs;
-    QStringList notes;
-    auto refusal = run.jobsForPorts(comPorts, &jobs, &notes);
-    if (!refusal)
-        refusal = run.begin();
-    if (refusal)
-        return refuse(*refusal, options);
-    for (const QString &note : notes)
-        say(QStringLiteral("torvane-cli: %1").arg(note));
+// Where each board's record goes, the programs at a board's end too.
+RecordTargets withPrograms(RecordTargets records, EndPrograms &programs) {
+    records.programs = &programs;
+    return records;
+}
 
-    const bool one = !options.station();
-    std::optional<StationView> view;
-    std::optional<ViewEvents> viewEvents;
-    OnePortEvents onePort;
-    StationEvents *events = &onePort;
-    if (!one) {
-        view.emplace(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
-        events = &viewEvents.emplace(*view);
-    }
-
-    CatchStopSignals();
-    StationTotals totals;
-    totals.setLot(run.lot());
-    std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
-    {
-        Boards boards(*events, run.records(), &totals);
-        std::map<int, size_t> place; // board -> its port's place among the ports named
-        for (size_t i = 0; i < jobs.size(); ++i)
-            place[boards.launch(std::move(jobs[i]))] = i;
-        while (boards.running() > 0) {
-            for (auto &[board, outcome] : boards.collect(RedrawInterval))
-                outcomes[place.at(board)] = std::move(outcome);
-            if (view) {
-                publishingNotes(run, [&](const QString &text) { view->note(text); });
-                view->refresh();
-            }
-        }
-    }
-    if (one) {
-        const BoardOutcome &outcome = *outcomes.front();
-        // A terminal's progress line is the board's while it runs: publishing speaks after it.
-        finishPublishing(run, outcome.code == ExitCode::Interrupted);
-        printLot(run);
-        printLine(onePortResult(outcome.code, outcome, options));
-        return int(outcome.code);
-    }
-    view->close();
-    finishPublishing(run, StopSignalled());
-
+// The last lines of a run on several ports: the table of the boards, the lot, the result.
+int severalPortsResult(const CliOptions &options,
+                       std::vector<std::optional<BoardOutcome>> &outcomes,
+                       const StationTotals &totals, const StationRun &run, Clock::duration time) {
     std::vector<BoardOutcome> all;
     for (auto &outcome : outcomes)
         all.push_back(std::move(*outcome));
     // A board cut short by Ctrl-C says so itself; one that had ended keeps its result.
     const BoardCounts counts = totals.counts();
     const int failed = counts.failed + counts.stopped;
-    const double wall = std::chrono::duration<double>(Clock::now() - run.start()).count();
-    std::fputs(SummaryTable(all).toLocal8Bit().constData(), stdout);
+    const double wall = std::chrono::duration<double>(time).count();
+    put(stdout, SummaryTable(all), JournalPriority::Info);
     printLot(run);
     if (counts.stopped) {
         printLine(QStringLiteral("torvane-cli: %1: interrupted (exit 130)").arg(jobName(options)));
@@ -285,7 +280,107 @@ int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &co
     return int(ExitCode::Success);
 }
 
-int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts) {
+int runPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts,
+             EndPrograms &programs) {
+    std::vector<BoardJob> jobs;
+    QStringList notes;
+    auto refusal = run.jobsForPorts(comPorts, &jobs, &notes);
+    if (!refusal)
+        refusal = run.begin();
+    if (refusal)
+        return refuse(*refusal, options);
+    for (const QString &note : notes)
+        say(QStringLiteral("torvane-cli: %1").arg(note));
+
+    const bool one = !options.station();
+    std::optional<StationView> view;
+    std::optional<ViewEvents> viewEvents;
+    OnePortEvents onePort;
+    StationEvents *events = &onePort;
+    if (!one) {
+        view.emplace(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
+        events = &viewEvents.emplace(*view);
+    }
+
+    CatchStopSignals();
+    StationTotals totals;
+    totals.setLot(run.lot());
+    std::vector<std::optional<BoardOutcome>> outcomes(jobs.size());
+    ServiceManager service;
+    {
+        Boards boards(*events, withPrograms(run.records(), programs), &totals);
+        std::map<int, size_t> place; // board -> its port's place among the ports named
+        for (size_t i = 0; i < jobs.size(); ++i)
+            place[boards.launch(std::move(jobs[i]))] = i;
+        const auto state = [&] {
+            return QStringLiteral("%1 of %2 running")
+                .arg(boards.running())
+                .arg(Counted(qint64(jobs.size()), "board", "boards"));
+        };
+        service.ready(state());
+        while (boards.running() > 0) {
+            for (auto &[board, outcome] : boards.collect(RedrawInterval))
+                outcomes[place.at(board)] = std::move(outcome);
+            // A terminal's progress line is the board's while it runs: the station speaks after.
+            if (view) {
+                stationNotes(run, programs, [&](const QString &text, JournalPriority priority) {
+                    view->note(text, priority);
+                });
+                view->refresh();
+            }
+            service.alive(state());
+        }
+    }
+    service.stopping(QStringLiteral("every board has ended"));
+    // The boards' time, whatever the programs at their end and the broker take after it.
+    const Clock::duration time = Clock::now() - run.start();
+    if (view)
+        view->close();
+    finishRun(run, programs, totals,
+              one ? outcomes.front()->code == ExitCode::Interrupted : StopSignalled());
+    if (!one)
+        return severalPortsResult(options, outcomes, totals, run, time);
+    const BoardOutcome &outcome = *outcomes.front();
+    printLot(run);
+    printLine(onePortResult(outcome.code, outcome, options), priorityOf(outcome.code));
+    return int(outcome.code);
+}
+
+// What one look of the watch found, shown; the boards it found launched, each known by its port.
+void showLook(const WatchStep &step, StationView &view, ViewEvents &events, Boards &boards,
+              std::map<int, QString> &names) {
+    for (const QString &note : step.notes)
+        view.note(QStringLiteral("torvane-cli: %1").arg(note));
+    for (const QString &name : step.seen.appeared)
+        events.row(name);
+    for (const auto &[name, last] : step.seen.removed)
+        view.event(events.row(name), last.isEmpty()
+                                         ? QStringLiteral("board removed")
+                                         : QStringLiteral("board removed; it ended: %1").arg(last));
+    for (const auto &[name, first] : step.seen.servedAs)
+        view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
+    for (const auto &[port, job] : step.jobs) {
+        view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
+        names[boards.launch(job)] = port.name;
+    }
+}
+
+// The watch in a few words, for the line below the ports and the service's status. A board cut
+// short is not done.
+QString watchState(const BoardCounts &counts, int running) {
+    if (StopSignalled())
+        return QStringLiteral("stopping: %1 running").arg(Counted(running, "board", "boards"));
+    if (FinishSignalled())
+        return QStringLiteral("finishing: %1 running; no new board is taken")
+            .arg(Counted(running, "board", "boards"));
+    return QStringLiteral("watching: %1 done, %2 failed, %3 running")
+        .arg(Counted(counts.passed + counts.failed, "board", "boards"))
+        .arg(counts.failed)
+        .arg(running);
+}
+
+int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &comPorts,
+               EndPrograms &programs) {
     if (const auto refusal = run.begin())
         return refuse(*refusal, options);
     StationView view(stdout, stderr, CanRedraw(STDERR_FILENO), ::isatty(STDOUT_FILENO) == 1);
@@ -295,49 +390,46 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     totals.setLot(run.lot());
     std::map<int, QString> names; // board -> the port it runs on
     CatchStopSignals();
-    Boards boards(events, run.records(), &totals);
-    const auto footer = [&] {
-        // A board cut short is not done.
-        const BoardCounts counts = totals.counts();
-        view.setFooter(QStringLiteral("watching: %1 done, %2 failed, %3 running; "
-                                      "Ctrl-C ends the watch")
-                           .arg(Counted(counts.passed + counts.failed, "board", "boards"))
-                           .arg(counts.failed)
-                           .arg(boards.running()));
-    };
+    Boards boards(events, withPrograms(run.records(), programs), &totals);
+    ServiceManager service;
+    const auto state = [&] { return watchState(totals.counts(), boards.running()); };
     const auto take = [&](Clock::duration timeout) {
         for (auto &[board, outcome] : boards.collect(timeout)) {
             watch.ended(names.at(board), BoardResultText(outcome));
             names.erase(board);
         }
-        footer();
-        publishingNotes(run, [&](const QString &text) { view.note(text); });
+        view.setFooter(state() + (FinishSignalled() || StopSignalled()
+                                      ? QString()
+                                      : QStringLiteral("; Ctrl-C ends the watch")));
+        stationNotes(run, programs, [&](const QString &text, JournalPriority priority) {
+            view.note(text, priority);
+        });
         view.refresh();
-    };
-    const auto look = [&] {
-        const WatchStep step = watch.look();
-        for (const QString &note : step.notes)
-            view.note(QStringLiteral("torvane-cli: %1").arg(note));
-        for (const QString &name : step.seen.appeared)
-            events.row(name);
-        for (const auto &[name, last] : step.seen.removed)
-            view.event(events.row(name),
-                       last.isEmpty() ? QStringLiteral("board removed")
-                                      : QStringLiteral("board removed; it ended: %1").arg(last));
-        for (const auto &[name, first] : step.seen.servedAs)
-            view.event(events.row(name), QStringLiteral("the board served on %1").arg(first));
-        for (const auto &[port, job] : step.jobs) {
-            view.event(events.row(port.name), QStringLiteral("board found on %1").arg(port.device));
-            names[boards.launch(job)] = port.name;
-        }
+        service.alive(state());
     };
 
+    service.ready(state());
     Clock::time_point nextScan = Clock::now();
-    footer();
-    while (!StopSignalled()) {
+    while (!StopSignalled() && !FinishSignalled()) {
         if (Clock::now() >= nextScan) {
             nextScan = Clock::now() + ScanInterval;
-            look();
+            showLook(watch.look(), view, events, boards, names);
+        }
+        take(RedrawInterval);
+    }
+    service.stopping(state());
+    // Told to finish (a restart for an upgrade): no look, so no new board; those running end as
+    // they will, within the time a service's stop allows them, and are then stopped in order.
+    const Clock::time_point finishBy = Clock::now() + FinishTime;
+    if (!StopSignalled())
+        view.note(
+            QStringLiteral("torvane-cli: %1; the watch ends after them (SIGUSR1)").arg(state()));
+    while (boards.running() > 0 && !StopSignalled()) {
+        if (Clock::now() >= finishBy) {
+            view.note(QStringLiteral("torvane-cli: the %1 s given to finish have passed: the "
+                                     "boards still running are stopped")
+                          .arg(std::chrono::seconds(FinishTime).count()));
+            StopSignal.store(SIGUSR1, std::memory_order_relaxed);
         }
         take(RedrawInterval);
     }
@@ -345,9 +437,8 @@ int watchPorts(StationRun &run, const CliOptions &options, const ComPortSource &
     while (boards.running() > 0)
         take(RedrawInterval);
     view.close();
-    finishPublishing(run, true);
-    std::fputs(WatchTotals(totals).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+    finishRun(run, programs, totals, true);
+    put(stdout, WatchTotals(totals), JournalPriority::Info);
     printLot(run);
     // A board cut short by Ctrl-C is not done.
     const BoardCounts counts = totals.counts();
@@ -361,6 +452,8 @@ int RunStation(const CliOptions &options, const ComPortSource &comPorts) {
     StationRun run(options.plan, &StopSignal);
     if (const auto refusal = run.open())
         return refuse(*refusal, options);
-    return options.plan.watch ? watchPorts(run, options, comPorts)
-                              : runPorts(run, options, comPorts);
+    EndPrograms programs(QProcess::splitCommand(options.plan.onBoardEnd),
+                         QProcess::splitCommand(options.plan.onBatchEnd));
+    return options.plan.watch ? watchPorts(run, options, comPorts, programs)
+                              : runPorts(run, options, comPorts, programs);
 }

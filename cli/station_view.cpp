@@ -24,7 +24,9 @@ void StationView::touch(int row, const QString &text) {
 }
 
 StationView::StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal)
-    : out_(out), err_(err), live_(live), outIsTerminal_(outIsTerminal) {}
+    : out_(out), err_(err), live_(live), outIsTerminal_(outIsTerminal),
+      outIsJournal_(IsJournalStream(::fileno(out))), errIsJournal_(IsJournalStream(::fileno(err))) {
+}
 
 int StationView::addRow(const QString &port) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -63,9 +65,9 @@ void StationView::attempt(int row, const QString &text) {
         write(err_, prefixed(row, text));
 }
 
-void StationView::note(const QString &text) {
+void StationView::note(const QString &text, JournalPriority priority) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    toErr(text.toLocal8Bit() + '\n');
+    toErr(text.toLocal8Bit() + '\n', priority);
 }
 
 void StationView::trace(int row, const QByteArray &text) {
@@ -86,11 +88,15 @@ void StationView::progress(int row, const QString &text) {
 
 void StationView::progressDone(int row, const QString &text) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    doneLine(row, text, JournalPriority::Info);
+}
+
+void StationView::doneLine(int row, const QString &text, JournalPriority priority) {
     if (live_) {
         touch(row, text);
         return;
     }
-    write(err_, prefixed(row, text));
+    write(err_, prefixed(row, text), priority);
 }
 
 void StationView::event(int row, const QString &text) {
@@ -102,14 +108,12 @@ void StationView::event(int row, const QString &text) {
     progressDone(row, text);
 }
 
-void StationView::ended(int row, const QString &text, bool failed) {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        rows_[size_t(row)].failed = failed;
-        // The result says which attempt it came to.
-        rows_[size_t(row)].attempt.clear();
-    }
-    progressDone(row, text);
+void StationView::ended(int row, const QString &text, BoardEnd end) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    rows_[size_t(row)].failed = end != BoardEnd::Passed;
+    // The result says which attempt it came to.
+    rows_[size_t(row)].attempt.clear();
+    doneLine(row, text, end == BoardEnd::Failed ? JournalPriority::Error : JournalPriority::Info);
 }
 
 void StationView::setFooter(const QString &text) {
@@ -200,21 +204,23 @@ void StationView::draw(QByteArray &into, bool last) {
     dirty_ = false;
 }
 
-void StationView::toErr(const QByteArray &line) {
+void StationView::toErr(const QByteArray &line, JournalPriority priority) {
     if (live_ && !closed_) {
         above_ += line;
         dirty_ = true;
     } else {
-        write(err_, line);
+        write(err_, line, priority);
     }
 }
 
-void StationView::write(std::FILE *stream, const QByteArray &bytes) {
-    queuedBytes_ += bytes.size();
+void StationView::write(std::FILE *stream, const QByteArray &bytes, JournalPriority priority) {
+    const bool journal = stream == err_ ? errIsJournal_ : outIsJournal_;
+    const QByteArray lines = journal ? WithPriority(bytes, priority) : bytes;
+    queuedBytes_ += lines.size();
     if (!queued_.empty() && queued_.back().first == stream)
-        queued_.back().second += bytes;
+        queued_.back().second += lines;
     else
-        queued_.emplace_back(stream, bytes);
+        queued_.emplace_back(stream, lines);
 }
 
 void StationView::flushQueued() {

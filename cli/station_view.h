@@ -1,5 +1,8 @@
 #pragma once
 
+#include "cli/journal_stream.h"
+#include "station/board_end.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -17,6 +20,8 @@
 // blocks (a terminal stopped by Ctrl-S, a full pipe) holds up no board. What waits stays
 // bounded meanwhile: the ports' lines are drawn once per refresh, whatever came above them, and
 // trace lines past the bound are dropped, and counted in a line once the output moves again.
+// Where a stream is the journal's, each line on it carries its priority: an error for a board
+// that failed, a warning where it is a note's.
 class StationView {
 public:
     StationView(std::FILE *out, std::FILE *err, bool live, bool outIsTerminal);
@@ -29,7 +34,7 @@ public:
     void status(int row, const QString &text);
     void error(int row, const QString &text);
     // A line of the station's own on stderr, above the ports' lines.
-    void note(const QString &text);
+    void note(const QString &text, JournalPriority priority = JournalPriority::Info);
     void trace(int row, const QByteArray &text);
     // The phase's progress as it runs (live only), and as it ends.
     void progress(int row, const QString &text);
@@ -40,9 +45,9 @@ public:
     // The board is trying again: "attempt 2 of 3" stays at the head of its line until it ends.
     // Off a terminal a line on stderr.
     void attempt(int row, const QString &text);
-    // The port's result. A failure stays on screen until its board is taken off or the port
-    // has a newer status, also when more ports than lines leave others out.
-    void ended(int row, const QString &text, bool failed);
+    // The port's result. A board that did not pass stays on screen until it is taken off or the
+    // port has a newer status, also when more ports than lines leave others out.
+    void ended(int row, const QString &text, BoardEnd end);
     // A line of the station's own below the ports (live only: off a terminal each port's lines
     // say as much).
     void setFooter(const QString &text);
@@ -67,10 +72,13 @@ private:
     QByteArray prefixed(int row, const QString &text) const;
     // A line on stderr: above the ports' lines (at the next drawing) when live, else as it
     // comes. Under the lock.
-    void toErr(const QByteArray &line);
+    void toErr(const QByteArray &line, JournalPriority priority = JournalPriority::Info);
+    // The port's last progress, or what became of it.
+    void doneLine(int row, const QString &text, JournalPriority priority);
     void draw(QByteArray &into, bool last = false);
-    // Queues bytes for a stream, in order.
-    void write(std::FILE *stream, const QByteArray &bytes);
+    // Queues lines for a stream, in order.
+    void write(std::FILE *stream, const QByteArray &bytes,
+               JournalPriority priority = JournalPriority::Info);
     // Writes what is queued, outside the view's lock.
     void flushQueued();
     // The terminal's columns and lines.
@@ -87,6 +95,8 @@ private:
     std::FILE *err_;
     bool live_;
     bool outIsTerminal_;
+    bool outIsJournal_;
+    bool errIsJournal_;
     std::vector<Row> rows_;
     QString footer_;
     quint64 changes_ = 0;

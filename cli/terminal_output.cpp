@@ -1,5 +1,7 @@
 #include "cli/terminal_output.h"
 
+#include "cli/journal_stream.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -14,7 +16,15 @@ QString AttemptText(int attempt, int attempts) {
 }
 
 TerminalOutput::TerminalOutput(std::FILE *out, std::FILE *err, bool live)
-    : out_(out), err_(err), live_(live) {}
+    : out_(out), err_(err), live_(live), outIsJournal_(IsJournalStream(::fileno(out))),
+      errIsJournal_(IsJournalStream(::fileno(err))) {}
+
+void TerminalOutput::put(std::FILE *stream, const QByteArray &line) {
+    const bool journal = stream == err_ ? errIsJournal_ : outIsJournal_;
+    const QByteArray bytes = journal ? WithPriority(line, JournalPriority::Info) : line;
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 void TerminalOutput::endProgressLine(bool keep) {
     if (!progressShown_)
@@ -27,14 +37,12 @@ void TerminalOutput::endProgressLine(bool keep) {
 void TerminalOutput::statusLine(const QString &text) {
     // A stage that ends a phase early keeps the phase's last progress on screen above it.
     endProgressLine(true);
-    std::fputs(text.toLocal8Bit().append('\n').constData(), out_);
-    std::fflush(out_);
+    put(out_, text.toLocal8Bit().append('\n'));
 }
 
 void TerminalOutput::errorLine(const QString &text) {
     endProgressLine(true);
-    std::fputs(QStringLiteral("torvane-cli: %1\n").arg(text).toLocal8Bit().constData(), err_);
-    std::fflush(err_);
+    put(err_, QStringLiteral("torvane-cli: %1\n").arg(text).toLocal8Bit());
 }
 
 void TerminalOutput::errorBox(const QString &cause) {
@@ -47,8 +55,7 @@ void TerminalOutput::attemptStarted(int attempt, int attempts) {
 
 void TerminalOutput::traceLine(const QByteArray &text) {
     endProgressLine(false);
-    std::fwrite(text.constData(), 1, size_t(text.size()), err_);
-    std::fputc('\n', err_);
+    put(err_, text + '\n');
 }
 
 void TerminalOutput::drawProgress(const QString &text) {
@@ -63,7 +70,6 @@ void TerminalOutput::drawProgress(const QString &text) {
 void TerminalOutput::finishProgress(const QString &text) {
     if (live_)
         std::fputs("\r\033[K", err_);
-    std::fputs(text.toLocal8Bit().append('\n').constData(), err_);
-    std::fflush(err_);
+    put(err_, text.toLocal8Bit().append('\n'));
     progressShown_ = false;
 }

@@ -16,7 +16,7 @@ QString AttemptText(int attempt, int attempts);
 
 // stdout carries the status lines and the result; stderr the progress, the trace and errors.
 // On a terminal the progress is one line redrawn in place, and every other line first makes
-// room for itself.
+// room for itself. A stream that is the journal's gets each line with its priority.
 class TerminalOutput : public ConsoleOutput {
 public:
     TerminalOutput(std::FILE *out, std::FILE *err, bool live);
@@ -37,9 +37,13 @@ public:
 
 private:
     void endProgressLine(bool keep);
+    // A line as it goes out on `stream`.
+    void put(std::FILE *stream, const QByteArray &line);
 
     std::FILE *out_;
     std::FILE *err_;
     bool live_;
+    bool outIsJournal_;
+    bool errIsJournal_;
     bool progressShown_ = false;
 };

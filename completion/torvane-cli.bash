@@ -54,6 +54,12 @@ _torvane_cli()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
+        --on-board-end | --on-batch-end)
+            # The program, by its whole path or a name on PATH.
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -c -- "$cur"))
+            return
+            ;;
         --publish)
             COMPREPLY=($(compgen -W "mqtt:// mqtts://" -- "$cur"))
             compopt -o nospace 2>/dev/null
@@ -74,7 +80,7 @@ _torvane_cli()
         case ${words[i]} in
             -p | --port | --report | --publish | --publish-password-file | --publish-ca | \
                 --publish-cert | --publish-key | --station | --outbox | --lot | --retries | \
-                --expect-sha256 | --recipe) ((i++)) ;;
+                --expect-sha256 | --recipe | --on-board-end | --on-batch-end) ((i++)) ;;
             --then)
                 args=()
                 first=
@@ -90,7 +96,7 @@ _torvane_cli()
             download | upload | verify)
                 options="--port --report --watch --trace --lot --retries --publish"
                 options+=" --publish-password-file --publish-ca --publish-cert --publish-key"
-                options+=" --station --outbox --then"
+                options+=" --station --outbox --on-board-end --on-batch-end --then"
                 if [[ ${args[0]} == upload ]]; then
                     options+=" --overwrite"
                 else

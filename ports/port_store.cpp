@@ -226,5 +226,9 @@ ComPortMap PortStore::assign(const std::vector<PresentPort> &present,
     settings.sync();
     if (settings.status() != QSettings::NoError)
         return unkept(QStringLiteral("it cannot be written"));
+    // The settings write the lines in an order of their own: what cannot be used is named on the
+    // line where it stands now.
+    kept = read();
+    numbering = AssignComNumbers(present, kept.numbers, overrides);
     return done();
 }

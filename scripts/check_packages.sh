@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a clean copy of the committed tree (HEAD) in a folder of its
 # own (dpkg-buildpackage writes the packages beside the source), checks them with lintian,
-# unpacks them, verifies the watch's systemd unit and runs the unpacked programs: --version, and
-# an image downloaded from the unpacked command line to the unpacked emulator and uploaded back.
+# unpacks them, verifies the watch's systemd unit and how exposed it is, and runs the unpacked
+# programs: --version, and an image downloaded from the unpacked command line to the unpacked
+# emulator and uploaded back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -75,6 +76,16 @@ said=$(MANPATH="$root/usr/share/man" systemd-analyze verify --root="$units" \
     torvane-watch@line1.service 2>&1) && [ -z "$said" ] || {
     echo "$said"
     echo "check_packages: systemd-analyze verify finds fault with torvane-watch@.service" >&2
+    exit 1
+}
+# Exposed no more than 2.5 in systemd's measure (25 on the threshold's scale of 100): what the
+# service may reach is its serial ports, its state folder, the lock files and the network.
+systemd-analyze security --offline=true --root="$units" --threshold=25 \
+    torvane-watch@line1.service | tail -n 1
+systemd-analyze security --offline=true --root="$units" --threshold=25 \
+    torvane-watch@line1.service >/dev/null || {
+    echo "check_packages: torvane-watch@.service is exposed above 2.5" \
+        "(systemd-analyze security --offline=true)" >&2
     exit 1
 }
 

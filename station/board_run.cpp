@@ -273,6 +273,8 @@ QString StopCause(const StopFlag *stop) {
         return QStringLiteral("stopped by SIGTERM before its verdict");
     case SIGHUP:
         return QStringLiteral("stopped as its terminal closed, before its verdict");
+    case SIGUSR1:
+        return QStringLiteral("stopped as the time to finish it ran out, before its verdict");
 #endif
     default:
         return QStringLiteral("stopped by the operator before its verdict");

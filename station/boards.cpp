@@ -4,6 +4,7 @@
 #include "plant/record_sequence.h"
 #include "station/board_attempts.h"
 #include "station/console_output.h"
+#include "station/end_programs.h"
 #include "station/report_file.h"
 #include "station/station_totals.h"
 
@@ -188,6 +189,8 @@ void Boards::ended(int board, const BoardOutcome &outcome) {
     events_.ended(board, outcome);
     if (records_.publisher)
         records_.publisher->boardEnded();
+    if (records_.programs)
+        records_.programs->boardEnded(outcome);
 }
 
 int Boards::running() const {

@@ -16,6 +16,7 @@
 #include <vector>
 
 class ConsoleOutput;
+class EndPrograms;
 class Publisher;
 class QThread;
 class RecordSequence;
@@ -23,12 +24,13 @@ class ReportFile;
 class StationTotals;
 
 // Where each board's record goes: numbered for `station` by `sequence` (when given), then into
-// `report` and `publisher`, where they are given.
+// `report` and `publisher`, where they are given; `programs` have it as the board ends.
 struct RecordTargets {
     ReportFile *report = nullptr;
     Publisher *publisher = nullptr;
     RecordSequence *sequence = nullptr;
     QString station;
+    EndPrograms *programs = nullptr;
 };
 
 // As many as the emulator plays, and more than the largest station one PC drives.
@@ -82,7 +84,8 @@ private:
     void stamp(BoardRecord &record, ConsoleOutput &output);
     // The board's run fails for a record not kept, as `why` says; its own cause stays first.
     static void notKept(BoardOutcome &outcome, const QString &why);
-    // The board ended: the station's state on the broker counts it.
+    // The board has ended, its record written: the front end hears of it, the station's state
+    // on the broker counts it, the programs at a board's end have its record.
     void ended(int board, const BoardOutcome &outcome);
     void count(const BoardOutcome &outcome, ConsoleOutput &output);
 

@@ -20,6 +20,9 @@ enum class ExitCode : int {
     FileNotSaved = 9,
     SomeDevicesFailed = 10,
     ReadBackDiffers = 11,
+    // The download image is not there (yet): a share mounted late. EX_TEMPFAIL's number: a
+    // service tries again, where it gives up on a file refused.
+    ImageNotThere = 75,
     Interrupted = 130,
 };
 
@@ -41,9 +44,10 @@ inline constexpr ExitCodeInfo ExitCodeTable[] = {
     {ExitCode::FileNotSaved, "file not saved"},
     {ExitCode::SomeDevicesFailed, "some devices failed"},
     {ExitCode::ReadBackDiffers, "read-back differs"},
+    {ExitCode::ImageNotThere, "image not there"},
     {ExitCode::Interrupted, "interrupted"},
 };
-static_assert(std::size(ExitCodeTable) == 13);
+static_assert(std::size(ExitCodeTable) == 14);
 
 const char *ExitCodeMeaning(ExitCode code);
 

@@ -6,6 +6,10 @@
 #include "station/recipe.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QSysInfo>
 
 #include <algorithm>
@@ -173,6 +177,16 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
         return why;
     if (portRequired && !parser.isSet(options.port))
         return argumentsText({PlanProblem::Kind::NoPorts, {}, {}}, plan);
+    // A value given twice would have the last one win without a word: an image checked against
+    // another SHA-256, records in another report. The operator's own may follow a recipe's; a
+    // step's own options are each step's, and ReadSteps takes them once a step.
+    for (const QCommandLineOption &option : options.all()) {
+        if (!option.valueName().isEmpty() && !options.repeatable(option) &&
+            !options.isStepLevel(option) && !AmongOptions(option, options.operatorLevel()) &&
+            parser.values(option).size() > 1)
+            return QStringLiteral("%1 is given twice (%2): give it once")
+                .arg(optionName(option), parser.values(option).join(QStringLiteral(", ")));
+    }
     plan.watch = parser.isSet(options.watch);
     plan.ports = parser.values(options.port);
     plan.overwrite = parser.isSet(options.overwrite);
@@ -193,7 +207,29 @@ QString ReadStationArguments(const QCommandLineParser &parser, const StationOpti
     }
     if (const std::optional<PlanProblem> problem = CheckPlan(plan, false))
         return argumentsText(*problem, plan);
+    for (const auto &[option, into] : {std::pair{&options.onBoardEnd, &plan.onBoardEnd},
+                                       std::pair{&options.onBatchEnd, &plan.onBatchEnd}}) {
+        *into = parser.value(*option);
+        if (const QString why = ProgramProblem(*into); parser.isSet(*option) && !why.isEmpty())
+            return QStringLiteral("%1 %2: %3").arg(optionName(*option), *into, why);
+    }
     return ReadPublishArguments(parser, options.publishing, &plan.publish);
+}
+
+QString ProgramProblem(const QString &command) {
+    const QStringList words = QProcess::splitCommand(command);
+    if (words.isEmpty())
+        return QStringLiteral("no program named");
+    const QString &program = words.constFirst();
+    // A station's service runs from a folder of its own.
+    if (program.contains(QLatin1Char('/')) && QDir::isRelativePath(program))
+        return QStringLiteral("give the program by its whole path, or by a name found on PATH");
+    const QString found =
+        program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
+    const QFileInfo file(found);
+    if (found.isEmpty() || !file.isFile() || !file.isExecutable())
+        return QStringLiteral("%1 is no program this user may run").arg(program);
+    return QString();
 }
 
 bool AmongOptions(const QCommandLineOption &option, const QList<QCommandLineOption> &options) {
@@ -264,6 +300,8 @@ QList<QStringList> PlanArguments(const StationPlan &plan) {
     value(plan.lot, "--lot");
     value(plan.retries > 0 ? QString::number(plan.retries) : QString(), "--retries");
     flag(plan.trace, "--trace");
+    value(plan.onBoardEnd, "--on-board-end");
+    value(plan.onBatchEnd, "--on-batch-end");
     // The password from the environment stays there: a recipe is no place for a secret.
     // So does the service's credential: it is the service's, wherever the recipe runs.
     if (plan.publish.enabled()) {

@@ -26,6 +26,10 @@ QString ReadSteps(const QStringList &arguments, const StationOptions &options,
 QString ReadStationArguments(const QCommandLineParser &parser, const StationOptions &options,
                              const QStringList &arguments, bool portRequired, StationPlan *into);
 
+// What is wrong with `command`, a program and its arguments as --on-board-end takes them: no
+// program, or none this user may run (by its whole path, or a name on PATH). Empty when sound.
+QString ProgramProblem(const QString &command);
+
 // Whether `option` is one of `options`.
 bool AmongOptions(const QCommandLineOption &option, const QList<QCommandLineOption> &options);
 

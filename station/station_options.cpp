@@ -32,6 +32,17 @@ StationOptions::StationOptions()
       then(QStringLiteral("then"),
            QStringLiteral("Starts the job's next step, COMMAND KIND FILE, run on each device once "
                           "the step before has succeeded; the port stays open between them.")),
+      onBoardEnd(QStringLiteral("on-board-end"),
+                 QStringLiteral("Runs PROGRAM (with its arguments, as words; no shell) as each "
+                                "device's operation ends: its record on standard input, "
+                                "TORVANE_RESULT (pass, fail, stopped or refused) in its "
+                                "environment. It never holds a device up; it is given 5 s."),
+                 QStringLiteral("PROGRAM")),
+      onBatchEnd(QStringLiteral("on-batch-end"),
+                 QStringLiteral("Runs PROGRAM as the batch ends (every port named, or the "
+                                "watch): the totals as JSON on standard input, TORVANE_RESULT "
+                                "pass, fail or stopped."),
+                 QStringLiteral("PROGRAM")),
       recipe(QStringLiteral("recipe"),
              QStringLiteral("Takes the operation and the options from FILE, one to a line; only "
                             "--lot, --trace and --watch may be added."),

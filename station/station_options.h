@@ -14,7 +14,8 @@ struct StationOptions {
     QList<QCommandLineOption> all() const {
         return QList<QCommandLineOption>{port,  overwrite,    report, watch,
                                          trace, expectSha256, lot,    retries} +
-               publishing.all() + QList<QCommandLineOption>{then, recipe};
+               publishing.all() +
+               QList<QCommandLineOption>{onBoardEnd, onBatchEnd, then, recipe};
     }
     // Those that belong to the step whose words they follow, up to the next --then; every other
     // option belongs to the whole run, wherever it stands.
@@ -47,6 +48,8 @@ struct StationOptions {
     QCommandLineOption lot;
     QCommandLineOption retries;
     QCommandLineOption then;
+    QCommandLineOption onBoardEnd;
+    QCommandLineOption onBatchEnd;
     QCommandLineOption recipe;
     PublishOptions publishing;
 };

@@ -19,4 +19,8 @@ struct StationPlan {
     QString lot;             // the lot each board is counted in; empty for none
     int retries = 0;         // further attempts for a board whose failure trying again may cure
     PublishSettings publish; // the plant's broker the records go to; none when not enabled
+    // The programs run as each board ends and as the batch ends, each with its arguments as one
+    // text of words (a word with spaces in double quotes); empty for none.
+    QString onBoardEnd;
+    QString onBatchEnd;
 };

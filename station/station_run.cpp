@@ -9,9 +9,12 @@
 #include "station/port_file_name.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <map>
+#include <sys/stat.h>
 
 namespace {
 
@@ -33,6 +36,15 @@ StationRefusal clash(StationRefusal::Kind kind, const QString &first, const QStr
     refusal.second = second;
     refusal.place = place;
     return refusal;
+}
+
+// Nothing under the name, nor a folder on its way (a link to a share not mounted yet leads to
+// nothing too): the image may yet come. A folder, a loop of links, a file that cannot be read is
+// no image that will come by itself.
+bool ImageNotThereYet(const QString &name) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(name).constData(), &st) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
 }
 
 } // namespace
@@ -105,6 +117,9 @@ std::optional<StationRefusal> StationRun::holdImage(int k) {
                 image.error,
                 image.refusal ? QLatin1String(FileRefusalText(*image.refusal)) : QString());
             refusal.place = step.file;
+            // Not there yet (a share mounted late) is tried again by a service; refused is not.
+            if (ImageNotThereYet(step.file))
+                refusal.code = ExitCode::ImageNotThere;
             return named(refusal, k);
         }
     }

@@ -5,11 +5,16 @@
 #include <csignal>
 
 StopFlag StopSignal{0};
+StopFlag FinishSignal{0};
 
 namespace {
 
 void onStopSignal(int signal) {
     StopSignal.store(signal, std::memory_order_relaxed);
+}
+
+void onFinishSignal(int signal) {
+    FinishSignal.store(signal, std::memory_order_relaxed);
 }
 
 } // namespace
@@ -28,6 +33,11 @@ void CatchStopSignals() {
         sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    // Kept for the next one: asking again to finish is no reason to end at once.
+    struct sigaction finish {};
+    finish.sa_handler = onFinishSignal;
+    sigemptyset(&finish.sa_mask);
+    sigaction(SIGUSR1, &finish, nullptr);
 #else
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);

@@ -1,5 +1,7 @@
 #include "station/watch_book.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 WatchLook WatchBook::look(const std::vector<FoundPort> &found,
@@ -86,8 +88,9 @@ std::vector<QString> WatchBook::unreachable(const std::vector<QString> &devices)
 
 std::vector<QString> WatchBook::unsaid(const QStringList &texts) {
     std::vector<QString> fresh;
+    static const QRegularExpression lineNumber(QStringLiteral("\\bline \\d+"));
     for (const QString &text : texts) {
-        if (saidTexts_.insert(text).second)
+        if (saidTexts_.insert(QString(text).replace(lineNumber, QStringLiteral("line"))).second)
             fresh.push_back(text);
     }
     return fresh;

@@ -38,7 +38,9 @@ public:
 
     // Present ports that a COM pattern cannot reach, each said once: those not said before.
     std::vector<QString> unreachable(const std::vector<QString> &devices);
-    // Of what a watch would say at every look, what it has not said yet.
+    // Of what a watch would say at every look, what it has not said yet. A text that differs from
+    // one said only in the lines it names ("line 3") was said: ports.ini, written anew as a port
+    // is given its number, has its lines in another order.
     std::vector<QString> unsaid(const QStringList &texts);
 
 private:

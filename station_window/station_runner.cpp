@@ -4,6 +4,10 @@
 #include "station_window/board_rows.h"
 #include "station_window/watch_thread.h"
 
+#include "station/end_programs.h"
+
+#include <QProcess>
+
 #include <algorithm>
 
 namespace {
@@ -54,6 +58,11 @@ StationRunner::StationRunner(BoardRows &rows, ComPortSource comPorts, QObject *p
     : QObject(parent), rows_(rows), comPorts_(std::move(comPorts)) {
     tick_.setInterval(TickMs);
     connect(&tick_, &QTimer::timeout, this, &StationRunner::tick);
+    programNotes_.setInterval(TickMs);
+    connect(&programNotes_, &QTimer::timeout, this, [this] {
+        for (const QString &text : programs_->takeNotes())
+            emit note(text);
+    });
 }
 
 StationRunner::~StationRunner() {
@@ -97,8 +106,13 @@ std::optional<StationRefusal> StationRunner::start(const StationPlan &plan, bool
         rows_.slotFor(job.portName);
     totals_.reset();
     totals_.setLot(run_->lot());
-    boards_ =
-        std::make_unique<Boards>(static_cast<StationEvents &>(*this), run_->records(), &totals_);
+    // A program of the last batch still running is given its time first.
+    programs_ = std::make_unique<EndPrograms>(QProcess::splitCommand(plan.onBoardEnd),
+                                              QProcess::splitCommand(plan.onBatchEnd));
+    programNotes_.start();
+    RecordTargets records = run_->records();
+    records.programs = programs_.get();
+    boards_ = std::make_unique<Boards>(static_cast<StationEvents &>(*this), records, &totals_);
     if (plan.watch)
         watch_ = std::make_unique<WatchThread>(*run_, comPorts_,
                                                [this](const WatchStep &step) { look(step); });
@@ -232,6 +246,7 @@ void StationRunner::collectEnd(int board, const BoardOutcome &outcome) {
 void StationRunner::finish() {
     tick_.stop();
     boards_.reset();
+    programs_->batchEnded(totals_.counts(), run_->plan().lot);
     // The lot goes with the run: counted into no more.
     totals_.setLot(nullptr);
     watch_.reset();

@@ -17,6 +17,7 @@
 #include <optional>
 
 class BoardFeed;
+class EndPrograms;
 class Publisher;
 class BoardRows;
 class WatchThread;
@@ -92,6 +93,10 @@ private:
     // This run's boards counted once each, and into its lot when it has one.
     StationTotals totals_;
     std::shared_ptr<Publisher> publisher_;
+    // The programs at each board's and the batch's end: they outlive the boards, and the batch,
+    // so that its program runs and is heard from while the window waits for the next.
+    std::unique_ptr<EndPrograms> programs_;
+    QTimer programNotes_;
     std::unique_ptr<Boards> boards_;
     std::unique_ptr<WatchThread> watch_;
     std::deque<BoardJob> waiting_; // to launch, a few at a time

@@ -323,13 +323,18 @@ void TestCli::usageErrors() {
 
 void TestCli::fileRefusals_data() {
     QTest::addColumn<QString>("kind");
-    // -1: no file at all; -2: a pipe, which nobody writes; -3: a folder
+    // -1: no file at all; -2: a pipe, which nobody writes; -3: a folder; -4: no folder for it
     QTest::addColumn<int>("size");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("why"); // on stderr
+    // Not there (yet): a service tries again, where it gives up on a file refused.
     QTest::newRow("missing") << "data" << -1
                              << "Find an error, when opening this file, maybe it inexistent!"
                              << "image.bin is not there";
+    QTest::newRow("in a folder not there") << "data" << -4
+                                           << "Find an error, when opening this file, maybe it "
+                                              "inexistent!"
+                                           << "gone/image.bin is not there";
     QTest::newRow("a folder") << "data" << -3
                               << "Find an error, when opening this file, maybe it inexistent!"
                               << "image.bin is a folder, not a file";
@@ -359,10 +364,14 @@ void TestCli::fileRefusals() {
         QVERIFY(QDir().mkdir(path("image.bin")));
     DeviceProcess device({"--trace"});
     QVERIFY2(!device.slavePath().isEmpty(), qPrintable(device.errorString()));
-    const CliRun run = runCli({"download", kind, path("image.bin"), "--port", device.slavePath()});
-    QCOMPARE(run.exitCode, 2);
+    const QString image = path(size == -4 ? "gone/image.bin" : "image.bin");
+    const CliRun run = runCli({"download", kind, image, "--port", device.slavePath()});
+    const bool notThere = size == -1 || size == -4;
+    QCOMPARE(run.exitCode, notThere ? 75 : 2);
     QCOMPARE(run.statusLines(), QStringList{status});
-    QVERIFY(run.resultLine().contains("file refused (exit 2)"));
+    QVERIFY2(
+        run.resultLine().contains(notThere ? "image not there (exit 75)" : "file refused (exit 2)"),
+        qPrintable(run.resultLine()));
     QVERIFY2(run.errors.contains(why), qPrintable(run.errors));
     // Refused before the port opened: the device heard nothing.
     const QString heard = heardBefore(device);

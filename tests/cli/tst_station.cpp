@@ -33,6 +33,9 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -121,6 +124,8 @@ private slots:
     void sixteenBoardsBehindAdaptersAllSucceed();
     void oneFaultyDeviceFailsAlone();
     void aJobOfThreeStepsFromARecipe();
+    void theJournalTakesEachLineWithItsPriority();
+    void programsAtTheEndGetEachRecordAndTheTotals();
     void uploadsLandInAFileEach();
     void uploadsBehindAdaptersAllSucceed();
     void interruptLeavesNoFile();
@@ -129,6 +134,7 @@ private slots:
     void recipeRunsAndItsLotCountsAcrossRuns();
     void watchServesEachBoardOnceWhileItStays();
     void watchServesABoardOnceUnderTwoNames();
+    void aWatchToldToFinishEndsItsBoardAndTakesNoNew();
     void aWatchedBoardNotServedIsRecordedAndCounted();
     void aWatchRefusesABoardWhoseUploadFileIsAnothers();
     void aWatchedLinkTurnedToATerminalLeavesItAlone();
@@ -330,6 +336,80 @@ void TestStation::aJobOfThreeStepsFromARecipe() {
     QCOMPARE(ReadFile(path("store/0/loader.bin")), loader);
     QCOMPARE(ReadFile(path("store/0/data.bin")), data);
     QVERIFY(!QFileInfo::exists(path("store/2/data.bin")));
+}
+
+void TestStation::theJournalTakesEachLineWithItsPriority() {
+    // As systemd gives a service's stderr to the journal: a stream it names in JOURNAL_STREAM.
+    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString journal = path("journal");
+    QVERIFY(WriteFile(journal, {}));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(journal).constData(), &st), 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+    QProcess cli;
+    cli.setStandardErrorFile(journal);
+    const QStringList ports = devices.slavePaths();
+    startCli(cli, QStringList{"download", "data", path("data.bin")} + portArguments(ports), env);
+    const CliRun run = finish(cli);
+
+    QCOMPARE(run.exitCode, 10);
+    const QStringList lines =
+        QString::fromLocal8Bit(ReadFile(journal)).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    for (const QString &line : lines)
+        QVERIFY2(line.startsWith("<3>") || line.startsWith("<6>"), qPrintable(line));
+    const QString failed = ports[1] + ": " + StatusText(S::EraseFlashFailed);
+    const QString passed = ports[0] + ": " + StatusText(S::UpdateSuccess) + "  ";
+    QVERIFY2(lines.filter("<3>" + failed).size() == 1, qPrintable(lines.join('\n')));
+    QVERIFY2(lines.filter("<6>" + passed).size() == 1, qPrintable(lines.join('\n')));
+    // stdout is no journal here: its lines stay as they are.
+    QCOMPARE(linesOf(run, ports[0]), DownloadLines);
+}
+
+void TestStation::programsAtTheEndGetEachRecordAndTheTotals() {
+    // What a plant's light tower or label printer is given: each board's record and result, then
+    // the batch's totals; what the program writes is said on stderr, and its failure never
+    // counts against a board.
+    DeviceProcess devices(QStringList{"--count", "2", "--fault", "1:erase-fail"} + Quick, 5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    const QString got = path("got");
+    QVERIFY(WriteFile(path("end program"),
+                      "#!/bin/sh\n"
+                      "{ printf '%s %s %s ' \"$1\" \"$TORVANE_RESULT\" "
+                      "\"${TORVANE_PUBLISH_PASSWORD-none}\"; cat; } >> \"$2\"\n"
+                      "echo \"seen $TORVANE_RESULT\"\n"
+                      "exit 4\n"));
+    QVERIFY(QFile::setPermissions(path("end program"), QFile::ReadOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TORVANE_PUBLISH_PASSWORD", "secret");
+    const QString program = '"' + path("end program") + '"';
+    const QStringList ports = devices.slavePaths();
+    const CliRun run =
+        runCli(QStringList{"download", "data", path("data.bin"), "--report", path("report.jsonl"),
+                           "--on-board-end", program + " board \"" + got + '"', "--on-batch-end",
+                           program + " batch \"" + got + '"'} +
+                   portArguments(ports),
+               env);
+
+    QCOMPARE(run.exitCode, 10);
+    QCOMPARE(rowOf(run, ports[0]).value(3), QStringLiteral("0"));
+    QStringList lines = QString::fromUtf8(ReadFile(got)).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    // The batch after every board; the boards in the order they ended.
+    QVERIFY2(lines.takeLast().startsWith("batch fail none {\"boards\":2,"), qPrintable(got));
+    lines.sort();
+    QStringList report = QString::fromUtf8(ReadFile(path("report.jsonl"))).split('\n');
+    QCOMPARE(report.size(), 3);
+    QVERIFY(lines.contains("board pass none " + report.filter("\"exitCode\":0").value(0)));
+    QVERIFY(lines.contains("board fail none " + report.filter("\"exitCode\":7").value(0)));
+    QVERIFY2(run.errors.count(": seen pass") == 1 && run.errors.count(": seen fail") == 2,
+             qPrintable(run.errors));
+    QVERIFY2(run.errors.contains(path("end program") + " for the batch failed (exit 4)"),
+             qPrintable(run.errors));
 }
 
 void TestStation::uploadsLandInAFileEach() {
@@ -591,6 +671,96 @@ void TestStation::watchServesABoardOnceUnderTwoNames() {
     const CliRun run = finish(cli, 20000);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(records(report).size(), 1);
+}
+
+// The service manager's end of the notify protocol: a datagram socket the test binds, whose
+// messages it keeps as they come.
+class NotifySocket {
+public:
+    explicit NotifySocket(const QString &path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        bound_ = fd_ >= 0 &&
+                 ::bind(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~NotifySocket() { ::close(fd_); }
+    bool bound() const { return bound_; }
+    // Every message so far, one a string.
+    const QStringList &messages() {
+        char buffer[4096];
+        for (ssize_t size; (size = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+            messages_ << QString::fromUtf8(buffer, int(size));
+        return messages_;
+    }
+    bool waitFor(const QString &line, int timeoutMs) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!messages().join('\n').split('\n').contains(line)) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
+    }
+
+private:
+    QString path_;
+    int fd_ = -1;
+    bool bound_ = false;
+    QStringList messages_;
+};
+
+void TestStation::aWatchToldToFinishEndsItsBoardAndTakesNoNew() {
+    // As a service restarted for an upgrade: SIGUSR1 while a board is in its longest step. The
+    // board goes on to its end, one plugged in meanwhile is not served, and the watch ends by
+    // itself, having told the service manager it was ready, alive and then stopping.
+    const QString links = path("links");
+    DeviceProcess devices(QStringList{"--count", "2", "--link-dir", links, "--erase-time", "0",
+                                      "--program-time", "2000"},
+                          5000, 2);
+    QVERIFY2(!devices.slavePath().isEmpty(), qPrintable(devices.errorString()));
+    const auto control = [&links](const QByteArray &command) {
+        QFile pipe(links + "/control");
+        return pipe.open(QIODevice::WriteOnly) && pipe.write(command + '\n') > 0;
+    };
+    QVERIFY(control("unplug 1"));
+    QVERIFY(WriteFile(path("data.bin"), TestImage(DataSize, 0x5eed)));
+    NotifySocket manager(path("notify"));
+    QVERIFY(manager.bound());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("NOTIFY_SOCKET", path("notify"));
+    env.insert("WATCHDOG_USEC", "200000");
+    const QString report = path("report.jsonl");
+    QProcess cli;
+    startCli(cli,
+             {"download", "data", path("data.bin"), "--port", links + "/tty*", "--watch",
+              "--report", report},
+             env);
+    QVERIFY(manager.waitFor("READY=1", 20000));
+    QByteArray out;
+    QVERIFY(waitFor(cli, out, "tty0: " + StatusText(S::ProgramFlash).toLocal8Bit(), 30000));
+    ::kill(pid_t(cli.processId()), SIGUSR1);
+    QVERIFY(control("plug 1"));
+    QElapsedTimer timer;
+    timer.start();
+    // The manager reads as it goes, as systemd does.
+    while (!cli.waitForFinished(50) && timer.elapsed() < 20000)
+        manager.messages();
+    QCOMPARE(cli.state(), QProcess::NotRunning);
+    const CliRun run = finish(cli);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errors + out));
+    const QList<QJsonObject> served = records(report);
+    QCOMPARE(served.size(), 1);
+    QCOMPARE(served.first()["port"].toString(), links + "/tty0");
+    QCOMPARE(served.first()["result"].toString(), StatusText(S::UpdateSuccess));
+    QVERIFY2(run.errors.contains("finishing: 1 board running; no new board is taken"),
+             qPrintable(run.errors));
+    const QStringList said = manager.messages().join('\n').split('\n');
+    QVERIFY2(said.contains("WATCHDOG=1") && said.contains("STOPPING=1"),
+             qPrintable(said.join(' ')));
 }
 
 void TestStation::aWatchedBoardNotServedIsRecordedAndCounted() {
@@ -949,7 +1119,7 @@ void TestStation::usageErrors_data() {
     QTest::newRow("a watch with a missing download file and a report")
         << QStringList{"download",  "data",    "missing.bin", "--port",
                        "/dev/tty*", "--watch", "--report",    "report.jsonl"}
-        << 2 << "file refused";
+        << 75 << "image not there (exit 75)";
     QTest::newRow("a name too long for its folder")
         << QStringList{"upload", "data", QString(300, 'a') + ".bin", "--port", "/dev/null"} << 2
         << "too long";
@@ -971,15 +1141,28 @@ void TestStation::usageErrors_data() {
         << QStringList{"download",        "data", "data.bin", "--port", "/dev/null",
                        "--expect-sha256", "12ab"}
         << 1 << "64 hexadecimal digits";
+    // The last one would win without a word, and the image be checked against it alone.
+    QTest::newRow("an expected SHA-256 given twice")
+        << QStringList{"download",       "data",
+                       "data.bin",       "--port",
+                       "/dev/null",      "--expect-sha256",
+                       QString(64, 'a'), "--expect-sha256",
+                       QString(64, 'b')}
+        << 1 << "--expect-sha256 is given twice";
+    QTest::newRow("a program at a board's end that is not there")
+        << QStringList{"download",  "data",           "data.bin",           "--port",
+                       "/dev/null", "--on-board-end", "no-such-tower --red"}
+        << 1 << "--on-board-end no-such-tower --red: no-such-tower is no program";
     QTest::newRow("an expected SHA-256 for an upload")
         << QStringList{"upload",          "data",          "back.bin", "--port", "/dev/null",
                        "--expect-sha256", QString(64, 'a')}
         << 1 << "downloads and read-backs only";
     // A job's every file is checked before any board starts; a refusal names its step.
+    // Not there (yet), as a download image may be: a service tries again.
     QTest::newRow("a job whose read-back file is not there")
         << QStringList{"download", "data",   "data.bin",  "--then",   "verify",      "data",
                        "gone.bin", "--port", "/dev/null", "--report", "report.jsonl"}
-        << 2 << "step 2 (Verify Data): ";
+        << 75 << "step 2 (Verify Data): ";
     QTest::newRow("a job whose read-back file is not the one expected")
         << QStringList{"download", "data", "data.bin", "--port",          "/dev/null",     "--then",
                        "verify",   "data", "data.bin", "--expect-sha256", QString(64, '0')}

@@ -277,6 +277,14 @@ void TestComPorts::storeNamesWhatItCannotUse_data() {
                        "line 7, \"COM4=/dev/ttyS0\": not used: /dev/ttyS0 is a "
                        "built-in port, which keeps its own number, COM.01"}
         << QString("writing it would lose its lines without \"=\"");
+    // The settings write the file anew in an order of their own: the line is named where it
+    // stands once the new numbers are kept.
+    QTest::newRow("a file written anew")
+        << QByteArray("[ports]\nCOMx=/dev/ttyUSB1\nCOM9=/dev/ttyUSB3\n")
+        << QString("1=/dev/ttyS0 2=/dev/ttyACM0 3=/dev/ttyUSB7 9=-")
+        << QStringList{"line 5, \"COMx=/dev/ttyUSB1\": not used: \"COMx\" is no COM number "
+                       "(COM1 to COM10)"}
+        << QString();
     QTest::newRow("binary") << QByteArray("\x7f"
                                           "ELF\x02\x01\x01\0\0\0\xff\xfe",
                                           12)

@@ -188,6 +188,8 @@ void TestRecipe::savedSetUpReadsBack() {
     plan.publish.keyFile = "../station.key";
     plan.publish.outbox = "outbox/";
     plan.publish.station = "line 1, station 4";
+    plan.onBoardEnd = "/bin/echo \"light tower\" --green";
+    plan.onBatchEnd = "echo batch";
     // A service's credential is the service's: never a recipe's.
     StationPlan service = plan;
     service.publish.passwordFile = "/run/credentials/torvane-watch@line1.service/publish-password";
@@ -238,6 +240,8 @@ void TestRecipe::savedSetUpReadsBack() {
     QCOMPARE(read.report, plan.report);
     QCOMPARE(read.lot, plan.lot);
     QCOMPARE(read.retries, plan.retries);
+    QCOMPARE(read.onBoardEnd, plan.onBoardEnd);
+    QCOMPARE(read.onBatchEnd, plan.onBatchEnd);
     QVERIFY(!plan.watch && read.watch);
     plan.publish.password.clear();
     QVERIFY(read.publish == plan.publish);

@@ -126,6 +126,16 @@ private slots:
         QCOMPARE(book.unreachable({"/dev/ttyUSB9"}).size(), size_t(1));
         QVERIFY(book.unreachable({"/dev/ttyUSB9"}).empty());
     }
+
+    void aProblemIsSaidOnceWhereverItsLineMoves() {
+        WatchBook book;
+        const QString bad = "\"ports.ini\" line %1, \"COMx=/dev/ttyUSB1\": not used";
+        QCOMPARE(book.unsaid({bad.arg(2)}), std::vector<QString>{bad.arg(2)});
+        // The file written anew as a port took its number.
+        QVERIFY(book.unsaid({bad.arg(5)}).empty());
+        const QString other = "\"ports.ini\" line 5, \"COMy=/dev/ttyUSB1\": not used";
+        QCOMPARE(book.unsaid({bad.arg(6), other}), std::vector<QString>{other});
+    }
 };
 
 QTEST_APPLESS_MAIN(TestWatchBook)
